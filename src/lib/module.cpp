@@ -1,0 +1,136 @@
+// The module vesk._vesk: its initialisation and the two functions with which the companion
+// package switches recording on and off for a thread.
+
+#include <atomic>
+#include <cstdint>
+
+#include "companion/companion.h"
+#include "lib/profiler_type.h"
+#include "profiler/callback.h"
+#include "profiler/state.h"
+#include "utils/convert.h"
+#include "utils/errors.h"
+#include "utils/interned.h"
+
+namespace vesk {
+
+namespace {
+
+// The module holds no state of its own: the first interpreter to import it owns it for the
+// life of the process, and every later import in that interpreter gets the same object.
+std::atomic<std::int64_t> owner_interpreter_id{-1};
+PyObject* module_object = nullptr;
+
+// The "threading" entry as subscription sees it, which may differ from a direct lookup in a
+// dict subclass; anything that is not a boolean value counts as false.
+bool threading_requested(PyObject* config) {
+    PyRef value = PyRef::steal(PyObject_GetItem(config, interned.threading));
+    if (!value) {
+        PyErr_Clear();
+        return false;
+    }
+    auto flag = to_bool_value(value.get());
+    if (!flag.ok()) {
+        PyErr_Clear();
+        return false;
+    }
+    return *flag;
+}
+
+PyObject* register_profiler(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"profiler", nullptr};
+    PyObject* host;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:register_profiler",
+                                     const_cast<char**>(keywords), &host)) {
+        return nullptr;
+    }
+    return guarded_entry([&]() -> PyObject* {
+        if (!PyCallable_Check(host)) {
+            PyErr_SetString(PyExc_TypeError, "profiler object is not callable");
+            return nullptr;
+        }
+        auto state = build_profiler_state(host);
+        if (!state) return nullptr;
+        PyRef profiler = new_profiler_object(std::move(state));
+        if (!profiler) return nullptr;
+        if (PyObject_SetAttr(host, interned.rust_profiler, profiler.get()) < 0) return nullptr;
+
+        // The thread keeps its own reference to the profiler.
+        PyEval_SetProfile(profile_callback, profiler.get());
+
+        PyRef config = PyRef::steal(PyObject_GetAttr(host, interned.config));
+        if (!config) return nullptr;
+        if (threading_requested(config.get())) {
+            PyRef threading = import_module(interned.mod_threading);
+            if (!threading) return nullptr;
+            PyRef hook = PyRef::steal(
+                PyObject_GetAttr(profiler.get(), interned.register_threading_profiler));
+            if (!hook) return nullptr;
+            PyRef result = PyRef::steal(
+                PyObject_CallMethodOneArg(threading.get(), interned.setprofile, hook.get()));
+            if (!result) return nullptr;
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* register_noop_profiler(PyObject*, PyObject*) {
+    PyEval_SetProfile(noop_profile_callback, nullptr);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef register_noop_profiler_def = {"register_noop_profiler", register_noop_profiler,
+                                          METH_NOARGS, "register_noop_profiler()\n--\n\n"};
+PyMethodDef register_profiler_def = {"register_profiler", as_method(register_profiler),
+                                     METH_VARARGS | METH_KEYWORDS,
+                                     "register_profiler(profiler)\n--\n\n"};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_vesk",
+    "",
+    0,
+    nullptr,  // the functions are added by the module body
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+bool add_function(PyObject* module, PyMethodDef* def) {
+    PyRef name = PyRef::steal(PyModule_GetNameObject(module));
+    if (!name) return false;
+    PyRef function = PyRef::steal(PyCFunction_NewEx(def, module, name.get()));
+    if (!function) return false;
+    return PyModule_AddObjectRef(module, def->ml_name, function.get()) == 0;
+}
+
+PyObject* init_module() {
+    std::int64_t interpreter_id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (interpreter_id == -1) return nullptr;
+    std::int64_t expected = -1;
+    if (!owner_interpreter_id.compare_exchange_strong(expected, interpreter_id) &&
+        expected != interpreter_id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "vesk._vesk does not support subinterpreters: it is already loaded in "
+                        "another interpreter of this process");
+        return nullptr;
+    }
+    if (module_object != nullptr) return Py_NewRef(module_object);
+    if (!intern_names()) return nullptr;
+
+    PyRef module = PyRef::steal(PyModule_Create2(&module_def, 1013));
+    if (!module) return nullptr;
+    if (!add_function(module.get(), &register_noop_profiler_def)) return nullptr;
+    if (!add_function(module.get(), &register_profiler_def)) return nullptr;
+    module_object = module.release();
+    return Py_NewRef(module_object);
+}
+
+}  // namespace
+
+}  // namespace vesk
+
+PyMODINIT_FUNC PyInit__vesk() {
+    return vesk::guarded_entry(vesk::init_module);
+}

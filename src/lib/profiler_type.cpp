@@ -1,0 +1,115 @@
+#include "lib/profiler_type.h"
+
+#include "profiler/callback.h"
+#include "profiler/profiler_object.h"
+#include "utils/errors.h"
+
+namespace vesk {
+
+PyTypeObject* profiler_type = nullptr;
+
+namespace {
+
+// Methods first check their receiver: the method descriptor already refuses other objects, but
+// a direct call through the C slot would not.
+template <class Body>
+PyObject* with_receiver(PyObject* self, Body&& body) {
+    return guarded_entry([&]() -> PyObject* {
+        ProfilerState* state = profiler_state_of(self);
+        if (state == nullptr) {
+            set_type_mismatch(self, "VeskProfiler");
+            return nullptr;
+        }
+        return body(*state);
+    });
+}
+
+PyObject* save_request_in_db(PyObject* self, PyObject*) {
+    return with_receiver(self, [](ProfilerState&) -> PyObject* {
+        PyErr_SetString(PyExc_NotImplementedError, "saving traces is not available yet");
+        return nullptr;
+    });
+}
+
+PyObject* build_trace(PyObject* self, PyObject*) {
+    return with_receiver(self, [](ProfilerState&) -> PyObject* {
+        PyErr_SetString(PyExc_NotImplementedError, "building traces is not available yet");
+        return nullptr;
+    });
+}
+
+PyObject* register_threading_profiler(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"_frame", "_event", "_arg", nullptr};
+    PyObject* frame;
+    PyObject* event;
+    PyObject* arg;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:register_threading_profiler",
+                                     const_cast<char**>(keywords), &frame, &event, &arg)) {
+        return nullptr;
+    }
+    return with_receiver(self, [&](ProfilerState&) -> PyObject* {
+        // This event itself is not recorded: the thread records from its next event on.
+        PyEval_SetProfile(profile_callback, self);
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* refuse_construction(PyTypeObject*, PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, "No constructor defined");
+    return nullptr;
+}
+
+void dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    auto* object = reinterpret_cast<ProfilerObject*>(self);
+    // Unsaved records and every thread's values go with the profiler.
+    delete object->state;
+    object->state = nullptr;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyMethodDef methods[] = {
+    {"save_request_in_db", save_request_in_db, METH_NOARGS, "save_request_in_db($self)\n--\n\n"},
+    {"build_trace", build_trace, METH_NOARGS, "build_trace($self)\n--\n\n"},
+    {"register_threading_profiler", as_method(register_threading_profiler),
+     METH_VARARGS | METH_KEYWORDS,
+     "register_threading_profiler($self, _frame, _event, _arg)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_methods, methods},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "vesk._vesk.VeskProfiler",
+    sizeof(ProfilerObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    slots,
+};
+
+PyTypeObject* get_profiler_type() {
+    if (profiler_type == nullptr) {
+        // Kept for the life of the process, like the module.
+        profiler_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    }
+    return profiler_type;
+}
+
+}  // namespace
+
+PyRef new_profiler_object(std::unique_ptr<ProfilerState> state) {
+    PyTypeObject* type = get_profiler_type();
+    if (type == nullptr) return {};
+    PyRef object = PyRef::steal(type->tp_alloc(type, 0));
+    if (!object) internal_fault_from_pending("could not allocate a VeskProfiler");
+    reinterpret_cast<ProfilerObject*>(object.get())->state = state.release();
+    return object;
+}
+
+}  // namespace vesk

@@ -1,0 +1,14 @@
+#pragma once
+// The functions installed as a thread's profile function with PyEval_SetProfile.
+
+#include "utils/pyref.h"
+
+namespace vesk {
+
+// Context object: a VeskProfiler.
+int profile_callback(PyObject* profiler, PyFrameObject* frame, int what, PyObject* arg);
+
+// Context object: null. Does nothing.
+int noop_profile_callback(PyObject* profiler, PyFrameObject* frame, int what, PyObject* arg);
+
+}  // namespace vesk

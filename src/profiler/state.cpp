@@ -1,0 +1,144 @@
+#include "profiler/state.h"
+
+#include "companion/companion.h"
+#include "utils/clock.h"
+#include "utils/convert.h"
+#include "utils/errors.h"
+#include "utils/interned.h"
+
+namespace vesk {
+
+namespace {
+
+// A configuration key looked up in the dictionary itself: a subclass's __getitem__ or
+// __missing__ is not consulted. Null when absent.
+PyObject* config_entry(PyObject* config, PyObject* key, const char* fault_message) {
+    PyObject* value = PyDict_GetItemWithError(config, key);  // borrowed
+    if (value == nullptr && PyErr_Occurred()) internal_fault_from_pending(fault_message);
+    return value;
+}
+
+// One fragment list of "filters": a filters value that cannot be subscripted with the key
+// counts as no fragments; a value that is there must be a sequence of str.
+Fallible<std::vector<PathFragment>> fragment_list(PyObject* filters, PyObject* key) {
+    PyRef value = PyRef::steal(PyObject_GetItem(filters, key));
+    if (!value) {
+        PyErr_Clear();
+        return std::vector<PathFragment>{};
+    }
+    auto texts = to_text_list(value.get());
+    if (!texts.ok()) return failed;
+    return compile_fragments(*texts);
+}
+
+// The native id of a thread object: absent when it has no such attribute or it is None.
+Fallible<std::optional<std::uint64_t>> native_id_of(PyObject* thread) {
+    PyRef value = PyRef::steal(PyObject_GetAttr(thread, interned.native_id));
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return failed;
+        PyErr_Clear();
+        return std::optional<std::uint64_t>{};
+    }
+    if (value.get() == Py_None) return std::optional<std::uint64_t>{};
+    auto id = to_u64(value.get());
+    if (!id.ok()) return failed;
+    return std::optional<std::uint64_t>{*id};
+}
+
+// "threading" and "lightweight_repr": anything but a boolean value counts as false.
+bool switch_entry(PyObject* config, PyObject* key, const char* fault_message) {
+    PyObject* value = config_entry(config, key, fault_message);
+    if (value == nullptr) return false;
+    auto flag = to_bool_value(value);
+    if (!flag.ok()) {
+        PyErr_Clear();
+        return false;
+    }
+    return *flag;
+}
+
+template <class T, class Convert>
+Fallible<T> host_attribute(PyObject* host, PyObject* name, Convert convert) {
+    PyRef value = PyRef::steal(PyObject_GetAttr(host, name));
+    if (!value) return failed;
+    return convert(value.get());
+}
+
+}  // namespace
+
+std::unique_ptr<ProfilerState> build_profiler_state(PyObject* host) {
+    PyRef config = PyRef::steal(PyObject_GetAttr(host, interned.config));
+    if (!config) return nullptr;
+    if (!PyDict_Check(config.get())) {
+        set_type_mismatch(config.get(), "PyDict");
+        return nullptr;
+    }
+
+    std::vector<PathFragment> include_frames;
+    std::vector<PathFragment> ignore_frames;
+    if (PyObject* filters = config_entry(config.get(), interned.filters,
+                                         "config.get(\"filters\" should not raise.")) {
+        PyRef hold_filters = PyRef::borrow(filters);  // the subscriptions may run code
+        auto include = fragment_list(filters, interned.include_frames);
+        if (!include.ok()) return nullptr;
+        auto ignore = fragment_list(filters, interned.ignore_frames);
+        if (!ignore.ok()) return nullptr;
+        include_frames = std::move(*include);
+        ignore_frames = std::move(*ignore);
+    }
+
+    PyRef main_thread;
+    {
+        PyRef threading = PyRef::steal(PyImport_Import(interned.mod_threading));
+        if (!threading) return nullptr;
+        main_thread =
+            PyRef::steal(PyObject_CallMethodNoArgs(threading.get(), interned.main_thread));
+        if (!main_thread) return nullptr;
+    }
+    auto main_thread_id = native_id_of(main_thread.get());
+    if (!main_thread_id.ok()) return nullptr;
+
+    std::uint64_t sqlite_busy_timeout = 60;
+    if (PyObject* value = config_entry(config.get(), interned.sqlite_busy_timeout,
+                                       "config.get(\"sqlite_busy_timeout\" should not raise.")) {
+        auto timeout = to_u64(value);
+        if (!timeout.ok()) return nullptr;
+        sqlite_busy_timeout = *timeout;
+    }
+    bool threading = switch_entry(config.get(), interned.threading,
+                                  "config.get(\"threading\" should not raise.");
+    bool lightweight_repr = switch_entry(config.get(), interned.lightweight_repr,
+                                         "config.get(\"lightweight_repr\" should not raise.");
+
+    auto plugins = load_plugins(config.get());
+    if (!plugins.ok()) return nullptr;
+
+    auto db_path = host_attribute<std::string>(host, interned.db_path, [](PyObject* value) {
+        PyRef text = PyRef::steal(PyObject_Str(value));
+        if (!text) return Fallible<std::string>(failed);
+        return to_text(text.get());
+    });
+    if (!db_path.ok()) return nullptr;
+    auto one_trace_per_test =
+        host_attribute<bool>(host, interned.one_trace_per_test, to_bool_value);
+    if (!one_trace_per_test.ok()) return nullptr;
+    auto trace_id = host_attribute<std::string>(host, interned.trace_id, to_text);
+    if (!trace_id.ok()) return nullptr;
+    auto source = host_attribute<std::string>(host, interned.source, to_text);
+    if (!source.ok()) return nullptr;
+
+    auto state = std::make_unique<ProfilerState>(std::move(*trace_id), std::move(*plugins));
+    state->main_thread_id = *main_thread_id;
+    state->db_path = std::move(*db_path);
+    state->include_frames = std::move(include_frames);
+    state->ignore_frames = std::move(ignore_frames);
+    state->source = std::move(*source);
+    state->sqlite_busy_timeout = sqlite_busy_timeout;
+    state->one_trace_per_test = *one_trace_per_test;
+    state->threading = threading;
+    state->lightweight_repr = lightweight_repr;
+    state->timestamp = current_timestamp();
+    return state;
+}
+
+}  // namespace vesk

@@ -1,0 +1,55 @@
+#pragma once
+// The profiler state: the configuration every profile event consults, fixed at construction,
+// and the containers the engine records into.
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "filters/path_fragment.h"
+#include "plugins/registry.h"
+#include "profiler/thread_slots.h"
+#include "utils/guarded.h"
+#include "utils/pyref.h"
+
+namespace vesk {
+
+// One complete MessagePack value, kept and embedded as opaque bytes.
+using SerializedValue = std::string;
+using RecordList = std::vector<SerializedValue>;
+
+struct ProfilerState {
+    // Configuration: written during construction only, read without locks afterwards.
+    std::optional<std::uint64_t> main_thread_id;
+    std::string db_path;
+    std::vector<PathFragment> include_frames;
+    std::vector<PathFragment> ignore_frames;
+    std::string source;
+    double timestamp = 0.0;
+    std::uint64_t sqlite_busy_timeout = 60;
+    bool one_trace_per_test = false;
+    bool threading = false;
+    bool lightweight_repr = false;
+
+    // Record store. When taken together, the locks are taken in the order declared here.
+    Guarded<std::string> trace_id;
+    Guarded<RecordList> frames_of_interest;
+    Guarded<std::map<std::uint64_t, RecordList>> frames;
+
+    Guarded<PluginTable> plugins;
+
+    // Per-thread bookkeeping: each thread touches only its own values.
+    PerThreadValues per_thread;
+
+    ProfilerState(std::string initial_trace_id, PluginTable plugin_table)
+        : trace_id(std::move(initial_trace_id)), plugins(std::move(plugin_table)) {}
+};
+
+// Reads the host profiler's attributes and its config dictionary. Null with the error
+// indicator set when the host or its configuration is refused; internal faults are thrown.
+std::unique_ptr<ProfilerState> build_profiler_state(PyObject* host);
+
+}  // namespace vesk

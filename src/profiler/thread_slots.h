@@ -1,0 +1,75 @@
+#pragma once
+// Per-thread values of a profiler: each interpreter thread sees only its own, created empty on
+// its first use, so the profile callback touches them without any lock.
+//
+// A thread's values are released when the thread ends, from the thread state's dictionary, which
+// the interpreter clears with its lock held while the thread state is torn down (the values hold
+// strong references to frames, so they must be released where that is legal). Values still held
+// when the profiler goes away are released with it.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "utils/ids.h"
+#include "utils/pyref.h"
+
+namespace vesk {
+
+struct ThreadIdentity {
+    std::string name;
+    std::optional<std::uint64_t> native_id;
+};
+
+struct UserCodeFrame {
+    PyRef frame;  // keeps the frame alive while its call is on the stack
+    Id frame_id;
+};
+
+struct ThreadValues {
+    std::vector<UserCodeFrame> user_code_stack;  // recorded calls not yet returned, innermost last
+    std::unordered_map<std::uintptr_t, Id> frame_ids;  // frame address -> id of its latest call
+    std::optional<ThreadIdentity> thread_identity_cache;
+};
+
+class ThreadHome;
+
+class PerThreadValues {
+  public:
+    PerThreadValues();
+    ~PerThreadValues();  // with the interpreter lock held
+    PerThreadValues(const PerThreadValues&) = delete;
+    PerThreadValues& operator=(const PerThreadValues&) = delete;
+
+    // The calling thread's values. A null value means the thread is being torn down and its
+    // values are already gone; a failed outcome has the error indicator set.
+    Fallible<ThreadValues*> current();
+
+    // How many threads hold values of this profiler (for tests and diagnostics).
+    std::size_t thread_count() const noexcept { return homes_.size(); }
+
+  private:
+    friend class ThreadHome;
+    Fallible<ThreadValues*> current_slow();
+
+    std::uint64_t serial_;
+    std::vector<ThreadHome*> homes_;
+};
+
+// Hot path: one comparison when the thread asked this profiler last.
+struct ThreadValuesCache {
+    std::uint64_t serial;
+    ThreadValues* values;
+};
+extern thread_local ThreadValuesCache t_values_cache;
+
+inline Fallible<ThreadValues*> PerThreadValues::current() {
+    if (t_values_cache.serial == serial_) return t_values_cache.values;
+    return current_slow();
+}
+
+}  // namespace vesk

@@ -1,0 +1,78 @@
+#pragma once
+// Interpreter strings used again and again as attribute names, dictionary keys and module
+// names, interned once per process when the module is first imported.
+
+#include "utils/pyref.h"
+
+namespace vesk {
+
+#define VESK_INTERNED_NAMES(X)                                        \
+    X(config, "config")                                               \
+    X(register_threading_profiler, "register_threading_profiler")     \
+    X(rust_profiler, "rust_profiler")                                 \
+    X(main_thread, "main_thread")                                     \
+    X(current_thread, "current_thread")                               \
+    X(native_id, "native_id")                                         \
+    X(name, "name")                                                   \
+    X(setprofile, "setprofile")                                       \
+    X(db_path, "db_path")                                             \
+    X(one_trace_per_test, "one_trace_per_test")                       \
+    X(trace_id, "trace_id")                                           \
+    X(source, "source")                                               \
+    X(filters, "filters")                                             \
+    X(include_frames, "include_frames")                               \
+    X(ignore_frames, "ignore_frames")                                 \
+    X(sqlite_busy_timeout, "sqlite_busy_timeout")                     \
+    X(threading, "threading")                                         \
+    X(lightweight_repr, "lightweight_repr")                           \
+    X(f_code, "f_code")                                               \
+    X(f_back, "f_back")                                               \
+    X(f_lineno, "f_lineno")                                           \
+    X(f_locals, "f_locals")                                           \
+    X(f_globals, "f_globals")                                         \
+    X(co_filename, "co_filename")                                     \
+    X(co_name, "co_name")                                             \
+    X(co_qualname, "co_qualname")                                     \
+    X(dunder_name, "__name__")                                        \
+    X(dunder_builtins, "__builtins__")                                \
+    X(load_plugin_data, "load_plugin_data")                           \
+    X(dump_msgpack, "dump_msgpack")                                   \
+    X(dump_msgpack_lightweight_repr, "dump_msgpack_lightweight_repr") \
+    X(save_trace_in_sqlite, "save_trace_in_sqlite")                   \
+    X(dunder_version, "__version__")                                  \
+    X(commit_sha, "COMMIT_SHA")                                       \
+    X(argv, "argv")                                                   \
+    X(timeout, "timeout")                                             \
+    X(msgpack, "msgpack")                                             \
+    X(co_names, "co_names")                                           \
+    X(path_fragment, "path_fragment")                                 \
+    X(call_type, "call_type")                                         \
+    X(return_type, "return_type")                                     \
+    X(subtype, "subtype")                                             \
+    X(call, "call")                                                   \
+    X(process, "process")                                             \
+    X(events, "events")                                               \
+    X(build_context, "build_context")                                 \
+    X(thread_home_key, "vesk._vesk.thread_home")                      \
+    X(mod_threading, "threading")                                     \
+    X(mod_sys, "sys")                                                 \
+    X(mod_logging, "logging")                                         \
+    X(mod_vesk_plugins, "vesk.plugins")                               \
+    X(mod_vesk_serialize, "vesk.serialize")                           \
+    X(mod_vesk_db, "vesk.db")                                         \
+    X(mod_vesk_version, "vesk.version")                               \
+    X(mod_vesk_git, "vesk.git")
+
+struct InternedNames {
+#define VESK_DECLARE_NAME(field, text) PyObject* field = nullptr;
+    VESK_INTERNED_NAMES(VESK_DECLARE_NAME)
+#undef VESK_DECLARE_NAME
+};
+
+// Borrowed references, valid for the life of the process once intern_names() succeeded.
+extern InternedNames interned;
+
+// Called during module initialisation; false with the error indicator set on failure.
+bool intern_names();
+
+}  // namespace vesk
