@@ -11,6 +11,7 @@
 #include "utils/convert.h"
 #include "utils/errors.h"
 #include "utils/interned.h"
+#include "utils/working_dir.h"
 
 namespace vesk {
 
@@ -118,6 +119,7 @@ PyObject* init_module() {
     }
     if (module_object != nullptr) return Py_NewRef(module_object);
     if (!intern_names()) return nullptr;
+    if (!watch_working_directory()) return nullptr;
 
     PyRef module = PyRef::steal(PyModule_Create2(&module_def, 1013));
     if (!module) return nullptr;

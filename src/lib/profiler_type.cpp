@@ -2,6 +2,7 @@
 
 #include "profiler/callback.h"
 #include "profiler/profiler_object.h"
+#include "profiler/record_store.h"
 #include "utils/errors.h"
 
 namespace vesk {
@@ -25,17 +26,15 @@ PyObject* with_receiver(PyObject* self, Body&& body) {
 }
 
 PyObject* save_request_in_db(PyObject* self, PyObject*) {
-    return with_receiver(self, [](ProfilerState&) -> PyObject* {
-        PyErr_SetString(PyExc_NotImplementedError, "saving traces is not available yet");
-        return nullptr;
+    return with_receiver(self, [](ProfilerState& state) -> PyObject* {
+        if (!vesk::save_request_in_db(state)) return nullptr;
+        Py_RETURN_NONE;
     });
 }
 
 PyObject* build_trace(PyObject* self, PyObject*) {
-    return with_receiver(self, [](ProfilerState&) -> PyObject* {
-        PyErr_SetString(PyExc_NotImplementedError, "building traces is not available yet");
-        return nullptr;
-    });
+    return with_receiver(
+        self, [](ProfilerState& state) -> PyObject* { return vesk::build_trace(state).release(); });
 }
 
 PyObject* register_threading_profiler(PyObject* self, PyObject* args, PyObject* kwargs) {

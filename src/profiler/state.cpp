@@ -89,7 +89,7 @@ std::unique_ptr<ProfilerState> build_profiler_state(PyObject* host) {
 
     PyRef main_thread;
     {
-        PyRef threading = PyRef::steal(PyImport_Import(interned.mod_threading));
+        PyRef threading = import_module(interned.mod_threading);
         if (!threading) return nullptr;
         main_thread =
             PyRef::steal(PyObject_CallMethodNoArgs(threading.get(), interned.main_thread));

@@ -16,14 +16,10 @@
 #include <vector>
 
 #include "utils/ids.h"
+#include "utils/names.h"
 #include "utils/pyref.h"
 
 namespace vesk {
-
-struct ThreadIdentity {
-    std::string name;
-    std::optional<std::uint64_t> native_id;
-};
 
 struct UserCodeFrame {
     PyRef frame;  // keeps the frame alive while its call is on the stack

@@ -41,6 +41,12 @@ class Id {
 Id new_frame_id();
 Id new_trace_id();
 
+// The recorded frame below the one an event belongs to, and its line at the time.
+struct CallSite {
+    Id call_frame_id;
+    std::int32_t line_number;
+};
+
 // Fills `out` from the calling thread's generator: ChaCha20 keyed from the operating system's
 // random source, rekeyed from its own output after every block (so earlier output cannot be
 // recomputed from the state) and reseeded from the operating system after a fixed amount of

@@ -53,6 +53,8 @@ namespace vesk {
     X(process, "process")                                             \
     X(events, "events")                                               \
     X(build_context, "build_context")                                 \
+    X(type_key, "type")                                               \
+    X(return_text, "return")                                          \
     X(thread_home_key, "vesk._vesk.thread_home")                      \
     X(mod_threading, "threading")                                     \
     X(mod_sys, "sys")                                                 \

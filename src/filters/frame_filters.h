@@ -1,0 +1,23 @@
+#pragma once
+// Whether a frame is of interest: the configured include fragments force it in, the built-in
+// filters and the configured ignore fragments keep it out.
+
+#include <string_view>
+#include <vector>
+
+#include "filters/path_fragment.h"
+#include "utils/pyref.h"
+
+namespace vesk {
+
+// True when the calling frame (or, past one frame without a file name, the one below it) runs
+// attrs' code generator. Broken frame invariants are internal faults.
+bool attrs_generated_filter(PyFrameObject* frame, std::string_view filename);
+
+// All tests run in order, without stopping early: include, library, frozen, own package,
+// "<string>", pytest expression, attrs, ignore. Of interest: included, or caught by none.
+bool is_frame_of_interest(const std::vector<PathFragment>& include_frames,
+                          const std::vector<PathFragment>& ignore_frames, PyFrameObject* frame,
+                          std::string_view filename);
+
+}  // namespace vesk

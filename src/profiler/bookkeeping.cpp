@@ -1,0 +1,68 @@
+#include "profiler/bookkeeping.h"
+
+#include <algorithm>
+#include <climits>
+#include <vector>
+
+namespace vesk {
+
+std::optional<Id> frame_id_for_event(ThreadValues& values, Event event, PyFrameObject* frame) {
+    if (event == Event::call) {
+        Id id = new_frame_id();
+        values.frame_ids.insert_or_assign(frame_key(frame), id);
+        return id;
+    }
+    auto found = values.frame_ids.find(frame_key(frame));
+    if (found == values.frame_ids.end()) return std::nullopt;
+    Id id = found->second;
+    values.frame_ids.erase(found);
+    return id;
+}
+
+std::optional<CallSite> find_user_code_call_site(const ThreadValues& values, const Id* frame_id) {
+    if (frame_id == nullptr) return std::nullopt;
+    const auto& stack = values.user_code_stack;
+    for (auto pair = stack.rbegin(); pair != stack.rend(); ++pair) {
+        if (pair->frame_id == *frame_id) continue;
+        auto* caller = reinterpret_cast<PyFrameObject*>(pair->frame.get());
+        int line = PyFrame_GetLineNumber(caller);
+        return CallSite{pair->frame_id, static_cast<std::int32_t>(line)};
+    }
+    return std::nullopt;
+}
+
+void update_user_code_stack(ThreadValues& values, Event event, PyFrameObject* frame,
+                            const Id* frame_id) {
+    auto& stack = values.user_code_stack;
+    if (event == Event::call) {
+        if (frame_id != nullptr) {
+            stack.push_back({PyRef::borrow(reinterpret_cast<PyObject*>(frame)), *frame_id});
+        }
+        return;
+    }
+    auto own = std::find_if(stack.rbegin(), stack.rend(), [frame](const UserCodeFrame& pair) {
+        return pair.frame.get() == reinterpret_cast<PyObject*>(frame);
+    });
+    if (own == stack.rend()) return;
+    // Frames are released only once the stack is consistent: one going away may run finalisers.
+    if (own == stack.rbegin()) {
+        UserCodeFrame returned = std::move(stack.back());
+        stack.pop_back();
+        return;
+    }
+    auto first = own.base() - 1;
+    std::vector<UserCodeFrame> removed(std::make_move_iterator(first),
+                                       std::make_move_iterator(stack.end()));
+    stack.erase(first, stack.end());
+}
+
+Fallible<const ThreadIdentity*> thread_identity(ThreadValues& values) {
+    if (!values.thread_identity_cache) {
+        auto identity = current_thread_info();
+        if (!identity.ok()) return failed;
+        values.thread_identity_cache = std::move(*identity);
+    }
+    return &*values.thread_identity_cache;
+}
+
+}  // namespace vesk

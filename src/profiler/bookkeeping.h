@@ -1,0 +1,44 @@
+#pragma once
+// Per-thread call bookkeeping: a recorded return carries the frame id of its call, and every
+// record names the recorded frame that called it, even across frames that are not recorded.
+
+#include <optional>
+#include <string_view>
+
+#include "profiler/frame_record.h"
+#include "profiler/thread_slots.h"
+#include "utils/ids.h"
+#include "utils/pyref.h"
+
+namespace vesk {
+
+enum class Event { call, ret };
+
+inline std::string_view event_text(Event event) noexcept {
+    return event == Event::call ? "call" : "return";
+}
+
+inline std::uintptr_t frame_key(PyFrameObject* frame) noexcept {
+    return reinterpret_cast<std::uintptr_t>(frame);
+}
+
+// On a call, a new id remembered for the frame; on a return, the id remembered at its call,
+// which is forgotten then (frame objects are freed and their addresses reused: an id kept after
+// the return would be handed to an unrelated frame whose call was never seen).
+std::optional<Id> frame_id_for_event(ThreadValues& values, Event event, PyFrameObject* frame);
+
+// The id and current line of the nearest recorded frame below the one whose id is given: pairs
+// with that very id (the frame's own, on its return) are passed over. Reading the stack in place
+// is safe: no profile event of this thread can run while the callback does.
+std::optional<CallSite> find_user_code_call_site(const ThreadValues& values, const Id* frame_id);
+
+// A recorded call pushes its frame. A return removes the returning frame's own pair and any
+// pairs above it (calls whose returns were not seen); a frame that has no pair, because its
+// call was not recorded, leaves the stack as it is.
+void update_user_code_stack(ThreadValues& values, Event event, PyFrameObject* frame,
+                            const Id* frame_id);
+
+// The thread's name and native id, computed on first use and kept for the thread's life.
+Fallible<const ThreadIdentity*> thread_identity(ThreadValues& values);
+
+}  // namespace vesk

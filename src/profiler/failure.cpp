@@ -1,0 +1,70 @@
+#include "profiler/failure.h"
+
+#include "companion/companion.h"
+#include "utils/errors.h"
+#include "utils/interned.h"
+
+namespace vesk {
+
+namespace {
+
+constexpr const char* kWarningFormat =
+    "Unexpected exception in Rust.\n"
+    "    co_filename: %s\n"
+    "    co_name: %s\n"
+    "    event: %s\n"
+    "    frame locals: %s\n";
+
+bool log_warning(PyObject* failure, PyFrameObject* frame, Event event, PyObject* filename,
+                 PyObject* co_name) {
+    PyRef logging = import_module(interned.mod_logging);
+    if (!logging) return false;
+    PyRef logger = PyRef::steal(PyObject_CallMethod(logging.get(), "getLogger", "s", "vesk"));
+    if (!logger) return false;
+    PyRef locals = PyRef::steal(PyFrame_GetLocals(frame));
+    if (!locals) return false;
+    PyRef keywords = PyRef::steal(PyDict_New());
+    if (!keywords || PyDict_SetItemString(keywords.get(), "exc_info", failure) < 0) return false;
+    PyRef warning = PyRef::steal(PyObject_GetAttrString(logger.get(), "warning"));
+    if (!warning) return false;
+    auto text = event_text(event);
+    PyRef event_object = PyRef::steal(
+        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    if (!event_object) return false;
+    PyRef format = PyRef::steal(PyUnicode_FromString(kWarningFormat));
+    if (!format) return false;
+    PyRef arguments = PyRef::steal(
+        PyTuple_Pack(5, format.get(), filename, co_name, event_object.get(), locals.get()));
+    if (!arguments) return false;
+    PyRef result = PyRef::steal(PyObject_Call(warning.get(), arguments.get(), keywords.get()));
+    return static_cast<bool>(result);
+}
+
+}  // namespace
+
+void report_unexpected_error(PyRef failure, PyFrameObject* frame, Event event, PyObject* filename,
+                             PyObject* co_name) {
+    if (!failure) failure = PyRef::steal(PyErr_GetRaisedException());
+    if (!failure) return;
+    if (log_warning(failure.get(), frame, event, filename, co_name)) return;
+    // The report failed as well: keep both, the report's failure chained to the original.
+    PyRef report_failure = take_pending_exception();
+    if (report_failure) {
+        PyException_SetContext(report_failure.get(), failure.release());
+        PyErr_SetRaisedException(report_failure.release());
+    } else {
+        PyErr_SetRaisedException(failure.release());
+    }
+    PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(frame));
+}
+
+PyRef failure_from_pending() {
+    return take_pending_exception();
+}
+
+PyRef failure_from_fault(const char* message) {
+    raise_panic(message);
+    return take_pending_exception();
+}
+
+}  // namespace vesk

@@ -1,0 +1,254 @@
+#include "profiler/record_store.h"
+
+#include <algorithm>
+#include <string_view>
+
+#include "companion/companion.h"
+#include "utils/convert.h"
+#include "utils/errors.h"
+#include "utils/interned.h"
+#include "utils/msgpack_writer.h"
+
+namespace vesk {
+
+namespace {
+
+constexpr std::string_view kFrameType = "frame";
+constexpr std::string_view kStartTest = "start_test";
+constexpr std::string_view kEndTest = "end_test";
+
+void append_all(RecordList& into, RecordList& records) {
+    if (into.empty()) {
+        into.swap(records);
+    } else {
+        into.insert(into.end(), std::make_move_iterator(records.begin()),
+                    std::make_move_iterator(records.end()));
+    }
+    records.clear();
+}
+
+// Records of threads other than the main one go to their own list when threading is on.
+bool kept_per_thread(const ProfilerState& state, const ThreadIdentity& identity) {
+    return identity.native_id && state.threading &&
+           (!state.main_thread_id || *identity.native_id != *state.main_thread_id);
+}
+
+void keep(ProfilerState& state, const ThreadIdentity& identity, RecordList& records) {
+    if (records.empty()) return;
+    if (kept_per_thread(state, identity)) {
+        auto frames = state.frames.lock();
+        append_all((*frames)[*identity.native_id], records);
+    } else {
+        auto stored = state.frames_of_interest.lock();
+        append_all(*stored, records);
+    }
+}
+
+void keep_one(ProfilerState& state, const ThreadIdentity& identity, SerializedValue record) {
+    if (kept_per_thread(state, identity)) {
+        auto frames = state.frames.lock();
+        (*frames)[*identity.native_id].push_back(std::move(record));
+    } else {
+        auto stored = state.frames_of_interest.lock();
+        stored->push_back(std::move(record));
+    }
+}
+
+void start_new_trace(ProfilerState& state) {
+    std::string fresh = new_trace_id().str();
+    auto trace_id = state.trace_id.lock();
+    auto stored = state.frames_of_interest.lock();
+    auto frames = state.frames.lock();
+    *trace_id = std::move(fresh);
+    stored->clear();
+    frames->clear();
+}
+
+struct TraceParts {
+    std::vector<std::string> argv;
+    std::string_view version;
+    std::optional<std::string_view> commit_sha;
+    std::string_view trace_id;
+    RecordList* stored;
+    std::map<std::uint64_t, RecordList>* frames;
+};
+
+void write_records(auto& out, RecordList& records, bool release) {
+    write_array_len(out, static_cast<std::uint32_t>(records.size()));
+    for (auto& record : records) {
+        out.write(record.data(), record.size());
+        // Each record goes as soon as it is copied: the trace never exists twice in memory.
+        if (release) SerializedValue().swap(record);
+    }
+}
+
+void write_trace(auto& out, const ProfilerState& state, TraceParts& parts, bool release) {
+    write_map_len(out, 8);
+    write_str(out, "command_line_args");
+    write_array_len(out, static_cast<std::uint32_t>(parts.argv.size()));
+    for (const auto& arg : parts.argv) write_str(out, arg);
+    write_key_optional_str(out, "current_commit_sha", parts.commit_sha);
+    write_str(out, "frames");
+    write_map_len(out, static_cast<std::uint32_t>(parts.frames->size()));
+    for (auto& [native_id, records] : *parts.frames) {
+        write_uint(out, native_id);
+        write_records(out, records, release);
+    }
+    write_str(out, "frames_of_interest");
+    write_records(out, *parts.stored, release);
+    write_key_optional_uint(out, "main_thread_id", state.main_thread_id);
+    write_str(out, "meta");
+    write_map_len(out, 3);
+    write_str(out, "version");
+    write_str(out, parts.version);
+    write_str(out, "source");
+    write_str(out, state.source);
+    write_str(out, "use_frame_boundaries");
+    write_bool(out, true);
+    write_timestamp(out, state.timestamp);
+    write_str(out, "trace_id");
+    write_str(out, parts.trace_id);
+}
+
+// Puts records taken for a trace that could not be made back in front of what came since.
+void restore(RecordList& store, RecordList& taken) {
+    append_all(taken, store);
+    store.swap(taken);
+}
+
+}  // namespace
+
+bool deliver_records(ProfilerState& state, ThreadValues& values, Event event, EventBatch& batch) {
+    std::size_t count = batch.plugin_records.size() + (batch.has_frame_record ? 1 : 0);
+    if (count == 0) return true;
+    auto identity = thread_identity(values);
+    if (!identity.ok()) return false;
+    if (batch.plugin_records.empty() && !state.one_trace_per_test) {
+        keep_one(state, **identity, std::move(batch.frame_record));
+        return true;
+    }
+
+    // The batch in delivery order: a return's records come in reverse.
+    RecordList records;
+    std::vector<std::string_view> types;
+    records.reserve(count);
+    types.reserve(count);
+    if (event == Event::ret && batch.has_frame_record) {
+        records.push_back(std::move(batch.frame_record));
+        types.push_back(kFrameType);
+    }
+    if (event == Event::ret) {
+        for (auto it = batch.plugin_records.rbegin(); it != batch.plugin_records.rend(); ++it) {
+            records.push_back(std::move(it->bytes));
+            types.push_back(it->type);
+        }
+    } else {
+        for (auto& record : batch.plugin_records) {
+            records.push_back(std::move(record.bytes));
+            types.push_back(record.type);
+        }
+        if (batch.has_frame_record) {
+            records.push_back(std::move(batch.frame_record));
+            types.push_back(kFrameType);
+        }
+    }
+
+    if (!state.one_trace_per_test) {
+        keep(state, **identity, records);
+        return true;
+    }
+    // Markers split the batch: what comes before a test start belongs to no trace, what comes
+    // up to a test end is saved with it.
+    std::size_t first_unkept = 0;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        if (types[i] == kStartTest) {
+            first_unkept = i;
+            start_new_trace(state);
+        } else if (types[i] == kEndTest) {
+            RecordList part(std::make_move_iterator(records.begin() + first_unkept),
+                            std::make_move_iterator(records.begin() + i + 1));
+            first_unkept = i + 1;
+            keep(state, **identity, part);
+            if (!save_request_in_db(state)) return false;
+        }
+    }
+    RecordList rest(std::make_move_iterator(records.begin() + first_unkept),
+                    std::make_move_iterator(records.end()));
+    keep(state, **identity, rest);
+    return true;
+}
+
+PyRef build_trace(ProfilerState& state) {
+    TraceParts parts;
+    PyRef version = module_attribute(interned.mod_vesk_version, interned.dunder_version);
+    if (!version) return {};
+    auto version_text = text_view(version.get());
+    if (!version_text.ok()) return {};
+    parts.version = *version_text;
+
+    PyRef commit = module_attribute(interned.mod_vesk_git, interned.commit_sha);
+    if (!commit) return {};
+    if (commit.get() != Py_None) {
+        auto commit_text = text_view(commit.get());
+        if (!commit_text.ok()) return {};
+        parts.commit_sha = *commit_text;
+    }
+
+    PyRef argv = module_attribute(interned.mod_sys, interned.argv);
+    if (!argv) return {};
+    auto argv_texts = to_text_list(argv.get());
+    if (!argv_texts.ok()) return {};
+    parts.argv = std::move(*argv_texts);
+
+    // From here on nothing fails short of exhausted memory, and then the records go back. The
+    // trace id is copied first so that no two of the three locks are ever taken in two orders.
+    std::string trace_id = *state.trace_id.lock();
+    auto stored = state.frames_of_interest.lock();
+    auto frames = state.frames.lock();
+    RecordList stored_records;
+    stored_records.swap(*stored);
+    std::map<std::uint64_t, RecordList> thread_records;
+    thread_records.swap(*frames);
+    parts.trace_id = trace_id;
+    parts.stored = &stored_records;
+    parts.frames = &thread_records;
+
+    SizeCounter counter;
+    write_trace(counter, state, parts, false);
+    PyRef trace =
+        PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(counter.size())));
+    if (!trace) {
+        restore(*stored, stored_records);
+        for (auto& [native_id, records] : thread_records) restore((*frames)[native_id], records);
+        return {};
+    }
+    SpanStream out(PyBytes_AS_STRING(trace.get()), counter.size());
+    write_trace(out, state, parts, true);
+    if (out.remaining() != 0) internal_fault("Writing to memory, not I/O: the trace is short");
+    return trace;
+}
+
+bool save_request_in_db(ProfilerState& state) {
+    PyRef keywords = PyRef::steal(PyDict_New());
+    if (!keywords) return false;
+    PyRef timeout = PyRef::steal(PyLong_FromUnsignedLongLong(state.sqlite_busy_timeout));
+    if (!timeout || PyDict_SetItem(keywords.get(), interned.timeout, timeout.get()) < 0) {
+        return false;
+    }
+    PyRef trace = build_trace(state);
+    if (!trace) return false;
+    if (PyDict_SetItem(keywords.get(), interned.msgpack, trace.get()) < 0) return false;
+    trace.reset();  // the dictionary holds the only reference now
+
+    std::string trace_id = *state.trace_id.lock();
+    PyRef saver = module_attribute(interned.mod_vesk_db, interned.save_trace_in_sqlite);
+    if (!saver) return false;
+    PyRef arguments = PyRef::steal(
+        Py_BuildValue("(s#s#)", state.db_path.data(), static_cast<Py_ssize_t>(state.db_path.size()),
+                      trace_id.data(), static_cast<Py_ssize_t>(trace_id.size())));
+    if (!arguments) return false;
+    PyRef result = PyRef::steal(PyObject_Call(saver.get(), arguments.get(), keywords.get()));
+    return static_cast<bool>(result);
+}
+
+}  // namespace vesk

@@ -1,0 +1,35 @@
+#pragma once
+// Keeping the records of each event, assembling everything kept into a trace, and handing the
+// trace to the companion package's database saver.
+
+#include <string>
+#include <vector>
+
+#include "plugins/matching.h"
+#include "profiler/bookkeeping.h"
+#include "profiler/state.h"
+#include "utils/pyref.h"
+
+namespace vesk {
+
+// The records of one event: plugin records in plugin order, then the frame record if any.
+struct EventBatch {
+    std::vector<PluginRecord> plugin_records;
+    SerializedValue frame_record;
+    bool has_frame_record = false;
+};
+
+// Keeps the batch (reversed for a return, so a call reads plugins then frame and its return
+// frame then plugins), routed by thread; in one-trace-per-test mode a "start_test" record opens
+// a new trace and an "end_test" record saves the current one. False with the error indicator
+// set when the thread's identity cannot be read or the save fails.
+bool deliver_records(ProfilerState& state, ThreadValues& values, Event event, EventBatch& batch);
+
+// Moves every kept record into a new trace, returned as bytes.
+PyRef build_trace(ProfilerState& state);
+
+// Builds the trace and calls vesk.db.save_trace_in_sqlite(db_path, trace_id, timeout=...,
+// msgpack=...). False with the error indicator set on failure.
+bool save_request_in_db(ProfilerState& state);
+
+}  // namespace vesk
