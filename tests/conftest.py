@@ -33,3 +33,52 @@ def restore_profile_hooks():
     _vesk.register_noop_profiler()
     sys.setprofile(None)
     threading.setprofile(None)
+
+
+# Compiled under "<string>", which the engine never records, so that registering and stopping
+# add no records of their own to the traces the tests look at.
+_UNRECORDED = {}
+exec(compile("""
+class Recording:
+    def __init__(self, host, register, noop, setprofile):
+        self.host, self.register, self.noop, self.setprofile = host, register, noop, setprofile
+
+    def __enter__(self):
+        self.register(self.host)
+        return self.host
+
+    def __exit__(self, *exc_info):
+        self.noop()
+        self.setprofile(None)
+""", "<string>", "exec"), _UNRECORDED)
+
+
+@pytest.fixture
+def recording():
+    """Registers a profiler for a `with` block on this thread and decodes its trace afterwards."""
+    import msgpack
+
+    def record(config=None, **host_attributes):
+        host = Host(config=config, **host_attributes)
+        return _UNRECORDED["Recording"](host, _vesk.register_profiler,
+                                        _vesk.register_noop_profiler, threading.setprofile)
+
+    def decode(host):
+        return msgpack.unpackb(host.rust_profiler.build_trace(), strict_map_key=False)
+
+    record.decode = decode
+    return record
+
+
+@pytest.fixture
+def replace_module(monkeypatch):
+    """Puts a module made of the given attributes into sys.modules for the test."""
+    import types
+
+    def replace(name, **attributes):
+        module = types.ModuleType(name)
+        module.__dict__.update(attributes)
+        monkeypatch.setitem(sys.modules, name, module)
+        return module
+
+    return replace

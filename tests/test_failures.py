@@ -1,0 +1,161 @@
+"""Failures while recording stay inside the engine: one warning, no record, the program goes on."""
+
+import logging
+import sys
+
+import msgpack
+import pytest
+
+WARNING_FORMAT = ("Unexpected exception in Rust.\n    co_filename: %s\n    co_name: %s\n"
+                  "    event: %s\n    frame locals: %s\n")
+
+
+class Unserialisable:
+    pass
+
+
+def keep(value):
+    return value
+
+
+def passes_through(value):
+    return keep(value)
+
+
+def warnings(caplog):
+    return [r for r in caplog.records if r.name == "vesk"]
+
+
+def serialiser_refusing(*refused_types, result=None):
+    def dump(value):
+        if isinstance(value, refused_types) or (
+                isinstance(value, dict) and any(isinstance(v, refused_types) for v in value.values())):
+            raise ValueError("cannot serialise")
+        return msgpack.packb(value) if result is None else result
+    return dump
+
+
+def test_failing_serialiser_drops_the_event_with_one_warning(recording, replace_module, caplog):
+    replace_module("vesk.serialize", dump_msgpack=serialiser_refusing(Unserialisable))
+    value = Unserialisable()
+    with recording() as host:
+        assert keep(value) is value
+        keep(1)
+    records = recording.decode(host)["frames_of_interest"]
+    assert [(r["co_name"], r["arg"]) for r in records] == [("keep", None), ("keep", 1)]
+    # The call and the return of keep(value) each failed once.
+    failed = warnings(caplog)
+    assert len(failed) == 2
+    first = failed[0]
+    assert first.levelno == logging.WARNING
+    assert first.msg == WARNING_FORMAT and len(first.msg) == 101
+    filename, co_name, event, frame_locals = first.args
+    assert (filename, co_name, event) == (__file__, "keep", "call")
+    assert frame_locals == {"value": value}
+    assert first.exc_info[0] is ValueError and str(first.exc_info[1]) == "cannot serialise"
+    assert failed[1].args[2] == "return"
+
+
+def test_failed_call_leaves_the_callers_call_site_intact(recording, replace_module):
+    """A call whose event failed has no pair on the stack: its return must not pop its caller's."""
+    refuse_once = {"left": 1}
+
+    def dump(value):
+        if isinstance(value, dict) and isinstance(value.get("value"), Unserialisable):
+            if refuse_once["left"]:
+                refuse_once["left"] -= 1
+                raise ValueError("first time only")
+        return msgpack.packb(value, default=repr)
+
+    replace_module("vesk.serialize", dump_msgpack=dump)
+    with recording() as host:
+        def outer():
+            keep(Unserialisable())
+            return keep(2)
+        outer()
+    records = recording.decode(host)["frames_of_interest"]
+    outer_id = records[0]["frame_id"]
+    later_call = [r for r in records if r["co_name"] == "keep" and r["event"] == "call"][-1]
+    assert later_call["locals"] == {"value": 2}
+    assert later_call["user_code_call_site"]["call_frame_id"] == outer_id
+    assert records[-1]["co_name"] == "outer" and records[-1]["user_code_call_site"] is None
+
+
+@pytest.mark.parametrize("result, error, message", [
+    ("\x90", TypeError, "Can't extract `str` to `Vec`"),
+    (7, TypeError, "'int' object cannot be converted to 'Sequence'"),
+    ([256], OverflowError, "out of range integral type conversion attempted"),
+    ([-1], OverflowError, "out of range integral type conversion attempted"),
+    (["a"], TypeError, None),
+])
+def test_refused_serialiser_results(recording, replace_module, caplog, result, error, message):
+    replace_module("vesk.serialize", dump_msgpack=lambda value: result)
+    with recording() as host:
+        keep(1)
+    assert recording.decode(host)["frames_of_interest"] == []
+    (first, _) = warnings(caplog)
+    assert first.exc_info[0] is error
+    if message:
+        assert str(first.exc_info[1]) == message
+
+
+@pytest.mark.parametrize("convert", [list, tuple, bytearray, bytes])
+def test_accepted_serialiser_results(recording, replace_module, convert):
+    replace_module("vesk.serialize", dump_msgpack=lambda value: convert(msgpack.packb(value)))
+    with recording() as host:
+        keep(300)
+    (call, ret) = recording.decode(host)["frames_of_interest"]
+    assert (call["locals"], ret["arg"]) == ({"value": 300}, 300)
+
+
+def test_lightweight_switch_selects_the_lightweight_serialiser(recording, replace_module):
+    replace_module("vesk.serialize", dump_msgpack=lambda value: b"\xa4full",
+                   dump_msgpack_lightweight_repr=lambda value: b"\xa5light")
+    with recording(config={"lightweight_repr": True}) as host:
+        keep(1)
+    records = recording.decode(host)["frames_of_interest"]
+    assert {(r["arg"], r["locals"]) for r in records} == {("light", "light")}
+
+
+def test_failing_report_goes_to_the_unraisable_hook(recording, replace_module, monkeypatch):
+    replace_module("vesk.serialize", dump_msgpack=serialiser_refusing(Unserialisable))
+
+    def broken_warning(*args, **kwargs):
+        raise RuntimeError("logging is broken")
+
+    monkeypatch.setattr(logging.getLogger("vesk"), "warning", broken_warning)
+    unraisable = []
+    monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
+    with recording() as host:
+        assert keep(Unserialisable()) is not None
+    assert recording.decode(host)["frames_of_interest"] == []
+    assert len(unraisable) == 2
+    report = unraisable[0].exc_value
+    assert isinstance(report, RuntimeError)
+    assert isinstance(report.__context__, ValueError)
+
+
+def test_disabled_logger_changes_nothing(recording, replace_module, caplog):
+    replace_module("vesk.serialize", dump_msgpack=serialiser_refusing(Unserialisable))
+    logger = logging.getLogger("vesk")
+    logger.disabled = True
+    try:
+        with recording() as host:
+            passes_through(Unserialisable())
+    finally:
+        logger.disabled = False
+    assert warnings(caplog) == []
+    records = recording.decode(host)["frames_of_interest"]
+    assert [(r["co_name"], r["event"]) for r in records] == []
+
+
+def test_exceptions_of_the_program_are_untouched(recording):
+    def fails():
+        raise KeyError("from the program")
+
+    with recording() as host:
+        with pytest.raises(KeyError, match="from the program"):
+            fails()
+    records = recording.decode(host)["frames_of_interest"]
+    assert [(r["co_name"], r["event"], r["arg"]) for r in records] == [
+        ("fails", "call", None), ("fails", "return", None)]
