@@ -24,7 +24,7 @@ def save(db, trace_id, data):
 
 def summary_row(db, trace_id):
     with sqlite3.connect(db) as conn:
-        return conn.execute("SELECT source, record_count, interest_count, size FROM traces WHERE trace_id = ?",
+        return conn.execute("SELECT source, record_count, size FROM traces WHERE trace_id = ?",
                             (trace_id,)).fetchall()
 
 
@@ -35,9 +35,9 @@ def test_round_trip_parts_and_markings(tmp_path):
     save(db, "b", blob({1: 1}))
     save(db, "a", second)  # same id again: a second part, the first kept
     assert load_trace_parts(db, "a") == [first, second]
-    assert summary_row(db, "a") == [("app.py", 5, 1, len(first)), ("other", 4, 0, len(second))]
+    assert summary_row(db, "a") == [("app.py", 6, len(first)), ("other", 4, len(second))]
     a, = [s for s in list_traces(db) if s.trace_id == "a"]
-    assert (a.parts, a.record_count, a.size, a.source) == (2, 9, len(first) + len(second), "app.py")
+    assert (a.parts, a.record_count, a.size, a.source) == (2, 10, len(first) + len(second), "app.py")
     assert [s.trace_id for s in list_traces(db)] == ["b", "a"] and latest_trace_id(db) == "b"
     with sqlite3.connect(db) as conn:
         pragmas = [conn.execute(f"PRAGMA {name}").fetchone()[0]
@@ -57,7 +57,7 @@ def test_unparsable_blob_is_still_saved(tmp_path, bad):
     save(db, "x", blob({1: 5}))
     save(db, "x", bad)
     assert load_trace_parts(db, "x")[1] == bad
-    assert summary_row(db, "x")[1][:3] == (None, None, None)
+    assert summary_row(db, "x")[1][:2] == (None, None)
     assert list_traces(db)[0].record_count is None  # a count over only some parts would mislead
 
 

@@ -5,6 +5,7 @@ import os
 import runpy
 import sys
 
+from vesk import db
 from vesk.profiler import DEFAULT_DB_PATH, Profiler
 
 
@@ -17,6 +18,7 @@ def run_script(script, args, db_path):
         runpy.run_path(script, run_name="__main__")
     finally:
         profiler.stop()
+        profiler.save()
     return profiler
 
 
@@ -32,7 +34,9 @@ def main(argv=None):
     if not os.path.isfile(options.script):
         parser.exit(2, f"vesk: no such script: {options.script}\n")
     profiler = run_script(options.script, options.args, options.db)
-    print(f"vesk: profiled {options.script} under trace {profiler.trace_id}", file=sys.stderr)
+    summary = next(s for s in db.list_traces(options.db) if s.trace_id == profiler.trace_id)
+    print(f"vesk: trace {summary.trace_id}: {summary.record_count} records saved in {options.db}",
+          file=sys.stderr)
     return 0
 
 

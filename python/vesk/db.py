@@ -42,8 +42,7 @@ _SCHEMA = (
         trace_id TEXT NOT NULL,
         created_at REAL NOT NULL,   -- unix time of the save
         source TEXT,                -- "source" from the blob's meta; NULL when unknown
-        record_count INTEGER,       -- records under "frames"; NULL when the blob did not parse
-        interest_count INTEGER,     -- records under "frames_of_interest"; likewise
+        record_count INTEGER,       -- records of all threads; NULL when the blob did not parse
         size INTEGER NOT NULL,      -- length of the blob in bytes
         msgpack BLOB NOT NULL
     )
@@ -74,27 +73,27 @@ class TraceSummary:
 
 
 def _summarise(blob):
-    """(source, record_count, interest_count) of a trace blob, read without
-    building the records; None for whatever is missing, all None when the
-    blob does not parse."""
+    """(source, record_count) of a trace blob, read without building the
+    records: record_count counts the records of every thread. None for
+    whatever is missing, both None when the blob does not parse."""
     try:
         unpacker = _msgpack.Unpacker(raw=False, strict_map_key=False, max_buffer_size=max(len(blob), 1))
         unpacker.feed(blob)
         source = None
-        records = interest = None
+        per_thread = main = None
         for _ in range(unpacker.read_map_header()):
             key = unpacker.unpack()
             if key == "frames":
-                records = 0
+                per_thread = 0
                 for _ in range(unpacker.read_map_header()):
                     unpacker.skip()  # thread id
                     n = unpacker.read_array_header()
-                    records += n
+                    per_thread += n
                     for _ in range(n):
                         unpacker.skip()
             elif key == "frames_of_interest":
-                interest = unpacker.read_array_header()
-                for _ in range(interest):
+                main = unpacker.read_array_header()
+                for _ in range(main):
                     unpacker.skip()
             elif key == "meta":
                 meta = unpacker.unpack()
@@ -102,9 +101,11 @@ def _summarise(blob):
                     source = meta["source"]
             else:
                 unpacker.skip()
-        return source, records, interest
+        if per_thread is None or main is None:
+            return source, None
+        return source, per_thread + main
     except Exception:
-        return None, None, None
+        return None, None
 
 
 def _check_header(conn):
@@ -143,7 +144,7 @@ def save_trace_in_sqlite(db_path, trace_id, timeout=60, msgpack=b""):
     blob = bytes(msgpack)
     created_at = time.time()
     # Parsed before taking the write lock, which other savers are waiting for.
-    source, records, interest = _summarise(blob)
+    source, records = _summarise(blob)
     path = os.fspath(db_path)
     os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
     conn = sqlite3.connect(path, timeout=float(timeout), isolation_level=None)
@@ -161,9 +162,9 @@ def save_trace_in_sqlite(db_path, trace_id, timeout=60, msgpack=b""):
                 conn.execute(f"PRAGMA application_id = {APPLICATION_ID}")
                 conn.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
             row_id = conn.execute(
-                "INSERT INTO traces (trace_id, created_at, source, record_count, interest_count, size, msgpack)"
-                " VALUES (?, ?, ?, ?, ?, ?, ?)",
-                (str(trace_id), created_at, source, records, interest, len(blob), blob),
+                "INSERT INTO traces (trace_id, created_at, source, record_count, size, msgpack)"
+                " VALUES (?, ?, ?, ?, ?, ?)",
+                (str(trace_id), created_at, source, records, len(blob), blob),
             ).lastrowid
             conn.execute("COMMIT")
         except BaseException:

@@ -35,6 +35,10 @@ class Profiler:
         if self.config.get("threading") is True:
             threading.setprofile(None)
 
+    def save(self):
+        """Stores everything recorded since the last save as one part of the trace."""
+        self.rust_profiler.save_request_in_db()
+
     def __call__(self, function):
         def recorded(*args, **kwargs):
             self.start()

@@ -1,6 +1,7 @@
 #include "filters/frame_filters.h"
 
 #include "filters/builtin_filters.h"
+#include "utils/code_cache.h"
 #include "utils/errors.h"
 
 namespace vesk {
@@ -42,20 +43,52 @@ bool attrs_generated_filter(PyFrameObject* frame, std::string_view filename) {
     return attrs_maker_file(name);
 }
 
-bool is_frame_of_interest(const std::vector<PathFragment>& include_frames,
-                          const std::vector<PathFragment>& ignore_frames, PyFrameObject* frame,
-                          std::string_view filename) {
-    bool include = any_found_in(include_frames, filename);
+namespace {
+
+// Remembered per code object as one value: the cache key, and two bits.
+constexpr std::uintptr_t kIncluded = 1;
+constexpr std::uintptr_t kExcluded = 2;
+
+struct NameDecision {
+    bool included;
+    bool excluded;  // by a built-in test on the name or by an ignore fragment
+};
+
+NameDecision decide_by_name(const FrameFilters& filters, std::string_view filename) {
+    bool include = any_found_in(filters.include_frames, filename);
     bool library = library_filter(filename);
     bool frozen = frozen_filter(filename);
     bool own_package = own_package_filter(filename);
     bool exec_string = exec_string_filter(filename);
     bool pytest_expression = pytest_expression_filter(filename);
+    bool ignore = any_found_in(filters.ignore_frames, filename);
+    return {include,
+            library || frozen || own_package || exec_string || pytest_expression || ignore};
+}
+
+NameDecision decision_for(const FrameFilters& filters, PyObject* code, std::string_view filename) {
+    const std::uintptr_t tag = static_cast<std::uintptr_t>(filters.cache_key) << 2;
+    CodeCache* cache = code_cache(code);
+    if (cache != nullptr && cache->filter_answer != 0 &&
+        (cache->filter_answer & ~std::uintptr_t{3}) == tag) {
+        return {(cache->filter_answer & kIncluded) != 0, (cache->filter_answer & kExcluded) != 0};
+    }
+    NameDecision decision = decide_by_name(filters, filename);
+    if (cache != nullptr) {
+        cache->filter_answer =
+            tag | (decision.included ? kIncluded : 0) | (decision.excluded ? kExcluded : 0);
+    }
+    return decision;
+}
+
+}  // namespace
+
+bool is_frame_of_interest(const FrameFilters& filters, PyFrameObject* frame, PyObject* code,
+                          std::string_view filename) {
+    NameDecision by_name = decision_for(filters, code, filename);
     // Walked even for included frames: its faults must not depend on the include list.
     bool attrs = attrs_generated_filter(frame, filename);
-    bool ignore = any_found_in(ignore_frames, filename);
-    return include || !(library || frozen || own_package || exec_string || pytest_expression ||
-                        attrs || ignore);
+    return by_name.included || !(by_name.excluded || attrs);
 }
 
 }  // namespace vesk

@@ -2,6 +2,7 @@
 // Whether a frame is of interest: the configured include fragments force it in, the built-in
 // filters and the configured ignore fragments keep it out.
 
+#include <cstdint>
 #include <string_view>
 #include <vector>
 
@@ -14,10 +15,17 @@ namespace vesk {
 // attrs' code generator. Broken frame invariants are internal faults.
 bool attrs_generated_filter(PyFrameObject* frame, std::string_view filename);
 
-// All tests run in order, without stopping early: include, library, frozen, own package,
+struct FrameFilters {
+    const std::vector<PathFragment>& include_frames;
+    const std::vector<PathFragment>& ignore_frames;
+    // Identifies these fragment lists among all profilers: answers that depend on the file name
+    // alone are remembered on the code object under it.
+    std::uint64_t cache_key;
+};
+
+// The eight tests, in order, without stopping early: include, library, frozen, own package,
 // "<string>", pytest expression, attrs, ignore. Of interest: included, or caught by none.
-bool is_frame_of_interest(const std::vector<PathFragment>& include_frames,
-                          const std::vector<PathFragment>& ignore_frames, PyFrameObject* frame,
+bool is_frame_of_interest(const FrameFilters& filters, PyFrameObject* frame, PyObject* code,
                           std::string_view filename);
 
 }  // namespace vesk

@@ -8,6 +8,7 @@
 #include "lib/profiler_type.h"
 #include "profiler/callback.h"
 #include "profiler/state.h"
+#include "utils/code_cache.h"
 #include "utils/convert.h"
 #include "utils/errors.h"
 #include "utils/interned.h"
@@ -120,6 +121,7 @@ PyObject* init_module() {
     if (module_object != nullptr) return Py_NewRef(module_object);
     if (!intern_names()) return nullptr;
     if (!watch_working_directory()) return nullptr;
+    reserve_code_cache();
 
     PyRef module = PyRef::steal(PyModule_Create2(&module_def, 1013));
     if (!module) return nullptr;

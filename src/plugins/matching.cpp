@@ -131,9 +131,9 @@ Fallible<std::optional<PluginRecord>> run_plugin(Plugin& plugin, const PluginEve
     }
     auto type_text = to_text(type);
     if (!type_text.ok()) return failed;
-    auto bytes = dump_value(record.get(), event.lightweight_repr);
-    if (!bytes.ok()) return failed;
-    return Result{PluginRecord{std::move(*type_text), std::move(*bytes)}};
+    PyRef bytes = dump_value(record.get(), event.lightweight_repr);
+    if (!bytes) return failed;
+    return Result{PluginRecord{std::move(*type_text), Bytes::copy_of(bytes_view(bytes.get()))}};
 }
 
 }  // namespace vesk

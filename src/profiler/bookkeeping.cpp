@@ -1,5 +1,7 @@
 #include "profiler/bookkeeping.h"
 
+#include "utils/code_cache.h"
+
 #include <algorithm>
 #include <climits>
 #include <vector>
@@ -7,16 +9,25 @@
 namespace vesk {
 
 std::optional<Id> frame_id_for_event(ThreadValues& values, Event event, PyFrameObject* frame) {
+    auto& put_aside = values.frame_ids;
     if (event == Event::call) {
-        Id id = new_frame_id();
-        values.frame_ids.insert_or_assign(frame_key(frame), id);
-        return id;
+        if (!put_aside.empty()) put_aside.erase(frame_key(frame));  // the newest call counts
+        return new_frame_id();
     }
-    auto found = values.frame_ids.find(frame_key(frame));
-    if (found == values.frame_ids.end()) return std::nullopt;
+    const auto& stack = values.user_code_stack;
+    for (auto pair = stack.rbegin(); pair != stack.rend(); ++pair) {
+        if (pair->frame.get() == reinterpret_cast<PyObject*>(frame)) return pair->frame_id;
+    }
+    if (put_aside.empty()) return std::nullopt;
+    auto found = put_aside.find(frame_key(frame));
+    if (found == put_aside.end()) return std::nullopt;
     Id id = found->second;
-    values.frame_ids.erase(found);
+    put_aside.erase(found);
     return id;
+}
+
+void remember_unrecorded_call(ThreadValues& values, PyFrameObject* frame, const Id& frame_id) {
+    values.frame_ids.insert_or_assign(frame_key(frame), frame_id);
 }
 
 std::optional<CallSite> find_user_code_call_site(const ThreadValues& values, const Id* frame_id) {
@@ -25,7 +36,7 @@ std::optional<CallSite> find_user_code_call_site(const ThreadValues& values, con
     for (auto pair = stack.rbegin(); pair != stack.rend(); ++pair) {
         if (pair->frame_id == *frame_id) continue;
         auto* caller = reinterpret_cast<PyFrameObject*>(pair->frame.get());
-        int line = PyFrame_GetLineNumber(caller);
+        int line = frame_line(caller);
         return CallSite{pair->frame_id, static_cast<std::int32_t>(line)};
     }
     return std::nullopt;

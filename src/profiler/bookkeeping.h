@@ -22,10 +22,15 @@ inline std::uintptr_t frame_key(PyFrameObject* frame) noexcept {
     return reinterpret_cast<std::uintptr_t>(frame);
 }
 
-// On a call, a new id remembered for the frame; on a return, the id remembered at its call,
-// which is forgotten then (frame objects are freed and their addresses reused: an id kept after
-// the return would be handed to an unrelated frame whose call was never seen).
+// On a call, a new id; on a return, the id of the frame's call: the one on its pair on the stack
+// of recorded calls or, when the call's event failed before its frame was pushed, the one put
+// aside then. An id put aside is forgotten at the return: frame objects are freed and their
+// addresses reused, and an id kept after the return would go to an unrelated frame whose call
+// was never seen.
 std::optional<Id> frame_id_for_event(ThreadValues& values, Event event, PyFrameObject* frame);
+
+// Puts aside the id of a call whose event failed after the id was made.
+void remember_unrecorded_call(ThreadValues& values, PyFrameObject* frame, const Id& frame_id);
 
 // The id and current line of the nearest recorded frame below the one whose id is given: pairs
 // with that very id (the frame's own, on its return) are passed over. Reading the stack in place

@@ -8,6 +8,7 @@
 #include "profiler/profiler_object.h"
 #include "profiler/record_store.h"
 #include "utils/clock.h"
+#include "utils/code_cache.h"
 #include "utils/convert.h"
 #include "utils/errors.h"
 #include "utils/interned.h"
@@ -49,8 +50,8 @@ PyRef locals_without_builtins(PyFrameObject* frame) {
 void run_plugins(ProfilerState& state, ThreadValues& values, PyFrameObject* frame, Event event,
                  PyObject* arg, std::string_view filename, std::string_view code_name,
                  PyObject* filename_object, PyObject* code_name_object, EventBatch& batch) {
+    if (!state.has_plugins) return;
     auto table = state.plugins.lock();
-    if (table->empty()) return;
     auto found = table->find(code_name);
     if (found == table->end()) return;
 
@@ -76,16 +77,17 @@ void run_plugins(ProfilerState& state, ThreadValues& values, PyFrameObject* fram
 }
 
 // Everything after the plugins; false with the error indicator set when the event fails.
-bool record_frame(ProfilerState& state, ThreadValues& values, PyFrameObject* frame, Event event,
-                  PyObject* arg, std::string_view filename, std::string_view code_name,
+bool record_frame(ProfilerState& state, ThreadValues& values, PyFrameObject* frame, PyObject* code,
+                  Event event, PyObject* arg, std::string_view filename, std::string_view code_name,
                   EventBatch& batch) {
-    if (!is_frame_of_interest(state.include_frames, state.ignore_frames, frame, filename)) {
+    FrameFilters filters{state.include_frames, state.ignore_frames, state.serial};
+    if (!is_frame_of_interest(filters, frame, code, filename)) {
         return deliver_records(state, values, event, batch);
     }
     auto identity = thread_identity(values);
     if (!identity.ok()) return false;
 
-    int line = PyFrame_GetLineNumber(frame);
+    int line = frame_line(frame);
     if (line < 0) {
         PyErr_SetString(PyExc_OverflowError, "the frame has no line number");
         return false;
@@ -102,10 +104,14 @@ bool record_frame(ProfilerState& state, ThreadValues& values, PyFrameObject* fra
     const Id* id = frame_id ? &*frame_id : nullptr;
     std::optional<CallSite> call_site = find_user_code_call_site(values, id);
 
-    auto arg_bytes = dump_value(arg, state.lightweight_repr);
-    if (!arg_bytes.ok()) return false;
-    auto locals_bytes = dump_value(locals.get(), state.lightweight_repr);
-    if (!locals_bytes.ok()) return false;
+    PyRef dump = serializer(state.lightweight_repr);
+    PyRef arg_bytes = dump ? dump_with(dump.get(), arg) : PyRef();
+    PyRef locals_bytes = arg_bytes ? dump_with(dump.get(), locals.get()) : PyRef();
+    if (!locals_bytes) {
+        // The frame is not pushed: its return must still find the id of this call.
+        if (event == Event::call) remember_unrecorded_call(values, frame, *frame_id);
+        return false;
+    }
     update_user_code_stack(values, event, frame, id);
 
     FrameRecordFields fields;
@@ -115,8 +121,8 @@ bool record_frame(ProfilerState& state, ThreadValues& values, PyFrameObject* fra
     fields.qualname = QualName{qualname->module, qualname->qualname};
     fields.event = event_text(event);
     fields.frame_id = id;
-    fields.arg = &*arg_bytes;
-    fields.locals = &*locals_bytes;
+    fields.arg = bytes_view(arg_bytes.get());
+    fields.locals = bytes_view(locals_bytes.get());
     fields.thread_name = (*identity)->name;
     fields.thread_native_id = (*identity)->native_id;
     fields.timestamp = current_timestamp();
@@ -149,7 +155,8 @@ void handle_event(ProfilerState& state, PyFrameObject* frame, Event event, PyObj
         EventBatch batch;
         run_plugins(state, **values, frame, event, arg, *filename, *code_name, filename_object,
                     code_name_object, batch);
-        if (!record_frame(state, **values, frame, event, arg, *filename, *code_name, batch)) {
+        if (!record_frame(state, **values, frame, code.get(), event, arg, *filename, *code_name,
+                          batch)) {
             report_unexpected_error(take_pending_exception(), frame, event, filename_object,
                                     code_name_object);
         }

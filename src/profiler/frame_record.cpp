@@ -19,31 +19,42 @@ Digits decimal(std::uint64_t value) noexcept {
     return digits;
 }
 
-constexpr std::string_view kPath = "path";
-constexpr std::string_view kCoName = "co_name";
-constexpr std::string_view kQualname = "qualname";
-constexpr std::string_view kEvent = "event";
-constexpr std::string_view kFrameId = "frame_id";
-constexpr std::string_view kArg = "arg";
-constexpr std::string_view kLocals = "locals";
-constexpr std::string_view kThread = "thread";
-constexpr std::string_view kThreadNativeId = "thread_native_id";
-constexpr std::string_view kType = "type";
-constexpr std::string_view kFrame = "frame";
-constexpr std::string_view kUserCodeCallSite = "user_code_call_site";
-constexpr std::string_view kCallFrameId = "call_frame_id";
-constexpr std::string_view kLineNumber = "line_number";
+// The constant parts of a record, each with its MessagePack header, so that each is one copy:
+// the map header with the first key, and every key (with what always follows it).
+constexpr std::string_view kHeadAndPath = "\x8c\xa4path";
+constexpr std::string_view kCoName =
+    "\xa7"
+    "co_name";
+constexpr std::string_view kQualname = "\xa8qualname";
+constexpr std::string_view kEvent =
+    "\xa5"
+    "event";
+constexpr std::string_view kFrameId =
+    "\xa8"
+    "frame_id";
+constexpr std::string_view kArg =
+    "\xa3"
+    "arg";
+constexpr std::string_view kLocals = "\xa6locals";
+constexpr std::string_view kThread = "\xa6thread";
+constexpr std::string_view kThreadNativeId = "\xb0thread_native_id";
+constexpr std::string_view kTimestamp = "\xa9timestamp";
+constexpr std::string_view kTypeFrameCallSite =
+    "\xa4type\xa5"
+    "frame\xb3user_code_call_site";
+constexpr std::string_view kCallFrameId =
+    "\x82\xad"
+    "call_frame_id";
+constexpr std::string_view kLineNumber = "\xabline_number";
 
-// Everything but the variable parts: 12 keys, the map header, the timestamp, "frame".
-constexpr std::size_t kFixedSize =
-    1 + (1 + kPath.size()) + (1 + kCoName.size()) + (1 + kQualname.size()) + (1 + kEvent.size()) +
-    (1 + kFrameId.size()) + (1 + kArg.size()) + (1 + kLocals.size()) + (1 + kThread.size()) +
-    (1 + kThreadNativeId.size()) + (1 + 9 + 9) + (1 + kType.size()) + (1 + kFrame.size()) +
-    (1 + kUserCodeCallSite.size());
+constexpr std::size_t kFixedSize = kHeadAndPath.size() + kCoName.size() + kQualname.size() +
+                                   kEvent.size() + kFrameId.size() + kArg.size() + kLocals.size() +
+                                   kThread.size() + kThreadNativeId.size() + kTimestamp.size() + 9 +
+                                   kTypeFrameCallSite.size();
 
 }  // namespace
 
-SerializedValue write_frame_record(FrameRecordFields& fields) {
+SerializedValue write_frame_record(const FrameRecordFields& fields) {
     Digits line = decimal(fields.line);
     std::size_t qualname_length =
         fields.qualname ? fields.qualname->module.size() + 1 + fields.qualname->qualname.size() : 0;
@@ -54,51 +65,62 @@ SerializedValue write_frame_record(FrameRecordFields& fields) {
     size += fields.qualname ? str_size(qualname_length) : 1;
     size += str_size(fields.event.size());
     size += fields.frame_id ? str_size(kIdLength) : 1;
-    size += fields.arg->size() + fields.locals->size();
+    size += fields.arg.size() + fields.locals.size();
     size += str_size(fields.thread_name.size());
     size += fields.thread_native_id ? uint_size(*fields.thread_native_id) : 1;
     if (fields.call_site) {
-        size += 1 + (1 + kCallFrameId.size()) + str_size(kIdLength) + (1 + kLineNumber.size()) +
+        size += kCallFrameId.size() + str_size(kIdLength) + kLineNumber.size() +
                 int_size(fields.call_site->line_number);
     } else {
         size += 1;
     }
 
-    MsgpackBuffer buffer(size);
-    write_map_len(buffer, 12);
-    write_str(buffer, kPath);
-    write_str_parts(buffer, fields.filename, ":", line.view());
-    write_str(buffer, kCoName);
-    write_str(buffer, fields.co_name);
-    write_str(buffer, kQualname);
+    SerializedValue record = SerializedValue::uninitialized(size);
+    SpanStream out(record.data(), size);
+    auto put = [&out](std::string_view bytes) { out.write(bytes.data(), bytes.size()); };
+    put(kHeadAndPath);
+    write_str_parts(out, fields.filename, ":", line.view());
+    put(kCoName);
+    write_str(out, fields.co_name);
+    put(kQualname);
     if (fields.qualname) {
-        write_str_parts(buffer, fields.qualname->module, ".", fields.qualname->qualname);
+        write_str_parts(out, fields.qualname->module, ".", fields.qualname->qualname);
     } else {
-        write_nil(buffer);
+        write_nil(out);
     }
-    write_str(buffer, kEvent);
-    write_str(buffer, fields.event);
-    write_key_optional_str(buffer, kFrameId,
-                           fields.frame_id ? std::optional(fields.frame_id->view()) : std::nullopt);
-    write_key_raw(buffer, kArg, *fields.arg);
-    write_key_raw(buffer, kLocals, *fields.locals);
-    write_str(buffer, kThread);
-    write_str(buffer, fields.thread_name);
-    write_key_optional_uint(buffer, kThreadNativeId, fields.thread_native_id);
-    write_timestamp(buffer, fields.timestamp);
-    write_str(buffer, kType);
-    write_str(buffer, kFrame);
-    write_str(buffer, kUserCodeCallSite);
+    put(kEvent);
+    write_str(out, fields.event);
+    put(kFrameId);
+    if (fields.frame_id) {
+        write_str(out, fields.frame_id->view());
+    } else {
+        write_nil(out);
+    }
+    put(kArg);
+    put(fields.arg);
+    put(kLocals);
+    put(fields.locals);
+    put(kThread);
+    write_str(out, fields.thread_name);
+    put(kThreadNativeId);
+    if (fields.thread_native_id) {
+        write_uint(out, *fields.thread_native_id);
+    } else {
+        write_nil(out);
+    }
+    put(kTimestamp);
+    write_f64(out, fields.timestamp);
+    put(kTypeFrameCallSite);
     if (fields.call_site) {
-        write_map_len(buffer, 2);
-        write_str(buffer, kCallFrameId);
-        write_str(buffer, fields.call_site->call_frame_id.view());
-        write_str(buffer, kLineNumber);
-        write_int(buffer, fields.call_site->line_number);
+        put(kCallFrameId);
+        write_str(out, fields.call_site->call_frame_id.view());
+        put(kLineNumber);
+        write_int(out, fields.call_site->line_number);
     } else {
-        write_nil(buffer);
+        write_nil(out);
     }
-    return buffer.take();
+    if (out.remaining() != 0) internal_fault("Writing to memory, not I/O: the record is short");
+    return record;
 }
 
 }  // namespace vesk

@@ -24,15 +24,15 @@ struct FrameRecordFields {
     std::optional<QualName> qualname;
     std::string_view event;
     const Id* frame_id = nullptr;  // null when a return's call was not seen
-    SerializedValue* arg = nullptr;
-    SerializedValue* locals = nullptr;
+    std::string_view arg;          // one serialised value each, embedded as they are
+    std::string_view locals;
     std::string_view thread_name;
     std::optional<std::uint64_t> thread_native_id;
     double timestamp = 0.0;
     const CallSite* call_site = nullptr;  // null when there is none
 };
 
-// The record's bytes; arg and locals are appended as they are and left empty.
-SerializedValue write_frame_record(FrameRecordFields& fields);
+// The record's bytes, in one allocation of exactly their size.
+SerializedValue write_frame_record(const FrameRecordFields& fields);
 
 }  // namespace vesk

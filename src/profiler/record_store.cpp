@@ -78,7 +78,7 @@ void write_records(auto& out, RecordList& records, bool release) {
     for (auto& record : records) {
         out.write(record.data(), record.size());
         // Each record goes as soon as it is copied: the trace never exists twice in memory.
-        if (release) SerializedValue().swap(record);
+        if (release) record.release_memory();
     }
 }
 

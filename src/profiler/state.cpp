@@ -1,5 +1,7 @@
 #include "profiler/state.h"
 
+#include <atomic>
+
 #include "companion/companion.h"
 #include "utils/clock.h"
 #include "utils/convert.h"
@@ -127,7 +129,11 @@ std::unique_ptr<ProfilerState> build_profiler_state(PyObject* host) {
     auto source = host_attribute<std::string>(host, interned.source, to_text);
     if (!source.ok()) return nullptr;
 
+    bool has_plugins = !plugins->empty();
     auto state = std::make_unique<ProfilerState>(std::move(*trace_id), std::move(*plugins));
+    static std::atomic<std::uint64_t> next_serial{1};
+    state->serial = next_serial.fetch_add(1);
+    state->has_plugins = has_plugins;
     state->main_thread_id = *main_thread_id;
     state->db_path = std::move(*db_path);
     state->include_frames = std::move(include_frames);

@@ -12,13 +12,12 @@
 #include "filters/path_fragment.h"
 #include "plugins/registry.h"
 #include "profiler/thread_slots.h"
+#include "utils/bytes.h"
 #include "utils/guarded.h"
 #include "utils/pyref.h"
 
 namespace vesk {
 
-// One complete MessagePack value, kept and embedded as opaque bytes.
-using SerializedValue = std::string;
 using RecordList = std::vector<SerializedValue>;
 
 struct ProfilerState {
@@ -33,6 +32,10 @@ struct ProfilerState {
     bool one_trace_per_test = false;
     bool threading = false;
     bool lightweight_repr = false;
+    // Unique among the profilers of the process: keys what is remembered on code objects.
+    std::uint64_t serial = 0;
+    // The plugin lists never change after loading: an empty table needs no lock to be skipped.
+    bool has_plugins = false;
 
     // Record store. When taken together, the locks are taken in the order declared here.
     Guarded<std::string> trace_id;

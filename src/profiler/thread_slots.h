@@ -28,7 +28,8 @@ struct UserCodeFrame {
 
 struct ThreadValues {
     std::vector<UserCodeFrame> user_code_stack;  // recorded calls not yet returned, innermost last
-    std::unordered_map<std::uintptr_t, Id> frame_ids;  // frame address -> id of its latest call
+    // Ids of calls whose event failed before their frame was pushed, by frame address.
+    std::unordered_map<std::uintptr_t, Id> frame_ids;
     std::optional<ThreadIdentity> thread_identity_cache;
 };
 

@@ -19,12 +19,10 @@
 #include <variant>
 #include <vector>
 
+#include "utils/bytes.h"
 #include "utils/fault.h"
 
 namespace vesk {
-
-// One complete MessagePack value, kept and embedded as opaque bytes.
-using SerializedValue = std::string;
 
 // A growable byte buffer; its bytes move out without a copy.
 class MsgpackBuffer {
@@ -168,12 +166,11 @@ void write_key_optional_uint(Stream& out, std::string_view key,
     }
 }
 
-// The key, then the serialised value's bytes as they are; `value` is left empty for reuse.
+// The key, then the serialised value's bytes as they are.
 template <class Stream>
-void write_key_raw(Stream& out, std::string_view key, SerializedValue& value) {
+void write_key_raw(Stream& out, std::string_view key, std::string_view value) {
     write_str(out, key);
     out.write(value.data(), value.size());
-    value.clear();
 }
 
 // The key "timestamp", then the seconds as a float 64.

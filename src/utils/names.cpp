@@ -22,7 +22,13 @@ PyRef text_of(PyObject* object) {
 Fallible<QualifiedName> get_qualname(PyFrameObject* frame) {
     PyRef code = PyRef::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
     PyRef globals = PyRef::steal(PyFrame_GetGlobals(frame));
-    PyRef module = PyRef::steal(PyObject_GetItem(globals.get(), interned.dunder_name));
+    PyRef module;
+    if (PyDict_CheckExact(globals.get())) {
+        module = PyRef::borrow(PyDict_GetItemWithError(globals.get(), interned.dunder_name));
+        if (!module && !PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, interned.dunder_name);
+    } else {
+        module = PyRef::steal(PyObject_GetItem(globals.get(), interned.dunder_name));
+    }
     if (!module) return failed;
 
     QualifiedName name;

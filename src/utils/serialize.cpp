@@ -6,44 +6,54 @@
 
 namespace vesk {
 
-Fallible<SerializedValue> serialized_bytes(PyObject* result) {
-    if (PyBytes_Check(result)) {
-        return SerializedValue(PyBytes_AS_STRING(result),
-                               static_cast<std::size_t>(PyBytes_GET_SIZE(result)));
-    }
-    if (PyUnicode_Check(result)) {
+namespace {
+
+PyRef as_bytes(PyRef result) {
+    if (PyBytes_Check(result.get())) return result;
+    if (PyUnicode_Check(result.get())) {
         PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-        return failed;
+        return {};
     }
-    if (!PySequence_Check(result)) {
-        set_type_mismatch(result, "Sequence");
-        return failed;
+    if (!PySequence_Check(result.get())) {
+        set_type_mismatch(result.get(), "Sequence");
+        return {};
     }
-    PyRef items = PyRef::steal(PySequence_Fast(result, "expected a sequence"));
-    if (!items) return failed;
+    PyRef items = PyRef::steal(PySequence_Fast(result.get(), "expected a sequence"));
+    if (!items) return {};
     Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
-    SerializedValue bytes;
-    bytes.reserve(static_cast<std::size_t>(count));
+    PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, count));
+    if (!bytes) return {};
+    char* out = PyBytes_AS_STRING(bytes.get());
     for (Py_ssize_t i = 0; i < count; ++i) {
         long item = PyLong_AsLong(PySequence_Fast_GET_ITEM(items.get(), i));
-        if (item == -1 && PyErr_Occurred()) return failed;
+        if (item == -1 && PyErr_Occurred()) return {};
         if (item < 0 || item > 255) {
             PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
-            return failed;
+            return {};
         }
-        bytes.push_back(static_cast<char>(item));
+        out[i] = static_cast<char>(item);
     }
     return bytes;
 }
 
-Fallible<SerializedValue> dump_value(PyObject* value, bool lightweight) {
-    PyRef serializer = module_attribute(
+}  // namespace
+
+PyRef serializer(bool lightweight) {
+    return module_attribute(
         interned.mod_vesk_serialize,
         lightweight ? interned.dump_msgpack_lightweight_repr : interned.dump_msgpack);
-    if (!serializer) return failed;
-    PyRef result = PyRef::steal(PyObject_CallOneArg(serializer.get(), value));
-    if (!result) return failed;
-    return serialized_bytes(result.get());
+}
+
+PyRef dump_with(PyObject* serializer, PyObject* value) {
+    PyRef result = PyRef::steal(PyObject_CallOneArg(serializer, value));
+    if (!result) return {};
+    return as_bytes(std::move(result));
+}
+
+PyRef dump_value(PyObject* value, bool lightweight) {
+    PyRef function = serializer(lightweight);
+    if (!function) return {};
+    return dump_with(function.get(), value);
 }
 
 }  // namespace vesk

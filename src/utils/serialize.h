@@ -2,17 +2,25 @@
 // Interpreter values of the profiled program are serialised by the companion package
 // (vesk.serialize); the engine embeds the bytes it gets back without looking into them.
 
-#include "utils/msgpack_writer.h"
+#include <string_view>
+
 #include "utils/pyref.h"
 
 namespace vesk {
 
-// The MessagePack bytes of one value from vesk.serialize.dump_msgpack, or from
-// dump_msgpack_lightweight_repr when `lightweight` is set.
-Fallible<SerializedValue> dump_value(PyObject* value, bool lightweight);
+// vesk.serialize.dump_msgpack, or dump_msgpack_lightweight_repr when `lightweight` is set.
+PyRef serializer(bool lightweight);
 
-// The result of a serialiser as bytes: a bytes object (copied in one step) or another sequence
-// of integers from 0 to 255.
-Fallible<SerializedValue> serialized_bytes(PyObject* result);
+// The serialiser's result for one value as a bytes object: a bytes result as it is, another
+// sequence of integers from 0 to 255 converted. Null with the error indicator set on failure.
+PyRef dump_with(PyObject* serializer, PyObject* value);
+
+// Both steps, for a single value.
+PyRef dump_value(PyObject* value, bool lightweight);
+
+// The bytes of a bytes object (borrowed from it).
+inline std::string_view bytes_view(PyObject* bytes) noexcept {
+    return {PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes))};
+}
 
 }  // namespace vesk

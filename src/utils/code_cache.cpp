@@ -1,0 +1,49 @@
+#include "utils/code_cache.h"
+
+namespace vesk {
+
+namespace {
+
+Py_ssize_t extra_index = -1;
+
+void free_cache(void* cache) {
+    delete static_cast<CodeCache*>(cache);
+}
+
+}  // namespace
+
+void reserve_code_cache() {
+    if (extra_index < 0) extra_index = PyUnstable_Eval_RequestCodeExtraIndex(free_cache);
+}
+
+CodeCache* code_cache(PyObject* code) {
+    if (extra_index < 0) return nullptr;
+    void* extra = nullptr;
+    if (PyUnstable_Code_GetExtra(code, extra_index, &extra) < 0) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    if (extra != nullptr) return static_cast<CodeCache*>(extra);
+    auto* cache = new CodeCache();
+    if (PyUnstable_Code_SetExtra(code, extra_index, cache) < 0) {
+        PyErr_Clear();
+        delete cache;
+        return nullptr;
+    }
+    return cache;
+}
+
+int frame_line(PyFrameObject* frame) {
+    int offset = PyFrame_GetLasti(frame);
+    PyRef code = PyRef::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
+    CodeCache* cache = offset >= 0 ? code_cache(code.get()) : nullptr;
+    if (cache == nullptr) return PyFrame_GetLineNumber(frame);
+    CodeCache::Line& slot = cache->lines[static_cast<unsigned>(offset >> 1) % cache->lines.size()];
+    if (slot.offset != offset) {
+        slot.line = PyFrame_GetLineNumber(frame);
+        slot.offset = offset;
+    }
+    return slot.line;
+}
+
+}  // namespace vesk
