@@ -20,6 +20,7 @@ import types
 
 import msgpack
 
+import vesk.serialize  # noqa: F401 - the engine's default serialiser, restored after each run
 from vesk import _vesk
 
 
@@ -125,8 +126,7 @@ def run_engine(rounds, repeat, db_path, serialiser=None):
             held = (before - malloc_in_use()) / max(records, 1)
         return best, held, records
     finally:
-        if saved is not None:
-            sys.modules["vesk.serialize"] = saved
+        sys.modules["vesk.serialize"] = saved
 
 
 def main():
@@ -177,9 +177,10 @@ def main():
     cprofile = results[2]
     engine = results[3]
     own = (engine.seconds - floor.seconds) / events
-    theirs = (cprofile.seconds - floor.seconds) / events
+    # cProfile listens through sys.monitoring, not the profile hook: its whole overhead counts.
+    theirs = (cprofile.seconds - bare.seconds) / events
     print(f"engine's own cost per event (constant serialiser minus floor): {own * 1e9:.1f} ns, "
-          f"{own / theirs:.1f}x cProfile's ({theirs * 1e9:.1f} ns)")
+          f"{own / theirs:.1f}x cProfile's overhead per event ({theirs * 1e9:.1f} ns)")
 
 
 if __name__ == "__main__":

@@ -159,3 +159,31 @@ def test_exceptions_of_the_program_are_untouched(recording):
     records = recording.decode(host)["frames_of_interest"]
     assert [(r["co_name"], r["event"], r["arg"]) for r in records] == [
         ("fails", "call", None), ("fails", "return", None)]
+
+
+def test_hook_reinstalled_inside_a_function_keeps_the_stack_right(recording):
+    """A return whose call was never recorded must not take another frame's place on the stack."""
+    from vesk import _vesk
+
+    def reinstall():
+        host.rust_profiler.register_threading_profiler(None, None, None)
+
+    def inner():
+        _vesk.register_noop_profiler()
+        reinstall()  # its return is recorded, its call was not
+
+    def outer():
+        inner()
+        return keep(1)
+
+    with recording() as host:
+        outer()
+    records = recording.decode(host)["frames_of_interest"]
+    assert [(r["co_name"], r["event"]) for r in records] == [
+        ("outer", "call"), ("inner", "call"), ("reinstall", "return"), ("inner", "return"),
+        ("keep", "call"), ("keep", "return"), ("outer", "return")]
+    outer_id = records[0]["frame_id"]
+    assert records[2]["frame_id"] is None
+    assert records[3]["frame_id"] == records[1]["frame_id"]
+    assert records[4]["user_code_call_site"]["call_frame_id"] == outer_id
+    assert records[6]["frame_id"] == outer_id

@@ -77,12 +77,6 @@ void refill(ThreadRng& rng) {
     rng.position = kKeyBytes;
 }
 
-std::uint64_t random_u64() {
-    std::uint64_t value;
-    thread_random_bytes(&value, sizeof value);
-    return value;
-}
-
 }  // namespace
 
 void thread_random_bytes(void* out, std::size_t length) {
@@ -92,7 +86,6 @@ void thread_random_bytes(void* out, std::size_t length) {
         if (!rng.seeded || rng.position >= kBlockBytes) refill(rng);
         std::size_t take = std::min(length, kBlockBytes - rng.position);
         std::memcpy(dest, rng.block + rng.position, take);
-        sodium_memzero(rng.block + rng.position, take);
         rng.position += take;
         rng.output_since_seed += take;
         dest += take;
@@ -105,21 +98,25 @@ Ulid make_ulid(std::uint64_t unix_millis, std::uint16_t random16, std::uint64_t 
 }
 
 std::array<char, kUlidTextLength> ulid_to_text(Ulid ulid) noexcept {
-    unsigned __int128 value = (static_cast<unsigned __int128>(ulid.high) << 64) | ulid.low;
-    std::array<char, kUlidTextLength> text{};
-    // 26 characters of 5 bits cover 130 bits: the first character carries only the top 3.
-    for (std::size_t i = 0; i < kUlidTextLength; ++i) {
-        unsigned shift = static_cast<unsigned>(125 - 5 * i);
-        text[i] = kCrockford[static_cast<unsigned>(value >> shift) & 31u];
-    }
+    std::array<char, kUlidTextLength> text;
+    // 26 characters of 5 bits cover 130 bits, the top two always zero: character i holds bits
+    // 129-5i down to 125-5i. Characters 0 to 12 lie in the high word, 14 to 25 in the low word,
+    // and character 13 takes the lowest bit of the high word and the top four of the low word.
+    for (int i = 0; i <= 12; ++i) text[i] = kCrockford[(ulid.high >> (61 - 5 * i)) & 31u];
+    text[13] = kCrockford[((ulid.high & 1u) << 4) | (ulid.low >> 60)];
+    for (int i = 14; i < 26; ++i) text[i] = kCrockford[(ulid.low >> (125 - 5 * i)) & 31u];
     return text;
 }
 
 Ulid new_ulid() {
     std::uint64_t millis = unix_millis_from(read_wall_clock());
+    unsigned char random[10];
+    thread_random_bytes(random, sizeof random);
     std::uint16_t random16;
-    thread_random_bytes(&random16, sizeof random16);
-    return make_ulid(millis, random16, random_u64());
+    std::uint64_t random64;
+    std::memcpy(&random16, random, sizeof random16);
+    std::memcpy(&random64, random + 2, sizeof random64);
+    return make_ulid(millis, random16, random64);
 }
 
 Id Id::with_prefix(const char (&prefix)[5], Ulid ulid) noexcept {

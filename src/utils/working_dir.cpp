@@ -15,7 +15,6 @@ namespace {
 // All of this is touched with the interpreter lock held.
 std::string cached_directory;
 bool cache_valid = false;
-bool cache_enabled = true;
 // The thread state that is changing directory: until it runs Python code again, its change may
 // not have happened yet.
 std::uint64_t changing_state_id = 0;
@@ -55,11 +54,6 @@ bool watch_working_directory() {
     return PySys_AddAuditHook(audit_hook, nullptr) == 0;
 }
 
-void set_working_directory_cache(bool enabled) noexcept {
-    cache_enabled = enabled;
-    cache_valid = false;
-}
-
 Fallible<std::string_view> current_working_directory() {
     if (cache_valid) return std::string_view(cached_directory);
     if (change_pending &&
@@ -67,7 +61,7 @@ Fallible<std::string_view> current_working_directory() {
         change_pending = false;  // back in Python code on the changing thread: the change is done
     }
     if (!read_directory(cached_directory)) return failed;
-    cache_valid = cache_enabled && !change_pending;
+    cache_valid = !change_pending;
     return std::string_view(cached_directory);
 }
 

@@ -23,7 +23,4 @@ Fallible<std::string_view> current_working_directory();
 // components; otherwise the filename itself.
 std::string_view relative_to(std::string_view filename, std::string_view directory) noexcept;
 
-// For measurements: read the directory from the system on every call.
-void set_working_directory_cache(bool enabled) noexcept;
-
 }  // namespace vesk

@@ -42,6 +42,10 @@ INSTANTIATE_TEST_SUITE_P(
                       UlidCase{make_ulid(1, 0, 0), "00000000010000000000000000"},
                       UlidCase{make_ulid(0, 0, 1), "00000000000000000000000001"},
                       UlidCase{make_ulid(0, 0x8000, 0), "0000000000G000000000000000"},
+                      // Character 13 straddles the two words.
+                      UlidCase{{1, 0}, "0000000000000G000000000000"},
+                      UlidCase{{0, 1ull << 63}, "00000000000008000000000000"},
+                      UlidCase{{0, 1ull << 59}, "00000000000000G00000000000"},
                       UlidCase{make_ulid(0, 0, 31ull << 5), "000000000000000000000000Z0"},
                       // Milliseconds keep only their low 48 bits.
                       UlidCase{make_ulid((1ull << 48) + 1, 0, 0), "00000000010000000000000000"}));
