@@ -211,7 +211,11 @@ def dump_msgpack(value):
     try:
         return _pack(_Cleaner().clean(value, 0))
     except Exception:
-        pass
+        return _pack_fallback(value)
+
+
+def _pack_fallback(value):
+    """The last resort of both serialisers: the fallback map alone."""
     try:
         return _pack(_fallback(value))
     except Exception:
@@ -303,11 +307,7 @@ def dump_msgpack_lightweight_repr(value):
     try:
         return _pack(_Lightener().light(value, 0))
     except Exception:
-        pass
-    try:
-        return _pack(_fallback(value))
-    except Exception:
-        return _pack(_fallback(value, "<unserialisable>"))
+        return _pack_fallback(value)
 
 
 def _plain_budget_left(value, depth, budget):
