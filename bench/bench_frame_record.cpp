@@ -4,7 +4,11 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "profiler/frame_record.h"
 
@@ -54,6 +58,65 @@ void BM_GetcwdSystemCall(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(getcwd(buffer, sizeof buffer));
 }
 BENCHMARK(BM_GetcwdSystemCall);
+
+// Substring searchers for path fragments (5 to 25 bytes) in file names (40 to 120 bytes): the
+// C library's memmem, a precompiled Boyer-Moore-Horspool searcher and string_view::find.
+const std::vector<std::string>& sample_filenames() {
+    static const std::vector<std::string> names = {
+        "/home/ada/projects/shop/app/services/billing.py",
+        "/home/ada/projects/shop/.venv/lib/python3.12/site-packages/django/db/models/query.py",
+        "/usr/lib/python3.12/json/decoder.py",
+        "<frozen importlib._bootstrap>",
+        "/home/ada/projects/shop/tests/integration/test_checkout_flow_with_many_steps.py",
+        "/srv/app/src/vesk/plugins.py",
+    };
+    return names;
+}
+
+const std::vector<std::string>& sample_fragments() {
+    static const std::vector<std::string> fragments = {"lib/python",  "/site-packages/",
+                                                       "/vesk/db.py", "/vesk/pytest_plugin.py",
+                                                       "<string>",    "myapp/views"};
+    return fragments;
+}
+
+template <class Search>
+void search_all(benchmark::State& state, Search&& search) {
+    std::size_t found = 0;
+    for (auto _ : state) {
+        for (const auto& name : sample_filenames()) {
+            for (std::size_t i = 0; i < sample_fragments().size(); ++i) found += search(i, name);
+        }
+    }
+    benchmark::DoNotOptimize(found);
+    state.SetItemsProcessed(static_cast<std::int64_t>(
+        state.iterations() * sample_filenames().size() * sample_fragments().size()));
+}
+
+void BM_SearchMemmem(benchmark::State& state) {
+    search_all(state, [](std::size_t i, const std::string& name) {
+        const std::string& fragment = sample_fragments()[i];
+        return memmem(name.data(), name.size(), fragment.data(), fragment.size()) != nullptr;
+    });
+}
+BENCHMARK(BM_SearchMemmem);
+
+void BM_SearchHorspool(benchmark::State& state) {
+    std::vector<std::boyer_moore_horspool_searcher<std::string::const_iterator>> searchers;
+    for (const auto& fragment : sample_fragments())
+        searchers.emplace_back(fragment.begin(), fragment.end());
+    search_all(state, [&searchers](std::size_t i, const std::string& name) {
+        return std::search(name.begin(), name.end(), searchers[i]) != name.end();
+    });
+}
+BENCHMARK(BM_SearchHorspool);
+
+void BM_SearchStringViewFind(benchmark::State& state) {
+    search_all(state, [](std::size_t i, const std::string& name) {
+        return std::string_view(name).find(sample_fragments()[i]) != std::string_view::npos;
+    });
+}
+BENCHMARK(BM_SearchStringViewFind);
 
 }  // namespace
 

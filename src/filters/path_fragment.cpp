@@ -1,13 +1,18 @@
 #include "filters/path_fragment.h"
 
-#include <string.h>
-
 namespace vesk {
 
+// A precompiled Boyer-Moore-Horspool search measured about three times faster than memmem and
+// string_view::find for our fragments and file names (bench/bench_frame_record.cpp).
+PathFragment::PathFragment(std::string text)
+    : text_(std::make_unique<const std::string>(std::move(text))),
+      searcher_(std::make_unique<const Searcher>(text_->data(), text_->data() + text_->size())) {}
+
 bool PathFragment::found_in(std::string_view filename) const noexcept {
-    if (text_.size() > filename.size()) return false;
-    if (text_.empty()) return true;
-    return memmem(filename.data(), filename.size(), text_.data(), text_.size()) != nullptr;
+    if (text_->size() > filename.size()) return false;
+    if (text_->empty()) return true;
+    const char* end = filename.data() + filename.size();
+    return (*searcher_)(filename.data(), end).first != end;
 }
 
 std::string to_host_separators(std::string_view text) {

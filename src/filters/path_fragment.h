@@ -2,6 +2,8 @@
 // A path fragment compiled once and then searched for in many file names, byte for byte:
 // case-sensitive, no normalisation. The empty fragment occurs in every file name.
 
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,13 +18,16 @@ inline constexpr char kHostSeparator = '/';
 
 class PathFragment {
   public:
-    explicit PathFragment(std::string text) : text_(std::move(text)) {}
+    explicit PathFragment(std::string text);
 
     bool found_in(std::string_view filename) const noexcept;
-    const std::string& text() const noexcept { return text_; }
+    const std::string& text() const noexcept { return *text_; }
 
   private:
-    std::string text_;
+    using Searcher = std::boyer_moore_horspool_searcher<const char*>;
+    // The searcher points into the text, which therefore stays where it is when fragments move.
+    std::unique_ptr<const std::string> text_;
+    std::unique_ptr<const Searcher> searcher_;
 };
 
 // Every "/" becomes the host's separator; on a "/" host the text is unchanged.
