@@ -1,7 +1,47 @@
-"""Plugin descriptions handed to the recording engine when a profiler is registered."""
+"""Plugin descriptions handed to the recording engine when a profiler is registered.
+
+A description names functions, by code name and a fragment of their file's path, whose calls
+and returns the engine turns into typed records (a plugin record) besides, or instead of, the
+ordinary frame records. Records typed "start_test" and "end_test" open and save one trace per
+test when the profiler records one trace per test.
+
+Built in: the test boundaries that vesk's pytest plugin marks around every test. Descriptions
+given in config["plugins"] follow them.
+"""
+
+from vesk.pytest_plugin import TEST_FINISHED, TEST_STARTED
+
+
+def _test_started(frame, event, arg, context):
+    return {"nodeid": frame.f_locals["nodeid"]}
+
+
+def _test_finished(frame, event, arg, context):
+    local = frame.f_locals
+    return {"nodeid": local["nodeid"], "outcome": local["outcome"]}
+
+
+BUILT_IN = [
+    {
+        "co_names": [TEST_STARTED],
+        "path_fragment": "vesk/pytest_plugin.py",
+        "call_type": "start_test",
+        "return_type": "start_test",
+        "events": ["call"],
+        "process": _test_started,
+    },
+    {
+        "co_names": [TEST_FINISHED],
+        "path_fragment": "vesk/pytest_plugin.py",
+        "call_type": "end_test",
+        "return_type": "end_test",
+        "events": ["call"],
+        "process": _test_finished,
+    },
+]
 
 
 def load_plugin_data(config):
-    """The plugin descriptions for a profiler with this configuration: those given in
-    config["plugins"], in order."""
-    return list(config.get("plugins", ()))
+    """The plugin descriptions for a profiler with this configuration: the built-in ones, then
+    those given in config["plugins"], in order."""
+    return [*BUILT_IN, *config.get("plugins", ())]

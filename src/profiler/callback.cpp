@@ -44,13 +44,26 @@ PyRef locals_without_builtins(PyFrameObject* frame) {
     return copy;
 }
 
+// Whether the plugin table has plugins for the code's name, remembered on the code object.
+bool has_plugins_for(const ProfilerState& state, PyObject* code, std::string_view code_name) {
+    if (state.plugin_code_names.empty()) return false;
+    const std::uintptr_t tag = static_cast<std::uintptr_t>(state.serial) << 1;
+    CodeCache* cache = code_cache(code);
+    if (cache != nullptr && (cache->plugin_answer & ~std::uintptr_t{1}) == tag) {
+        return (cache->plugin_answer & 1) != 0;
+    }
+    bool found = state.plugin_code_names.contains(code_name);
+    if (cache != nullptr) cache->plugin_answer = tag | (found ? 1 : 0);
+    return found;
+}
+
 // Runs the plugins registered for the code name; a failing plugin is reported and the next
 // one runs. The table lock is held throughout: plugin code may hand the interpreter lock to
 // another thread, which then waits for the table without holding the interpreter lock.
-void run_plugins(ProfilerState& state, ThreadValues& values, PyFrameObject* frame, Event event,
-                 PyObject* arg, std::string_view filename, std::string_view code_name,
+void run_plugins(ProfilerState& state, ThreadValues& values, PyFrameObject* frame, PyObject* code,
+                 Event event, PyObject* arg, std::string_view filename, std::string_view code_name,
                  PyObject* filename_object, PyObject* code_name_object, EventBatch& batch) {
-    if (!state.has_plugins) return;
+    if (!has_plugins_for(state, code, code_name)) return;
     auto table = state.plugins.lock();
     auto found = table->find(code_name);
     if (found == table->end()) return;
@@ -153,8 +166,8 @@ void handle_event(ProfilerState& state, PyFrameObject* frame, Event event, PyObj
             return;
         }
         EventBatch batch;
-        run_plugins(state, **values, frame, event, arg, *filename, *code_name, filename_object,
-                    code_name_object, batch);
+        run_plugins(state, **values, frame, code.get(), event, arg, *filename, *code_name,
+                    filename_object, code_name_object, batch);
         if (!record_frame(state, **values, frame, code.get(), event, arg, *filename, *code_name,
                           batch)) {
             report_unexpected_error(take_pending_exception(), frame, event, filename_object,

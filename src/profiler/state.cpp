@@ -129,11 +129,12 @@ std::unique_ptr<ProfilerState> build_profiler_state(PyObject* host) {
     auto source = host_attribute<std::string>(host, interned.source, to_text);
     if (!source.ok()) return nullptr;
 
-    bool has_plugins = !plugins->empty();
+    std::unordered_set<std::string, StringHash, std::equal_to<>> plugin_code_names;
+    for (const auto& [code_name, list] : *plugins) plugin_code_names.insert(code_name);
     auto state = std::make_unique<ProfilerState>(std::move(*trace_id), std::move(*plugins));
     static std::atomic<std::uint64_t> next_serial{1};
     state->serial = next_serial.fetch_add(1);
-    state->has_plugins = has_plugins;
+    state->plugin_code_names = std::move(plugin_code_names);
     state->main_thread_id = *main_thread_id;
     state->db_path = std::move(*db_path);
     state->include_frames = std::move(include_frames);

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "filters/path_fragment.h"
@@ -34,8 +35,9 @@ struct ProfilerState {
     bool lightweight_repr = false;
     // Unique among the profilers of the process: keys what is remembered on code objects.
     std::uint64_t serial = 0;
-    // The plugin lists never change after loading: an empty table needs no lock to be skipped.
-    bool has_plugins = false;
+    // The code names of the plugin table, which never change after loading: events of other
+    // code are told apart without taking the table's lock.
+    std::unordered_set<std::string, StringHash, std::equal_to<>> plugin_code_names;
 
     // Record store. When taken together, the locks are taken in the order declared here.
     Guarded<std::string> trace_id;

@@ -12,6 +12,9 @@ namespace vesk {
 struct CodeCache {
     // The frame filters' answer for this code's file name, for one profiler (see frame_filters).
     std::uintptr_t filter_answer = 0;
+    // Whether one profiler has plugins for this code's name: the profiler's serial, shifted, and
+    // the answer in the lowest bit.
+    std::uintptr_t plugin_answer = 0;
 
     // Line numbers by instruction offset: a frame's current line is asked again and again at the
     // same offsets (the call sites of a loop, its returns), and computing it scans the line table.

@@ -1,0 +1,75 @@
+"""pytest plugin: with --vesk, every test is recorded and stored as a trace of its own.
+
+The engine does not record this module's own frames, but its plugins see them: the calls of
+vesk_test_started and vesk_test_finished around each test become the "start_test" and "end_test"
+records that open and save the test's trace.
+"""
+
+import os
+
+import pytest
+
+TEST_STARTED = "vesk_test_started"
+TEST_FINISHED = "vesk_test_finished"
+
+
+def vesk_test_started(nodeid):
+    return nodeid
+
+
+def vesk_test_finished(nodeid, outcome):
+    return outcome
+
+
+def pytest_addoption(parser):
+    group = parser.getgroup("vesk", "recording with vesk")
+    group.addoption("--vesk", action="store_true", default=False,
+                    help="record every test and store one trace per test")
+    group.addoption("--vesk-db", default=None, metavar="PATH",
+                    help="SQLite database for the traces (default: .vesk/db.sqlite3)")
+
+
+def pytest_configure(config):
+    if config.getoption("vesk"):
+        config.pluginmanager.register(TestRecorder(config), "vesk-recorder")
+
+
+class TestRecorder:
+    """Records the session with one trace per test."""
+
+    __test__ = False  # not a test class, whatever pytest's collection rules say
+
+    def __init__(self, config):
+        from vesk.profiler import DEFAULT_DB_PATH, Profiler
+
+        db_path = config.getoption("vesk_db") or os.path.join(str(config.rootpath), DEFAULT_DB_PATH)
+        self.profiler = Profiler({"threading": True}, db_path=db_path, one_trace_per_test=True,
+                                 source="pytest")
+        self.outcomes = {}
+        self.saved = 0
+
+    @pytest.hookimpl(tryfirst=True)
+    def pytest_sessionstart(self, session):
+        self.profiler.start()
+
+    @pytest.hookimpl(hookwrapper=True)
+    def pytest_runtest_protocol(self, item, nextitem):
+        vesk_test_started(item.nodeid)
+        try:
+            yield
+        finally:
+            vesk_test_finished(item.nodeid, self.outcomes.pop(item.nodeid, "unknown"))
+            self.saved += 1
+
+    def pytest_runtest_logreport(self, report):
+        # The test's outcome is its first failure or skip, else "passed".
+        if self.outcomes.get(report.nodeid, "passed") == "passed":
+            self.outcomes[report.nodeid] = report.outcome
+
+    @pytest.hookimpl(trylast=True)
+    def pytest_sessionfinish(self, session):
+        self.profiler.stop()
+
+    def pytest_terminal_summary(self, terminalreporter):
+        terminalreporter.write_line(
+            f"vesk: {self.saved} test traces saved in {self.profiler.db_path}")
