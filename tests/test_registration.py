@@ -203,15 +203,23 @@ def test_threading_profiler_method_installs_on_the_calling_thread(make_host):
     assert sys.getprofile() is host.rust_profiler
 
 
-def test_profiler_is_released_when_nothing_refers_to_it(make_host):
+@pytest.mark.parametrize("cycle", [False, True])
+def test_profiler_is_freed_when_nothing_refers_to_it(make_host, cycle):
+    """Also when a plugin's context refers back to the host, which refers to the profiler."""
     import gc
+    import weakref
 
     host = make_host()
+    if cycle:
+        host.config = {"plugins": [{"co_names": ["f"], "path_fragment": "", "call_type": "a",
+                                    "return_type": "b", "build_context": lambda c: {"h": host}}]}
     engine.register_profiler(host)
     profiler_type = type(host.rust_profiler)
-    before = sys.getrefcount(profiler_type)
+    instances_before = sys.getrefcount(profiler_type)
     engine.register_noop_profiler()
-    del host.rust_profiler
+    host_ref = weakref.ref(host)
+    del host
     gc.collect()
+    assert host_ref() is None
     # Each instance holds a reference to its heap type: it drops when the instance is freed.
-    assert sys.getrefcount(profiler_type) == before - 1
+    assert sys.getrefcount(profiler_type) == instances_before - 1

@@ -1,12 +1,27 @@
-"""The host profiler: the object the recording engine is registered with."""
+"""The host profiler: the object the recording engine is registered with, and the ways to use it
+from Python code."""
 
+import contextlib
 import os
+import sys
 import threading
 
 from vesk import _vesk
 from vesk.utils import new_trace_id
 
 DEFAULT_DB_PATH = os.path.join(".vesk", "db.sqlite3")
+
+
+def make_config(*, include=(), ignore=(), lightweight=False, threads=True, plugins=()):
+    """A configuration for the engine: fragments of file paths to record in spite of the built-in
+    filters (include) or not to record (ignore), the lightweight serialiser, whether threads
+    started later are recorded, and extra plugin descriptions."""
+    return {
+        "filters": {"include_frames": list(include), "ignore_frames": list(ignore)},
+        "lightweight_repr": bool(lightweight),
+        "threading": bool(threads),
+        "plugins": list(plugins),
+    }
 
 
 class Profiler:
@@ -24,16 +39,27 @@ class Profiler:
         self.trace_id = trace_id or new_trace_id()
         self.source = source
         self.rust_profiler = None
+        self._previous = None
 
     def start(self):
         """Records the calling thread, and threads started later when config["threading"]."""
+        self._previous = (sys.getprofile(), threading.getprofile())
         _vesk.register_profiler(self)
 
     def stop(self):
-        """Stops recording on the calling thread and no longer hooks new threads."""
+        """Stops recording on the calling thread; what recorded it before, if anything, records
+        it again (so that recordings nest)."""
+        previous_profile, previous_hook = self._previous or (None, None)
+        self._previous = None
         _vesk.register_noop_profiler()
         if self.config.get("threading") is True:
-            threading.setprofile(None)
+            threading.setprofile(previous_hook)
+        if previous_profile is None:
+            return
+        if type(previous_profile).__name__ == "VeskProfiler":
+            previous_profile.register_threading_profiler(None, None, None)
+        elif callable(previous_profile):
+            sys.setprofile(previous_profile)
 
     def save(self):
         """Stores everything recorded since the last save as one part of the trace."""
@@ -49,3 +75,38 @@ class Profiler:
 
         recorded.__wrapped__ = function
         return recorded
+
+
+class enable(contextlib.ContextDecorator):
+    """Records the calling thread (and threads it starts) for the duration of a `with` block or
+    of each call of a decorated function, then saves the trace.
+
+        with vesk.enable():
+            handle(request)
+
+        @vesk.enable(db_path="traces.sqlite3", include=["mylib/"])
+        def main(): ...
+
+    The profiler is the value of the `with` statement; its trace_id names the saved trace.
+    """
+
+    def __init__(self, db_path=DEFAULT_DB_PATH, *, include=(), ignore=(), lightweight=False,
+                 threads=True, source=None):
+        self.db_path = db_path
+        self.config = make_config(include=include, ignore=ignore, lightweight=lightweight,
+                                  threads=threads)
+        self.source = source
+        self._active = []
+
+    def __enter__(self):
+        source = self.source or " ".join(sys.argv) or "python"
+        profiler = Profiler(self.config, db_path=self.db_path, source=source)
+        self._active.append(profiler)
+        profiler.start()
+        return profiler
+
+    def __exit__(self, *exc_info):
+        profiler = self._active.pop()
+        profiler.stop()
+        profiler.save()
+        return False

@@ -1,5 +1,7 @@
 #include "lib/profiler_type.h"
 
+#include <utility>
+
 #include "profiler/callback.h"
 #include "profiler/profiler_object.h"
 #include "profiler/record_store.h"
@@ -58,12 +60,26 @@ PyObject* refuse_construction(PyTypeObject*, PyObject*, PyObject*) {
     return nullptr;
 }
 
+// A plugin's context may refer back to the host and so to its profiler: the profiler takes part
+// in the cycle collector so that such a cycle is freed.
+int traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    const ProfilerState* state = reinterpret_cast<ProfilerObject*>(self)->state;
+    return state != nullptr ? state->traverse(visit, arg) : 0;
+}
+
+// Unsaved records and every thread's values go with the profiler.
+int clear(PyObject* self) {
+    auto* object = reinterpret_cast<ProfilerObject*>(self);
+    ProfilerState* state = std::exchange(object->state, nullptr);
+    delete state;
+    return 0;
+}
+
 void dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    auto* object = reinterpret_cast<ProfilerObject*>(self);
-    // Unsaved records and every thread's values go with the profiler.
-    delete object->state;
-    object->state = nullptr;
+    PyObject_GC_UnTrack(self);
+    clear(self);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -80,6 +96,8 @@ PyMethodDef methods[] = {
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(clear)},
     {Py_tp_methods, methods},
     {0, nullptr},
 };
@@ -88,7 +106,7 @@ PyType_Spec spec = {
     "vesk._vesk.VeskProfiler",
     sizeof(ProfilerObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC,
     slots,
 };
 
@@ -107,6 +125,7 @@ PyRef new_profiler_object(std::unique_ptr<ProfilerState> state) {
     if (type == nullptr) return {};
     PyRef object = PyRef::steal(type->tp_alloc(type, 0));
     if (!object) internal_fault_from_pending("could not allocate a VeskProfiler");
+    // Already tracked by the cycle collector (tp_alloc does that), which copes with no state yet.
     reinterpret_cast<ProfilerObject*>(object.get())->state = state.release();
     return object;
 }

@@ -15,7 +15,8 @@ struct ProfilerObject {
 // Set once, when the class surface creates the type.
 extern PyTypeObject* profiler_type;
 
-// The state of a VeskProfiler (or subclass instance); null when `object` is not one.
+// The state of a VeskProfiler (or subclass instance); null when `object` is not one (or is one
+// the cycle collector already cleared).
 inline ProfilerState* profiler_state_of(PyObject* object) noexcept {
     if (profiler_type == nullptr || !PyObject_TypeCheck(object, profiler_type)) return nullptr;
     return reinterpret_cast<ProfilerObject*>(object)->state;

@@ -68,6 +68,17 @@ Fallible<T> host_attribute(PyObject* host, PyObject* name, Convert convert) {
 
 }  // namespace
 
+int ProfilerState::traverse(visitproc visit, void* arg) const {
+    for (const auto& [code_name, list] : plugins.unlocked()) {
+        for (const Plugin& plugin : list) {
+            Py_VISIT(plugin.call.get());
+            Py_VISIT(plugin.process.get());
+            Py_VISIT(plugin.context.get());
+        }
+    }
+    return per_thread.traverse(visit, arg);
+}
+
 std::unique_ptr<ProfilerState> build_profiler_state(PyObject* host) {
     PyRef config = PyRef::steal(PyObject_GetAttr(host, interned.config));
     if (!config) return nullptr;

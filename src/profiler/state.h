@@ -51,6 +51,10 @@ struct ProfilerState {
 
     ProfilerState(std::string initial_trace_id, PluginTable plugin_table)
         : trace_id(std::move(initial_trace_id)), plugins(std::move(plugin_table)) {}
+
+    // The interpreter objects the state holds, for the cycle collector: plugin callables and
+    // contexts (fixed once loaded) and the frames on the threads' stacks of recorded calls.
+    int traverse(visitproc visit, void* arg) const;
 };
 
 // Reads the host profiler's attributes and its config dictionary. Null with the error

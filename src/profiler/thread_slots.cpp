@@ -126,6 +126,16 @@ PerThreadValues::~PerThreadValues() {
     released.clear();
 }
 
+int PerThreadValues::traverse(visitproc visit, void* arg) const {
+    for (const ThreadHome* home : homes_) {
+        for (const auto& [owner, values] : home->entries) {
+            if (owner != this) continue;
+            for (const UserCodeFrame& pair : values->user_code_stack) Py_VISIT(pair.frame.get());
+        }
+    }
+    return 0;
+}
+
 Fallible<ThreadValues*> PerThreadValues::current_slow() {
     auto home = home_of_current_thread();
     if (!home.ok()) return failed;

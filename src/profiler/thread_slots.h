@@ -46,8 +46,9 @@ class PerThreadValues {
     // values are already gone; a failed outcome has the error indicator set.
     Fallible<ThreadValues*> current();
 
-    // How many threads hold values of this profiler (for tests and diagnostics).
-    std::size_t thread_count() const noexcept { return homes_.size(); }
+    // Visits the frames on every thread's stack of recorded calls, for the cycle collector
+    // (which runs with the interpreter lock held, when no thread is changing its stack).
+    int traverse(visitproc visit, void* arg) const;
 
   private:
     friend class ThreadHome;
