@@ -19,11 +19,17 @@ PyObject* imported_module(PyObject* name) {
 }  // namespace
 
 PyRef import_module(PyObject* name) {
-    if (PyObject* module = imported_module(name)) return PyRef::borrow(module);
+    // sys.modules first, but through the import machinery's check: a module that another thread
+    // is still importing is waited for rather than taken half-initialised.
+    PyRef module = PyRef::steal(PyImport_GetModule(name));
+    if (module && module.get() != Py_None) return module;
+    if (PyErr_Occurred()) return {};
     // Not imported yet, or blocked by None: the import machinery imports it or raises.
     return PyRef::steal(PyImport_Import(name));
 }
 
+// On every event: the plain lookup in sys.modules, and the import machinery only when that does
+// not give the attribute (for instance while another thread is still importing the module).
 PyRef module_attribute(PyObject* module_name, PyObject* attribute) {
     if (PyObject* module = imported_module(module_name)) {
         if (PyModule_CheckExact(module)) {
@@ -34,11 +40,9 @@ PyRef module_attribute(PyObject* module_name, PyObject* attribute) {
         }
         PyRef value = PyRef::steal(PyObject_GetAttr(module, attribute));
         if (value) return value;
-        // A module still being imported by another thread may lack the attribute for now:
-        // the import machinery waits for it to finish.
         PyErr_Clear();
     }
-    PyRef module = PyRef::steal(PyImport_Import(module_name));
+    PyRef module = import_module(module_name);
     if (!module) return {};
     return PyRef::steal(PyObject_GetAttr(module.get(), attribute));
 }

@@ -1,0 +1,79 @@
+"""Recording again and again in one process holds on to nothing: no memory, no references."""
+
+import gc
+import os
+import sys
+import threading
+
+import pytest
+
+from vesk import _vesk, db
+
+
+class Sentinel:
+    """A value passed around by the profiled code, whose references we count."""
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def work(value, rounds):
+    total = 0
+    for i in range(rounds):
+        total += step(value, i)
+    return value
+
+
+def step(value, index):
+    local_copy = value  # noqa: F841 - a local reference the engine serialises
+    return index
+
+
+def one_scenario(make_host, tmp_path, sentinel, context):
+    plugin = {"co_names": ["step"], "path_fragment": "test_hygiene.py", "call_type": "s",
+              "return_type": "e", "events": ["return"],
+              "build_context": lambda config: context,
+              "process": lambda frame, event, arg, ctx: {"seen": len(ctx)}}
+    host = make_host(config={"threading": True, "plugins": [plugin]},
+                     db_path=str(tmp_path / "hygiene.sqlite3"))
+    _vesk.register_profiler(host)
+    threads = [threading.Thread(target=work, args=(sentinel, 300)) for _ in range(4)]
+    for thread in threads:
+        thread.start()
+    assert work(sentinel, 300) is sentinel
+    for thread in threads:
+        thread.join()
+    _vesk.register_noop_profiler()
+    threading.setprofile(None)
+    host.rust_profiler.save_request_in_db()
+    profiler_type = type(host.rust_profiler)
+    # Replacing the profiler drops the last reference to the old one.
+    _vesk.register_profiler(make_host())
+    _vesk.register_noop_profiler()
+    return profiler_type
+
+
+def live_instances(cls):
+    return sum(type(o) is cls for o in gc.get_objects())
+
+
+def test_repeated_recording_holds_nothing(make_host, tmp_path):
+    rounds = 20
+    sentinel, context = Sentinel(), {}
+    counts, sizes = [], []
+    for _ in range(rounds):
+        profiler_type = one_scenario(make_host, tmp_path, sentinel, context)
+        gc.collect()
+        counts.append((sys.getrefcount(sentinel), sys.getrefcount(context),
+                       live_instances(profiler_type)))
+        sizes.append(resident_bytes())
+    # The same references after every round: values, plugin contexts and profilers are let go.
+    assert len(set(counts)) == 1, counts
+    (summary,) = db.list_traces(tmp_path / "hygiene.sqlite3")
+    assert summary.parts == rounds and summary.record_count > rounds * 2000
+    # Each round stores thousands of records (about a megabyte): growth over the later rounds
+    # would betray records, frames or values kept alive.
+    growth = sizes[-1] - sizes[4]
+    assert growth < 4 * 1024 * 1024, [size // 1024 for size in sizes]
