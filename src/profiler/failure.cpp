@@ -58,10 +58,6 @@ void report_unexpected_error(PyRef failure, PyFrameObject* frame, Event event, P
     PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(frame));
 }
 
-PyRef failure_from_pending() {
-    return take_pending_exception();
-}
-
 PyRef failure_from_fault(const char* message) {
     raise_panic(message);
     return take_pending_exception();

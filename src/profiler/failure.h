@@ -13,8 +13,7 @@ namespace vesk {
 void report_unexpected_error(PyRef failure, PyFrameObject* frame, Event event, PyObject* filename,
                              PyObject* co_name);
 
-// The pending exception, or a PanicException for an internal fault, ready to be reported.
-PyRef failure_from_pending();
+// A PanicException for an internal fault, ready to be reported.
 PyRef failure_from_fault(const char* message);
 
 }  // namespace vesk

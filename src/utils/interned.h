@@ -25,14 +25,6 @@ namespace vesk {
     X(sqlite_busy_timeout, "sqlite_busy_timeout")                     \
     X(threading, "threading")                                         \
     X(lightweight_repr, "lightweight_repr")                           \
-    X(f_code, "f_code")                                               \
-    X(f_back, "f_back")                                               \
-    X(f_lineno, "f_lineno")                                           \
-    X(f_locals, "f_locals")                                           \
-    X(f_globals, "f_globals")                                         \
-    X(co_filename, "co_filename")                                     \
-    X(co_name, "co_name")                                             \
-    X(co_qualname, "co_qualname")                                     \
     X(dunder_name, "__name__")                                        \
     X(dunder_builtins, "__builtins__")                                \
     X(load_plugin_data, "load_plugin_data")                           \
