@@ -6,6 +6,7 @@ import time
 import msgpack
 import pytest
 
+from vesk import serialize
 from vesk.serialize import (LIGHT_ITEMS, LIGHT_STR, REPR_LIMIT, dump_msgpack, dump_msgpack_lightweight_repr,
                             load_msgpack)
 
@@ -145,3 +146,20 @@ def test_lightweight_is_fast_on_huge_list():
         dump_msgpack_lightweight_repr(big)
         best = min(best, time.perf_counter() - start)
     assert best < 1e-3
+
+
+@pytest.mark.parametrize("value", [
+    bytearray(1_000_000),
+    "x" * 100_000,
+    {"data": list(range(100_000)), "n": 1},
+    [[0] * 1000] * 100,
+])
+def test_full_form_is_bounded(value):
+    data = dump_msgpack(value)
+    assert len(data) <= serialize.FULL_LIMIT
+    assert data == dump_msgpack_lightweight_repr(value)
+
+
+def test_values_below_the_bound_stay_whole():
+    value = {"text": "y" * 60_000, "numbers": list(range(100))}
+    assert msgpack.unpackb(dump_msgpack(value)) == value

@@ -27,6 +27,8 @@ def pytest_addoption(parser):
                     help="record every test and store one trace per test")
     group.addoption("--vesk-db", default=None, metavar="PATH",
                     help="SQLite database for the traces (default: .vesk/db.sqlite3)")
+    group.addoption("--vesk-lightweight", action="store_true", default=False,
+                    help="store bounded summaries of large values instead of whole values")
 
 
 def pytest_configure(config):
@@ -40,10 +42,11 @@ class TestRecorder:
     __test__ = False  # not a test class, whatever pytest's collection rules say
 
     def __init__(self, config):
-        from vesk.profiler import DEFAULT_DB_PATH, Profiler
+        from vesk.profiler import DEFAULT_DB_PATH, Profiler, make_config
 
         db_path = config.getoption("vesk_db") or os.path.join(str(config.rootpath), DEFAULT_DB_PATH)
-        self.profiler = Profiler({"threading": True}, db_path=db_path, one_trace_per_test=True,
+        settings = make_config(lightweight=config.getoption("vesk_lightweight"))
+        self.profiler = Profiler(settings, db_path=db_path, one_trace_per_test=True,
                                  source="pytest")
         self.outcomes = {}
         self.saved = 0

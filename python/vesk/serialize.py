@@ -27,6 +27,10 @@ Each call returns exactly one MessagePack value:
 * Lone surrogates in strings are escaped (``"\\udc80"``), so every str is
   valid UTF-8.
 
+:func:`dump_msgpack` keeps a value whole up to FULL_LIMIT bytes of MessagePack; a larger
+value is given in the lightweight form below, so that recording never holds more than a
+bounded amount per value.
+
 :func:`dump_msgpack_lightweight_repr` bounds size and cost as well. A str,
 bytes-like or container that was cut becomes a *cut map*::
 
@@ -47,10 +51,13 @@ __all__ = [
     "dump_msgpack_lightweight_repr",
     "load_msgpack",
     "REPR_LIMIT",
+    "FULL_LIMIT",
 ]
 
 # Longest "__repr__" value in a fallback map.
 REPR_LIMIT = 300
+# Largest full form dump_msgpack keeps; a larger value gets its lightweight form instead.
+FULL_LIMIT = 64 * 1024
 # How deep the slow path of dump_msgpack descends before falling back to a
 # bounded repr; well under the interpreter's recursion limit, since the caller
 # may already be deep in user code.
@@ -201,11 +208,17 @@ def _pack(value):
 
 
 def dump_msgpack(value):
-    """One MessagePack value describing value, in full (see the module doc)."""
+    """One MessagePack value describing value, in full (see the module doc), unless its full
+    form would exceed FULL_LIMIT bytes: then its lightweight form."""
     try:
-        return _pack(value)
+        data = _pack(value)
     except Exception:
         pass
+    else:
+        # A large value is recorded again at every event of every frame that holds it (a buffer
+        # in a loop's locals, a generator resumed a million times): whole, it would exhaust the
+        # memory of the program being recorded.
+        return data if len(data) <= FULL_LIMIT else dump_msgpack_lightweight_repr(value)
     # Rare: a cycle, very deep nesting, a lone surrogate, a container whose
     # iteration raised... Rebuild a clean copy in Python and pack that.
     try:
