@@ -9,6 +9,8 @@ Built in: the test boundaries that vesk's pytest plugin marks around every test.
 given in config["plugins"] follow them.
 """
 
+from collections.abc import Iterable
+
 from vesk.pytest_plugin import TEST_FINISHED, TEST_STARTED
 
 
@@ -43,5 +45,12 @@ BUILT_IN = [
 
 def load_plugin_data(config):
     """The plugin descriptions for a profiler with this configuration: the built-in ones, then
-    those given in config["plugins"], in order."""
-    return [*BUILT_IN, *config.get("plugins", ())]
+    those given in config["plugins"], in order. None there means none; a value that is not a
+    collection of descriptions is handed on as one, for the engine to refuse with a TypeError
+    like any other malformed description (this function itself must not fail)."""
+    given = dict.get(config, "plugins")
+    if given is None:
+        return list(BUILT_IN)
+    if isinstance(given, (str, bytes, dict)) or not isinstance(given, Iterable):
+        return [*BUILT_IN, given]
+    return [*BUILT_IN, *given]

@@ -5,15 +5,15 @@ namespace vesk {
 namespace {
 
 // The module as sys.modules holds it, without the import machinery's checks; null (and no
-// error) when it is not there.
-PyObject* imported_module(PyObject* name) {
+// error) when it is not there. Held: its attribute lookup may run code that drops it from there.
+PyRef imported_module(PyObject* name) {
     PyObject* modules = PyImport_GetModuleDict();  // borrowed
     PyObject* module = PyDict_GetItemWithError(modules, name);
     if (module == nullptr || module == Py_None) {
         PyErr_Clear();
-        return nullptr;
+        return {};
     }
-    return module;
+    return PyRef::borrow(module);
 }
 
 }  // namespace
@@ -31,14 +31,14 @@ PyRef import_module(PyObject* name) {
 // On every event: the plain lookup in sys.modules, and the import machinery only when that does
 // not give the attribute (for instance while another thread is still importing the module).
 PyRef module_attribute(PyObject* module_name, PyObject* attribute) {
-    if (PyObject* module = imported_module(module_name)) {
-        if (PyModule_CheckExact(module)) {
+    if (PyRef module = imported_module(module_name)) {
+        if (PyModule_CheckExact(module.get())) {
             // A plain module's attributes are its dictionary's entries.
-            PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module), attribute);
+            PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module.get()), attribute);
             if (value != nullptr) return PyRef::borrow(value);
             PyErr_Clear();
         }
-        PyRef value = PyRef::steal(PyObject_GetAttr(module, attribute));
+        PyRef value = PyRef::steal(PyObject_GetAttr(module.get(), attribute));
         if (value) return value;
         PyErr_Clear();
     }

@@ -9,18 +9,19 @@ namespace vesk {
 
 namespace {
 
-// A plain lookup in a description: absent is no error, and a str key cannot make it raise.
-PyObject* lookup(PyObject* dict, PyObject* key) {
+// A plain lookup in a description: absent is no error, and a str key cannot make it raise. The
+// value is held: converting it may run code that removes it from the description.
+PyRef lookup(PyObject* dict, PyObject* key) {
     PyObject* value = PyDict_GetItemWithError(dict, key);
     if (value == nullptr && PyErr_Occurred()) {
         internal_fault_from_pending("a string is always a valid dict key");
     }
-    return value;
+    return PyRef::borrow(value);
 }
 
-PyObject* lookup_present(PyObject* dict, PyObject* key) {
-    PyObject* value = lookup(dict, key);
-    return value == Py_None ? nullptr : value;
+PyRef lookup_present(PyObject* dict, PyObject* key) {
+    PyRef value = lookup(dict, key);
+    return value.get() == Py_None ? PyRef() : value;
 }
 
 Fallible<std::string> required_text(PyObject* description, PyObject* key) {
@@ -40,15 +41,15 @@ Fallible<Plugin> make_plugin(PyObject* description, const PyRef& context) {
     Plugin plugin(PathFragment(to_host_separators(*fragment)));
     plugin.call_type = std::move(*call_type);
     plugin.return_type = std::move(*return_type);
-    if (PyObject* subtype = lookup(description, interned.subtype)) {
-        auto text = to_text(subtype);  // None is refused here, unlike the keys below
+    if (PyRef subtype = lookup(description, interned.subtype)) {
+        auto text = to_text(subtype.get());  // None is refused here, unlike the keys below
         if (!text.ok()) return failed;
         plugin.subtype = std::move(*text);
     }
-    plugin.call = PyRef::borrow(lookup_present(description, interned.call));
-    plugin.process = PyRef::borrow(lookup_present(description, interned.process));
-    if (PyObject* events = lookup_present(description, interned.events)) {
-        auto texts = to_text_list(events);
+    plugin.call = lookup_present(description, interned.call);
+    plugin.process = lookup_present(description, interned.process);
+    if (PyRef events = lookup_present(description, interned.events)) {
+        auto texts = to_text_list(events.get());
         if (!texts.ok()) return failed;
         plugin.events = std::move(*texts);
     }
@@ -57,13 +58,13 @@ Fallible<Plugin> make_plugin(PyObject* description, const PyRef& context) {
 }
 
 Fallible<PyRef> build_context(PyObject* description, PyObject* config) {
-    PyObject* builder = lookup_present(description, interned.build_context);
-    if (builder == nullptr) {
+    PyRef builder = lookup_present(description, interned.build_context);
+    if (!builder) {
         PyRef fresh = PyRef::steal(PyDict_New());
         if (!fresh) return failed;
         return fresh;
     }
-    PyRef context = PyRef::steal(PyObject_CallOneArg(builder, config));
+    PyRef context = PyRef::steal(PyObject_CallOneArg(builder.get(), config));
     if (!context) return failed;
     if (!PyDict_Check(context.get())) {
         set_type_mismatch(context.get(), "PyDict");

@@ -13,11 +13,12 @@ namespace vesk {
 namespace {
 
 // A configuration key looked up in the dictionary itself: a subclass's __getitem__ or
-// __missing__ is not consulted. Null when absent.
-PyObject* config_entry(PyObject* config, PyObject* key, const char* fault_message) {
-    PyObject* value = PyDict_GetItemWithError(config, key);  // borrowed
+// __missing__ is not consulted. Null when absent. The value is held: converting it may run code
+// that removes it from the dictionary.
+PyRef config_entry(PyObject* config, PyObject* key, const char* fault_message) {
+    PyObject* value = PyDict_GetItemWithError(config, key);
     if (value == nullptr && PyErr_Occurred()) internal_fault_from_pending(fault_message);
-    return value;
+    return PyRef::borrow(value);
 }
 
 // One fragment list of "filters": a filters value that cannot be subscripted with the key
@@ -49,9 +50,9 @@ Fallible<std::optional<std::uint64_t>> native_id_of(PyObject* thread) {
 
 // "threading" and "lightweight_repr": anything but a boolean value counts as false.
 bool switch_entry(PyObject* config, PyObject* key, const char* fault_message) {
-    PyObject* value = config_entry(config, key, fault_message);
-    if (value == nullptr) return false;
-    auto flag = to_bool_value(value);
+    PyRef value = config_entry(config, key, fault_message);
+    if (!value) return false;
+    auto flag = to_bool_value(value.get());
     if (!flag.ok()) {
         PyErr_Clear();
         return false;
@@ -89,12 +90,11 @@ std::unique_ptr<ProfilerState> build_profiler_state(PyObject* host) {
 
     std::vector<PathFragment> include_frames;
     std::vector<PathFragment> ignore_frames;
-    if (PyObject* filters = config_entry(config.get(), interned.filters,
-                                         "config.get(\"filters\" should not raise.")) {
-        PyRef hold_filters = PyRef::borrow(filters);  // the subscriptions may run code
-        auto include = fragment_list(filters, interned.include_frames);
+    if (PyRef filters = config_entry(config.get(), interned.filters,
+                                     "config.get(\"filters\" should not raise.")) {
+        auto include = fragment_list(filters.get(), interned.include_frames);
         if (!include.ok()) return nullptr;
-        auto ignore = fragment_list(filters, interned.ignore_frames);
+        auto ignore = fragment_list(filters.get(), interned.ignore_frames);
         if (!ignore.ok()) return nullptr;
         include_frames = std::move(*include);
         ignore_frames = std::move(*ignore);
@@ -112,9 +112,9 @@ std::unique_ptr<ProfilerState> build_profiler_state(PyObject* host) {
     if (!main_thread_id.ok()) return nullptr;
 
     std::uint64_t sqlite_busy_timeout = 60;
-    if (PyObject* value = config_entry(config.get(), interned.sqlite_busy_timeout,
-                                       "config.get(\"sqlite_busy_timeout\" should not raise.")) {
-        auto timeout = to_u64(value);
+    if (PyRef value = config_entry(config.get(), interned.sqlite_busy_timeout,
+                                   "config.get(\"sqlite_busy_timeout\" should not raise.")) {
+        auto timeout = to_u64(value.get());
         if (!timeout.ok()) return nullptr;
         sqlite_busy_timeout = *timeout;
     }

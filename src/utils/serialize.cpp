@@ -18,14 +18,15 @@ PyRef as_bytes(PyRef result) {
         set_type_mismatch(result.get(), "Sequence");
         return {};
     }
-    PyRef items = PyRef::steal(PySequence_Fast(result.get(), "expected a sequence"));
+    // A tuple of our own: converting an item may run code that changes the sequence.
+    PyRef items = PyRef::steal(PySequence_Tuple(result.get()));
     if (!items) return {};
-    Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+    Py_ssize_t count = PyTuple_GET_SIZE(items.get());
     PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, count));
     if (!bytes) return {};
     char* out = PyBytes_AS_STRING(bytes.get());
     for (Py_ssize_t i = 0; i < count; ++i) {
-        long item = PyLong_AsLong(PySequence_Fast_GET_ITEM(items.get(), i));
+        long item = PyLong_AsLong(PyTuple_GET_ITEM(items.get(), i));
         if (item == -1 && PyErr_Occurred()) return {};
         if (item < 0 || item > 255) {
             PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
