@@ -60,10 +60,10 @@ class Guarded {
         return Access(this, std::move(lock));
     }
 
-      // Without the lock, for the cycle collector: only for parts that never change once built.
+    // Without the lock, for the cycle collector: only for parts that never change once built.
     const T& unlocked() const noexcept { return value_; }
 
-private:
+  private:
     std::mutex mutex_;
     bool broken_ = false;
     T value_;
