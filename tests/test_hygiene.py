@@ -74,6 +74,8 @@ def test_repeated_recording_holds_nothing(make_host, tmp_path):
     (summary,) = db.list_traces(tmp_path / "hygiene.sqlite3")
     assert summary.parts == rounds and summary.record_count > rounds * 2000
     # Each round stores thousands of records (about a megabyte): growth over the later rounds
-    # would betray records, frames or values kept alive.
-    growth = sizes[-1] - sizes[4]
-    assert growth < 4 * 1024 * 1024, [size // 1024 for size in sizes]
+    # would betray records, frames or values kept alive. (The address sanitizer holds freed
+    # memory back on purpose, so there resident memory says nothing.)
+    if "libasan" not in os.environ.get("LD_PRELOAD", ""):
+        growth = sizes[-1] - sizes[4]
+        assert growth < 4 * 1024 * 1024, [size // 1024 for size in sizes]
