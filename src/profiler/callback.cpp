@@ -107,6 +107,8 @@ bool record_frame(ProfilerState& state, ThreadValues& values, PyFrameObject* fra
     }
     auto directory = current_working_directory();
     if (!directory.ok()) return false;
+    // Taken now: the directory's text may change once the serialiser lets other threads run.
+    std::string_view path = relative_to(filename, *directory);
 
     auto qualname = get_qualname(frame);
     if (!qualname.ok()) return false;
@@ -128,7 +130,7 @@ bool record_frame(ProfilerState& state, ThreadValues& values, PyFrameObject* fra
     update_user_code_stack(values, event, frame, id);
 
     FrameRecordFields fields;
-    fields.filename = relative_to(filename, *directory);
+    fields.filename = path;
     fields.line = static_cast<std::uint64_t>(line);
     fields.co_name = code_name;
     fields.qualname = QualName{qualname->module, qualname->qualname};
