@@ -186,6 +186,12 @@ void handle_event(ProfilerState& state, PyFrameObject* frame, Event event, PyObj
         report_unexpected_error(failure_from_fault(error.what()), frame, event, filename_object,
                                 code_name_object);
     }
+    // Nothing may leave the error indicator set behind a successful return: the interpreter
+    // would raise it later, somewhere in the program.
+    if (PyErr_Occurred()) {
+        report_unexpected_error(take_pending_exception(), frame, event, filename_object,
+                                code_name_object);
+    }
 }
 
 }  // namespace
