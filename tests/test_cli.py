@@ -230,3 +230,10 @@ def test_show_unknown_trace_is_one_line(tmp_path):
     result = vesk_command("show", "trc_nothing", cwd=tmp_path)
     assert result.returncode == 1 and result.stderr.startswith("vesk: no trace trc_nothing")
     assert len(result.stderr.splitlines()) == 1
+
+
+def test_program_sees_the_import_path_python_gives_it(tmp_path):
+    write(tmp_path, "app/prog.py", "import sys\nprint(sys.path[0])\n")
+    write(tmp_path, "mod.py", "import sys\nprint(sys.path[0])\n")
+    assert vesk_command("run", "app/prog.py", cwd=tmp_path).stdout == f"{tmp_path / 'app'}\n"
+    assert vesk_command("run", "-m", "mod", cwd=tmp_path).stdout == f"{tmp_path}\n"

@@ -55,8 +55,10 @@ def _module_file(name):
 
 def _run_program(options):
     target = options.target
+    # sys.path[0] is vesk's own entry (its script's folder, or the current one under -m): the
+    # program gets the one python would give it instead.
     if options.module:
-        sys.path.insert(0, os.getcwd())
+        sys.path[0] = os.getcwd()
         filename = _module_file(target)
         run = lambda: runpy.run_module(target, run_name="__main__", alter_sys=True)  # noqa: E731
     else:
@@ -64,7 +66,7 @@ def _run_program(options):
             raise CommandError(f"can't open file {os.path.abspath(target)!r}: no such file",
                                status=2)
         filename = target  # the name the program's code is compiled under, as python does
-        sys.path.insert(0, os.path.dirname(os.path.abspath(target)))
+        sys.path[0] = os.path.dirname(os.path.abspath(target))
         run = lambda: runpy.run_path(target, run_name="__main__")  # noqa: E731
 
     config = make_config(include=options.include, ignore=options.ignore,
