@@ -91,11 +91,8 @@ SerializedValue write_frame_record(const FrameRecordFields& fields) {
     put(kEvent);
     write_str(out, fields.event);
     put(kFrameId);
-    if (fields.frame_id) {
-        write_str(out, fields.frame_id->view());
-    } else {
-        write_nil(out);
-    }
+    write_optional_str(out,
+                       fields.frame_id ? std::optional(fields.frame_id->view()) : std::nullopt);
     put(kArg);
     put(fields.arg);
     put(kLocals);
@@ -103,11 +100,7 @@ SerializedValue write_frame_record(const FrameRecordFields& fields) {
     put(kThread);
     write_str(out, fields.thread_name);
     put(kThreadNativeId);
-    if (fields.thread_native_id) {
-        write_uint(out, *fields.thread_native_id);
-    } else {
-        write_nil(out);
-    }
+    write_optional_uint(out, fields.thread_native_id);
     put(kTimestamp);
     write_f64(out, fields.timestamp);
     put(kTypeFrameCallSite);

@@ -144,10 +144,9 @@ void write_array_len(Stream& out, std::uint32_t count) {
     msgpack::packer<Stream>(out).pack_array(count);
 }
 
+// The value, or nil when it is absent.
 template <class Stream>
-void write_key_optional_str(Stream& out, std::string_view key,
-                            std::optional<std::string_view> value) {
-    write_str(out, key);
+void write_optional_str(Stream& out, std::optional<std::string_view> value) {
     if (value) {
         write_str(out, *value);
     } else {
@@ -156,14 +155,26 @@ void write_key_optional_str(Stream& out, std::string_view key,
 }
 
 template <class Stream>
-void write_key_optional_uint(Stream& out, std::string_view key,
-                             std::optional<std::uint64_t> value) {
-    write_str(out, key);
+void write_optional_uint(Stream& out, std::optional<std::uint64_t> value) {
     if (value) {
         write_uint(out, *value);
     } else {
         write_nil(out);
     }
+}
+
+template <class Stream>
+void write_key_optional_str(Stream& out, std::string_view key,
+                            std::optional<std::string_view> value) {
+    write_str(out, key);
+    write_optional_str(out, value);
+}
+
+template <class Stream>
+void write_key_optional_uint(Stream& out, std::string_view key,
+                             std::optional<std::uint64_t> value) {
+    write_str(out, key);
+    write_optional_uint(out, value);
 }
 
 // The key, then the serialised value's bytes as they are.
