@@ -100,7 +100,7 @@ bool record_frame(ProfilerState& state, ThreadValues& values, PyFrameObject* fra
     auto identity = thread_identity(values);
     if (!identity.ok()) return false;
 
-    int line = frame_line(frame);
+    int line = frame_line(frame, code);
     if (line < 0) {
         PyErr_SetString(PyExc_OverflowError, "the frame has no line number");
         return false;

@@ -34,9 +34,13 @@ CodeCache* code_cache(PyObject* code) {
 }
 
 int frame_line(PyFrameObject* frame) {
-    int offset = PyFrame_GetLasti(frame);
     PyRef code = PyRef::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
-    CodeCache* cache = offset >= 0 ? code_cache(code.get()) : nullptr;
+    return frame_line(frame, code.get());
+}
+
+int frame_line(PyFrameObject* frame, PyObject* code) {
+    int offset = PyFrame_GetLasti(frame);
+    CodeCache* cache = offset >= 0 ? code_cache(code) : nullptr;
     if (cache == nullptr) return PyFrame_GetLineNumber(frame);
     CodeCache::Line& slot = cache->lines[static_cast<unsigned>(offset >> 1) % cache->lines.size()];
     if (slot.offset != offset) {

@@ -33,6 +33,8 @@ void reserve_code_cache();
 CodeCache* code_cache(PyObject* code);
 
 // The frame's current line (as PyFrame_GetLineNumber computes it), remembered per offset.
+// `code` is the frame's code object, when the caller already holds it.
+int frame_line(PyFrameObject* frame, PyObject* code);
 int frame_line(PyFrameObject* frame);
 
 }  // namespace vesk
