@@ -174,22 +174,6 @@ def test_enable_as_context_manager_and_decorator(tmp_path):
     assert len(summaries) == 2 and summaries[profiler.trace_id].record_count == 2
 
 
-def test_enable_nests(tmp_path):
-    database = tmp_path / "api.sqlite3"
-    with vesk.enable(database) as outer:
-        square(1)
-        with vesk.enable(database) as inner:
-            square(2)
-        square(3)
-    def arguments(trace_id):
-        (part,) = db.load_trace_parts(database, trace_id)
-        records = msgpack.unpackb(part, strict_map_key=False)["frames_of_interest"]
-        return [r["locals"]["x"] for r in records if r["co_name"] == "square" and
-                r["event"] == "call"]
-    assert arguments(outer.trace_id) == [1, 3]
-    assert arguments(inner.trace_id) == [2]
-
-
 def test_show_and_export_a_recorded_program(tmp_path):
     example = os.path.join(os.path.dirname(__file__), os.pardir, "examples", "shop.py")
     assert vesk_command("run", example, cwd=tmp_path).returncode == 0

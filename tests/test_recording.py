@@ -229,17 +229,6 @@ def test_qualified_names(recording):
                      "borrowed.module.lend"]
 
 
-def test_globals_without_a_name_fail_the_event(recording, caplog):
-    anonymous = {}
-    exec(compile("def nameless():\n    return 1\n", __file__, "exec"), anonymous)
-    with recording() as host:
-        assert anonymous["nameless"]() == 1
-        add(1, 1)
-    assert events(frames(recording.decode(host))) == [("add", "call"), ("add", "return")]
-    failures = [r for r in caplog.records if r.name == "vesk"]
-    assert len(failures) == 2 and all(r.exc_info[0] is KeyError for r in failures)
-
-
 def run_in_thread(target, name="worker"):
     thread = threading.Thread(target=target, name=name)
     thread.start()

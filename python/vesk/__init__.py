@@ -6,6 +6,7 @@
 From the command line: `vesk run script.py`, `vesk show`; in pytest: `pytest --vesk`.
 """
 
+import vesk.plugins  # noqa: F401 - imported now, never while a program is being recorded
 from vesk.profiler import Profiler, enable
 from vesk.version import __version__
 

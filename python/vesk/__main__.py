@@ -93,7 +93,9 @@ def _run_program(options):
     summary = next((s for s in db.list_traces(options.db) if s.trace_id == profiler.trace_id),
                    None)
     records = summary.record_count if summary else 0
-    print(f"vesk: trace {profiler.trace_id}: {records} records saved in {options.db}",
+    dropped = profiler.rust_profiler.dropped_events
+    lost = f" ({dropped} events lost at the recursion limit)" if dropped else ""
+    print(f"vesk: trace {profiler.trace_id}: {records} records saved in {options.db}{lost}",
           file=sys.stderr)
     return status
 

@@ -42,24 +42,27 @@ class Profiler:
         self._previous = None
 
     def start(self):
-        """Records the calling thread, and threads started later when config["threading"]."""
+        """Records the calling thread, and threads started later when config["threading"].
+        Started inside another recording of this thread, both record until this one stops."""
         self._previous = (sys.getprofile(), threading.getprofile())
         _vesk.register_profiler(self)
 
     def stop(self):
-        """Stops recording on the calling thread; what recorded it before, if anything, records
-        it again (so that recordings nest)."""
+        """Stops recording on every thread it reached, and leaves the calling thread and the
+        threading hook as start() found them: the recording it was started inside of goes on,
+        and a thread that had no profile function has none again."""
         previous_profile, previous_hook = self._previous or (None, None)
         self._previous = None
-        _vesk.register_noop_profiler()
+        if self.rust_profiler is not None:
+            self.rust_profiler.stop()
         if self.config.get("threading") is True:
             threading.setprofile(previous_hook)
-        if previous_profile is None:
-            return
         if type(previous_profile).__name__ == "VeskProfiler":
             previous_profile.register_threading_profiler(None, None, None)
-        elif callable(previous_profile):
+        elif previous_profile is None or callable(previous_profile):
             sys.setprofile(previous_profile)
+        else:
+            sys.setprofile(None)  # a native profiler's object: it cannot be put back from here
 
     def save(self):
         """Stores everything recorded since the last save as one part of the trace."""

@@ -9,8 +9,7 @@ import os
 
 import pytest
 
-TEST_STARTED = "vesk_test_started"
-TEST_FINISHED = "vesk_test_finished"
+from vesk.filters.plugin_data import TEST_FINISHED, TEST_STARTED  # noqa: F401 - the boundaries
 
 
 def vesk_test_started(nodeid):
@@ -50,6 +49,7 @@ class TestRecorder:
                                  source="pytest")
         self.outcomes = {}
         self.saved = 0
+        self.unsaved = None  # why the traces kept after a failed save could not be saved either
 
     @pytest.hookimpl(tryfirst=True)
     def pytest_sessionstart(self, session):
@@ -72,7 +72,18 @@ class TestRecorder:
     @pytest.hookimpl(trylast=True)
     def pytest_sessionfinish(self, session):
         self.profiler.stop()
+        engine = self.profiler.rust_profiler
+        if engine is not None and engine.unsaved_traces:
+            # A test's save failed and no later test's save took its trace along: one more try.
+            try:
+                self.profiler.save()
+            except Exception as error:  # noqa: BLE001 - reported in the summary
+                self.unsaved = error
 
     def pytest_terminal_summary(self, terminalreporter):
         terminalreporter.write_line(
             f"vesk: {self.saved} test traces saved in {self.profiler.db_path}")
+        if self.unsaved is not None:
+            terminalreporter.write_line(
+                f"vesk: {self.profiler.rust_profiler.unsaved_traces} traces could not be saved: "
+                f"{type(self.unsaved).__name__}: {self.unsaved}", red=True)

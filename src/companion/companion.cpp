@@ -1,5 +1,7 @@
 #include "companion/companion.h"
 
+#include "utils/errors.h"
+
 namespace vesk {
 
 namespace {
@@ -10,7 +12,7 @@ PyRef imported_module(PyObject* name) {
     PyObject* modules = PyImport_GetModuleDict();  // borrowed
     PyObject* module = PyDict_GetItemWithError(modules, name);
     if (module == nullptr || module == Py_None) {
-        PyErr_Clear();
+        PyErr_Clear();  // a str key: only memory running out, and the import below will tell
         return {};
     }
     return PyRef::borrow(module);
@@ -36,11 +38,11 @@ PyRef module_attribute(PyObject* module_name, PyObject* attribute) {
             // A plain module's attributes are its dictionary's entries.
             PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module.get()), attribute);
             if (value != nullptr) return PyRef::borrow(value);
-            PyErr_Clear();
+            if (!discard_ordinary_error()) return {};
         }
         PyRef value = PyRef::steal(PyObject_GetAttr(module.get(), attribute));
         if (value) return value;
-        PyErr_Clear();
+        if (!discard_ordinary_error()) return {};
     }
     PyRef module = import_module(module_name);
     if (!module) return {};

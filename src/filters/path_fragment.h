@@ -8,13 +8,9 @@
 #include <string_view>
 #include <vector>
 
-namespace vesk {
+#include "utils/separator.h"
 
-#ifdef _WIN32
-inline constexpr char kHostSeparator = '\\';
-#else
-inline constexpr char kHostSeparator = '/';
-#endif
+namespace vesk {
 
 class PathFragment {
   public:

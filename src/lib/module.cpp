@@ -7,10 +7,13 @@
 #include "companion/companion.h"
 #include "lib/profiler_type.h"
 #include "profiler/callback.h"
+#include "profiler/recordings.h"
 #include "profiler/state.h"
+#include "profiler/thread_slots.h"
 #include "utils/code_cache.h"
 #include "utils/convert.h"
 #include "utils/errors.h"
+#include "utils/finalize.h"
 #include "utils/interned.h"
 #include "utils/working_dir.h"
 
@@ -18,22 +21,22 @@ namespace vesk {
 
 namespace {
 
-// The module holds no state of its own: the first interpreter to import it owns it for the
-// life of the process, and every later import in that interpreter gets the same object.
+// The module holds no state of its own: the first interpreter to import it owns it until it
+// finalises, and every later import in that interpreter gets the same object.
 std::atomic<std::int64_t> owner_interpreter_id{-1};
 PyObject* module_object = nullptr;
 
 // The "threading" entry as subscription sees it, which may differ from a direct lookup in a
 // dict subclass; anything that is not a boolean value counts as false.
-bool threading_requested(PyObject* config) {
+Fallible<bool> threading_requested(PyObject* config) {
     PyRef value = PyRef::steal(PyObject_GetItem(config, interned.threading));
     if (!value) {
-        PyErr_Clear();
+        if (!discard_ordinary_error()) return failed;
         return false;
     }
     auto flag = to_bool_value(value.get());
     if (!flag.ok()) {
-        PyErr_Clear();
+        if (!discard_ordinary_error()) return failed;
         return false;
     }
     return *flag;
@@ -53,6 +56,9 @@ PyObject* register_profiler(PyObject*, PyObject* args, PyObject* kwargs) {
         }
         auto state = build_profiler_state(host);
         if (!state) return nullptr;
+        // Started inside another recording of this thread: that one goes on receiving events.
+        state->outer = PyRef::borrow(recording_of_this_thread());
+        state->home_thread_state_id = current_thread_state_id();
         PyRef profiler = new_profiler_object(std::move(state));
         if (!profiler) return nullptr;
         if (PyObject_SetAttr(host, interned.rust_profiler, profiler.get()) < 0) return nullptr;
@@ -62,7 +68,9 @@ PyObject* register_profiler(PyObject*, PyObject* args, PyObject* kwargs) {
 
         PyRef config = PyRef::steal(PyObject_GetAttr(host, interned.config));
         if (!config) return nullptr;
-        if (threading_requested(config.get())) {
+        auto threading = threading_requested(config.get());
+        if (!threading.ok()) return nullptr;
+        if (*threading) {
             PyRef threading = import_module(interned.mod_threading);
             if (!threading) return nullptr;
             PyRef hook = PyRef::steal(
@@ -119,6 +127,11 @@ PyObject* init_module() {
         return nullptr;
     }
     if (module_object != nullptr) return Py_NewRef(module_object);
+    if (!arm_finalize_reset()) return nullptr;
+    forget_at_finalize([] {
+        owner_interpreter_id = -1;
+        forget_thread_homes();
+    });
     if (!intern_names()) return nullptr;
     if (!watch_working_directory()) return nullptr;
     reserve_code_cache();
@@ -128,6 +141,7 @@ PyObject* init_module() {
     if (!add_function(module.get(), &register_noop_profiler_def)) return nullptr;
     if (!add_function(module.get(), &register_profiler_def)) return nullptr;
     module_object = module.release();
+    forget_at_finalize(&module_object);
     return Py_NewRef(module_object);
 }
 

@@ -5,7 +5,9 @@
 #include "profiler/callback.h"
 #include "profiler/profiler_object.h"
 #include "profiler/record_store.h"
+#include "profiler/recordings.h"
 #include "utils/errors.h"
+#include "utils/finalize.h"
 
 namespace vesk {
 
@@ -48,10 +50,34 @@ PyObject* register_threading_profiler(PyObject* self, PyObject* args, PyObject* 
                                      const_cast<char**>(keywords), &frame, &event, &arg)) {
         return nullptr;
     }
-    return with_receiver(self, [&](ProfilerState&) -> PyObject* {
-        // This event itself is not recorded: the thread records from its next event on.
-        PyEval_SetProfile(profile_callback, self);
+    return with_receiver(self, [&](ProfilerState& state) -> PyObject* {
+        // This event itself is not recorded: the thread records from its next event on. A
+        // stopped recording leaves the thread to the one it was started inside of, or to none.
+        if (state.stopped) {
+            install_live_recording(self);
+        } else {
+            PyEval_SetProfile(profile_callback, self);
+        }
         Py_RETURN_NONE;
+    });
+}
+
+PyObject* stop(PyObject* self, PyObject*) {
+    return with_receiver(self, [&](ProfilerState&) -> PyObject* {
+        if (!stop_recording(self)) return nullptr;
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* get_dropped_events(PyObject* self, void*) {
+    return with_receiver(self, [](ProfilerState& state) -> PyObject* {
+        return PyLong_FromUnsignedLongLong(state.dropped_events);
+    });
+}
+
+PyObject* get_unsaved_traces(PyObject* self, void*) {
+    return with_receiver(self, [](ProfilerState& state) -> PyObject* {
+        return PyLong_FromSize_t(unsaved_traces(state));
     });
 }
 
@@ -90,7 +116,20 @@ PyMethodDef methods[] = {
     {"register_threading_profiler", as_method(register_threading_profiler),
      METH_VARARGS | METH_KEYWORDS,
      "register_threading_profiler($self, _frame, _event, _arg)\n--\n\n"},
+    {"stop", stop, METH_NOARGS,
+     "stop($self)\n--\n\nStops this recording on every thread it reached: nothing more is "
+     "recorded, and each thread passes to the recording this one was started inside of, or to "
+     "none. What was recorded stays for the next save."},
     {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef getset[] = {
+    {"dropped_events", get_dropped_events, nullptr,
+     "Events lost at the interpreter's recursion limit, where they could not even be reported.",
+     nullptr},
+    {"unsaved_traces", get_unsaved_traces, nullptr,
+     "Traces (or parts of one) whose save failed, kept for the next save.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot slots[] = {
@@ -99,6 +138,7 @@ PyType_Slot slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(clear)},
     {Py_tp_methods, methods},
+    {Py_tp_getset, getset},
     {0, nullptr},
 };
 
@@ -112,8 +152,11 @@ PyType_Spec spec = {
 
 PyTypeObject* get_profiler_type() {
     if (profiler_type == nullptr) {
-        // Kept for the life of the process, like the module.
+        // Kept for the life of the interpreter, like the module.
         profiler_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+        if (profiler_type != nullptr) {
+            forget_at_finalize(reinterpret_cast<PyObject**>(&profiler_type));
+        }
     }
     return profiler_type;
 }

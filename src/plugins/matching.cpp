@@ -6,6 +6,7 @@
 #include "utils/clock.h"
 #include "utils/convert.h"
 #include "utils/errors.h"
+#include "utils/finalize.h"
 #include "utils/interned.h"
 #include "utils/names.h"
 #include "utils/serialize.h"
@@ -14,14 +15,16 @@ namespace vesk {
 
 namespace {
 
-void set_item(PyObject* dict, const char* key, PyObject* value) {
-    if (value == nullptr || PyDict_SetItemString(dict, key, value) < 0) {
-        internal_fault_from_pending("a string is always a valid dict key");
-    }
+// Memory running out is a failure of this run; any other failure to set a text key breaks an
+// invariant of the interpreter.
+[[nodiscard]] bool set_item(PyObject* dict, const char* key, PyObject* value) {
+    if (value != nullptr && PyDict_SetItemString(dict, key, value) == 0) return true;
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) return false;
+    internal_fault_from_pending("a string is always a valid dict key");
 }
 
-void set_item(PyObject* dict, const char* key, PyRef value) {
-    set_item(dict, key, value.get());
+[[nodiscard]] bool set_item(PyObject* dict, const char* key, const PyRef& value) {
+    return set_item(dict, key, value.get());
 }
 
 PyRef text_object(std::string_view text) {
@@ -40,6 +43,7 @@ bool is_mapping(PyObject* value) {
             PyErr_WriteUnraisable(value);
             return false;
         }
+        forget_at_finalize(&mapping);
     }
     int result = PyObject_IsInstance(value, mapping);
     if (result < 0) {
@@ -57,7 +61,8 @@ PyRef call_plugin(PyObject* callable, const PluginEvent& event, PyObject* contex
 
 }  // namespace
 
-Fallible<std::optional<PluginRecord>> run_plugin(Plugin& plugin, const PluginEvent& event) {
+Fallible<std::optional<PluginRecord>> run_plugin(const Plugin& plugin, const PluginEvent& event,
+                                                 PluginFrameIds& frame_ids) {
     using Result = std::optional<PluginRecord>;
     if (!plugin.path_fragment.found_in(event.filename)) return Result{};
     if (plugin.call) {
@@ -82,37 +87,46 @@ Fallible<std::optional<PluginRecord>> run_plugin(Plugin& plugin, const PluginEve
     Id frame_id;
     if (event.is_call) {
         frame_id = new_frame_id();
-        plugin.plugin_frame_ids.insert_or_assign(key, frame_id);
-    } else if (auto found = plugin.plugin_frame_ids.find(key);
-               found != plugin.plugin_frame_ids.end()) {
+        frame_ids.insert_or_assign(key, frame_id);
+    } else if (auto found = frame_ids.find(key); found != frame_ids.end()) {
         // Forgotten at the return, as for frame records: the address may be reused.
         frame_id = found->second;
-        plugin.plugin_frame_ids.erase(found);
+        frame_ids.erase(found);
     } else {
         frame_id = new_frame_id();
     }
-    set_item(record.get(), "frame_id", text_object(frame_id.view()));
-    set_item(record.get(), "timestamp", PyRef::steal(PyFloat_FromDouble(current_timestamp())));
+    if (!set_item(record.get(), "frame_id", text_object(frame_id.view())) ||
+        !set_item(record.get(), "timestamp",
+                  PyRef::steal(PyFloat_FromDouble(current_timestamp())))) {
+        return failed;
+    }
 
     auto thread = current_thread_info();
     if (!thread.ok()) return failed;
-    set_item(record.get(), "thread", text_object(thread->name));
-    set_item(record.get(), "thread_native_id",
-             thread->native_id ? PyRef::steal(PyLong_FromUnsignedLongLong(*thread->native_id))
-                               : PyRef::borrow(Py_None));
-
-    if (auto site = event.call_site(frame_id)) {
-        PyRef site_dict = PyRef::steal(PyDict_New());
-        if (!site_dict) return failed;
-        set_item(site_dict.get(), "call_frame_id", text_object(site->call_frame_id.view()));
-        set_item(site_dict.get(), "line_number", PyRef::steal(PyLong_FromLong(site->line_number)));
-        set_item(record.get(), "user_code_call_site", site_dict);
-    } else {
-        set_item(record.get(), "user_code_call_site", Py_None);
+    PyRef native_id = thread->native_id
+                          ? PyRef::steal(PyLong_FromUnsignedLongLong(*thread->native_id))
+                          : PyRef::borrow(Py_None);
+    if (!set_item(record.get(), "thread", text_object(thread->name)) ||
+        !set_item(record.get(), "thread_native_id", native_id)) {
+        return failed;
     }
-    set_item(record.get(), "type",
-             text_object(event.is_call ? plugin.call_type : plugin.return_type));
-    if (plugin.subtype) set_item(record.get(), "subtype", text_object(*plugin.subtype));
+
+    PyRef site_value = PyRef::borrow(Py_None);
+    if (auto site = event.call_site(frame_id)) {
+        site_value = PyRef::steal(PyDict_New());
+        if (!site_value ||
+            !set_item(site_value.get(), "call_frame_id", text_object(site->call_frame_id.view())) ||
+            !set_item(site_value.get(), "line_number",
+                      PyRef::steal(PyLong_FromLong(site->line_number)))) {
+            return failed;
+        }
+    }
+    if (!set_item(record.get(), "user_code_call_site", site_value) ||
+        !set_item(record.get(), "type",
+                  text_object(event.is_call ? plugin.call_type : plugin.return_type)) ||
+        (plugin.subtype && !set_item(record.get(), "subtype", text_object(*plugin.subtype)))) {
+        return failed;
+    }
 
     if (plugin.process) {
         PyRef processed = call_plugin(plugin.process.get(), event, plugin.context.get());

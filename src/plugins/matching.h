@@ -30,8 +30,9 @@ struct PluginEvent {
     const std::function<std::optional<CallSite>(const Id&)>& call_site;
 };
 
-// No record, a record, or a failure (the error indicator is set). The caller holds the
-// plugin-table lock.
-Fallible<std::optional<PluginRecord>> run_plugin(Plugin& plugin, const PluginEvent& event);
+// No record, a record, or a failure (the error indicator is set). `frame_ids` are this plugin's
+// ids on the calling thread.
+Fallible<std::optional<PluginRecord>> run_plugin(const Plugin& plugin, const PluginEvent& event,
+                                                 PluginFrameIds& frame_ids);
 
 }  // namespace vesk

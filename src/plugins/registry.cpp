@@ -73,7 +73,8 @@ Fallible<PyRef> build_context(PyObject* description, PyObject* config) {
     return context;
 }
 
-bool add_description(PluginTable& table, PyObject* description, PyObject* config) {
+bool add_description(PluginTable& table, std::size_t& count, PyObject* description,
+                     PyObject* config) {
     if (!PyDict_Check(description)) return set_type_mismatch(description, "PyDict");
     PyRef co_names = PyRef::steal(PyObject_GetItem(description, interned.co_names));
     if (!co_names) return false;
@@ -88,6 +89,7 @@ bool add_description(PluginTable& table, PyObject* description, PyObject* config
         // Read again for every name: each plugin is validated on its own.
         auto plugin = make_plugin(description, *context);
         if (!plugin.ok()) return false;
+        plugin->index = count++;
         table[std::move(*code_name)].push_back(std::move(*plugin));
     }
     return !PyErr_Occurred();
@@ -108,11 +110,12 @@ Fallible<PluginTable> load_plugins(PyObject* config) {
 
     Py_ssize_t initial_length = PyList_GET_SIZE(descriptions.get());
     PluginTable table;
+    std::size_t count = 0;
     table.reserve(static_cast<std::size_t>(initial_length));
     // The callables run below may shrink the list: its length is read again for every item.
     for (Py_ssize_t i = 0; i < initial_length && i < PyList_GET_SIZE(descriptions.get()); ++i) {
         PyRef description = PyRef::borrow(PyList_GET_ITEM(descriptions.get(), i));
-        if (!add_description(table, description.get(), config)) return failed;
+        if (!add_description(table, count, description.get(), config)) return failed;
     }
     return table;
 }

@@ -15,10 +15,13 @@
 
 namespace vesk {
 
+// One registered plugin. The table never changes once loaded, so threads read it without a lock;
+// the ids a plugin gives the calls it records are per thread (see ThreadValues).
 struct Plugin {
     explicit Plugin(PathFragment fragment) : path_fragment(std::move(fragment)) {}
 
     PathFragment path_fragment;
+    std::size_t index = 0;  // position among all plugins of the table, from 0
     std::string call_type;
     std::string return_type;
     std::optional<std::string> subtype;
@@ -26,7 +29,6 @@ struct Plugin {
     PyRef process;  // null when absent
     std::optional<std::vector<std::string>> events;
     PyRef context;  // shared by all plugins of one description
-    std::unordered_map<std::uintptr_t, Id> plugin_frame_ids;
 };
 
 struct StringHash {
@@ -39,6 +41,9 @@ struct StringHash {
 // Code name -> plugins registered for it, in description order.
 using PluginTable =
     std::unordered_map<std::string, std::vector<Plugin>, StringHash, std::equal_to<>>;
+
+// Frame address -> id of the plugin record of its call, for one plugin on one thread.
+using PluginFrameIds = std::unordered_map<std::uintptr_t, Id>;
 
 // Asks vesk.plugins.load_plugin_data(config) for the descriptions and validates them. A broken
 // companion package is an internal fault; a bad description fails with the error indicator set.

@@ -67,6 +67,11 @@ void update_user_code_stack(ThreadValues& values, Event event, PyFrameObject* fr
     stack.erase(first, stack.end());
 }
 
+void discard_returning_frame(ThreadValues& values, PyFrameObject* frame) {
+    if (!values.frame_ids.empty()) values.frame_ids.erase(frame_key(frame));
+    update_user_code_stack(values, Event::ret, frame, nullptr);
+}
+
 Fallible<const ThreadIdentity*> thread_identity(ThreadValues& values) {
     if (!values.thread_identity_cache) {
         auto identity = current_thread_info();

@@ -43,6 +43,11 @@ std::optional<CallSite> find_user_code_call_site(const ThreadValues& values, con
 void update_user_code_stack(ThreadValues& values, Event event, PyFrameObject* frame,
                             const Id* frame_id);
 
+// A return whose record failed: its frame leaves the stack all the same (with any pairs above
+// it), and an id put aside for it is forgotten, so that later records name the right caller and
+// the frame is not kept alive.
+void discard_returning_frame(ThreadValues& values, PyFrameObject* frame);
+
 // The thread's name and native id, computed on first use and kept for the thread's life.
 Fallible<const ThreadIdentity*> thread_identity(ThreadValues& values);
 

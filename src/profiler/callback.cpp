@@ -1,5 +1,7 @@
 #include "profiler/callback.h"
 
+#include <functional>
+
 #include "filters/frame_filters.h"
 #include "plugins/matching.h"
 #include "profiler/bookkeeping.h"
@@ -7,6 +9,7 @@
 #include "profiler/frame_record.h"
 #include "profiler/profiler_object.h"
 #include "profiler/record_store.h"
+#include "profiler/recordings.h"
 #include "utils/clock.h"
 #include "utils/code_cache.h"
 #include "utils/convert.h"
@@ -57,36 +60,62 @@ bool has_plugins_for(const ProfilerState& state, PyObject* code, std::string_vie
     return found;
 }
 
-// Runs the plugins registered for the code name; a failing plugin is reported and the next
-// one runs. The table lock is held throughout: plugin code may hand the interpreter lock to
-// another thread, which then waits for the table without holding the interpreter lock.
-void run_plugins(ProfilerState& state, ThreadValues& values, PyFrameObject* frame, PyObject* code,
-                 Event event, PyObject* arg, std::string_view filename, std::string_view code_name,
-                 PyObject* filename_object, PyObject* code_name_object, EventBatch& batch) {
-    if (!has_plugins_for(state, code, code_name)) return;
-    auto table = state.plugins.lock();
-    auto found = table->find(code_name);
-    if (found == table->end()) return;
+// The event being handled, for settling its failures.
+struct EventContext {
+    ProfilerState& state;
+    PyFrameObject* frame;
+    Event event;
+    PyObject* filename;
+    PyObject* code_name;
+
+    // Settles a failure (the pending exception when `failure` is null): false when it is the
+    // program's own interruption, now the current exception again, to be raised.
+    bool settle(PyRef failure = {}) {
+        switch (settle_failure(std::move(failure), frame, event, filename, code_name)) {
+            case Settled::raise:
+                return false;
+            case Settled::dropped:
+                ++state.dropped_events;
+                return true;
+            case Settled::reported:
+                return true;
+        }
+        return true;
+    }
+};
+
+// Runs the plugins registered for the code name; a failing plugin is settled and the next one
+// runs. The table is read without a lock: it never changes, and plugin code may let other
+// threads run, which read it too. False when a failure is to be raised.
+bool run_plugins(EventContext& context, ThreadValues& values, PyObject* code, PyObject* arg,
+                 std::string_view filename, std::string_view code_name, EventBatch& batch) {
+    ProfilerState& state = context.state;
+    if (!has_plugins_for(state, code, code_name)) return true;
+    auto found = state.plugins.find(code_name);
+    if (found == state.plugins.end()) return true;
+    if (values.plugin_frame_ids.size() < state.plugin_count) {
+        values.plugin_frame_ids.resize(state.plugin_count);
+    }
 
     std::function<std::optional<CallSite>(const Id&)> call_site = [&values](const Id& id) {
         return find_user_code_call_site(values, &id);
     };
-    PluginEvent plugin_event{frame,
-                             event == Event::call,
-                             event == Event::call ? interned.call : interned.return_text,
+    PluginEvent plugin_event{context.frame,
+                             context.event == Event::call,
+                             context.event == Event::call ? interned.call : interned.return_text,
                              arg,
                              filename,
                              state.lightweight_repr,
                              call_site};
-    for (Plugin& plugin : found->second) {
-        auto record = run_plugin(plugin, plugin_event);
+    for (const Plugin& plugin : found->second) {
+        auto record = run_plugin(plugin, plugin_event, values.plugin_frame_ids[plugin.index]);
         if (!record.ok()) {
-            report_unexpected_error(take_pending_exception(), frame, event, filename_object,
-                                    code_name_object);
+            if (!context.settle()) return false;
         } else if (*record) {
             batch.plugin_records.push_back(std::move(**record));
         }
     }
+    return true;
 }
 
 // Everything after the plugins; false with the error indicator set when the event fails.
@@ -105,10 +134,9 @@ bool record_frame(ProfilerState& state, ThreadValues& values, PyFrameObject* fra
         PyErr_SetString(PyExc_OverflowError, "the frame has no line number");
         return false;
     }
-    auto directory = current_working_directory();
-    if (!directory.ok()) return false;
-    // Taken now: the directory's text may change once the serialiser lets other threads run.
-    std::string_view path = relative_to(filename, *directory);
+    // Taken now: the directory's text may change once the serialiser lets other threads run. A
+    // directory that cannot be read leaves the file name absolute.
+    std::string_view path = relative_to(filename, current_working_directory());
 
     auto qualname = get_qualname(frame);
     if (!qualname.ok()) return false;
@@ -147,56 +175,87 @@ bool record_frame(ProfilerState& state, ThreadValues& values, PyFrameObject* fra
     return deliver_records(state, values, event, batch);
 }
 
-void handle_event(ProfilerState& state, PyFrameObject* frame, Event event, PyObject* arg) {
-    PyRef code = PyRef::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
-    PyObject* filename_object = reinterpret_cast<PyCodeObject*>(code.get())->co_filename;
-    PyObject* code_name_object = reinterpret_cast<PyCodeObject*>(code.get())->co_name;
+// The failure an internal fault or a C++ exception stands for, as an interpreter exception.
+PyRef failure_of_current_exception() {
     try {
-        auto values = state.per_thread.current();
-        if (!values.ok()) {
-            report_unexpected_error(take_pending_exception(), frame, event, filename_object,
-                                    code_name_object);
-            return;
-        }
-        if (*values == nullptr) return;  // the thread is being torn down
-
-        auto filename = text_view(filename_object);
-        auto code_name = filename.ok() ? text_view(code_name_object) : failed;
-        if (!code_name.ok()) {
-            report_unexpected_error(take_pending_exception(), frame, event, filename_object,
-                                    code_name_object);
-            return;
-        }
-        EventBatch batch;
-        run_plugins(state, **values, frame, code.get(), event, arg, *filename, *code_name,
-                    filename_object, code_name_object, batch);
-        if (!record_frame(state, **values, frame, code.get(), event, arg, *filename, *code_name,
-                          batch)) {
-            report_unexpected_error(take_pending_exception(), frame, event, filename_object,
-                                    code_name_object);
-        }
+        throw;
     } catch (const InternalFault& fault) {
-        report_unexpected_error(failure_from_fault(fault.what()), frame, event, filename_object,
-                                code_name_object);
+        return failure_from_fault(fault.what());
+    } catch (const TooLarge& error) {
+        PyErr_SetString(PyExc_OverflowError, error.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
-        report_unexpected_error(take_pending_exception(), frame, event, filename_object,
-                                code_name_object);
     } catch (const std::exception& error) {
-        report_unexpected_error(failure_from_fault(error.what()), frame, event, filename_object,
-                                code_name_object);
+        return failure_from_fault(error.what());
     }
-    // Nothing may leave the error indicator set behind a successful return: the interpreter
-    // would raise it later, somewhere in the program.
-    if (PyErr_Occurred()) {
-        report_unexpected_error(take_pending_exception(), frame, event, filename_object,
-                                code_name_object);
+    return take_pending_exception();
+}
+
+// One event for one recording: 0, or -1 with the program's own interruption set.
+int handle_event(ProfilerState& state, PyFrameObject* frame, Event event, PyObject* arg) {
+    PyRef code = PyRef::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
+    EventContext context{state, frame, event,
+                         reinterpret_cast<PyCodeObject*>(code.get())->co_filename,
+                         reinterpret_cast<PyCodeObject*>(code.get())->co_name};
+    ThreadValues* values = nullptr;
+    PyRef failure;
+    try {
+        auto current = state.per_thread.current();
+        if (!current.ok()) return context.settle() ? 0 : -1;
+        if (*current == nullptr) return 0;  // the thread is being torn down
+        values = *current;
+
+        auto filename = text_view(context.filename);
+        auto code_name = filename.ok() ? text_view(context.code_name) : failed;
+        if (!code_name.ok()) return context.settle() ? 0 : -1;
+        EventBatch batch;
+        if (!run_plugins(context, *values, code.get(), arg, *filename, *code_name, batch)) {
+            return -1;
+        }
+        if (record_frame(state, *values, frame, code.get(), event, arg, *filename, *code_name,
+                         batch)) {
+            // Nothing may leave the error indicator set behind a successful event: the
+            // interpreter would raise it later, somewhere in the program.
+            if (!PyErr_Occurred()) return 0;
+        }
+        failure = take_pending_exception();
+    } catch (...) {
+        failure = failure_of_current_exception();
     }
+    // Whatever became of its record, a return leaves the stack of recorded calls.
+    if (values != nullptr && event == Event::ret) discard_returning_frame(*values, frame);
+    return context.settle(std::move(failure)) ? 0 : -1;
+}
+
+// Every live recording on this thread's chain gets the event, innermost first.
+int record_event(PyObject* profiler, PyFrameObject* frame, Event event, PyObject* arg) {
+    std::uint64_t thread = 0;  // read once a chain needs it
+    for (PyObject* current = profiler; current != nullptr;) {
+        ProfilerState& state = *profiler_state_of(current);
+        if (!state.stopped && handle_event(state, frame, event, arg) < 0) return -1;
+        if (!state.outer) break;
+        if (thread == 0) thread = current_thread_state_id();
+        current = outer_recording(state, thread);
+    }
+    return 0;
+}
+
+// After a failure could not even be settled: the program's own interruption stays pending (true),
+// anything else we left is dropped.
+bool keep_only_interruption() noexcept {
+    PyObject* pending = PyErr_Occurred();
+    if (pending == nullptr) return false;
+    if (PyErr_GivenExceptionMatches(pending, PyExc_KeyboardInterrupt) ||
+        PyErr_GivenExceptionMatches(pending, PyExc_SystemExit)) {
+        return true;
+    }
+    PyErr_Clear();
+    return false;
 }
 
 }  // namespace
 
-int profile_callback(PyObject* profiler, PyFrameObject* frame, int what, PyObject* arg) {
+int profile_callback(PyObject* profiler, PyFrameObject* frame, int what, PyObject* arg) noexcept {
     if (what != PyTrace_CALL && what != PyTrace_RETURN) return 0;
     ProfilerState* state = profiler_state_of(profiler);
     if (state == nullptr) {
@@ -214,12 +273,22 @@ int profile_callback(PyObject* profiler, PyFrameObject* frame, int what, PyObjec
     // Code run while recording may replace this thread's profile function and with it the
     // interpreter's reference to the profiler: hold one of our own until the event is done.
     PyRef hold = PyRef::borrow(profiler);
-    handle_event(*state, frame, what == PyTrace_CALL ? Event::call : Event::ret,
-                 arg != nullptr ? arg : Py_None);
-    return 0;
+    try {
+        if (state->stopped) {
+            // Stopped while this thread was away: it passes to the recording outside, or none.
+            install_live_recording(profiler);
+        }
+        return record_event(profiler, frame, what == PyTrace_CALL ? Event::call : Event::ret,
+                            arg != nullptr ? arg : Py_None);
+    } catch (...) {
+        // Settling a failure failed in turn: the event is lost, and nothing may leave a C
+        // callback. Only the program's own interruption is handed on.
+        ++state->dropped_events;
+        return keep_only_interruption() ? -1 : 0;
+    }
 }
 
-int noop_profile_callback(PyObject*, PyFrameObject*, int, PyObject*) {
+int noop_profile_callback(PyObject*, PyFrameObject*, int, PyObject*) noexcept {
     return 0;
 }
 

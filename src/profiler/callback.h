@@ -6,9 +6,10 @@
 namespace vesk {
 
 // Context object: a VeskProfiler.
-int profile_callback(PyObject* profiler, PyFrameObject* frame, int what, PyObject* arg);
+int profile_callback(PyObject* profiler, PyFrameObject* frame, int what, PyObject* arg) noexcept;
 
 // Context object: null. Does nothing.
-int noop_profile_callback(PyObject* profiler, PyFrameObject* frame, int what, PyObject* arg);
+int noop_profile_callback(PyObject* profiler, PyFrameObject* frame, int what,
+                          PyObject* arg) noexcept;
 
 }  // namespace vesk

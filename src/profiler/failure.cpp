@@ -42,13 +42,16 @@ bool log_warning(PyObject* failure, PyFrameObject* frame, Event event, PyObject*
 
 }  // namespace
 
-void report_unexpected_error(PyRef failure, PyFrameObject* frame, Event event, PyObject* filename,
+bool report_unexpected_error(PyRef failure, PyFrameObject* frame, Event event, PyObject* filename,
                              PyObject* co_name) {
     if (!failure) failure = PyRef::steal(PyErr_GetRaisedException());
-    if (!failure) return;
-    if (log_warning(failure.get(), frame, event, filename, co_name)) return;
+    if (!failure) return true;
+    if (log_warning(failure.get(), frame, event, filename, co_name)) return true;
     // The report failed as well: keep both, the report's failure chained to the original.
     PyRef report_failure = take_pending_exception();
+    if (report_failure && PyErr_GivenExceptionMatches(report_failure.get(), PyExc_RecursionError)) {
+        return false;
+    }
     if (report_failure) {
         PyException_SetContext(report_failure.get(), failure.release());
         PyErr_SetRaisedException(report_failure.release());
@@ -56,6 +59,23 @@ void report_unexpected_error(PyRef failure, PyFrameObject* frame, Event event, P
         PyErr_SetRaisedException(failure.release());
     }
     PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(frame));
+    return true;
+}
+
+Settled settle_failure(PyRef failure, PyFrameObject* frame, Event event, PyObject* filename,
+                       PyObject* co_name) {
+    if (!failure) failure = take_pending_exception();
+    if (!failure) return Settled::reported;
+    PyObject* exception = failure.get();
+    if (PyErr_GivenExceptionMatches(exception, PyExc_KeyboardInterrupt) ||
+        PyErr_GivenExceptionMatches(exception, PyExc_SystemExit)) {
+        PyErr_SetRaisedException(failure.release());
+        return Settled::raise;
+    }
+    if (PyErr_GivenExceptionMatches(exception, PyExc_RecursionError)) return Settled::dropped;
+    return report_unexpected_error(std::move(failure), frame, event, filename, co_name)
+               ? Settled::reported
+               : Settled::dropped;
 }
 
 PyRef failure_from_fault(const char* message) {

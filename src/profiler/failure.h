@@ -8,10 +8,23 @@
 namespace vesk {
 
 // Logs the failure (an exception instance, whose ownership passes here) with the frame's file,
-// code name, event and locals. If logging it fails too, both go to the unraisable hook. Leaves
-// the error indicator clear.
-void report_unexpected_error(PyRef failure, PyFrameObject* frame, Event event, PyObject* filename,
+// code name, event and locals. If logging it fails too, both go to the unraisable hook, unless
+// the report failed at the recursion limit: then it is dropped and false is returned. Leaves the
+// error indicator clear.
+bool report_unexpected_error(PyRef failure, PyFrameObject* frame, Event event, PyObject* filename,
                              PyObject* co_name);
+
+// What becomes of a failed event or plugin.
+enum class Settled {
+    reported,  // logged as a warning
+    dropped,   // lost at the recursion limit, where even a report would fail: to be counted
+    raise,     // the program's own interruption (KeyboardInterrupt, SystemExit raised by a signal
+               // handler while we ran code): set again as the current exception, for the
+               // callback to hand to the program
+};
+
+Settled settle_failure(PyRef failure, PyFrameObject* frame, Event event, PyObject* filename,
+                       PyObject* co_name);
 
 // A PanicException for an internal fault, ready to be reported.
 PyRef failure_from_fault(const char* message);

@@ -56,8 +56,10 @@ constexpr std::size_t kFixedSize = kHeadAndPath.size() + kCoName.size() + kQualn
 
 SerializedValue write_frame_record(const FrameRecordFields& fields) {
     Digits line = decimal(fields.line);
+    std::string_view module = fields.qualname ? fields.qualname->module.value_or("") : "";
+    std::string_view dot = fields.qualname && fields.qualname->module ? "." : "";
     std::size_t qualname_length =
-        fields.qualname ? fields.qualname->module.size() + 1 + fields.qualname->qualname.size() : 0;
+        fields.qualname ? module.size() + dot.size() + fields.qualname->qualname.size() : 0;
 
     std::size_t size = kFixedSize;
     size += str_size(fields.filename.size() + 1 + line.length);
@@ -84,7 +86,7 @@ SerializedValue write_frame_record(const FrameRecordFields& fields) {
     write_str(out, fields.co_name);
     put(kQualname);
     if (fields.qualname) {
-        write_str_parts(out, fields.qualname->module, ".", fields.qualname->qualname);
+        write_str_parts(out, module, dot, fields.qualname->qualname);
     } else {
         write_nil(out);
     }

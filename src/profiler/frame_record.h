@@ -11,9 +11,10 @@
 
 namespace vesk {
 
-// A qualified name, "<module>.<qualname>", kept as its two parts.
+// A qualified name, "<module>.<qualname>", kept as its two parts; code run in globals without
+// a "__name__" has no module part.
 struct QualName {
-    std::string_view module;
+    std::optional<std::string_view> module;
     std::string_view qualname;
 };
 

@@ -1,6 +1,8 @@
 #include "profiler/record_store.h"
 
 #include <algorithm>
+#include <deque>
+#include <string>
 #include <string_view>
 
 #include "companion/companion.h"
@@ -54,14 +56,19 @@ void keep_one(ProfilerState& state, const ThreadIdentity& identity, SerializedVa
     }
 }
 
-void start_new_trace(ProfilerState& state) {
+// What the starting thread recorded before the test belongs to no trace; other threads' records
+// are not this thread's to drop, and go on into the new trace.
+void start_new_trace(ProfilerState& state, const ThreadIdentity& identity) {
     std::string fresh = new_trace_id().str();
     auto trace_id = state.trace_id.lock();
     auto stored = state.frames_of_interest.lock();
     auto frames = state.frames.lock();
     *trace_id = std::move(fresh);
-    stored->clear();
-    frames->clear();
+    if (kept_per_thread(state, identity)) {
+        frames->erase(*identity.native_id);
+    } else {
+        stored->clear();
+    }
 }
 
 struct TraceParts {
@@ -74,7 +81,7 @@ struct TraceParts {
 };
 
 void write_records(auto& out, RecordList& records, bool release) {
-    write_array_len(out, static_cast<std::uint32_t>(records.size()));
+    write_array_len(out, checked_length(records.size()));
     for (auto& record : records) {
         out.write(record.data(), record.size());
         // Each record goes as soon as it is copied: the trace never exists twice in memory.
@@ -85,11 +92,11 @@ void write_records(auto& out, RecordList& records, bool release) {
 void write_trace(auto& out, const ProfilerState& state, TraceParts& parts, bool release) {
     write_map_len(out, 8);
     write_str(out, "command_line_args");
-    write_array_len(out, static_cast<std::uint32_t>(parts.argv.size()));
+    write_array_len(out, checked_length(parts.argv.size()));
     for (const auto& arg : parts.argv) write_str(out, arg);
     write_key_optional_str(out, "current_commit_sha", parts.commit_sha);
     write_str(out, "frames");
-    write_map_len(out, static_cast<std::uint32_t>(parts.frames->size()));
+    write_map_len(out, checked_length(parts.frames->size()));
     for (auto& [native_id, records] : *parts.frames) {
         write_uint(out, native_id);
         write_records(out, records, release);
@@ -110,17 +117,52 @@ void write_trace(auto& out, const ProfilerState& state, TraceParts& parts, bool 
     write_str(out, parts.trace_id);
 }
 
-// Puts records taken for a trace that could not be made back in front of what came since.
-void restore(RecordList& store, RecordList& taken) {
-    append_all(taken, store);
-    store.swap(taken);
+// Puts traces that could not be saved back in front of any that other saves left meanwhile.
+void keep_unsaved(ProfilerState& state, std::deque<UnsavedTrace>& traces) {
+    auto unsaved = state.unsaved.lock();
+    while (!traces.empty()) {
+        unsaved->push_front(std::move(traces.back()));
+        traces.pop_back();
+    }
+}
+
+// Tells, on the pending failure, what became of the traces that could not be saved.
+void note_kept(const std::deque<UnsavedTrace>& kept) {
+    std::string note = kept.size() == 1 ? "vesk: the trace " + kept.front().trace_id +
+                                              " was not saved; it is kept and saved first by the "
+                                              "next save"
+                                        : "vesk: " + std::to_string(kept.size()) +
+                                              " trace parts were not saved; they are kept and "
+                                              "saved first by the next save";
+    PyRef failure = take_pending_exception();
+    if (!failure) return;
+    PyRef result = PyRef::steal(PyObject_CallMethod(failure.get(), "add_note", "s", note.c_str()));
+    if (!result) PyErr_Clear();  // the failure itself matters more than the note
+    PyErr_SetRaisedException(failure.release());
+}
+
+bool save_one(ProfilerState& state, PyObject* saver, const UnsavedTrace& part) {
+    PyRef keywords = PyRef::steal(PyDict_New());
+    if (!keywords) return false;
+    PyRef timeout = PyRef::steal(PyLong_FromUnsignedLongLong(state.sqlite_busy_timeout));
+    if (!timeout || PyDict_SetItem(keywords.get(), interned.timeout, timeout.get()) < 0 ||
+        PyDict_SetItem(keywords.get(), interned.msgpack, part.trace.get()) < 0) {
+        return false;
+    }
+    PyRef arguments = PyRef::steal(
+        Py_BuildValue("(s#s#)", state.db_path.data(), static_cast<Py_ssize_t>(state.db_path.size()),
+                      part.trace_id.data(), static_cast<Py_ssize_t>(part.trace_id.size())));
+    if (!arguments) return false;
+    PyRef result = PyRef::steal(PyObject_Call(saver, arguments.get(), keywords.get()));
+    return static_cast<bool>(result);
 }
 
 }  // namespace
 
 bool deliver_records(ProfilerState& state, ThreadValues& values, Event event, EventBatch& batch) {
     std::size_t count = batch.plugin_records.size() + (batch.has_frame_record ? 1 : 0);
-    if (count == 0) return true;
+    // An event that was under way on another thread when the recording stopped is not kept.
+    if (count == 0 || state.stopped) return true;
     auto identity = thread_identity(values);
     if (!identity.ok()) return false;
     if (batch.plugin_records.empty() && !state.one_trace_per_test) {
@@ -163,7 +205,7 @@ bool deliver_records(ProfilerState& state, ThreadValues& values, Event event, Ev
     for (std::size_t i = 0; i < records.size(); ++i) {
         if (types[i] == kStartTest) {
             first_unkept = i;
-            start_new_trace(state);
+            start_new_trace(state, **identity);
         } else if (types[i] == kEndTest) {
             RecordList part(std::make_move_iterator(records.begin() + first_unkept),
                             std::make_move_iterator(records.begin() + i + 1));
@@ -200,28 +242,28 @@ PyRef build_trace(ProfilerState& state) {
     if (!argv_texts.ok()) return {};
     parts.argv = std::move(*argv_texts);
 
-    // From here on nothing fails short of exhausted memory, and then the records go back. The
-    // trace id is copied first so that no two of the three locks are ever taken in two orders.
+    // The trace id is copied first so that no two of the three locks are ever taken in two
+    // orders. The trace is measured in place, which refuses what the format cannot hold before
+    // anything is taken; then the records move out and each goes as soon as it is copied, so
+    // that the trace never exists twice in memory.
     std::string trace_id = *state.trace_id.lock();
     auto stored = state.frames_of_interest.lock();
     auto frames = state.frames.lock();
-    RecordList stored_records;
-    stored_records.swap(*stored);
-    std::map<std::uint64_t, RecordList> thread_records;
-    thread_records.swap(*frames);
     parts.trace_id = trace_id;
-    parts.stored = &stored_records;
-    parts.frames = &thread_records;
-
+    parts.stored = &*stored;
+    parts.frames = &*frames;
     SizeCounter counter;
     write_trace(counter, state, parts, false);
     PyRef trace =
         PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(counter.size())));
-    if (!trace) {
-        restore(*stored, stored_records);
-        for (auto& [native_id, records] : thread_records) restore((*frames)[native_id], records);
-        return {};
-    }
+    if (!trace) return {};
+
+    RecordList stored_records;
+    stored_records.swap(*stored);
+    std::map<std::uint64_t, RecordList> thread_records;
+    thread_records.swap(*frames);
+    parts.stored = &stored_records;
+    parts.frames = &thread_records;
     SpanStream out(PyBytes_AS_STRING(trace.get()), counter.size());
     write_trace(out, state, parts, true);
     if (out.remaining() != 0) internal_fault("Writing to memory, not I/O: the trace is short");
@@ -229,26 +271,27 @@ PyRef build_trace(ProfilerState& state) {
 }
 
 bool save_request_in_db(ProfilerState& state) {
-    PyRef keywords = PyRef::steal(PyDict_New());
-    if (!keywords) return false;
-    PyRef timeout = PyRef::steal(PyLong_FromUnsignedLongLong(state.sqlite_busy_timeout));
-    if (!timeout || PyDict_SetItem(keywords.get(), interned.timeout, timeout.get()) < 0) {
-        return false;
-    }
     PyRef trace = build_trace(state);
     if (!trace) return false;
-    if (PyDict_SetItem(keywords.get(), interned.msgpack, trace.get()) < 0) return false;
-    trace.reset();  // the dictionary holds the only reference now
+    // Traces whose save failed go first, so that the parts of a trace stay in order.
+    std::deque<UnsavedTrace> queue;
+    queue.swap(*state.unsaved.lock());
+    queue.push_back(UnsavedTrace{*state.trace_id.lock(), std::move(trace)});
 
-    std::string trace_id = *state.trace_id.lock();
     PyRef saver = module_attribute(interned.mod_vesk_db, interned.save_trace_in_sqlite);
-    if (!saver) return false;
-    PyRef arguments = PyRef::steal(
-        Py_BuildValue("(s#s#)", state.db_path.data(), static_cast<Py_ssize_t>(state.db_path.size()),
-                      trace_id.data(), static_cast<Py_ssize_t>(trace_id.size())));
-    if (!arguments) return false;
-    PyRef result = PyRef::steal(PyObject_Call(saver.get(), arguments.get(), keywords.get()));
-    return static_cast<bool>(result);
+    while (!queue.empty()) {
+        if (!saver || !save_one(state, saver.get(), queue.front())) {
+            note_kept(queue);
+            keep_unsaved(state, queue);
+            return false;
+        }
+        queue.pop_front();
+    }
+    return true;
+}
+
+std::size_t unsaved_traces(ProfilerState& state) {
+    return state.unsaved.lock()->size();
 }
 
 }  // namespace vesk

@@ -29,7 +29,12 @@ bool deliver_records(ProfilerState& state, ThreadValues& values, Event event, Ev
 PyRef build_trace(ProfilerState& state);
 
 // Builds the trace and calls vesk.db.save_trace_in_sqlite(db_path, trace_id, timeout=...,
-// msgpack=...). False with the error indicator set on failure.
+// msgpack=...), after the traces earlier saves could not store. False with the error indicator
+// set on failure: the traces not stored are kept for the next save, in order, and a note on the
+// failure says so.
 bool save_request_in_db(ProfilerState& state);
+
+// How many traces (or parts of one) wait for the next save after a failed one.
+std::size_t unsaved_traces(ProfilerState& state);
 
 }  // namespace vesk

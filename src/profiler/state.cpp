@@ -26,7 +26,7 @@ PyRef config_entry(PyObject* config, PyObject* key, const char* fault_message) {
 Fallible<std::vector<PathFragment>> fragment_list(PyObject* filters, PyObject* key) {
     PyRef value = PyRef::steal(PyObject_GetItem(filters, key));
     if (!value) {
-        PyErr_Clear();
+        if (!discard_ordinary_error()) return failed;
         return std::vector<PathFragment>{};
     }
     auto texts = to_text_list(value.get());
@@ -49,12 +49,12 @@ Fallible<std::optional<std::uint64_t>> native_id_of(PyObject* thread) {
 }
 
 // "threading" and "lightweight_repr": anything but a boolean value counts as false.
-bool switch_entry(PyObject* config, PyObject* key, const char* fault_message) {
+Fallible<bool> switch_entry(PyObject* config, PyObject* key, const char* fault_message) {
     PyRef value = config_entry(config, key, fault_message);
     if (!value) return false;
     auto flag = to_bool_value(value.get());
     if (!flag.ok()) {
-        PyErr_Clear();
+        if (!discard_ordinary_error()) return failed;
         return false;
     }
     return *flag;
@@ -70,7 +70,8 @@ Fallible<T> host_attribute(PyObject* host, PyObject* name, Convert convert) {
 }  // namespace
 
 int ProfilerState::traverse(visitproc visit, void* arg) const {
-    for (const auto& [code_name, list] : plugins.unlocked()) {
+    Py_VISIT(outer.get());
+    for (const auto& [code_name, list] : plugins) {
         for (const Plugin& plugin : list) {
             Py_VISIT(plugin.call.get());
             Py_VISIT(plugin.process.get());
@@ -118,10 +119,12 @@ std::unique_ptr<ProfilerState> build_profiler_state(PyObject* host) {
         if (!timeout.ok()) return nullptr;
         sqlite_busy_timeout = *timeout;
     }
-    bool threading = switch_entry(config.get(), interned.threading,
+    auto threading = switch_entry(config.get(), interned.threading,
                                   "config.get(\"threading\" should not raise.");
-    bool lightweight_repr = switch_entry(config.get(), interned.lightweight_repr,
+    if (!threading.ok()) return nullptr;
+    auto lightweight_repr = switch_entry(config.get(), interned.lightweight_repr,
                                          "config.get(\"lightweight_repr\" should not raise.");
+    if (!lightweight_repr.ok()) return nullptr;
 
     auto plugins = load_plugins(config.get());
     if (!plugins.ok()) return nullptr;
@@ -141,8 +144,13 @@ std::unique_ptr<ProfilerState> build_profiler_state(PyObject* host) {
     if (!source.ok()) return nullptr;
 
     std::unordered_set<std::string, StringHash, std::equal_to<>> plugin_code_names;
-    for (const auto& [code_name, list] : *plugins) plugin_code_names.insert(code_name);
+    std::size_t plugin_count = 0;
+    for (const auto& [code_name, list] : *plugins) {
+        plugin_code_names.insert(code_name);
+        plugin_count += list.size();
+    }
     auto state = std::make_unique<ProfilerState>(std::move(*trace_id), std::move(*plugins));
+    state->plugin_count = plugin_count;
     static std::atomic<std::uint64_t> next_serial{1};
     state->serial = next_serial.fetch_add(1);
     state->plugin_code_names = std::move(plugin_code_names);
@@ -153,8 +161,8 @@ std::unique_ptr<ProfilerState> build_profiler_state(PyObject* host) {
     state->source = std::move(*source);
     state->sqlite_busy_timeout = sqlite_busy_timeout;
     state->one_trace_per_test = *one_trace_per_test;
-    state->threading = threading;
-    state->lightweight_repr = lightweight_repr;
+    state->threading = *threading;
+    state->lightweight_repr = *lightweight_repr;
     state->timestamp = current_timestamp();
     return state;
 }

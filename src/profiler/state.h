@@ -3,6 +3,7 @@
 // and the containers the engine records into.
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -21,6 +22,12 @@ namespace vesk {
 
 using RecordList = std::vector<SerializedValue>;
 
+// A trace whose save failed, kept to be saved first by the next save.
+struct UnsavedTrace {
+    std::string trace_id;
+    PyRef trace;  // bytes
+};
+
 struct ProfilerState {
     // Configuration: written during construction only, read without locks afterwards.
     std::optional<std::uint64_t> main_thread_id;
@@ -35,25 +42,42 @@ struct ProfilerState {
     bool lightweight_repr = false;
     // Unique among the profilers of the process: keys what is remembered on code objects.
     std::uint64_t serial = 0;
-    // The code names of the plugin table, which never change after loading: events of other
-    // code are told apart without taking the table's lock.
+    // The plugin table never changes after loading, so every thread reads it without a lock;
+    // what plugins remember between events is kept per thread. Its code names let events of other
+    // code pass with one set lookup (remembered on the code object).
+    PluginTable plugins;
+    std::size_t plugin_count = 0;
     std::unordered_set<std::string, StringHash, std::equal_to<>> plugin_code_names;
 
-    // Record store. When taken together, the locks are taken in the order declared here.
+    // The recording this one was started inside of on the registering thread (a VeskProfiler,
+    // null if none): it goes on receiving that thread's events, and, when it records threads,
+    // those of threads this one hooks.
+    PyRef outer;
+    std::uint64_t home_thread_state_id = 0;
+
+    // Set once by stop(); a stopped profiler records nothing more and takes itself off every
+    // thread it meets. Read and written with the interpreter lock held.
+    bool stopped = false;
+    // Events lost at the interpreter's recursion limit: dropped without a report, which could
+    // only fail there too.
+    std::uint64_t dropped_events = 0;
+
+    // Record store. When taken together, the locks are taken in the order declared here. No lock
+    // of ours is held while interpreter code runs.
     Guarded<std::string> trace_id;
     Guarded<RecordList> frames_of_interest;
     Guarded<std::map<std::uint64_t, RecordList>> frames;
-
-    Guarded<PluginTable> plugins;
+    Guarded<std::deque<UnsavedTrace>> unsaved;
 
     // Per-thread bookkeeping: each thread touches only its own values.
     PerThreadValues per_thread;
 
     ProfilerState(std::string initial_trace_id, PluginTable plugin_table)
-        : trace_id(std::move(initial_trace_id)), plugins(std::move(plugin_table)) {}
+        : plugins(std::move(plugin_table)), trace_id(std::move(initial_trace_id)) {}
 
     // The interpreter objects the state holds, for the cycle collector: plugin callables and
-    // contexts (fixed once loaded) and the frames on the threads' stacks of recorded calls.
+    // contexts (fixed once loaded), the outer recording, and the frames on the threads' stacks of
+    // recorded calls.
     int traverse(visitproc visit, void* arg) const;
 };
 

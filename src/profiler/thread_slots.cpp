@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 
+#include "utils/finalize.h"
 #include "utils/interned.h"
 
 namespace vesk {
@@ -117,6 +118,13 @@ Fallible<ThreadHome*> home_of_current_thread() {
 }  // namespace
 
 PerThreadValues::PerThreadValues() : serial_(next_serial.fetch_add(1)) {}
+
+void forget_thread_homes() {
+    // Only the finalising thread is left to run Python again; its homes went with its state.
+    t_home = nullptr;
+    t_home_state_id = 0;
+    t_released_state_id = 0;
+}
 
 PerThreadValues::~PerThreadValues() {
     std::vector<std::unique_ptr<ThreadValues>> released;

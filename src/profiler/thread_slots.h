@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "plugins/registry.h"
 #include "utils/ids.h"
 #include "utils/names.h"
 #include "utils/pyref.h"
@@ -31,6 +32,8 @@ struct ThreadValues {
     // Ids of calls whose event failed before their frame was pushed, by frame address.
     std::unordered_map<std::uintptr_t, Id> frame_ids;
     std::optional<ThreadIdentity> thread_identity_cache;
+    // Per plugin of the table (by its index), the ids of its records of calls not yet returned.
+    std::vector<PluginFrameIds> plugin_frame_ids;
 };
 
 class ThreadHome;
@@ -57,6 +60,9 @@ class PerThreadValues {
     std::uint64_t serial_;
     std::vector<ThreadHome*> homes_;
 };
+
+// After the interpreter finalised: the calling thread's record of its thread state is void.
+void forget_thread_homes();
 
 // Hot path: one comparison when the thread asked this profiler last.
 struct ThreadValuesCache {

@@ -1,5 +1,7 @@
 #include "utils/code_cache.h"
 
+#include "utils/finalize.h"
+
 namespace vesk {
 
 namespace {
@@ -13,7 +15,10 @@ void free_cache(void* cache) {
 }  // namespace
 
 void reserve_code_cache() {
-    if (extra_index < 0) extra_index = PyUnstable_Eval_RequestCodeExtraIndex(free_cache);
+    if (extra_index >= 0) return;
+    extra_index = PyUnstable_Eval_RequestCodeExtraIndex(free_cache);
+    // The index belongs to this interpreter: the next one hands out its own.
+    if (extra_index >= 0) forget_at_finalize([] { extra_index = -1; });
 }
 
 CodeCache* code_cache(PyObject* code) {

@@ -66,7 +66,7 @@ Fallible<std::vector<std::string>> to_text_list(PyObject* object) {
     std::vector<std::string> texts;
     Py_ssize_t length = PySequence_Size(object);
     if (length < 0) {
-        PyErr_Clear();  // the length only sizes the list
+        if (!discard_ordinary_error()) return failed;  // the length only sizes the list
     } else {
         texts.reserve(static_cast<std::size_t>(length));
     }

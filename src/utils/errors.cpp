@@ -1,5 +1,7 @@
 #include "utils/errors.h"
 
+#include "utils/finalize.h"
+
 namespace vesk {
 
 namespace {
@@ -21,6 +23,18 @@ std::string text_or(PyObject* object, const char* fallback) {
 }
 
 }  // namespace
+
+bool discard_ordinary_error() noexcept {
+    PyObject* pending = PyErr_Occurred();
+    if (pending == nullptr) return true;
+    if (PyErr_GivenExceptionMatches(pending, PyExc_KeyboardInterrupt) ||
+        PyErr_GivenExceptionMatches(pending, PyExc_SystemExit) ||
+        PyErr_GivenExceptionMatches(pending, PyExc_MemoryError)) {
+        return false;
+    }
+    PyErr_Clear();
+    return true;
+}
 
 bool set_type_mismatch(PyObject* object, const char* expected) {
     PyRef type_name = PyRef::steal(PyType_GetQualName(Py_TYPE(object)));
@@ -45,13 +59,14 @@ void internal_fault_from_pending(const std::string& message) {
 }
 
 PyObject* panic_exception_type() {
-    // Created under the interpreter lock and kept for the life of the process.
+    // Created under the interpreter lock and kept for the life of the interpreter.
     static PyObject* type = nullptr;
     if (type == nullptr) {
         type = PyErr_NewExceptionWithDoc(
             "vesk._vesk.PanicException",
             "An internal fault of the vesk engine: an invariant that should always hold did not.",
             PyExc_BaseException, nullptr);
+        if (type != nullptr) forget_at_finalize(&type);
     }
     return type;
 }

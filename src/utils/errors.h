@@ -13,6 +13,11 @@ namespace vesk {
 // TypeError "'<type name>' object cannot be converted to '<expected>'"; false for chaining.
 bool set_type_mismatch(PyObject* object, const char* expected);
 
+// Drops the pending exception where a failure only means "absent" or "use the default". The
+// program's own interruption (KeyboardInterrupt, SystemExit) and memory running out are never
+// swallowed: they stay pending and the result is false, for the caller to fail with them.
+bool discard_ordinary_error() noexcept;
+
 // "<ExceptionType>: <message>" of the pending exception, which is taken out of the indicator.
 std::string take_pending_error_description();
 
@@ -35,6 +40,8 @@ PyObject* guarded_entry(Body&& body) noexcept {
         return body();
     } catch (const InternalFault& fault) {
         raise_panic(fault.what());
+    } catch (const TooLarge& error) {
+        PyErr_SetString(PyExc_OverflowError, error.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& error) {

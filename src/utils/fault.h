@@ -18,4 +18,11 @@ class InternalFault : public std::runtime_error {
     throw InternalFault(message);
 }
 
+// A length beyond what the record format can hold (MessagePack counts and lengths are 32-bit):
+// the value is refused with an OverflowError rather than written cut short.
+class TooLarge : public std::length_error {
+  public:
+    using std::length_error::length_error;
+};
+
 }  // namespace vesk

@@ -1,17 +1,15 @@
 #pragma once
-// A value behind a mutex of ours, taken without ever blocking while holding the interpreter lock:
-// a holder may itself be waiting for the interpreter lock inside interpreter code, so a thread
-// that finds the mutex taken releases the interpreter lock while it waits.
+// A value behind a mutex of ours. Holders hold the interpreter lock and never run interpreter code
+// or release it while they hold the mutex, so the mutex is never found taken by a thread that
+// holds the interpreter lock, and a fork() never copies it locked. Should it be found taken all
+// the same, the waiter releases the interpreter lock while it waits.
 //
-// A holder that leaves through an internal fault marks the value as broken; taking it again is
-// itself an internal fault, since the value may be half-updated.
+// An operation that fails part-way (an exception while the value is held) must leave the value
+// as it was or whole: the value stays usable after any failure.
 
-#include <exception>
 #include <mutex>
-#include <string>
 #include <utility>
 
-#include "utils/fault.h"
 #include "utils/pyref.h"
 
 namespace vesk {
@@ -27,26 +25,16 @@ class Guarded {
 
     class Access {
       public:
-        T& operator*() const noexcept { return owner_->value_; }
-        T* operator->() const noexcept { return &owner_->value_; }
-
-        Access(Access&& other) noexcept
-            : owner_(std::exchange(other.owner_, nullptr)),
-              lock_(std::move(other.lock_)),
-              uncaught_(other.uncaught_) {}
-        Access(const Access&) = delete;
-        ~Access() {
-            if (owner_ != nullptr && std::uncaught_exceptions() > uncaught_) owner_->broken_ = true;
-        }
+        T& operator*() const noexcept { return *value_; }
+        T* operator->() const noexcept { return value_; }
 
       private:
         friend class Guarded;
-        Access(Guarded* owner, std::unique_lock<std::mutex> lock)
-            : owner_(owner), lock_(std::move(lock)), uncaught_(std::uncaught_exceptions()) {}
+        Access(T* value, std::unique_lock<std::mutex> lock)
+            : value_(value), lock_(std::move(lock)) {}
 
-        Guarded* owner_;
+        T* value_;
         std::unique_lock<std::mutex> lock_;
-        int uncaught_;
     };
 
     // The caller holds the interpreter lock.
@@ -56,16 +44,11 @@ class Guarded {
             Py_BEGIN_ALLOW_THREADS lock.lock();
             Py_END_ALLOW_THREADS
         }
-        if (broken_) internal_fault("a lock of the profiler was left broken by an earlier fault");
-        return Access(this, std::move(lock));
+        return Access(&value_, std::move(lock));
     }
-
-    // Without the lock, for the cycle collector: only for parts that never change once built.
-    const T& unlocked() const noexcept { return value_; }
 
   private:
     std::mutex mutex_;
-    bool broken_ = false;
     T value_;
 };
 

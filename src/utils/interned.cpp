@@ -1,5 +1,7 @@
 #include "utils/interned.h"
 
+#include "utils/finalize.h"
+
 namespace vesk {
 
 InternedNames interned;
@@ -12,8 +14,9 @@ bool intern_names() {
     if (names.field == nullptr) return false;
     VESK_INTERNED_NAMES(VESK_INTERN_NAME)
 #undef VESK_INTERN_NAME
-    // Kept for the life of the process: the strong references are never released.
+    // Kept for the life of the interpreter: the strong references are never released.
     interned = names;
+    forget_at_finalize([] { interned = InternedNames{}; });
     return true;
 }
 

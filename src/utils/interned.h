@@ -63,7 +63,7 @@ struct InternedNames {
 #undef VESK_DECLARE_NAME
 };
 
-// Borrowed references, valid for the life of the process once intern_names() succeeded.
+// Borrowed references, valid for the life of the interpreter once intern_names() succeeded.
 extern InternedNames interned;
 
 // Called during module initialisation; false with the error indicator set on failure.

@@ -1,6 +1,13 @@
 #include "utils/msgpack_writer.h"
 
+#include <string>
+
 namespace vesk {
+
+void refuse_length(std::size_t length) {
+    throw TooLarge("a string, array or map of " + std::to_string(length) +
+                   " bytes or entries cannot be recorded: the limit is 2**32-1");
+}
 
 bool is_valid_utf8(std::string_view text) noexcept {
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());

@@ -68,24 +68,34 @@ class SizeCounter {
     std::size_t size_ = 0;
 };
 
+[[noreturn]] void refuse_length(std::size_t length);
+
+// A length or count in the 32 bits that MessagePack gives it.
+inline std::uint32_t checked_length(std::size_t length) {
+    if (length > 0xffffffffU) [[unlikely]]
+        refuse_length(length);
+    return static_cast<std::uint32_t>(length);
+}
+
 // Encoded sizes, for reserving a buffer once before writing.
 std::size_t str_size(std::size_t length) noexcept;
 std::size_t uint_size(std::uint64_t value) noexcept;
 std::size_t int_size(std::int64_t value) noexcept;
 
 template <class Stream>
-void write_str(Stream& out, std::string_view text) {
+[[gnu::always_inline]] inline void write_str(Stream& out, std::string_view text) {
     msgpack::packer<Stream> packer(out);
-    packer.pack_str(static_cast<std::uint32_t>(text.size()));
+    packer.pack_str(checked_length(text.size()));
     out.write(text.data(), text.size());
 }
 
 // A str whose text is the concatenation of the parts, without joining them first.
 template <class Stream>
-void write_str_parts(Stream& out, std::string_view first, std::string_view second,
-                     std::string_view third) {
+[[gnu::always_inline]] inline void write_str_parts(Stream& out, std::string_view first,
+                                                   std::string_view second,
+                                                   std::string_view third) {
     msgpack::packer<Stream>(out).pack_str(
-        static_cast<std::uint32_t>(first.size() + second.size() + third.size()));
+        checked_length(first.size() + second.size() + third.size()));
     out.write(first.data(), first.size());
     out.write(second.data(), second.size());
     out.write(third.data(), third.size());
@@ -194,7 +204,7 @@ void write_timestamp(Stream& out, double seconds) {
 // An array of serialised values, their bytes concatenated as they are.
 template <class Stream>
 void write_raw_array(Stream& out, const std::vector<SerializedValue>& values) {
-    write_array_len(out, static_cast<std::uint32_t>(values.size()));
+    write_array_len(out, checked_length(values.size()));
     for (const auto& value : values) out.write(value.data(), value.size());
 }
 
@@ -237,23 +247,23 @@ void write_value(Stream& out, const Value& value) {
             }
         }
         void operator()(const Binary& binary) const {
-            auto size = static_cast<std::uint32_t>(binary.bytes.size());
+            auto size = checked_length(binary.bytes.size());
             msgpack::packer<Stream>(out).pack_bin(size);
             out.write(binary.bytes.data(), size);
         }
         void operator()(const Array& array) const {
-            write_array_len(out, static_cast<std::uint32_t>(array.size()));
+            write_array_len(out, checked_length(array.size()));
             for (const auto& element : array) write_value(out, element);
         }
         void operator()(const Map& map) const {
-            write_map_len(out, static_cast<std::uint32_t>(map.size()));
+            write_map_len(out, checked_length(map.size()));
             for (const auto& [key, element] : map) {
                 write_value(out, key);
                 write_value(out, element);
             }
         }
         void operator()(const Extension& extension) const {
-            auto size = static_cast<std::uint32_t>(extension.data.size());
+            auto size = checked_length(extension.data.size());
             msgpack::packer<Stream>(out).pack_ext(size, extension.type);
             out.write(extension.data.data(), size);
         }

@@ -25,22 +25,29 @@ Fallible<QualifiedName> get_qualname(PyFrameObject* frame) {
     PyRef module;
     if (PyDict_CheckExact(globals.get())) {
         module = PyRef::borrow(PyDict_GetItemWithError(globals.get(), interned.dunder_name));
-        if (!module && !PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, interned.dunder_name);
+        if (!module && PyErr_Occurred()) return failed;
     } else {
         module = PyRef::steal(PyObject_GetItem(globals.get(), interned.dunder_name));
+        if (!module) {
+            // Code run with exec(code, {}) has no module name: it is named without one.
+            if (!PyErr_ExceptionMatches(PyExc_KeyError)) return failed;
+            PyErr_Clear();
+        }
     }
-    if (!module) return failed;
 
     QualifiedName name;
-    name.module_text = text_of(module.get());
     name.qualname_text = text_of(reinterpret_cast<PyCodeObject*>(code.get())->co_qualname);
-    if (!name.module_text || !name.qualname_text) return failed;
-    auto module_view = text_view(name.module_text.get());
-    if (!module_view.ok()) return failed;
+    if (!name.qualname_text) return failed;
     auto qualname_view = text_view(name.qualname_text.get());
     if (!qualname_view.ok()) return failed;
-    name.module = *module_view;
     name.qualname = *qualname_view;
+    if (module) {
+        name.module_text = text_of(module.get());
+        if (!name.module_text) return failed;
+        auto module_view = text_view(name.module_text.get());
+        if (!module_view.ok()) return failed;
+        name.module = *module_view;
+    }
     return name;
 }
 

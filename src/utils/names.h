@@ -16,12 +16,12 @@ namespace vesk {
 PyRef text_of(PyObject* object);
 
 // "<module>.<qualname>" in two parts: the text of the frame's globals' "__name__" (so code run
-// with borrowed globals is named after them) and the code object's co_qualname. The views are
-// borrowed from the two text objects held here.
+// with borrowed globals is named after them; none when they have no "__name__") and the code
+// object's co_qualname. The views are borrowed from the two text objects held here.
 struct QualifiedName {
     PyRef module_text;
     PyRef qualname_text;
-    std::string_view module;
+    std::optional<std::string_view> module;
     std::string_view qualname;
 };
 

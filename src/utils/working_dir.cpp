@@ -3,32 +3,49 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include "filters/path_fragment.h"
+#include "utils/separator.h"
 
 namespace vesk {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
+// A change of directory is a system call's work: one announced this long ago is done.
+constexpr auto kChangeSettled = std::chrono::seconds(1);
+
 // All of this is touched with the interpreter lock held.
-std::string cached_directory;
-bool cache_valid = false;
-// The thread state that is changing directory: until it runs Python code again, its change may
-// not have happened yet.
-std::uint64_t changing_state_id = 0;
-bool change_pending = false;
+struct DirectoryCache {
+    std::string text;    // the last reading; empty when the directory could not be read
+    bool read = false;   // text holds a reading
+    bool valid = false;  // text is the current directory
+    // A change announced by "os.chdir" on the thread state `changing_state_id`, not yet seen
+    // done: until then every reading asks the system again.
+    bool change_pending = false;
+    bool compare = false;  // text held the directory from before the change when it was announced
+    std::uint64_t changing_state_id = 0;
+    Clock::time_point announced;
+};
+
+DirectoryCache cache;
 
 int audit_hook(const char* event, PyObject*, void*) {
     if (std::strcmp(event, "os.chdir") == 0) {
-        cache_valid = false;
-        change_pending = true;
-        changing_state_id = PyThreadState_GetID(PyThreadState_Get());
+        cache.valid = false;
+        cache.change_pending = true;
+        cache.compare = cache.read;
+        cache.changing_state_id = PyThreadState_GetID(PyThreadState_Get());
+        cache.announced = Clock::now();
     }
     return 0;
 }
 
+// The directory, or false when it cannot be read (removed, or no longer reachable).
 bool read_directory(std::string& into) {
     char stack_buffer[4096];
     if (getcwd(stack_buffer, sizeof stack_buffer) != nullptr) {
@@ -44,25 +61,36 @@ bool read_directory(std::string& into) {
             return true;
         }
     }
-    PyErr_Format(PyExc_OSError, "Current directory is invalid: %s", std::strerror(errno));
     return false;
+}
+
+// Whether the announced change has happened: the changing thread runs Python code again, the
+// directory reads differently from before, or long enough has passed.
+bool change_done(std::string_view fresh) {
+    if (static_cast<std::uint64_t>(PyThreadState_GetID(PyThreadState_Get())) ==
+        cache.changing_state_id) {
+        return true;
+    }
+    if (cache.compare && fresh != cache.text) return true;
+    return Clock::now() - cache.announced > kChangeSettled;
 }
 
 }  // namespace
 
 bool watch_working_directory() {
+    cache = DirectoryCache{};
     return PySys_AddAuditHook(audit_hook, nullptr) == 0;
 }
 
-Fallible<std::string_view> current_working_directory() {
-    if (cache_valid) return std::string_view(cached_directory);
-    if (change_pending &&
-        static_cast<std::uint64_t>(PyThreadState_GetID(PyThreadState_Get())) == changing_state_id) {
-        change_pending = false;  // back in Python code on the changing thread: the change is done
-    }
-    if (!read_directory(cached_directory)) return failed;
-    cache_valid = !change_pending;
-    return std::string_view(cached_directory);
+std::string_view current_working_directory() {
+    if (cache.valid) return cache.text;
+    std::string fresh;
+    if (!read_directory(fresh)) fresh.clear();
+    if (cache.change_pending && change_done(fresh)) cache.change_pending = false;
+    cache.text = std::move(fresh);
+    cache.read = true;
+    cache.valid = !cache.change_pending;
+    return cache.text;
 }
 
 std::string_view relative_to(std::string_view filename, std::string_view directory) noexcept {

@@ -2,9 +2,10 @@
 // The process's current working directory, read once and then again only after a change.
 //
 // Every os.chdir and os.fchdir raises the audit event "os.chdir" before it changes directory, and
-// releases the interpreter lock while it does. From that event until the changing thread runs
-// Python code again, other threads read the directory afresh from the system; then it is cached
-// again. A change of directory made by native code without that event is not noticed.
+// releases the interpreter lock while it does. From that event until the change is seen done (the
+// changing thread runs Python code again, the directory reads differently, or a second has
+// passed), readings ask the system afresh; then the directory is cached again. A change of
+// directory made by native code without that event is not noticed.
 
 #include <string_view>
 
@@ -12,12 +13,12 @@
 
 namespace vesk {
 
-// Installs the audit hook; called once, at module initialisation.
+// Installs the audit hook; called once per interpreter, at module initialisation.
 bool watch_working_directory();
 
-// The directory as UTF-8 (borrowed until the next call); a failure with the error indicator set
-// when it cannot be read (for instance after it was removed).
-Fallible<std::string_view> current_working_directory();
+// The directory as UTF-8 (borrowed until the next call); empty when it cannot be read (after it
+// was removed, say), so that file names stay absolute.
+std::string_view current_working_directory();
 
 // The filename relative to `directory` when it lies inside it, compared by whole path
 // components; otherwise the filename itself.

@@ -245,5 +245,14 @@ TEST(RoundTrip, DecodesWithMsgpackCxx) {
     EXPECT_EQ(list[1].as<std::string>(), "hi");
 }
 
+// A length that MessagePack's 32 bits cannot hold is refused, never wrapped around.
+TEST(MsgpackWriter, LengthsBeyondThirtyTwoBitsAreRefused) {
+    EXPECT_EQ(checked_length(0xffffffffU), 0xffffffffU);
+    EXPECT_THROW(checked_length(std::size_t{1} << 32), TooLarge);
+    SizeCounter counter;
+    EXPECT_THROW(write_array_len(counter, checked_length(std::size_t{5} << 32)), TooLarge);
+    EXPECT_EQ(counter.size(), 0u);
+}
+
 }  // namespace
 }  // namespace vesk

@@ -1,0 +1,57 @@
+"""The plugin descriptions handed to the recording engine when a profiler is registered, and the
+code they call. Defined here, where the engine never records, so that registering a recording
+inside another leaves no frame of vesk's in the outer trace.
+
+A description names functions, by code name and a fragment of their file's path, whose calls
+and returns the engine turns into typed records (a plugin record) besides, or instead of, the
+ordinary frame records. Records typed "start_test" and "end_test" open and save one trace per
+test when the profiler records one trace per test.
+"""
+
+from collections.abc import Iterable
+
+# Called by vesk's pytest plugin around every test; their calls are the test boundaries.
+TEST_STARTED = "vesk_test_started"
+TEST_FINISHED = "vesk_test_finished"
+
+
+def _test_started(frame, event, arg, context):
+    return {"nodeid": frame.f_locals["nodeid"]}
+
+
+def _test_finished(frame, event, arg, context):
+    local = frame.f_locals
+    return {"nodeid": local["nodeid"], "outcome": local["outcome"]}
+
+
+BUILT_IN = [
+    {
+        "co_names": [TEST_STARTED],
+        "path_fragment": "vesk/pytest_plugin.py",
+        "call_type": "start_test",
+        "return_type": "start_test",
+        "events": ["call"],
+        "process": _test_started,
+    },
+    {
+        "co_names": [TEST_FINISHED],
+        "path_fragment": "vesk/pytest_plugin.py",
+        "call_type": "end_test",
+        "return_type": "end_test",
+        "events": ["call"],
+        "process": _test_finished,
+    },
+]
+
+
+def load_plugin_data(config):
+    """The plugin descriptions for a profiler with this configuration: the built-in ones, then
+    those given in config["plugins"], in order. None there means none; a value that is not a
+    collection of descriptions is handed on as one, for the engine to refuse with a TypeError
+    like any other malformed description (this function itself must not fail)."""
+    given = dict.get(config, "plugins")
+    if given is None:
+        return list(BUILT_IN)
+    if isinstance(given, (str, bytes, dict)) or not isinstance(given, Iterable):
+        return [*BUILT_IN, given]
+    return [*BUILT_IN, *given]
