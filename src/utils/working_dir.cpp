@@ -22,25 +22,33 @@ constexpr auto kChangeSettled = std::chrono::seconds(1);
 // All of this is touched with the interpreter lock held.
 struct DirectoryCache {
     std::string text;    // the last reading; empty when the directory could not be read
-    bool read = false;   // text holds a reading
     bool valid = false;  // text is the current directory
     // A change announced by "os.chdir" on the thread state `changing_state_id`, not yet seen
     // done: until then every reading asks the system again.
     bool change_pending = false;
-    bool compare = false;  // text held the directory from before the change when it was announced
+    std::string before;    // the directory when the change was announced
+    bool compare = false;  // `before` could be read
     std::uint64_t changing_state_id = 0;
     Clock::time_point announced;
 };
 
 DirectoryCache cache;
 
-int audit_hook(const char* event, PyObject*, void*) {
+bool read_directory(std::string& into);
+
+int audit_hook(const char* event, PyObject*, void*) noexcept {
     if (std::strcmp(event, "os.chdir") == 0) {
         cache.valid = false;
         cache.change_pending = true;
-        cache.compare = cache.read;
         cache.changing_state_id = PyThreadState_GetID(PyThreadState_Get());
         cache.announced = Clock::now();
+        try {
+            // Read on the changing thread before it changes: a later reading that differs tells
+            // that the change is done.
+            cache.compare = read_directory(cache.before);
+        } catch (...) {
+            cache.compare = false;
+        }
     }
     return 0;
 }
@@ -71,7 +79,7 @@ bool change_done(std::string_view fresh) {
         cache.changing_state_id) {
         return true;
     }
-    if (cache.compare && fresh != cache.text) return true;
+    if (cache.compare && fresh != cache.before) return true;
     return Clock::now() - cache.announced > kChangeSettled;
 }
 
@@ -88,7 +96,6 @@ std::string_view current_working_directory() {
     if (!read_directory(fresh)) fresh.clear();
     if (cache.change_pending && change_done(fresh)) cache.change_pending = false;
     cache.text = std::move(fresh);
-    cache.read = true;
     cache.valid = !cache.change_pending;
     return cache.text;
 }
