@@ -1,0 +1,341 @@
+"""The text views of the command line: the list of traces, and a trace as indented call trees
+per thread."""
+
+import datetime
+import os
+import shlex
+import shutil
+
+from vesk.view.tree import is_number
+from vesk.view.values import clean, format_value
+
+__all__ = ["format_traces", "format_trace"]
+
+
+def _local_time(ts):
+    if not is_number(ts):
+        return "?"
+    try:
+        return datetime.datetime.fromtimestamp(ts).strftime("%Y-%m-%d %H:%M:%S")
+    except (OverflowError, OSError, ValueError):
+        return "?"
+
+
+def _human_size(size):
+    size = float(size or 0)
+    for unit in ("B", "KiB", "MiB", "GiB"):
+        if size < 1024 or unit == "GiB":
+            return f"{size:.0f} {unit}" if unit == "B" else f"{size:.1f} {unit}"
+        size /= 1024
+
+
+def format_traces(summaries, out):
+    """A table of db.TraceSummary rows (as list_traces gives them, newest
+    first). The source goes last: it is the one column of unbounded width."""
+    if not summaries:
+        out.write("no traces\n")
+        return
+    header = ("TRACE", "STARTED", "RECORDS", "SIZE", "PARTS", "SOURCE")
+    rows = [
+        (
+            clean(s.trace_id),
+            _local_time(s.created_at),
+            "?" if s.record_count is None else str(s.record_count),
+            _human_size(s.size),
+            str(s.parts),
+            "-" if s.source is None else clean(s.source),
+        )
+        for s in summaries
+    ]
+    widths = [max(len(row[i]) for row in (header, *rows)) for i in range(len(header) - 1)]
+    numeric = (False, False, True, True, True)
+    for row in (header, *rows):
+        cells = [cell.rjust(w) if right else cell.ljust(w) for cell, w, right in zip(row, widths, numeric)]
+        out.write("  ".join([*cells, row[-1]]).rstrip() + "\n")
+
+
+_RESET = "\x1b[0m"
+_STYLES = {
+    "name": "\x1b[1m",
+    "return": "\x1b[32m",
+    "duration": "\x1b[33m",
+    "location": "\x1b[2m",
+    "guide": "\x1b[2m",
+    "event": "\x1b[35m",
+    "problem": "\x1b[31m",
+    "heading": "\x1b[1;36m",
+    "key": "\x1b[1m",
+}
+
+_FANCY = {"tee": "├─ ", "last": "└─ ", "bar": "│  ", "space": "   ", "more": "…", "event": "▶ ",
+          "micro": "µs"}
+_PLAIN = {"tee": "|- ", "last": "`- ", "bar": "|  ", "space": "   ", "more": "...", "event": "> ", "micro": "us"}
+
+_VALUE_LIMIT = 60  # one argument or return value
+_MIN_ROOM = 24  # for arguments and return value together, however deep the line
+
+
+def _format_duration(seconds, micro):
+    # Three significant digits; units chosen after rounding, so that
+    # 999.96 µs reads "1.00 ms" rather than "1000 µs".
+    us = max(seconds, 0.0) * 1e6
+    if round(us, 1) < 10:
+        return f"{us:.1f} {micro}"
+    if round(us) < 1000:
+        return f"{us:.0f} {micro}"
+    ms = us / 1e3
+    for digits, below in ((2, 10), (1, 100), (0, 1000)):
+        if round(ms, digits) < below:
+            return f"{ms:.{digits}f} ms"
+    s = ms / 1e3
+    return f"{s:.2f} s" if round(s, 2) < 60 else f"{s:.0f} s"
+
+
+def _cut(text, limit, more):
+    return text if len(text) <= limit else text[: max(limit - len(more), 0)] + more
+
+
+class _Printer:
+    def __init__(self, out, color, width, glyphs, base):
+        self.out = out
+        self.color = color
+        self.width = width
+        self.g = glyphs
+        self.base = base  # common directory of the absolute paths, left out
+
+    def paint(self, style, text):
+        if not self.color or not text:
+            return text
+        return _STYLES[style] + text + _RESET
+
+    def location(self, node):
+        path = node.path
+        if path is None:
+            return "?"
+        if self.base and path.startswith(self.base):
+            path = path[len(self.base) :]
+        text = clean(path)
+        if node.call_site_line is not None:
+            text += f" (from line {node.call_site_line})"
+        return text
+
+    def line(self, node, guides, hidden):
+        """One node as one line: guides and name, then what fits of the
+        arguments and return value, then duration and location."""
+        g = self.g
+        if node.is_event:
+            record = node.record
+            label = g["event"] + clean(node.name)
+            subtype = record.get("subtype")
+            if isinstance(subtype, str):
+                label += f"/{clean(subtype)}"
+            details = _event_details(record)
+            room = max(self.width - len(guides) - len(label) - 1, _MIN_ROOM)
+            text = self.paint("event", label) + (" " + _cut(details, room, g["more"]) if details else "")
+            return self.paint("guide", guides) + text
+
+        name = clean(node.name)
+        if node.call is None:
+            args_text = "?"
+        elif node.record.get("co_name") == "<module>":
+            args_text = ""  # a module's locals are its globals, not arguments
+        else:
+            args_text = ", ".join(
+                f"{clean(str(k))}={format_value(v, _VALUE_LIMIT)}" for k, v in _bounded_items(node.arguments)
+            )
+        ret_text = format_value(node.return_value, _VALUE_LIMIT) if node.finished else None
+
+        if node.duration is not None:
+            tail = [("duration", f"[{_format_duration(node.duration, g['micro'])}]")]
+        elif node.call is None:
+            tail = [("problem", "[call not recorded]")]
+        else:
+            tail = [("problem", "[no return recorded]")]
+        if hidden:
+            tail.append(("guide", f"[+{hidden} nested]"))
+        tail.append(("location", self.location(node)))
+        tail_len = sum(len(text) + 2 for _, text in tail)
+
+        fixed = len(guides) + len(name) + 2 + (4 if ret_text is not None else 0) + tail_len
+        room = max(self.width - fixed, _MIN_ROOM)
+        ret_len = len(ret_text) if ret_text is not None else 0
+        if len(args_text) + ret_len > room:
+            # The return value keeps up to a third; arguments get the rest.
+            ret_room = min(ret_len, max(room // 3, 8))
+            args_room = room - ret_room
+            if len(args_text) < args_room:
+                ret_room = room - len(args_text)
+            args_text = _cut(args_text, max(args_room, 1), g["more"])
+            if ret_text is not None:
+                ret_text = _cut(ret_text, max(ret_room, 1), g["more"])
+
+        text = self.paint("guide", guides) + self.paint("name", name) + f"({args_text})"
+        if ret_text is not None:
+            text += " " + self.paint("return", "-> " + ret_text)
+        for style, part in tail:
+            text += "  " + self.paint(style, part)
+        return text
+
+
+def _bounded_items(arguments):
+    # Enough to fill a line; the rest is cut anyway.
+    for index, item in enumerate(arguments.items()):
+        if index >= 64:
+            return
+        yield item
+
+
+def _event_details(record):
+    skip = {"frame_id", "timestamp", "thread", "thread_native_id", "user_code_call_site", "type", "subtype"}
+    parts = []
+    for key, value in record.items():
+        if key in skip:
+            continue
+        if key in ("nodeid", "name") and isinstance(value, str):
+            parts.append(clean(value))
+        else:
+            parts.append(f"{clean(str(key))}={format_value(value, _VALUE_LIMIT)}")
+    return " ".join(parts)
+
+
+def _common_base(trace):
+    """The deepest directory holding every absolute path of the trace (with
+    a trailing slash), or "" when paths are relative or share only the root."""
+    dirs = set()
+    for thread in trace.threads:
+        for record in thread.records:
+            path = record.get("path") if isinstance(record, dict) else None
+            if isinstance(path, str):
+                if not path.startswith("/"):
+                    return ""
+                dirs.add(path.rsplit(":", 1)[0].rsplit("/", 1)[0])
+    if not dirs:
+        return ""
+    base = os.path.commonpath(list(dirs))
+    return base + "/" if base != "/" else ""
+
+
+def _glyphs_for(out):
+    encoding = getattr(out, "encoding", None) or "utf-8"
+    try:
+        "".join(_FANCY.values()).encode(encoding)
+    except (UnicodeEncodeError, LookupError):
+        return _PLAIN
+    return _FANCY
+
+
+def format_trace(trace, out, depth=None, limit=None, color=False, width=None):
+    """Write trace as text to out: a header, then per thread its call tree,
+    one line per call or plugin record. depth keeps that many levels of
+    calls; limit stops after that many lines and counts what was left out.
+    color adds ANSI styles. width (default: the terminal's) bounds lines, as
+    far as the indentation leaves room."""
+    if width is None:
+        width = shutil.get_terminal_size((120, 24)).columns
+    width = max(width, 40)
+    glyphs = _glyphs_for(out)
+    base = _common_base(trace)
+    printer = _Printer(out, color, width, glyphs, base)
+    paint = printer.paint
+
+    def field(key, value):
+        out.write(paint("key", f"{key:<9}") + _cut(value, max(width - 9, 20), glyphs["more"]) + "\n")
+
+    field("trace", clean(str(trace.trace_id)))
+    field("source", clean(trace.source or "-"))
+    field("command", clean(shlex.join(trace.command_line_args)) if trace.command_line_args else "-")
+    field("commit", clean(str(trace.commit)) if trace.commit else "-")
+    field("started", _local_time(trace.started))
+    parts = f"{trace.parts} part" + ("" if trace.parts == 1 else "s")
+    field("records", f"{trace.record_count} in {parts}")
+    names = ", ".join(clean(t.name) for t in trace.threads)
+    field("threads", f"{len(trace.threads)}" + (f": {names}" if names else ""))
+    if base:
+        field("paths", f"relative to {clean(base)}")
+    for warning in trace.warnings:
+        out.write(paint("problem", f"warning: {clean(warning)}") + "\n")
+    if not trace.threads:
+        out.write("\n(no records)\n")
+        return
+
+    shown = 0
+    for index, thread in enumerate(trace.threads):
+        if limit is not None and shown >= limit:
+            left_calls = left_events = 0
+            for rest in trace.threads[index:]:
+                calls, events = _count_visible(rest.roots, depth)
+                left_calls += calls
+                left_events += events
+            _write_more(out, glyphs, left_calls, left_events)
+            return
+        what = ["main thread"] if thread.is_main else []
+        if thread.native_id is not None:
+            what.append(f"native id {thread.native_id}")
+        what.append(f"{len(thread.records)} records")
+        out.write("\n" + paint("heading", f"{clean(thread.name)} ({', '.join(what)})") + "\n")
+        shown, left = _write_tree(printer, thread.roots, depth, limit, shown)
+        if left is not None:
+            for rest in trace.threads[index + 1 :]:
+                calls, events = _count_visible(rest.roots, depth)
+                left = (left[0] + calls, left[1] + events)
+            _write_more(out, glyphs, *left)
+            return
+
+
+def _write_more(out, glyphs, calls, events):
+    if calls or events:
+        text = f"{glyphs['more']} {calls} more call" + ("" if calls == 1 else "s")
+        if events:
+            text += f", {events} more event" + ("" if events == 1 else "s")
+        out.write(text + "\n")
+
+
+def _write_tree(printer, roots, depth, limit, shown):
+    """Writes the nodes of one thread depth first. Returns the lines shown so
+    far and, when limit was reached, (calls, events) not shown."""
+    g = printer.g
+    # Each entry: the remaining siblings (reversed, to pop), their level and
+    # the guides of their parent.
+    pending = [(list(reversed(roots)), 0, "")]
+    while pending:
+        siblings, level, guides = pending[-1]
+        if not siblings:
+            pending.pop()
+            continue
+        node = siblings.pop()
+        if limit is not None and shown >= limit:
+            siblings.append(node)
+            calls = events = 0
+            for rest, rest_level, _ in pending:
+                c, e = _count_visible(rest, depth, rest_level)
+                calls += c
+                events += e
+            return shown, (calls, events)
+        is_last = not siblings
+        if level == 0:
+            own, child_guides = "", ""
+        else:
+            own = guides + (g["last"] if is_last else g["tee"])
+            child_guides = guides + (g["space"] if is_last else g["bar"])
+        show_children = depth is None or level + 1 < depth
+        hidden = 0 if show_children or not node.children else node.size - 1
+        printer.out.write(printer.line(node, own, hidden) + "\n")
+        shown += 1
+        if node.children and show_children:
+            pending.append((list(reversed(node.children)), level + 1, child_guides))
+    return shown, None
+
+
+def _count_visible(nodes, depth, level=0):
+    """(calls, events) among nodes and their descendants within depth."""
+    calls = events = 0
+    pending = [(node, level) for node in nodes]
+    while pending:
+        node, lvl = pending.pop()
+        if node.is_event:
+            events += 1
+        else:
+            calls += 1
+        if depth is None or lvl + 1 < depth:
+            pending.extend((child, lvl + 1) for child in node.children)
+    return calls, events

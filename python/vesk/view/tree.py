@@ -1,0 +1,175 @@
+"""Call trees: a thread's records paired into calls, nested by their call and return records.
+
+The builder accepts calls that never return, returns whose call was not recorded and records with
+missing fields.
+"""
+
+import math
+
+__all__ = ["Node", "build_tree", "is_number"]
+
+HUGE = 1e300
+
+
+def is_number(value):
+    return type(value) in (int, float) and math.isfinite(value)
+
+
+class Node:
+    """A call (call record and return record, either may be missing) or a
+    plugin record, with the calls made inside it as children."""
+
+    __slots__ = ("call", "ret", "children", "start", "_size")
+
+    def __init__(self, call, ret, start):
+        self.call = call
+        self.ret = ret
+        self.children = []
+        # The call's timestamp; for a call that was not recorded, the earliest
+        # time it is known to have been running.
+        self.start = start
+        self._size = None
+
+    @property
+    def record(self):
+        return self.call if self.call is not None else self.ret
+
+    @property
+    def is_event(self):
+        """A plugin record rather than a call."""
+        return self.record.get("type", "frame") != "frame"
+
+    @property
+    def name(self):
+        record = self.record
+        if self.is_event:
+            return str(record.get("type"))
+        for key in ("qualname", "co_name"):
+            value = record.get(key)
+            if isinstance(value, str) and value:
+                return value
+        return "?"
+
+    @property
+    def path(self):
+        """file:line of the call (of the return when the call is missing)."""
+        path = self.record.get("path")
+        return path if isinstance(path, str) else None
+
+    @property
+    def call_site_line(self):
+        site = self.record.get("user_code_call_site")
+        if isinstance(site, dict):
+            line = site.get("line_number")
+            return line if type(line) is int else None
+        return None
+
+    @property
+    def arguments(self):
+        """The call's locals, which at a call are its arguments; None when the
+        call was not recorded."""
+        if self.call is None:
+            return None
+        local = self.call.get("locals")
+        return local if isinstance(local, dict) else {}
+
+    @property
+    def return_value(self):
+        return None if self.ret is None else self.ret.get("arg")
+
+    @property
+    def finished(self):
+        return self.ret is not None
+
+    @property
+    def end(self):
+        if self.ret is None:
+            return None
+        ts = self.ret.get("timestamp")
+        return ts if is_number(ts) else self.start
+
+    @property
+    def duration(self):
+        """Seconds from call to return; None unless both were recorded."""
+        if self.call is None or self.ret is None:
+            return None
+        return self.end - self.start
+
+    @property
+    def size(self):
+        """Nodes in this subtree, itself included."""
+        if self._size is None:
+            _compute_sizes(self)
+        return self._size
+
+
+def _compute_sizes(top):
+    # Iterative: recorded recursion can be deeper than Python's own limit.
+    order, pending = [], [top]
+    while pending:
+        node = pending.pop()
+        order.append(node)
+        pending.extend(n for n in node.children if n._size is None)
+    for node in reversed(order):
+        node._size = 1 + sum(child._size for child in node.children)
+
+
+def build_tree(records):
+    """The call tree of one thread's records: a list of top-level Nodes.
+
+    Calls nest by their call/return pairs. A return that matches an outer open
+    call closes the calls above it as unfinished. A return whose call was not
+    recorded at top level belongs to a frame that was already running when
+    recording began, so it takes everything recorded before it as children.
+    """
+    roots, stack, open_ids = [], [], {}
+    last_ts = first_ts = None
+    for record in records:
+        if type(record) is not dict:
+            continue
+        ts = record.get("timestamp")
+        # Inlined _is_number: this loop runs once per record.
+        if (ts.__class__ is float or ts.__class__ is int) and -HUGE < ts < HUGE:
+            last_ts = ts
+            if first_ts is None:
+                first_ts = ts
+        elif last_ts is not None:
+            ts = last_ts
+        else:
+            ts = 0.0
+        siblings = stack[-1].children if stack else roots
+
+        if record.get("type", "frame") != "frame":
+            siblings.append(Node(record, None, ts))
+            continue
+        event = record.get("event")
+        frame_id = record.get("frame_id")
+        if frame_id.__class__ is not str:
+            frame_id = None  # only ids can pair a call with its return
+        if event == "call":
+            node = Node(record, None, ts)
+            siblings.append(node)
+            stack.append(node)
+            if frame_id is not None:
+                open_ids[frame_id] = node
+        elif event == "return":
+            node = open_ids.get(frame_id) if frame_id is not None else None
+            if node is not None:
+                while True:
+                    top = stack.pop()
+                    top_id = top.call.get("frame_id")
+                    if top_id.__class__ is str and open_ids.get(top_id) is top:
+                        del open_ids[top_id]
+                    if top is node:
+                        break
+                node.ret = record
+            elif stack:
+                # Inside a recorded call: nothing tells what it enclosed.
+                previous = siblings[-1] if siblings else stack[-1]
+                start = previous.end if siblings and previous.end is not None else previous.start
+                siblings.append(Node(None, record, min(start, ts)))
+            else:
+                orphan = Node(None, record, first_ts if first_ts is not None else ts)
+                orphan.children = roots[:]
+                roots[:] = [orphan]
+    return roots
