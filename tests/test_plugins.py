@@ -1,6 +1,7 @@
 """Plugins: typed records for the frames they recognise."""
 
 import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -182,8 +183,19 @@ def test_pytest_session_saves_one_trace_per_test(tmp_path):
     (tmp_path / "test_sample.py").write_text(textwrap.dedent("""
         import threading
 
+        import pytest
+
         def double(x):
             return 2 * x
+
+        @pytest.fixture
+        def broken():
+            raise RuntimeError("fixture")
+
+        @pytest.fixture
+        def breaks_after():
+            yield
+            raise RuntimeError("teardown")
 
         def test_first():
             assert double(1) == 2
@@ -196,16 +208,34 @@ def test_pytest_session_saves_one_trace_per_test(tmp_path):
 
         def test_third():
             assert double(0) == 1
+
+        def test_setup_fails(broken):
+            pass
+
+        def test_teardown_fails(breaks_after):
+            pass
+
+        @pytest.mark.xfail
+        def test_expected_to_fail():
+            assert False
+
+        @pytest.mark.xfail
+        def test_unexpectedly_passes():
+            pass
+
+        def test_skipped():
+            pytest.skip("not here")
     """))
     database = tmp_path / "traces.sqlite3"
     result = subprocess.run(
         [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "--vesk",
          f"--vesk-db={database}", str(tmp_path)],
         capture_output=True, text=True, timeout=120, cwd=tmp_path)
-    assert "1 failed, 2 passed" in result.stdout, result.stdout + result.stderr
-    assert f"vesk: 3 test traces saved in {database}" in result.stdout
+    assert re.search(r"1 failed, 3 passed, 1 skipped, 1 xfailed, 1 xpassed(, \d+ warnings?)?, "
+                     r"2 errors", result.stdout), result.stdout + result.stderr
+    assert f"vesk: 8 test traces saved in {database}" in result.stdout
     summaries = db.list_traces(database)
-    assert len(summaries) == 3 and len({s.trace_id for s in summaries}) == 3
+    assert len(summaries) == 8 and len({s.trace_id for s in summaries}) == 8
     traces = {}
     for summary in summaries:
         (part,) = db.load_trace_parts(database, summary.trace_id)
@@ -213,10 +243,27 @@ def test_pytest_session_saves_one_trace_per_test(tmp_path):
         assert trace["trace_id"] == summary.trace_id
         records = trace["frames_of_interest"]
         assert records[0]["type"] == "start_test" and records[-1]["type"] == "end_test"
-        assert records[0]["nodeid"] == records[-1]["nodeid"]
+        assert records[0]["nodeid"] == records[-1]["nodeid"] == summary.test_nodeid
+        assert records[-1]["outcome"] == summary.test_outcome
         traces[records[0]["nodeid"].split("::")[1]] = (trace, records)
-    assert {name: records[-1]["outcome"] for name, (_, records) in traces.items()} == {
-        "test_first": "passed", "test_second": "passed", "test_third": "failed"}
+    # As pytest names them, with the phase that decided.
+    assert {name: (records[-1]["outcome"], records[-1]["when"])
+            for name, (_, records) in traces.items()} == {
+        "test_first": ("passed", "call"), "test_second": ("passed", "call"),
+        "test_third": ("failed", "call"), "test_setup_fails": ("error", "setup"),
+        "test_teardown_fails": ("error", "teardown"),
+        "test_expected_to_fail": ("xfailed", "call"),
+        "test_unexpectedly_passes": ("xpassed", "call"), "test_skipped": ("skipped", "call")}
+
+    def vesk(*args):
+        return subprocess.run([sys.executable, "-m", "vesk", *args, "--db", str(database)],
+                              capture_output=True, text=True, timeout=60, cwd=tmp_path)
+
+    failed = vesk("traces", "--failed").stdout.splitlines()[1:]
+    assert sorted(line.split()[-1].split("::")[1] for line in failed) == [
+        "test_setup_fails", "test_teardown_fails", "test_third"]
+    shown = vesk("show", "--test", "test_third").stdout
+    assert "test_sample.test_third()" in shown and "test_first" not in shown
     first = [r["co_name"] for r in traces["test_first"][1][1:-1]]
     assert first == ["test_first", "double", "double", "test_first"]
     second_trace = traces["test_second"][0]

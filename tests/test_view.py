@@ -195,12 +195,13 @@ def test_depth_and_limit(options, expected):
     assert all(line.startswith(start) for line, start in zip(lines, expected)), lines
 
 
-def test_limit_counts_threads_not_shown():
+def test_limit_is_per_thread_and_counts_what_it_leaves_out():
     worker = ("worker", 200)
     records = [frame("call", "m", "a", 0), frame("return", "m", "a", 1),
                frame("call", "w", "b", 0, thread=worker), frame("call", "v", "c", 1, thread=worker)]
     lines = render(trace_from_parts([blob(records)]), limit=1).splitlines()
-    assert lines[-2:] == ["m() -> None  [1.00 ms]  app.py:10", "… 2 more calls"]
+    assert "m() -> None  [1.00 ms]  app.py:10" in lines
+    assert lines[-2:] == ["w()  [no return recorded]  app.py:10", "… 1 more call"]
 
 
 def test_colour_only_when_asked():
@@ -237,14 +238,16 @@ def test_format_value(value, limit, expected):
 
 
 def test_format_traces():
-    rows = [db.TraceSummary("trc_LONGER_ID", T0, "pytest", 12, 3 * 1024 * 1024, 2),
+    rows = [db.TraceSummary("trc_LONGER_ID", T0, "pytest", 12, 3 * 1024 * 1024, 2, "t.py::test_a", "failed"),
             db.TraceSummary("trc_B", T0, None, None, 100, 1)]
     out = io.StringIO()
     format_traces(rows, out)
     header, first, second = out.getvalue().splitlines()
-    assert header.split() == ["TRACE", "STARTED", "RECORDS", "SIZE", "PARTS", "SOURCE"]
-    assert re.fullmatch(r"trc_LONGER_ID +\d{4}-\d\d-\d\d \d\d:\d\d:\d\d +12 +3\.0 MiB +2 +pytest", first)
-    assert re.fullmatch(r"trc_B +\S+ \S+ +\? +100 B +1 +-", second)
+    assert header.split() == ["TRACE", "STARTED", "RECORDS", "SIZE", "PARTS", "OUTCOME", "SOURCE", "/", "TEST"]
+    # Local time, with its offset from UTC.
+    started = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d[+-]\d\d:\d\d"
+    assert re.fullmatch(rf"trc_LONGER_ID +{started} +12 +3\.0 MiB +2 +failed +pytest t\.py::test_a", first)
+    assert re.fullmatch(rf"trc_B +{started} +\? +100 B +1 +- +-", second)
     assert first.index("MiB") + 3 == second.index("100 B") + 5 == header.index("SIZE") + 4
 
 

@@ -1,4 +1,4 @@
-"""Traces stored in a SQLite file.
+"""Traces stored in a SQLite file; docs/stored-layout.md describes the file.
 
 Each call to :func:`save_trace_in_sqlite` adds one row (a *part*). The engine
 keeps recording under the same trace id after a save, so a trace id may have
@@ -6,13 +6,15 @@ several parts; read in save order, they are consecutive pieces of one trace.
 
 Several threads and processes may save into one file at once: the database
 runs in WAL mode, every save is one short write transaction, and writers wait
-for each other up to the busy timeout.
+for each other up to the busy timeout, saying so once when they have to.
 
 A file is recognised as ours by its ``application_id``; ``user_version`` is the
-schema version, so a later release can migrate older files.
+schema version: older files are brought up to date when written to, and read
+as they are.
 """
 
 import dataclasses
+import logging
 import os
 import pathlib
 import sqlite3
@@ -26,6 +28,7 @@ __all__ = [
     "NotAVeskDatabase",
     "DatabaseTooNew",
     "TraceSummary",
+    "prepare_for_writing",
     "save_trace_in_sqlite",
     "list_traces",
     "load_trace_parts",
@@ -33,7 +36,7 @@ __all__ = [
 ]
 
 APPLICATION_ID = 0x7665736B  # b"vesk"
-SCHEMA_VERSION = 1
+SCHEMA_VERSION = 2
 
 _SCHEMA = (
     """
@@ -44,13 +47,28 @@ _SCHEMA = (
         source TEXT,                -- "source" from the blob's meta; NULL when unknown
         record_count INTEGER,       -- records of all threads; NULL when the blob did not parse
         size INTEGER NOT NULL,      -- length of the blob in bytes
-        msgpack BLOB NOT NULL
+        msgpack BLOB NOT NULL,
+        test_nodeid TEXT,           -- the test a part's start_test or end_test record names
+        test_outcome TEXT,          -- the outcome its end_test record gives
+        test_when TEXT              -- and the phase that decided it
     )
     """,
     "CREATE INDEX traces_by_trace_id ON traces (trace_id, id)",
 )
+# What each older schema version needs to become the current one.
+_MIGRATIONS = {
+    1: ("ALTER TABLE traces ADD COLUMN test_nodeid TEXT",
+        "ALTER TABLE traces ADD COLUMN test_outcome TEXT",
+        "ALTER TABLE traces ADD COLUMN test_when TEXT"),
+}
 # Readers seldom wait in WAL mode; this only covers a writer switching modes.
 _READ_TIMEOUT = 30.0
+# A writer waits this long quietly, then says that it waits.
+_QUIET_WAIT = 1.0
+# The folder vesk creates by default; it gets a .gitignore so that traces are not committed.
+_OWN_FOLDER = ".vesk"
+
+_log = logging.getLogger("vesk")
 
 
 class NotAVeskDatabase(Exception):
@@ -70,16 +88,27 @@ class TraceSummary:
     record_count: int | None  # over all parts; None if any part's blob did not parse
     size: int  # bytes over all parts
     parts: int
+    test_nodeid: str | None = None  # the test of a one-trace-per-test trace
+    test_outcome: str | None = None  # as pytest names it: passed, failed, error, skipped, ...
+
+
+@dataclasses.dataclass
+class _Summary:
+    source: str | None = None
+    records: int | None = None
+    nodeid: str | None = None
+    outcome: str | None = None
+    when: str | None = None
 
 
 def _summarise(blob):
-    """(source, record_count) of a trace blob, read without building the
-    records: record_count counts the records of every thread. None for
-    whatever is missing, both None when the blob does not parse."""
+    """What the listing shows of a trace blob, read without building the records: its source,
+    the records of every thread, and the test its first and last records of a thread open or
+    end. None for whatever is missing, and for everything when the blob does not parse."""
+    summary = _Summary()
     try:
         unpacker = _msgpack.Unpacker(raw=False, strict_map_key=False, max_buffer_size=max(len(blob), 1))
         unpacker.feed(blob)
-        source = None
         per_thread = main = None
         for _ in range(unpacker.read_map_header()):
             key = unpacker.unpack()
@@ -87,30 +116,49 @@ def _summarise(blob):
                 per_thread = 0
                 for _ in range(unpacker.read_map_header()):
                     unpacker.skip()  # thread id
-                    n = unpacker.read_array_header()
-                    per_thread += n
-                    for _ in range(n):
-                        unpacker.skip()
+                    per_thread += _read_records(unpacker, summary)
             elif key == "frames_of_interest":
-                main = unpacker.read_array_header()
-                for _ in range(main):
-                    unpacker.skip()
+                main = _read_records(unpacker, summary)
             elif key == "meta":
                 meta = unpacker.unpack()
                 if isinstance(meta, dict) and isinstance(meta.get("source"), str):
-                    source = meta["source"]
+                    summary.source = meta["source"]
             else:
                 unpacker.skip()
-        if per_thread is None or main is None:
-            return source, None
-        return source, per_thread + main
+        if per_thread is not None and main is not None:
+            summary.records = per_thread + main
     except Exception:
-        return None, None
+        return _Summary()
+    return summary
+
+
+def _read_records(unpacker, summary):
+    """Skips an array of records, decoding only its first and last, where a test's trace has
+    its boundaries. Returns the number of records."""
+    count = unpacker.read_array_header()
+    for index in range(count):
+        if index == 0 or index == count - 1:
+            _note_test(unpacker.unpack(), summary)
+        else:
+            unpacker.skip()
+    return count
+
+
+def _note_test(record, summary):
+    if not isinstance(record, dict):
+        return
+    kind, nodeid = record.get("type"), record.get("nodeid")
+    if kind in ("start_test", "end_test") and isinstance(nodeid, str):
+        summary.nodeid = nodeid
+    if kind == "end_test":
+        outcome, when = record.get("outcome"), record.get("when")
+        summary.outcome = outcome if isinstance(outcome, str) else None
+        summary.when = when if isinstance(when, str) else None
 
 
 def _check_header(conn):
-    """Raise unless conn is a vesk database; returns whether it is still empty
-    (a new file, which the caller may initialise)."""
+    """Raise unless conn is a vesk database; returns its schema version, 0 while it is still
+    empty (a new file, which a writer may initialise)."""
     try:
         # One statement, so one snapshot: read separately, a concurrent saver
         # creating the schema could be seen half-way (tables but no id yet).
@@ -126,13 +174,93 @@ def _check_header(conn):
             raise
         raise NotAVeskDatabase(f"not a SQLite database: {exc}") from exc
     if app_id == 0 and version == 0 and not has_tables:
-        return True
+        return 0
     if app_id != APPLICATION_ID:
         raise NotAVeskDatabase(f"SQLite file with application_id {app_id:#x}, not a vesk trace database")
     if version > SCHEMA_VERSION:
         raise DatabaseTooNew(f"trace database schema {version}; this vesk reads up to {SCHEMA_VERSION}")
-    # Older schemas would be migrated here; version 1 is the first.
-    return False
+    return version
+
+
+def _is_busy(exc):
+    return getattr(exc, "sqlite_errorname", "").startswith(("SQLITE_BUSY", "SQLITE_LOCKED")) or (
+        "locked" in str(exc))
+
+
+class _Writer:
+    """A connection that waits for other writers up to a deadline, quietly at first and then
+    saying once on the logger "vesk" that it waits."""
+
+    def __init__(self, path, timeout):
+        self.path = path
+        self.timeout = float(timeout)
+        self.deadline = time.monotonic() + self.timeout
+        self.said = False
+        self.conn = sqlite3.connect(path, timeout=min(self.timeout, _QUIET_WAIT), isolation_level=None)
+
+    def execute(self, statement):
+        while True:
+            try:
+                return self.conn.execute(statement)
+            except sqlite3.OperationalError as exc:
+                left = self.deadline - time.monotonic()
+                if not _is_busy(exc) or left <= 0:
+                    raise
+                if not self.said:
+                    self.said = True
+                    _log.warning("vesk: waiting for another writer of %s (up to %.0f s more)", self.path, left)
+                self.conn.execute(f"PRAGMA busy_timeout = {int(min(left, 5.0) * 1000)}")
+
+    def prepare(self):
+        """The file made ours: WAL mode and the current schema. Leaves a write transaction
+        open."""
+        _check_header(self.conn)  # refuse a foreign file before touching its journal mode
+        if self.execute("PRAGMA journal_mode").fetchone()[0].lower() != "wal":
+            self.execute("PRAGMA journal_mode=WAL")
+        self.execute("BEGIN IMMEDIATE")
+        # Checked again under the write lock: another saver may have created the schema.
+        version = _check_header(self.conn)
+        if version == 0:
+            for statement in _SCHEMA:
+                self.conn.execute(statement)
+            self.conn.execute(f"PRAGMA application_id = {APPLICATION_ID}")
+        else:
+            for old in range(version, SCHEMA_VERSION):
+                for statement in _MIGRATIONS[old]:
+                    self.conn.execute(statement)
+        if version != SCHEMA_VERSION:
+            self.conn.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
+
+    def close(self):
+        if self.conn.in_transaction:
+            self.conn.execute("ROLLBACK")
+        self.conn.close()
+
+
+def _make_folder(path):
+    folder = os.path.dirname(os.path.abspath(path))
+    if os.path.isdir(folder):
+        return
+    os.makedirs(folder, exist_ok=True)
+    if os.path.basename(folder) == _OWN_FOLDER:
+        with open(os.path.join(folder, ".gitignore"), "w", encoding="utf-8") as ignore:
+            ignore.write("# Traces of vesk, not to be committed.\n*\n")
+
+
+def prepare_for_writing(db_path, timeout=60):
+    """Makes sure that traces can be stored at db_path before anything is recorded: creates its
+    folder, the database and its schema as needed. Raises OSError, sqlite3.Error,
+    NotAVeskDatabase or DatabaseTooNew saying why not."""
+    path = os.fspath(db_path)
+    if os.path.isdir(path):
+        raise IsADirectoryError(f"{path} is a directory")
+    _make_folder(path)
+    writer = _Writer(path, timeout)
+    try:
+        writer.prepare()
+        writer.execute("COMMIT")
+    finally:
+        writer.close()
 
 
 def save_trace_in_sqlite(db_path, trace_id, timeout=60, msgpack=b""):
@@ -144,68 +272,71 @@ def save_trace_in_sqlite(db_path, trace_id, timeout=60, msgpack=b""):
     blob = bytes(msgpack)
     created_at = time.time()
     # Parsed before taking the write lock, which other savers are waiting for.
-    source, records = _summarise(blob)
+    summary = _summarise(blob)
     path = os.fspath(db_path)
-    os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
-    conn = sqlite3.connect(path, timeout=float(timeout), isolation_level=None)
+    _make_folder(path)
+    writer = _Writer(path, timeout)
     try:
-        _check_header(conn)  # refuse a foreign file before touching its journal mode
-        if conn.execute("PRAGMA journal_mode").fetchone()[0].lower() != "wal":
-            conn.execute("PRAGMA journal_mode=WAL")
-        conn.execute("BEGIN IMMEDIATE")
-        try:
-            # Checked again under the write lock: another saver may have
-            # created the schema in between.
-            if _check_header(conn):
-                for statement in _SCHEMA:
-                    conn.execute(statement)
-                conn.execute(f"PRAGMA application_id = {APPLICATION_ID}")
-                conn.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
-            row_id = conn.execute(
-                "INSERT INTO traces (trace_id, created_at, source, record_count, size, msgpack)"
-                " VALUES (?, ?, ?, ?, ?, ?)",
-                (str(trace_id), created_at, source, records, len(blob), blob),
-            ).lastrowid
-            conn.execute("COMMIT")
-        except BaseException:
-            if conn.in_transaction:
-                conn.execute("ROLLBACK")
-            raise
+        writer.prepare()
+        row_id = writer.conn.execute(
+            "INSERT INTO traces (trace_id, created_at, source, record_count, size, msgpack,"
+            " test_nodeid, test_outcome, test_when) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
+            (str(trace_id), created_at, summary.source, summary.records, len(blob), blob,
+             summary.nodeid, summary.outcome, summary.when),
+        ).lastrowid
+        writer.conn.execute("COMMIT")
         return row_id
     finally:
-        conn.close()
+        writer.close()
 
 
 def _open_for_reading(db_path):
     path = os.fspath(db_path)
     if not os.path.isfile(path):
         raise FileNotFoundError(f"no trace database at {path}")
+    resolved = pathlib.Path(path).resolve().as_uri()
     # mode=rw: never create the file (plain connect would), but still allow
-    # the WAL index to be written, which WAL readers need.
-    uri = pathlib.Path(path).resolve().as_uri() + "?mode=rw"
-    conn = sqlite3.connect(uri, uri=True, timeout=_READ_TIMEOUT, isolation_level=None)
-    try:
-        if _check_header(conn):
-            raise NotAVeskDatabase(f"{path} is an empty SQLite file, not a vesk trace database")
-    except BaseException:
+    # the WAL index to be written, which WAL readers need. Where nothing may
+    # be written (a read-only place), the file is read as it stands.
+    for query in ("?mode=rw", "?mode=ro&immutable=1"):
+        conn = None
+        try:
+            conn = sqlite3.connect(resolved + query, uri=True, timeout=_READ_TIMEOUT, isolation_level=None)
+            version = _check_header(conn)
+            break
+        except BaseException as exc:
+            if conn is not None:
+                conn.close()
+            if not isinstance(exc, sqlite3.OperationalError) or "immutable" in query or not _cannot_write(exc, path):
+                raise
+    if version == 0:
         conn.close()
-        raise
-    return conn
+        raise NotAVeskDatabase(f"{path} is an empty SQLite file, not a vesk trace database")
+    return conn, version
+
+
+def _cannot_write(exc, path):
+    readonly = getattr(exc, "sqlite_errorname", "").startswith(("SQLITE_READONLY", "SQLITE_CANTOPEN"))
+    return readonly or not os.access(path, os.W_OK) or not os.access(os.path.dirname(os.path.abspath(path)), os.W_OK)
 
 
 def list_traces(db_path):
     """A TraceSummary per trace id, the most recently started trace first."""
-    conn = _open_for_reading(db_path)
+    conn, version = _open_for_reading(db_path)
+    test = ("MAX(test_nodeid)", "MAX(test_outcome)") if version >= 2 else ("NULL", "NULL")
     try:
         rows = conn.execute(
-            """
-            SELECT g.trace_id, first.created_at, first.source, g.records, g.size, g.parts
+            f"""
+            SELECT g.trace_id, first.created_at, first.source, g.records, g.size, g.parts,
+                   g.nodeid, g.outcome
             FROM (
                 SELECT trace_id,
                        MIN(id) AS first_id,
                        CASE WHEN COUNT(record_count) = COUNT(*) THEN SUM(record_count) END AS records,
                        SUM(size) AS size,
-                       COUNT(*) AS parts
+                       COUNT(*) AS parts,
+                       {test[0]} AS nodeid,
+                       {test[1]} AS outcome
                 FROM traces GROUP BY trace_id
             ) AS g
             JOIN traces AS first ON first.id = g.first_id
@@ -219,7 +350,7 @@ def list_traces(db_path):
 
 def load_trace_parts(db_path, trace_id):
     """The blobs saved under trace_id, in save order. KeyError if there are none."""
-    conn = _open_for_reading(db_path)
+    conn, _ = _open_for_reading(db_path)
     try:
         rows = conn.execute("SELECT msgpack FROM traces WHERE trace_id = ? ORDER BY id", (str(trace_id),)).fetchall()
     finally:
@@ -232,7 +363,7 @@ def load_trace_parts(db_path, trace_id):
 def latest_trace_id(db_path):
     """The id of the most recently started trace (the first of list_traces),
     or None when the database holds none."""
-    conn = _open_for_reading(db_path)
+    conn, _ = _open_for_reading(db_path)
     try:
         row = conn.execute("SELECT trace_id FROM traces GROUP BY trace_id ORDER BY MIN(id) DESC LIMIT 1").fetchone()
     finally:

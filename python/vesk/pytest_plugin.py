@@ -16,7 +16,7 @@ def vesk_test_started(nodeid):
     return nodeid
 
 
-def vesk_test_finished(nodeid, outcome):
+def vesk_test_finished(nodeid, outcome, when):
     return outcome
 
 
@@ -47,6 +47,7 @@ class TestRecorder:
         settings = make_config(lightweight=config.getoption("vesk_lightweight"))
         self.profiler = Profiler(settings, db_path=db_path, one_trace_per_test=True,
                                  source="pytest")
+        self.config = config
         self.outcomes = {}
         self.saved = 0
         self.unsaved = None  # why the traces kept after a failed save could not be saved either
@@ -61,13 +62,18 @@ class TestRecorder:
         try:
             yield
         finally:
-            vesk_test_finished(item.nodeid, self.outcomes.pop(item.nodeid, "unknown"))
+            outcome, when = self.outcomes.pop(item.nodeid, ("unknown", None))
+            vesk_test_finished(item.nodeid, outcome, when)
             self.saved += 1
 
     def pytest_runtest_logreport(self, report):
-        # The test's outcome is its first failure or skip, else "passed".
-        if self.outcomes.get(report.nodeid, "passed") == "passed":
-            self.outcomes[report.nodeid] = report.outcome
+        # The outcome as pytest names it (passed, failed, error, skipped, xfailed, xpassed, or a
+        # plugin's own), decided by the first phase (setup, call, teardown) that did not pass.
+        category = self.config.hook.pytest_report_teststatus(report=report, config=self.config)[0]
+        if category in ("", "passed"):
+            self.outcomes.setdefault(report.nodeid, ("passed", "call"))
+        elif self.outcomes.get(report.nodeid, ("passed",))[0] == "passed":
+            self.outcomes[report.nodeid] = (category, report.when)
 
     @pytest.hookimpl(trylast=True)
     def pytest_sessionfinish(self, session):

@@ -15,3 +15,11 @@ def new_ulid():
 
 def new_trace_id():
     return "trc_" + new_ulid()
+
+
+class CommandError(Exception):
+    """A problem with what was asked, reported by the command line as one line."""
+
+    def __init__(self, message, status=1):
+        super().__init__(message)
+        self.status = status

@@ -21,7 +21,7 @@ def _test_started(frame, event, arg, context):
 
 def _test_finished(frame, event, arg, context):
     local = frame.f_locals
-    return {"nodeid": local["nodeid"], "outcome": local["outcome"]}
+    return {"nodeid": local["nodeid"], "outcome": local["outcome"], "when": local["when"]}
 
 
 BUILT_IN = [

@@ -13,10 +13,11 @@ __all__ = ["format_traces", "format_trace"]
 
 
 def _local_time(ts):
+    """Local time with its offset from UTC, so that it cannot be mistaken for either."""
     if not is_number(ts):
         return "?"
     try:
-        return datetime.datetime.fromtimestamp(ts).strftime("%Y-%m-%d %H:%M:%S")
+        return datetime.datetime.fromtimestamp(ts).astimezone().isoformat(" ", "seconds")
     except (OverflowError, OSError, ValueError):
         return "?"
 
@@ -31,24 +32,28 @@ def _human_size(size):
 
 def format_traces(summaries, out):
     """A table of db.TraceSummary rows (as list_traces gives them, newest
-    first). The source goes last: it is the one column of unbounded width."""
+    first). A test's trace shows its outcome and node id. The last column
+    is the one of unbounded width."""
     if not summaries:
         out.write("no traces\n")
         return
-    header = ("TRACE", "STARTED", "RECORDS", "SIZE", "PARTS", "SOURCE")
-    rows = [
-        (
-            clean(s.trace_id),
-            _local_time(s.created_at),
-            "?" if s.record_count is None else str(s.record_count),
-            _human_size(s.size),
-            str(s.parts),
-            "-" if s.source is None else clean(s.source),
-        )
-        for s in summaries
-    ]
+    tests = any(s.test_nodeid for s in summaries)
+    header = ("TRACE", "STARTED", "RECORDS", "SIZE", "PARTS", *(("OUTCOME",) if tests else ()),
+              "SOURCE / TEST" if tests else "SOURCE")
+    rows = []
+    for s in summaries:
+        row = [clean(s.trace_id), _local_time(s.created_at),
+               "?" if s.record_count is None else str(s.record_count), _human_size(s.size),
+               str(s.parts)]
+        if tests:
+            row.append(clean(s.test_outcome) if s.test_outcome else "-")
+        if s.test_nodeid:
+            row.append(f"{clean(s.source or 'pytest')} {clean(s.test_nodeid)}")
+        else:
+            row.append("-" if s.source is None else clean(s.source))
+        rows.append(row)
     widths = [max(len(row[i]) for row in (header, *rows)) for i in range(len(header) - 1)]
-    numeric = (False, False, True, True, True)
+    numeric = (False, False, True, True, True, False)
     for row in (header, *rows):
         cells = [cell.rjust(w) if right else cell.ljust(w) for cell, w, right in zip(row, widths, numeric)]
         out.write("  ".join([*cells, row[-1]]).rstrip() + "\n")
@@ -227,7 +232,8 @@ def _glyphs_for(out):
 def format_trace(trace, out, depth=None, limit=None, color=False, width=None):
     """Write trace as text to out: a header, then per thread its call tree,
     one line per call or plugin record. depth keeps that many levels of
-    calls; limit stops after that many lines and counts what was left out.
+    calls; limit stops each thread after that many lines and counts what was
+    left out.
     color adds ANSI styles. width (default: the terminal's) bounds lines, as
     far as the indentation leaves room."""
     if width is None:
@@ -258,28 +264,16 @@ def format_trace(trace, out, depth=None, limit=None, color=False, width=None):
         out.write("\n(no records)\n")
         return
 
-    shown = 0
-    for index, thread in enumerate(trace.threads):
-        if limit is not None and shown >= limit:
-            left_calls = left_events = 0
-            for rest in trace.threads[index:]:
-                calls, events = _count_visible(rest.roots, depth)
-                left_calls += calls
-                left_events += events
-            _write_more(out, glyphs, left_calls, left_events)
-            return
+    for thread in trace.threads:
         what = ["main thread"] if thread.is_main else []
         if thread.native_id is not None:
             what.append(f"native id {thread.native_id}")
         what.append(f"{len(thread.records)} records")
         out.write("\n" + paint("heading", f"{clean(thread.name)} ({', '.join(what)})") + "\n")
-        shown, left = _write_tree(printer, thread.roots, depth, limit, shown)
+        # The limit is per thread, so that every thread is seen.
+        _, left = _write_tree(printer, thread.roots, depth, limit, 0)
         if left is not None:
-            for rest in trace.threads[index + 1 :]:
-                calls, events = _count_visible(rest.roots, depth)
-                left = (left[0] + calls, left[1] + events)
             _write_more(out, glyphs, *left)
-            return
 
 
 def _write_more(out, glyphs, calls, events):

@@ -1,0 +1,91 @@
+"""The reading commands of the command line: `vesk traces`, `vesk show` and `vesk export`."""
+
+import fnmatch
+import os
+import sys
+
+from vesk import db
+from vesk.utils import CommandError
+from vesk.view.terminal import format_trace, format_traces
+from vesk.view.trace import ViewError, load_trace
+
+# Outcomes that `vesk traces --failed` lists, as pytest names them.
+FAILED = ("failed", "error")
+
+
+def _summaries(path):
+    try:
+        return db.list_traces(path)
+    except FileNotFoundError:
+        raise CommandError(f"no trace database at {path}: record something first with "
+                           f"`vesk run`") from None
+
+
+def traces(options):
+    summaries = _summaries(options.db)
+    if options.failed:
+        summaries = [s for s in summaries if s.test_outcome in FAILED]
+    format_traces(summaries, sys.stdout)
+    return 0
+
+
+def _matches(nodeid, pattern):
+    if any(c in pattern for c in "*?["):
+        return fnmatch.fnmatchcase(nodeid, pattern)
+    return pattern in nodeid
+
+
+def _chosen_trace(options):
+    """The trace id asked for: given, or the latest test trace whose node id matches --test, or
+    None for the latest trace."""
+    pattern = getattr(options, "test", None)
+    if pattern is None:
+        return options.trace_id
+    if options.trace_id is not None:
+        raise CommandError("give a trace id or --test, not both", status=2)
+    found = [s for s in _summaries(options.db) if s.test_nodeid and _matches(s.test_nodeid, pattern)]
+    if not found:
+        raise CommandError(f"no test trace matches {pattern!r} in {options.db}")
+    tests = {s.test_nodeid for s in found}
+    if len(tests) > 1:
+        print(f"vesk: {len(tests)} tests match {pattern!r}; showing the latest, "
+              f"{found[0].test_nodeid}", file=sys.stderr)
+    return found[0].trace_id
+
+
+def show(options):
+    trace = load_trace(options.db, _chosen_trace(options))
+    color = sys.stdout.isatty() and not os.environ.get("NO_COLOR")
+    format_trace(trace, sys.stdout, depth=options.depth, limit=options.limit, color=color)
+    return 0
+
+
+def export(options):
+    from vesk.export import export_chrome
+
+    trace = load_trace(options.db, _chosen_trace(options))
+    if options.output == "-":
+        export_chrome(trace, sys.stdout)
+        return 0
+    if os.path.isdir(options.output):
+        raise CommandError(f"cannot write {options.output}: it is a directory", status=2)
+    try:
+        export_chrome(trace, options.output, progress=_progress_printer())
+    except OSError as error:
+        raise CommandError(f"cannot write {options.output}: {error.strerror or error}") from None
+    print(f"vesk: wrote {options.output}", file=sys.stderr)
+    return 0
+
+
+def _progress_printer():
+    if not sys.stderr.isatty():
+        return None
+
+    def progress(done, total):
+        end = "\n" if done >= total else "\r"
+        print(f"vesk: exporting {done}/{total} records", end=end, file=sys.stderr, flush=True)
+
+    return progress
+
+
+__all__ = ["traces", "show", "export", "ViewError"]
