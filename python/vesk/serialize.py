@@ -40,11 +40,23 @@ bytes-like or container that was cut becomes a *cut map*::
 
 Containers past LIGHT_DEPTH, or met once LIGHT_BUDGET values have been
 emitted, are cut maps with an empty head.
+
+Both functions are implemented natively, in the engine (``vesk._vesk``); the
+Python functions below, ``_dump_msgpack_py`` and
+``_dump_msgpack_lightweight_repr_py``, are their reference, byte for byte. The
+native ones also bound their cost where the reference does not: the full form
+stops as soon as it passes FULL_LIMIT, and the repr of a deque in a fallback
+map is built only as far as REPR_LIMIT keeps it. For the few values whose
+exact form is Python-level behaviour (reprlib's bounded repr of a container in
+a fallback map, a memoryview in the lightweight form), the native functions
+call the reference for that one value.
 """
 
 import reprlib
 
 import msgpack
+
+from vesk._vesk import dump_msgpack, dump_msgpack_lightweight_repr
 
 __all__ = [
     "dump_msgpack",
@@ -207,9 +219,9 @@ def _pack(value):
     return data
 
 
-def dump_msgpack(value):
-    """One MessagePack value describing value, in full (see the module doc), unless its full
-    form would exceed FULL_LIMIT bytes: then its lightweight form."""
+def _dump_msgpack_py(value):
+    """The reference of dump_msgpack: one MessagePack value describing value, in full (see the
+    module doc), unless its full form would exceed FULL_LIMIT bytes: then its lightweight form."""
     try:
         data = _pack(value)
     except Exception:
@@ -218,7 +230,7 @@ def dump_msgpack(value):
         # A large value is recorded again at every event of every frame that holds it (a buffer
         # in a loop's locals, a generator resumed a million times): whole, it would exhaust the
         # memory of the program being recorded.
-        return data if len(data) <= FULL_LIMIT else dump_msgpack_lightweight_repr(value)
+        return data if len(data) <= FULL_LIMIT else _dump_msgpack_lightweight_repr_py(value)
     # Rare: a cycle, very deep nesting, a lone surrogate, a container whose
     # iteration raised... Rebuild a clean copy in Python and pack that.
     try:
@@ -309,8 +321,9 @@ class _KeyWrapper:
         self.inner = inner
 
 
-def dump_msgpack_lightweight_repr(value):
-    """One MessagePack value describing value, bounded in size and cost."""
+def _dump_msgpack_lightweight_repr_py(value):
+    """The reference of dump_msgpack_lightweight_repr: one MessagePack value describing value,
+    bounded in size and cost."""
     if _plain_budget_left(value, 0, LIGHT_BUDGET) >= 0:
         # Already within every bound: the full form is the bounded form.
         try:

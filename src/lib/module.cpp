@@ -1,8 +1,10 @@
-// The module vesk._vesk: its initialisation and the two functions with which the companion
-// package switches recording on and off for a thread.
+// The module vesk._vesk: its initialisation, the two functions with which the companion
+// package switches recording on and off for a thread, and the native serialisers that
+// vesk.serialize publishes.
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "companion/companion.h"
 #include "lib/profiler_type.h"
@@ -15,6 +17,7 @@
 #include "utils/errors.h"
 #include "utils/finalize.h"
 #include "utils/interned.h"
+#include "utils/values.h"
 #include "utils/working_dir.h"
 
 namespace vesk {
@@ -89,11 +92,36 @@ PyObject* register_noop_profiler(PyObject*, PyObject*) {
     Py_RETURN_NONE;
 }
 
+PyObject* dump(PyObject* value, ValueForm form) {
+    return guarded_entry([&]() -> PyObject* {
+        std::string out;
+        out.reserve(256);
+        if (!write_value(value, form, out)) return nullptr;
+        return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+    });
+}
+
+PyObject* dump_msgpack(PyObject*, PyObject* value) {
+    return dump(value, ValueForm::full);
+}
+
+PyObject* dump_msgpack_lightweight_repr(PyObject*, PyObject* value) {
+    return dump(value, ValueForm::lightweight);
+}
+
 PyMethodDef register_noop_profiler_def = {"register_noop_profiler", register_noop_profiler,
                                           METH_NOARGS, "register_noop_profiler()\n--\n\n"};
 PyMethodDef register_profiler_def = {"register_profiler", as_method(register_profiler),
                                      METH_VARARGS | METH_KEYWORDS,
                                      "register_profiler(profiler)\n--\n\n"};
+PyMethodDef dump_msgpack_def = {
+    "dump_msgpack", dump_msgpack, METH_O,
+    "dump_msgpack(value)\n--\n\nOne MessagePack value describing value, in full up to "
+    "FULL_LIMIT bytes, else in the lightweight form (see vesk.serialize)."};
+PyMethodDef dump_msgpack_lightweight_repr_def = {
+    "dump_msgpack_lightweight_repr", dump_msgpack_lightweight_repr, METH_O,
+    "dump_msgpack_lightweight_repr(value)\n--\n\nOne MessagePack value describing value, "
+    "bounded in size and cost (see vesk.serialize)."};
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
@@ -140,6 +168,8 @@ PyObject* init_module() {
     if (!module) return nullptr;
     if (!add_function(module.get(), &register_noop_profiler_def)) return nullptr;
     if (!add_function(module.get(), &register_profiler_def)) return nullptr;
+    if (!add_function(module.get(), &dump_msgpack_def)) return nullptr;
+    if (!add_function(module.get(), &dump_msgpack_lightweight_repr_def)) return nullptr;
     module_object = module.release();
     forget_at_finalize(&module_object);
     return Py_NewRef(module_object);

@@ -55,7 +55,23 @@ namespace vesk {
     X(mod_vesk_serialize, "vesk.serialize")                           \
     X(mod_vesk_db, "vesk.db")                                         \
     X(mod_vesk_version, "vesk.version")                               \
-    X(mod_vesk_git, "vesk.git")
+    X(mod_vesk_git, "vesk.git")                                       \
+    X(dunder_module, "__module__")                                    \
+    X(dunder_class, "__class__")                                      \
+    X(items, "items")                                                 \
+    X(tobytes, "tobytes")                                             \
+    X(maxlen, "maxlen")                                               \
+    X(code, "code")                                                   \
+    X(data, "data")                                                   \
+    X(seconds, "seconds")                                             \
+    X(nanoseconds, "nanoseconds")                                     \
+    X(ext_type, "ExtType")                                            \
+    X(timestamp_type, "Timestamp")                                    \
+    X(deque, "deque")                                                 \
+    X(reference_fallback, "_fallback")                                \
+    X(reference_lightweight, "_dump_msgpack_lightweight_repr_py")     \
+    X(mod_msgpack_ext, "msgpack.ext")                                 \
+    X(mod_collections, "collections")
 
 struct InternedNames {
 #define VESK_DECLARE_NAME(field, text) PyObject* field = nullptr;

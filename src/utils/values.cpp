@@ -1,0 +1,1616 @@
+#include "utils/values.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <memory_resource>
+#include <new>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "companion/companion.h"
+#include "utils/errors.h"
+#include "utils/interned.h"
+#include "utils/msgpack_writer.h"
+
+namespace vesk {
+
+namespace {
+
+// The bounds vesk.serialize documents.
+constexpr Py_ssize_t repr_limit = 300;
+constexpr std::size_t full_limit = 64 * 1024;
+constexpr int max_depth = 64;
+constexpr Py_ssize_t light_items = 16;
+constexpr Py_ssize_t light_str = 200;
+constexpr Py_ssize_t light_bytes = 200;
+constexpr int light_depth = 4;
+constexpr Py_ssize_t light_budget = 256;
+// msgpack's Packer: how deep it nests before it gives up, and the longest length it writes.
+constexpr int packer_nest_limit = 511;
+constexpr std::size_t item_limit = 0xffffffffU;
+// Items of a deque that can show within repr_limit characters: each one adds at least ", ".
+constexpr std::size_t deque_items_shown = repr_limit / 2 + 1;
+
+enum class Outcome {
+    ok,
+    failed,         // an ordinary failure, already dropped: the caller takes its next path
+    too_large,      // the full form passed full_limit
+    fatal,          // the error indicator holds what must reach our caller
+    needs_default,  // the packer's "call the default hook" (the fast path only)
+};
+
+// The reference catches Exception: anything else goes through, and so does memory running out.
+bool must_propagate(PyObject* type) {
+    return !PyErr_GivenExceptionMatches(type, PyExc_Exception) ||
+           PyErr_GivenExceptionMatches(type, PyExc_MemoryError);
+}
+
+// The pending exception as an outcome, dropped when it is ordinary.
+Outcome failure() {
+    PyObject* type = PyErr_Occurred();
+    if (type != nullptr && must_propagate(type)) return Outcome::fatal;
+    PyErr_Clear();
+    return Outcome::failed;
+}
+
+// The pending exception out of the indicator when it is ordinary; null, with it still pending,
+// when it must propagate.
+PyRef take_ordinary() {
+    PyObject* type = PyErr_Occurred();
+    if (type == nullptr) {
+        PyErr_SetString(PyExc_SystemError, "a call failed without an exception");
+    } else if (must_propagate(type)) {
+        return {};
+    }
+    return take_pending_exception();
+}
+
+struct Sink {
+    std::string& bytes;
+    void write(const char* data, std::size_t size) { bytes.append(data, size); }
+};
+
+void put_str_header(std::string& out, std::size_t size) {
+    Sink sink{out};
+    msgpack::packer<Sink>(sink).pack_str(static_cast<std::uint32_t>(size));
+}
+
+void put_bin(std::string& out, const char* data, std::size_t size) {
+    Sink sink{out};
+    msgpack::packer<Sink>(sink).pack_bin(static_cast<std::uint32_t>(size));
+    out.append(data, size);
+}
+
+std::string container_header(bool map, std::size_t count) {
+    std::string header;
+    Sink sink{header};
+    if (map) {
+        write_map_len(sink, static_cast<std::uint32_t>(count));
+    } else {
+        write_array_len(sink, static_cast<std::uint32_t>(count));
+    }
+    return header;
+}
+
+// Ints as the packer writes them: non-negative ones in the unsigned forms.
+bool put_int_in_range(std::string& out, PyObject* value) {
+    Sink sink{out};
+    auto* number_object = reinterpret_cast<PyLongObject*>(value);
+    if (PyUnstable_Long_IsCompact(number_object)) {
+        write_int(sink, PyUnstable_Long_CompactValue(number_object));
+        return true;
+    }
+    int overflow = 0;
+    long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (overflow == 0) {
+        write_int(sink, number);
+        return true;
+    }
+    if (overflow < 0) return false;
+    unsigned long long unsigned_number = PyLong_AsUnsignedLongLong(value);
+    if (unsigned_number == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();  // beyond 64 bits: OverflowError, nothing else for an int
+        return false;
+    }
+    write_uint(sink, unsigned_number);
+    return true;
+}
+
+// ---- Text -------------------------------------------------------------------------------------
+
+struct TextSize {
+    std::size_t bytes = 0;    // in UTF-8, lone surrogates counted as their escapes
+    bool surrogates = false;  // lone surrogates met
+};
+
+template <class Char>
+TextSize measure_chars(const Char* chars, Py_ssize_t count) {
+    TextSize size;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Py_UCS4 c = chars[i];
+        if (c < 0x80) {
+            size.bytes += 1;
+        } else if (c < 0x800) {
+            size.bytes += 2;
+        } else if (c < 0x10000) {
+            if (c >= 0xd800 && c <= 0xdfff) {
+                size.surrogates = true;
+                size.bytes += 6;
+            } else {
+                size.bytes += 3;
+            }
+        } else {
+            size.bytes += 4;
+        }
+    }
+    return size;
+}
+
+// Of the first `count` characters of a str (or str subclass).
+TextSize measure(PyObject* text, Py_ssize_t count) {
+    if (PyUnicode_IS_ASCII(text)) return {static_cast<std::size_t>(count), false};
+    const void* data = PyUnicode_DATA(text);
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND:
+            return measure_chars(static_cast<const Py_UCS1*>(data), count);
+        case PyUnicode_2BYTE_KIND:
+            return measure_chars(static_cast<const Py_UCS2*>(data), count);
+        default:
+            return measure_chars(static_cast<const Py_UCS4*>(data), count);
+    }
+}
+
+// UTF-8, with lone surrogates as backslashreplace writes them ("\udc80"), as _safe_str does.
+template <class Char>
+void encode_chars(char* out, const Char* chars, Py_ssize_t count) {
+    static constexpr char hex[] = "0123456789abcdef";
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Py_UCS4 c = chars[i];
+        if (c < 0x80) {
+            *out++ = static_cast<char>(c);
+        } else if (c < 0x800) {
+            *out++ = static_cast<char>(0xc0 | (c >> 6));
+            *out++ = static_cast<char>(0x80 | (c & 0x3f));
+        } else if (c < 0x10000) {
+            if (c >= 0xd800 && c <= 0xdfff) {
+                *out++ = '\\';
+                *out++ = 'u';
+                for (int shift = 12; shift >= 0; shift -= 4) *out++ = hex[(c >> shift) & 0xf];
+            } else {
+                *out++ = static_cast<char>(0xe0 | (c >> 12));
+                *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3f));
+                *out++ = static_cast<char>(0x80 | (c & 0x3f));
+            }
+        } else {
+            *out++ = static_cast<char>(0xf0 | (c >> 18));
+            *out++ = static_cast<char>(0x80 | ((c >> 12) & 0x3f));
+            *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3f));
+            *out++ = static_cast<char>(0x80 | (c & 0x3f));
+        }
+    }
+}
+
+// The first `count` characters, `size` bytes as measure() gave them.
+void append_text(std::string& out, PyObject* text, Py_ssize_t count, std::size_t size) {
+    const void* data = PyUnicode_DATA(text);
+    if (PyUnicode_IS_ASCII(text)) {
+        out.append(static_cast<const char*>(data), size);
+        return;
+    }
+    std::size_t at = out.size();
+    out.resize(at + size);
+    char* target = out.data() + at;
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND:
+            encode_chars(target, static_cast<const Py_UCS1*>(data), count);
+            break;
+        case PyUnicode_2BYTE_KIND:
+            encode_chars(target, static_cast<const Py_UCS2*>(data), count);
+            break;
+        default:
+            encode_chars(target, static_cast<const Py_UCS4*>(data), count);
+    }
+}
+
+// A str value cut to `count` characters, surrogates escaped; true if any was.
+bool put_safe_str(std::string& out, PyObject* text, Py_ssize_t count) {
+    TextSize size = measure(text, count);
+    put_str_header(out, size.bytes);
+    append_text(out, text, count, size.bytes);
+    return size.surrogates;
+}
+
+// A part of a text: ASCII of ours, or an interpreter str.
+struct Piece {
+    std::string_view ascii;
+    PyObject* text = nullptr;
+
+    Py_ssize_t length() const {
+        return text != nullptr ? PyUnicode_GET_LENGTH(text) : static_cast<Py_ssize_t>(ascii.size());
+    }
+};
+
+// A text made of pieces, with what keeps them alive; in memory of its own but for long ones.
+struct Text {
+    Text() {
+        pieces.reserve(8);
+        held.reserve(4);
+    }
+    Text(const Text&) = delete;
+    Text& operator=(const Text&) = delete;
+
+    std::array<std::byte, 512> buffer;
+    std::pmr::monotonic_buffer_resource arena{buffer.data(), buffer.size()};
+    std::pmr::vector<Piece> pieces{&arena};
+    std::pmr::vector<PyRef> held{&arena};
+    std::string owned;  // set once, before a piece views it
+
+    void add(std::string_view ascii) { pieces.push_back(Piece{ascii, nullptr}); }
+    void add(PyRef text) {
+        pieces.push_back(Piece{{}, text.get()});
+        held.push_back(std::move(text));
+    }
+};
+
+// The concatenation as a str, cut to `limit` characters as _clip cuts (whole when negative),
+// with lone surrogates escaped.
+void put_text(std::string& out, std::span<const Piece> pieces, Py_ssize_t limit) {
+    Py_ssize_t total = 0;
+    for (const Piece& piece : pieces) total += piece.length();
+    Py_ssize_t keep = total;
+    std::string_view suffix;
+    if (limit >= 0 && total > limit) {
+        keep = limit - 3;
+        suffix = "...";
+    }
+    std::size_t size = suffix.size();
+    Py_ssize_t left = keep;
+    for (const Piece& piece : pieces) {
+        Py_ssize_t count = std::min(left, piece.length());
+        size += piece.text != nullptr ? measure(piece.text, count).bytes
+                                      : static_cast<std::size_t>(count);
+        left -= count;
+    }
+    put_str_header(out, size);
+    left = keep;
+    for (const Piece& piece : pieces) {
+        Py_ssize_t count = std::min(left, piece.length());
+        if (piece.text != nullptr) {
+            append_text(out, piece.text, count, measure(piece.text, count).bytes);
+        } else {
+            out.append(piece.ascii.data(), static_cast<std::size_t>(count));
+        }
+        left -= count;
+    }
+    out.append(suffix);
+}
+
+// ---- Type names and fallback maps -------------------------------------------------------------
+
+// type.__dict__["__module__"].__get__(type): read through type's own descriptor, which neither a
+// metaclass nor the class can override.
+PyRef type_module(PyTypeObject* type) {
+    PyRef type_dict = PyRef::steal(PyType_GetDict(&PyType_Type));
+    if (!type_dict) return {};
+    PyObject* descriptor = PyDict_GetItemWithError(type_dict.get(), interned.dunder_module);
+    if (descriptor == nullptr) {
+        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_AttributeError, interned.dunder_module);
+        return {};
+    }
+    PyRef held = PyRef::borrow(descriptor);
+    descrgetfunc get = Py_TYPE(descriptor)->tp_descr_get;
+    if (get == nullptr) return held;
+    return PyRef::steal(get(descriptor, reinterpret_cast<PyObject*>(type), nullptr));
+}
+
+// The pieces of _type_name(type); false only with an exception that must propagate.
+bool add_type_name(PyTypeObject* type, Text& text) {
+    PyRef module = type_module(type);
+    // The qualname descriptor's getter is what PyType_GetQualName runs.
+    PyRef qualname = module ? PyRef::steal(PyType_GetQualName(type)) : PyRef();
+    if (!qualname) {
+        if (failure() == Outcome::fatal) return false;
+        text.add("<unknown type>");
+        return true;
+    }
+    if (PyUnicode_Check(module.get())) {
+        text.add(std::move(module));
+    } else {
+        text.add("<unknown module>");
+    }
+    text.add(".");
+    if (PyUnicode_Check(qualname.get())) {
+        text.add(std::move(qualname));
+    } else {
+        text.add("<unknown>");
+    }
+    return true;
+}
+
+// Replaces the text by "<repr() raised <module>.<type of the pending exception>>".
+Outcome text_of_failure(Text& text) {
+    PyRef exception = take_ordinary();
+    if (!exception) return Outcome::fatal;
+    text.pieces.clear();
+    text.add("<repr() raised ");
+    if (!add_type_name(Py_TYPE(exception.get()), text)) return Outcome::fatal;
+    text.add(">");
+    return Outcome::ok;
+}
+
+Outcome int_text(PyObject* value, Text& text) {
+    PyRef repr = PyRef::steal(PyLong_Type.tp_repr(value));
+    if (repr) {
+        text.add(std::move(repr));
+        return Outcome::ok;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) return text_of_failure(text);
+    // Beyond the interpreter's limit on digits converted.
+    PyErr_Clear();
+    text.owned = "<int of " + std::to_string(_PyLong_NumBits(value)) + " bits>";
+    text.add(text.owned);
+    return Outcome::ok;
+}
+
+Fallible<bool> is_plain_deque(PyObject* value) {
+    if (std::strcmp(Py_TYPE(value)->tp_name, "collections.deque") != 0) return false;
+    PyRef deque = module_attribute(interned.mod_collections, interned.deque);
+    if (!deque) {
+        if (failure() == Outcome::fatal) return failed;
+        return false;
+    }
+    return deque.get() == reinterpret_cast<PyObject*>(Py_TYPE(value));
+}
+
+// repr(deque) as far as _clip keeps it. The interpreter's repr copies the deque into a list and
+// repr()s every item; here only the first items are taken, and repr()ed until the text passes
+// repr_limit: the same text within the limit, the same cut text beyond it, at a cost that does
+// not grow with the deque.
+Outcome deque_items_text(PyObject* deque, Text& text) {
+    // Taken before any repr runs, as the interpreter's copy is: a repr may change the deque.
+    std::vector<PyRef> items;
+    PyRef iterator = PyRef::steal(PyObject_GetIter(deque));
+    if (!iterator) return text_of_failure(text);
+    while (items.size() < deque_items_shown) {
+        PyRef item = PyRef::steal(PyIter_Next(iterator.get()));
+        if (!item) {
+            if (PyErr_Occurred()) return text_of_failure(text);
+            break;
+        }
+        items.push_back(std::move(item));
+    }
+    text.add("deque([");
+    Py_ssize_t length = 7;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (i > 0) {
+            text.add(", ");
+            length += 2;
+            if (length > repr_limit) return Outcome::ok;
+        }
+        PyRef repr = PyRef::steal(PyObject_Repr(items[i].get()));
+        if (!repr) return text_of_failure(text);
+        length += PyUnicode_GET_LENGTH(repr.get());
+        text.add(std::move(repr));
+        if (length > repr_limit) return Outcome::ok;
+    }
+    PyRef maxlen = PyRef::steal(PyObject_GetAttr(deque, interned.maxlen));
+    if (!maxlen) return text_of_failure(text);
+    if (maxlen.get() == Py_None) {
+        text.add("])");
+        return Outcome::ok;
+    }
+    Py_ssize_t bound = PyLong_AsSsize_t(maxlen.get());
+    if (bound == -1 && PyErr_Occurred()) return text_of_failure(text);
+    text.owned = "], maxlen=" + std::to_string(bound) + ")";
+    text.add(text.owned);
+    return Outcome::ok;
+}
+
+// Py_ReprLeave for a Py_ReprEnter that returned 0, however the repr ends.
+class ReprEntered {
+  public:
+    explicit ReprEntered(PyObject* object) : object_(object) {}
+    ~ReprEntered() { Py_ReprLeave(object_); }
+    ReprEntered(const ReprEntered&) = delete;
+    ReprEntered& operator=(const ReprEntered&) = delete;
+
+  private:
+    PyObject* object_;
+};
+
+Outcome deque_text(PyObject* deque, Text& text) {
+    int entered = Py_ReprEnter(deque);
+    if (entered < 0) return text_of_failure(text);
+    if (entered > 0) {
+        text.add("[...]");  // the deque inside its own repr, as the interpreter shows it
+        return Outcome::ok;
+    }
+    ReprEntered leave(deque);
+    return deque_items_text(deque, text);
+}
+
+Outcome repr_text(PyObject* value, Text& text) {
+    auto deque = is_plain_deque(value);
+    if (!deque.ok()) return Outcome::fatal;
+    if (*deque) return deque_text(value, text);
+    PyRef repr = PyRef::steal(PyObject_Repr(value));
+    if (!repr) return text_of_failure(text);
+    text.add(std::move(repr));
+    return Outcome::ok;
+}
+
+bool is_container_type(PyTypeObject* type) {
+    return PyType_FastSubclass(type, Py_TPFLAGS_DICT_SUBCLASS | Py_TPFLAGS_LIST_SUBCLASS |
+                                         Py_TPFLAGS_TUPLE_SUBCLASS) ||
+           PyType_IsSubtype(type, &PySet_Type) || PyType_IsSubtype(type, &PyFrozenSet_Type);
+}
+
+// {"__type__": <name of type>, "__repr__": <text, clipped>}.
+Outcome put_fallback_map(std::string& out, PyTypeObject* type, const Text& text) {
+    Text name;
+    if (!add_type_name(type, name)) return Outcome::fatal;
+    Sink sink{out};
+    write_map_len(sink, 2);
+    write_str(sink, "__type__");
+    put_text(out, name.pieces, -1);
+    write_str(sink, "__repr__");
+    put_text(out, text.pieces, repr_limit);
+    return Outcome::ok;
+}
+
+// An exact dict of strs, as the reference's fallback maps are.
+Outcome put_str_map(std::string& out, PyObject* map) {
+    if (!PyDict_CheckExact(map)) return Outcome::failed;
+    Sink sink{out};
+    write_map_len(sink, checked_length(static_cast<std::size_t>(PyDict_GET_SIZE(map))));
+    Py_ssize_t position = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(map, &position, &key, &value)) {
+        if (!PyUnicode_Check(key) || !PyUnicode_Check(value)) return Outcome::failed;
+        put_safe_str(out, key, PyUnicode_GET_LENGTH(key));
+        put_safe_str(out, value, PyUnicode_GET_LENGTH(value));
+    }
+    return Outcome::ok;
+}
+
+// The reference's own fallback map: for containers it is reprlib's bounded repr, whose exact
+// text is Python-level behaviour (dispatch by type name, sorting) not worth reproducing for a
+// path taken only past MAX_DEPTH or after a failure.
+Outcome put_reference_fallback(std::string& out, PyObject* value) {
+    PyRef function = module_attribute(interned.mod_vesk_serialize, interned.reference_fallback);
+    PyRef map = function ? PyRef::steal(PyObject_CallOneArg(function.get(), value)) : PyRef();
+    if (!map) return failure();
+    return put_str_map(out, map.get());
+}
+
+// _fallback(value, text): `type` is the type named (the reference names an int it has already
+// converted to a plain int as int); `given` is a text decided beforehand.
+Outcome put_fallback(std::string& out, PyObject* value, PyTypeObject* type,
+                     std::string_view given = {}) {
+    Text text;
+    Outcome outcome = Outcome::ok;
+    if (!given.empty()) {
+        text.add(given);
+    } else if (PyLong_Check(value)) {
+        outcome = int_text(value, text);
+    } else if (is_container_type(Py_TYPE(value))) {
+        return put_reference_fallback(out, value);
+    } else {
+        outcome = repr_text(value, text);
+    }
+    if (outcome != Outcome::ok) return outcome;
+    return put_fallback_map(out, type, text);
+}
+
+// _pack_fallback: the last resort of both forms.
+Outcome put_last_resort(std::string& out, PyObject* value) {
+    std::size_t start = out.size();
+    Outcome outcome = put_fallback(out, value, Py_TYPE(value));
+    if (outcome != Outcome::failed) return outcome;
+    out.resize(start);
+    return put_fallback(out, value, Py_TYPE(value), "<unserialisable>");
+}
+
+// ---- Containers -------------------------------------------------------------------------------
+
+// The containers being written, outermost first. Every walk bounds its depth, hence the fixed
+// capacity.
+template <std::size_t Capacity>
+class Path {
+  public:
+    void push(PyObject* container) {
+        if (size_ == Capacity) internal_fault("a value nests deeper than its walk allows");
+        items_[size_++] = container;
+    }
+    void pop() noexcept { --size_; }
+    std::size_t size() const noexcept { return size_; }
+    PyObject* operator[](std::size_t index) const noexcept { return items_[index]; }
+    bool contains(PyObject* container) const noexcept {
+        return std::find(items_.begin(), items_.begin() + size_, container) !=
+               items_.begin() + size_;
+    }
+    std::span<PyObject* const> view() const noexcept { return {items_.data(), size_}; }
+
+  private:
+    std::array<PyObject*, Capacity> items_;
+    std::size_t size_ = 0;
+};
+
+bool is_sequence_or_set(PyObject* value) {
+    return PyList_Check(value) || PyTuple_Check(value) || PyAnySet_Check(value);
+}
+
+// What len() of the base type gives.
+Py_ssize_t base_length(PyObject* container) {
+    if (PyDict_Check(container)) return PyDict_GET_SIZE(container);
+    if (PyAnySet_Check(container)) return PySet_GET_SIZE(container);
+    return Py_SIZE(container);
+}
+
+// dict.items(d) iterated as the interpreter's iterator does it: a change of size, or more items
+// than there were, is a RuntimeError.
+class DictItems {
+  public:
+    explicit DictItems(PyObject* dict) : dict_(dict), used_(PyDict_GET_SIZE(dict)), left_(used_) {}
+
+    // 1 with the item, 0 at the end, -1 with the RuntimeError set.
+    int next(PyRef& key, PyRef& value) {
+        if (done_) return 0;
+        if (PyDict_GET_SIZE(dict_) != used_) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            return -1;
+        }
+        PyObject* k;
+        PyObject* v;
+        if (!PyDict_Next(dict_, &position_, &k, &v)) {
+            done_ = true;
+            return 0;
+        }
+        if (left_ == 0) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+            return -1;
+        }
+        --left_;
+        key = PyRef::borrow(k);
+        value = PyRef::borrow(v);
+        return 1;
+    }
+
+  private:
+    PyObject* dict_;
+    Py_ssize_t used_;
+    Py_ssize_t left_;
+    Py_ssize_t position_ = 0;
+    bool done_ = false;
+};
+
+void rewrite_header(std::string& out, std::size_t at, bool map, std::size_t old_count,
+                    std::size_t new_count) {
+    out.replace(at, container_header(map, old_count).size(), container_header(map, new_count));
+}
+
+// Where one key and its value were written.
+struct Entry {
+    std::size_t key_at;
+    std::size_t value_at;
+    std::size_t end;
+};
+
+std::uint64_t read_big_endian(const char* bytes, int size) {
+    std::uint64_t value = 0;
+    for (int i = 0; i < size; ++i) value = (value << 8) | static_cast<unsigned char>(bytes[i]);
+    return value;
+}
+
+// The written key as the value the reference's copy held, to find keys that became equal; null
+// and no error for arrays and maps, which the reference wraps so that they never compare equal.
+PyRef key_value(std::string_view bytes) {
+    auto tag = static_cast<unsigned char>(bytes[0]);
+    const char* body = bytes.data() + 1;
+    if (tag <= 0x7f) return PyRef::steal(PyLong_FromLong(tag));
+    if (tag >= 0xe0) return PyRef::steal(PyLong_FromLong(static_cast<signed char>(tag)));
+    if ((tag & 0xe0) == 0xa0) return PyRef::steal(PyUnicode_DecodeUTF8(body, tag & 0x1f, nullptr));
+    auto sized = [&](int width, bool text) {
+        auto size = static_cast<Py_ssize_t>(read_big_endian(body, width));
+        return text ? PyRef::steal(PyUnicode_DecodeUTF8(body + width, size, nullptr))
+                    : PyRef::steal(PyBytes_FromStringAndSize(body + width, size));
+    };
+    switch (tag) {
+        case 0xc0:
+            return PyRef::borrow(Py_None);
+        case 0xc2:
+            return PyRef::borrow(Py_False);
+        case 0xc3:
+            return PyRef::borrow(Py_True);
+        case 0xcb:
+            return PyRef::steal(
+                PyFloat_FromDouble(std::bit_cast<double>(read_big_endian(body, 8))));
+        case 0xcc:
+        case 0xcd:
+        case 0xce:
+        case 0xcf:
+            return PyRef::steal(
+                PyLong_FromUnsignedLongLong(read_big_endian(body, 1 << (tag - 0xcc))));
+        case 0xd0:
+            return PyRef::steal(PyLong_FromLong(static_cast<std::int8_t>(body[0])));
+        case 0xd1:
+            return PyRef::steal(
+                PyLong_FromLong(static_cast<std::int16_t>(read_big_endian(body, 2))));
+        case 0xd2:
+            return PyRef::steal(
+                PyLong_FromLong(static_cast<std::int32_t>(read_big_endian(body, 4))));
+        case 0xd3:
+            return PyRef::steal(
+                PyLong_FromLongLong(static_cast<std::int64_t>(read_big_endian(body, 8))));
+        case 0xd9:
+            return sized(1, true);
+        case 0xda:
+            return sized(2, true);
+        case 0xdb:
+            return sized(4, true);
+        case 0xc4:
+            return sized(1, false);
+        case 0xc5:
+            return sized(2, false);
+        case 0xc6:
+            return sized(4, false);
+        default:
+            return {};
+    }
+}
+
+// A key whose copy may equal another key's copy though the keys differ: escaped surrogates, and
+// subclasses of scalars, whose equality may be their own.
+bool key_may_merge(PyObject* key, bool escaped) {
+    if (escaped || PyMemoryView_Check(key)) return true;
+    PyTypeObject* type = Py_TYPE(key);
+    return (PyUnicode_Check(key) && type != &PyUnicode_Type) ||
+           (PyLong_Check(key) && type != &PyLong_Type && type != &PyBool_Type) ||
+           (PyFloat_Check(key) && type != &PyFloat_Type) ||
+           (PyBytes_Check(key) && type != &PyBytes_Type) || PyByteArray_Check(key);
+}
+
+// Ends a map whose header at `header_at` announced `announced` entries. The reference builds the
+// copy as a dict: keys whose copies are equal are one entry, at the first one's place, with the
+// last one's value. Only done when such keys were met.
+Outcome finish_map(std::string& out, std::size_t header_at, std::size_t announced,
+                   std::span<const Entry> entries, bool may_merge) {
+    std::vector<std::size_t> value_of(entries.size());
+    std::vector<bool> merged(entries.size(), false);
+    std::size_t count = entries.size();
+    if (may_merge) {
+        PyRef seen = PyRef::steal(PyDict_New());
+        if (!seen) return failure();
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            value_of[i] = i;
+            const Entry& entry = entries[i];
+            PyRef key = key_value(
+                std::string_view(out).substr(entry.key_at, entry.value_at - entry.key_at));
+            if (!key) {
+                if (PyErr_Occurred()) return failure();
+                continue;
+            }
+            PyObject* first = PyDict_GetItemWithError(seen.get(), key.get());
+            if (first != nullptr) {
+                value_of[PyLong_AsSize_t(first)] = i;
+                merged[i] = true;
+                --count;
+                continue;
+            }
+            if (PyErr_Occurred()) return failure();
+            PyRef index = PyRef::steal(PyLong_FromSize_t(i));
+            if (!index || PyDict_SetItem(seen.get(), key.get(), index.get()) < 0) {
+                return failure();
+            }
+        }
+    }
+    if (count == entries.size()) {
+        if (count != announced) rewrite_header(out, header_at, true, announced, count);
+        return Outcome::ok;
+    }
+    std::string map = container_header(true, count);
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (merged[i]) continue;
+        const Entry& key = entries[i];
+        const Entry& value = entries[value_of[i]];
+        map.append(out, key.key_at, key.value_at - key.key_at);
+        map.append(out, value.value_at, value.end - value.value_at);
+    }
+    out.replace(header_at, out.size() - header_at, map);
+    return Outcome::ok;
+}
+
+// ---- The fast path of the full form: msgpack's Packer with the reference's default hook ------
+
+// Values whose packing runs no interpreter code.
+bool runs_no_code(PyObject* value) {
+    PyTypeObject* type = Py_TYPE(value);
+    return value == Py_None || type == &PyBool_Type || type == &PyLong_Type ||
+           type == &PyFloat_Type || type == &PyUnicode_Type || type == &PyBytes_Type;
+}
+
+// isinstance(value, msgpack.ExtType) answered without looking the class up, when it cannot be
+// true: no ExtType is anything but a tuple, and isinstance() then only asks value.__class__,
+// which an ordinary instance gets from object itself without running any code.
+bool cannot_be_ext_type(PyObject* value) {
+    PyTypeObject* type = Py_TYPE(value);
+    if (PyTuple_Check(value) || type->tp_getattro != PyObject_GenericGetAttr) return false;
+    PyObject* own = _PyType_Lookup(type, interned.dunder_class);
+    return own != nullptr && own == _PyType_Lookup(&PyBaseObject_Type, interned.dunder_class);
+}
+
+class Packer {
+  public:
+    Packer(std::string& out, std::size_t limit_end) : out_(out), limit_end_(limit_end) {}
+
+    // _pack(value, nest_limit).
+    Outcome pack(PyObject* value, int nest) {
+        if (nest < 0) return Outcome::failed;  // "recursion limit exceeded"
+        --nest;
+        Outcome outcome = pack_inner(value, true, nest);
+        if (outcome == Outcome::needs_default) outcome = pack_default(value, nest);
+        if (outcome == Outcome::ok && out_.size() > limit_end_) return over_limit();
+        return outcome;
+    }
+
+  private:
+    using PackerPath = Path<packer_nest_limit + 1>;
+
+    // A container on the current path while it is packed.
+    class Entered {
+      public:
+        Entered(PackerPath& path, PyObject* container) : path_(path) {
+            // The packer follows a cycle until its nest limit and fails: fail at once. Comparing
+            // with the container at the last power-of-two depth finds any cycle on the path
+            // within twice its length, at a constant cost per container.
+            std::size_t depth = path.size();
+            cycle_ = depth > 0 && path[std::bit_floor(depth) - 1] == container;
+            path.push(container);
+        }
+        ~Entered() { path_.pop(); }
+        Entered(const Entered&) = delete;
+        Entered& operator=(const Entered&) = delete;
+        bool cycle() const noexcept { return cycle_; }
+
+      private:
+        PackerPath& path_;
+        bool cycle_;
+    };
+
+    // Past the bound. A path that holds a container twice is a cycle the packer would follow
+    // until it fails: the reference's outcome is then the cleaner's.
+    Outcome over_limit() const {
+        std::vector<PyObject*> path(path_.view().begin(), path_.view().end());
+        std::sort(path.begin(), path.end());
+        return std::adjacent_find(path.begin(), path.end()) != path.end() ? Outcome::failed
+                                                                          : Outcome::too_large;
+    }
+
+    bool fits(std::size_t size) const { return out_.size() + size <= limit_end_; }
+
+    Outcome pack_inner(PyObject* value, bool will_default, int nest) {
+        Sink sink{out_};
+        // Exact builtins first: only one of the packer's branches can take them, and the
+        // subclass checks below cost more than the packing of a small value.
+        PyTypeObject* type = Py_TYPE(value);
+        if (type == &PyUnicode_Type) return pack_str(value);
+        if (type == &PyLong_Type) return pack_int(value, will_default);
+        if (type == &PyDict_Type) return pack_dict(value, nest);
+        if (type == &PyList_Type || type == &PyTuple_Type) return pack_sequence(value, nest);
+        if (type == &PyFloat_Type) {
+            write_f64(sink, PyFloat_AS_DOUBLE(value));
+            return Outcome::ok;
+        }
+        if (value == Py_None) {
+            write_nil(sink);
+            return Outcome::ok;
+        }
+        if (value == Py_True || value == Py_False) {
+            write_bool(sink, value == Py_True);
+            return Outcome::ok;
+        }
+        if (PyLong_Check(value)) return pack_int(value, will_default);
+        if (PyFloat_Check(value)) {
+            write_f64(sink, PyFloat_AS_DOUBLE(value));
+            return Outcome::ok;
+        }
+        if (PyBytes_Check(value) || PyByteArray_Check(value)) {
+            auto size = static_cast<std::size_t>(Py_SIZE(value));
+            if (size > item_limit) return Outcome::failed;
+            if (!fits(size)) return over_limit();
+            put_bin(out_,
+                    PyBytes_Check(value) ? PyBytes_AS_STRING(value) : PyByteArray_AS_STRING(value),
+                    size);
+            return Outcome::ok;
+        }
+        if (PyUnicode_Check(value)) return pack_str(value);
+        if (PyDict_Check(value)) return pack_dict(value, nest);
+        if (!PyList_CheckExact(value) && !PyTuple_CheckExact(value) &&
+            !PyAnySet_CheckExact(value) && !PyMemoryView_Check(value)) {
+            if (!cannot_be_ext_type(value)) {
+                if (!look_up_classes()) return failure();
+                int is_ext = PyObject_IsInstance(value, ext_type_.get());
+                if (is_ext < 0) return failure();
+                if (is_ext) return pack_ext(value);
+            }
+            if (std::strcmp(Py_TYPE(value)->tp_name, "Timestamp") == 0) {
+                if (!look_up_classes()) return failure();
+                if (reinterpret_cast<PyObject*>(Py_TYPE(value)) == timestamp_type_.get()) {
+                    return pack_timestamp(value);
+                }
+            }
+        }
+        if (PyList_Check(value) || PyTuple_Check(value)) return pack_sequence(value, nest);
+        if (PyMemoryView_Check(value)) return pack_memoryview(value);
+        return will_default ? Outcome::needs_default : Outcome::failed;
+    }
+
+    bool look_up_classes() {
+        if (!ext_type_) ext_type_ = module_attribute(interned.mod_msgpack_ext, interned.ext_type);
+        if (ext_type_ && !timestamp_type_) {
+            timestamp_type_ = module_attribute(interned.mod_msgpack_ext, interned.timestamp_type);
+        }
+        return ext_type_ && timestamp_type_;
+    }
+
+    Outcome int_failure(bool will_default) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return failure();
+        PyErr_Clear();
+        return will_default ? Outcome::needs_default : Outcome::failed;
+    }
+
+    Outcome pack_int(PyObject* value, bool will_default) {
+        Sink sink{out_};
+        bool positive;
+        if (PyLong_CheckExact(value)) {
+            auto* number_object = reinterpret_cast<PyLongObject*>(value);
+            if (PyUnstable_Long_IsCompact(number_object)) {
+                write_int(sink, PyUnstable_Long_CompactValue(number_object));
+                return Outcome::ok;
+            }
+            int overflow = 0;
+            long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+            if (overflow == 0) {
+                write_int(sink, number);
+                return Outcome::ok;
+            }
+            positive = overflow > 0;
+        } else {
+            // A subclass's own comparison decides the form, as `o > 0` does in the packer.
+            PyRef zero = PyRef::steal(PyLong_FromLong(0));
+            if (!zero) return failure();
+            PyRef greater = PyRef::steal(PyObject_RichCompare(value, zero.get(), Py_GT));
+            int truth = greater ? PyObject_IsTrue(greater.get()) : -1;
+            if (truth < 0) return int_failure(will_default);
+            positive = truth == 1;
+        }
+        if (positive) {
+            unsigned long long number = PyLong_AsUnsignedLongLong(value);
+            if (number == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+                return int_failure(will_default);
+            }
+            write_uint(sink, number);
+        } else {
+            long long number = PyLong_AsLongLong(value);
+            if (number == -1 && PyErr_Occurred()) return int_failure(will_default);
+            write_int(sink, number);
+        }
+        return Outcome::ok;
+    }
+
+    Outcome pack_str(PyObject* value) {
+        Py_ssize_t length = PyUnicode_GET_LENGTH(value);
+        TextSize size = measure(value, length);
+        if (size.surrogates) return Outcome::failed;  // UnicodeEncodeError
+        if (size.bytes > item_limit) return Outcome::failed;
+        if (!fits(size.bytes)) return over_limit();
+        put_str_header(out_, size.bytes);
+        append_text(out_, value, length, size.bytes);
+        return Outcome::ok;
+    }
+
+    Outcome pack_dict(PyObject* dict, int nest) {
+        Entered entered(path_, dict);
+        if (entered.cycle()) return Outcome::failed;
+        Sink sink{out_};
+        if (PyDict_CheckExact(dict)) {
+            Py_ssize_t size = PyDict_GET_SIZE(dict);
+            write_map_len(sink, checked_length(static_cast<std::size_t>(size)));
+            Py_ssize_t position = 0;
+            PyObject* k;
+            PyObject* v;
+            while (true) {
+                if (PyDict_GET_SIZE(dict) != size) return Outcome::failed;  // changed size
+                if (!PyDict_Next(dict, &position, &k, &v)) return Outcome::ok;
+                PyRef key = PyRef::borrow(k);
+                PyRef value = PyRef::borrow(v);
+                Outcome outcome = pack(key.get(), nest);
+                if (outcome == Outcome::ok) outcome = pack(value.get(), nest);
+                if (outcome != Outcome::ok) return outcome;
+            }
+        }
+        // A subclass: its own len() and items(), as the packer calls them.
+        Py_ssize_t size = PyObject_Length(dict);
+        if (size < 0) return failure();
+        if (static_cast<std::size_t>(size) > item_limit) return Outcome::failed;
+        write_map_len(sink, static_cast<std::uint32_t>(size));
+        PyRef items = PyRef::steal(PyObject_CallMethodNoArgs(dict, interned.items));
+        if (!items) return failure();
+        if (PyList_CheckExact(items.get()) || PyTuple_CheckExact(items.get())) {
+            for (Py_ssize_t i = 0; i < Py_SIZE(items.get()); ++i) {
+                PyRef pair = PyRef::borrow(PySequence_Fast_GET_ITEM(items.get(), i));
+                Outcome outcome = pack_pair(pair.get(), nest);
+                if (outcome != Outcome::ok) return outcome;
+            }
+            return Outcome::ok;
+        }
+        PyRef iterator = PyRef::steal(PyObject_GetIter(items.get()));
+        if (!iterator) return failure();
+        while (PyRef pair = PyRef::steal(PyIter_Next(iterator.get()))) {
+            Outcome outcome = pack_pair(pair.get(), nest);
+            if (outcome != Outcome::ok) return outcome;
+        }
+        return PyErr_Occurred() ? failure() : Outcome::ok;
+    }
+
+    // `for k, v in items`: a tuple must hold two items; anything else is iterated for two.
+    Outcome pack_pair(PyObject* pair, int nest) {
+        PyRef key;
+        PyRef value;
+        if (PyTuple_Check(pair)) {
+            if (PyTuple_GET_SIZE(pair) != 2) return Outcome::failed;
+            key = PyRef::borrow(PyTuple_GET_ITEM(pair, 0));
+            value = PyRef::borrow(PyTuple_GET_ITEM(pair, 1));
+        } else {
+            PyRef iterator = PyRef::steal(PyObject_GetIter(pair));
+            if (!iterator) return failure();
+            key = PyRef::steal(PyIter_Next(iterator.get()));
+            if (key) value = PyRef::steal(PyIter_Next(iterator.get()));
+            if (!value) return PyErr_Occurred() ? failure() : Outcome::failed;
+            PyRef extra = PyRef::steal(PyIter_Next(iterator.get()));
+            if (extra) return Outcome::failed;
+            if (PyErr_Occurred()) return failure();
+        }
+        Outcome outcome = pack(key.get(), nest);
+        if (outcome != Outcome::ok) return outcome;
+        return pack(value.get(), nest);
+    }
+
+    Outcome pack_sequence(PyObject* sequence, int nest) {
+        Entered entered(path_, sequence);
+        if (entered.cycle()) return Outcome::failed;
+        Sink sink{out_};
+        auto size = static_cast<std::size_t>(Py_SIZE(sequence));
+        if (size > item_limit) return Outcome::failed;
+        write_array_len(sink, static_cast<std::uint32_t>(size));
+        if (PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence)) {
+            // Up to the current size at each step: a list may change while its items are packed.
+            for (Py_ssize_t i = 0; i < Py_SIZE(sequence); ++i) {
+                PyRef item = PyRef::borrow(PySequence_Fast_GET_ITEM(sequence, i));
+                Outcome outcome = pack(item.get(), nest);
+                if (outcome != Outcome::ok) return outcome;
+            }
+            return Outcome::ok;
+        }
+        // A subclass is iterated as it iterates itself.
+        PyRef iterator = PyRef::steal(PyObject_GetIter(sequence));
+        if (!iterator) return failure();
+        while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+            Outcome outcome = pack(item.get(), nest);
+            if (outcome != Outcome::ok) return outcome;
+        }
+        return PyErr_Occurred() ? failure() : Outcome::ok;
+    }
+
+    Outcome pack_memoryview(PyObject* view_object) {
+        struct Buffer {
+            Py_buffer view;
+            ~Buffer() { PyBuffer_Release(&view); }
+        } buffer;
+        if (PyObject_GetBuffer(view_object, &buffer.view, PyBUF_SIMPLE) < 0) {
+            buffer.view.obj = nullptr;  // nothing to release
+            return failure();
+        }
+        auto size = static_cast<std::size_t>(buffer.view.len);
+        if (size > item_limit) return Outcome::failed;
+        if (!fits(size)) return over_limit();
+        put_bin(out_, static_cast<const char*>(buffer.view.buf), size);
+        return Outcome::ok;
+    }
+
+    Outcome pack_ext(PyObject* ext) {
+        PyRef data = PyRef::steal(PyObject_GetAttr(ext, interned.data));
+        if (!data) return failure();
+        const char* bytes;
+        std::size_t available;
+        if (PyByteArray_Check(data.get())) {
+            bytes = PyByteArray_AS_STRING(data.get());
+            available = static_cast<std::size_t>(PyByteArray_GET_SIZE(data.get()));
+        } else if (PyBytes_Check(data.get())) {
+            bytes = PyBytes_AS_STRING(data.get());
+            available = static_cast<std::size_t>(PyBytes_GET_SIZE(data.get()));
+        } else {
+            return Outcome::failed;  // TypeError: not bytes
+        }
+        PyRef data_again = PyRef::steal(PyObject_GetAttr(ext, interned.data));
+        Py_ssize_t length = data_again ? PyObject_Length(data_again.get()) : -1;
+        if (length < 0) return failure();
+        if (static_cast<std::size_t>(length) > item_limit) return Outcome::failed;
+        PyRef code_object = PyRef::steal(PyObject_GetAttr(ext, interned.code));
+        long code = code_object ? PyLong_AsLong(code_object.get()) : -1;
+        if (code == -1 && PyErr_Occurred()) return failure();
+        // The packer writes `length` bytes from the first object: only equal sizes are defined.
+        if (static_cast<std::size_t>(length) != available) return Outcome::failed;
+        if (!fits(available)) return over_limit();
+        Sink sink{out_};
+        msgpack::packer<Sink>(sink).pack_ext(available, static_cast<std::int8_t>(code));
+        out_.append(bytes, available);
+        return Outcome::ok;
+    }
+
+    Outcome pack_timestamp(PyObject* timestamp) {
+        PyRef seconds_object = PyRef::steal(PyObject_GetAttr(timestamp, interned.seconds));
+        long long seconds = seconds_object ? PyLong_AsLongLong(seconds_object.get()) : -1;
+        if (seconds == -1 && PyErr_Occurred()) return failure();
+        PyRef nanoseconds_object = PyRef::steal(PyObject_GetAttr(timestamp, interned.nanoseconds));
+        unsigned long nanoseconds_long = nanoseconds_object
+                                             ? PyLong_AsUnsignedLong(nanoseconds_object.get())
+                                             : static_cast<unsigned long>(-1);
+        if (nanoseconds_long == static_cast<unsigned long>(-1) && PyErr_Occurred()) {
+            return failure();
+        }
+        auto nanoseconds = static_cast<std::uint32_t>(nanoseconds_long);
+        // The timestamp extension in its shortest form: 32, 64 or 96 bits.
+        std::string bytes;
+        auto put = [&](std::uint64_t value, int size) {
+            for (int i = size - 1; i >= 0; --i)
+                bytes.push_back(static_cast<char>(value >> (8 * i)));
+        };
+        if ((seconds >> 34) == 0) {
+            std::uint64_t data = (static_cast<std::uint64_t>(nanoseconds) << 34) |
+                                 static_cast<std::uint64_t>(seconds);
+            if ((data & 0xffffffff00000000ULL) == 0) {
+                put(data, 4);
+            } else {
+                put(data, 8);
+            }
+        } else {
+            put(nanoseconds, 4);
+            put(static_cast<std::uint64_t>(seconds), 8);
+        }
+        Sink sink{out_};
+        msgpack::packer<Sink>(sink).pack_ext(bytes.size(), -1);
+        out_.append(bytes);
+        return Outcome::ok;
+    }
+
+    // _default(value), then its result packed without the hook.
+    Outcome pack_default(PyObject* value, int nest) {
+        PyTypeObject* type = Py_TYPE(value);
+        if (PyAnySet_Check(value)) return pack_set(value, nest);
+        Outcome outcome = put_fallback(out_, value, type);
+        if (outcome != Outcome::ok) return outcome;
+        // Its two strs are one level deeper than the map.
+        return nest < 0 ? Outcome::failed : Outcome::ok;
+    }
+
+    // list(value), packed.
+    Outcome pack_set(PyObject* set, int nest) {
+        Entered entered(path_, set);
+        if (entered.cycle()) return Outcome::failed;
+        Sink sink{out_};
+        if (!PyAnySet_CheckExact(set)) {
+            PyRef items = PyRef::steal(PySequence_List(set));
+            if (!items) return failure();
+            write_array_len(sink,
+                            checked_length(static_cast<std::size_t>(PyList_GET_SIZE(items.get()))));
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+                Outcome outcome = pack(PyList_GET_ITEM(items.get(), i), nest);
+                if (outcome != Outcome::ok) return outcome;
+            }
+            return Outcome::ok;
+        }
+        // The set itself, without list()'s copy, while no code can change it: the rest is
+        // copied before the first item whose packing may run code.
+        write_array_len(sink, checked_length(static_cast<std::size_t>(PySet_GET_SIZE(set))));
+        PyRef iterator = PyRef::steal(PyObject_GetIter(set));
+        if (!iterator) return failure();
+        PyRef rest;
+        Py_ssize_t index = 0;
+        while (true) {
+            PyRef item;
+            if (!rest) {
+                item = PyRef::steal(PyIter_Next(iterator.get()));
+                if (!item) return PyErr_Occurred() ? failure() : Outcome::ok;
+                if (PySet_CheckExact(set) && !runs_no_code(item.get())) {
+                    rest = PyRef::steal(PySequence_List(iterator.get()));
+                    if (!rest) return failure();
+                }
+            } else {
+                if (index >= PyList_GET_SIZE(rest.get())) return Outcome::ok;
+                item = PyRef::borrow(PyList_GET_ITEM(rest.get(), index++));
+            }
+            Outcome outcome = pack(item.get(), nest);
+            if (outcome != Outcome::ok) return outcome;
+        }
+    }
+
+    std::string& out_;
+    std::size_t limit_end_;
+    PackerPath path_;
+    PyRef ext_type_;
+    PyRef timestamp_type_;
+};
+
+// ---- The slow path of the full form: the reference's _Cleaner copy, written as it is made ----
+
+class Cleaner {
+  public:
+    Cleaner(std::string& out, std::size_t limit_end) : out_(out), limit_end_(limit_end) {}
+
+    Outcome clean(PyObject* value, int depth) {
+        Outcome outcome = clean_value(value, depth);
+        if (outcome == Outcome::ok && out_.size() > limit_end_) return Outcome::too_large;
+        return outcome;
+    }
+
+  private:
+    bool fits(std::size_t size) const { return out_.size() + size <= limit_end_; }
+
+    Outcome put_bytes(const char* data, std::size_t size) {
+        if (!fits(size)) return Outcome::too_large;
+        put_bin(out_, data, size);
+        return Outcome::ok;
+    }
+
+    Outcome clean_value(PyObject* value, int depth) {
+        PyTypeObject* type = Py_TYPE(value);
+        Sink sink{out_};
+        if (value == Py_None) {
+            write_nil(sink);
+            return Outcome::ok;
+        }
+        if (type == &PyBool_Type) {
+            write_bool(sink, value == Py_True);
+            return Outcome::ok;
+        }
+        if (PyUnicode_Check(value)) {
+            Py_ssize_t length = PyUnicode_GET_LENGTH(value);
+            TextSize size = measure(value, length);
+            if (!fits(size.bytes)) return Outcome::too_large;
+            put_str_header(out_, size.bytes);
+            append_text(out_, value, length, size.bytes);
+            escaped_ = escaped_ || size.surrogates;
+            return Outcome::ok;
+        }
+        if (PyLong_Check(value)) {
+            if (put_int_in_range(out_, value)) return Outcome::ok;
+            return put_fallback(out_, value, &PyLong_Type);
+        }
+        if (PyFloat_Check(value)) {
+            write_f64(sink, PyFloat_AS_DOUBLE(value));
+            return Outcome::ok;
+        }
+        if (type == &PyBytes_Type) {
+            return put_bytes(PyBytes_AS_STRING(value), static_cast<std::size_t>(Py_SIZE(value)));
+        }
+        if (type == &PyByteArray_Type) {
+            return put_bytes(PyByteArray_AS_STRING(value),
+                             static_cast<std::size_t>(Py_SIZE(value)));
+        }
+        if (PyBytes_Check(value) || PyByteArray_Check(value)) {
+            // bytes(value): a subclass may convert itself its own way, or fail.
+            PyRef copy = PyRef::steal(
+                PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyBytes_Type), value));
+            if (!copy) return failure();
+            return put_bytes(PyBytes_AS_STRING(copy.get()),
+                             static_cast<std::size_t>(PyBytes_GET_SIZE(copy.get())));
+        }
+        if (PyMemoryView_Check(value)) {
+            PyRef copy = PyRef::steal(PyObject_CallMethodNoArgs(value, interned.tobytes));
+            if (copy && PyBytes_Check(copy.get())) {
+                return put_bytes(PyBytes_AS_STRING(copy.get()),
+                                 static_cast<std::size_t>(PyBytes_GET_SIZE(copy.get())));
+            }
+            if (!copy && failure() == Outcome::fatal) return Outcome::fatal;
+            return put_fallback(out_, value, type);
+        }
+        bool is_dict = PyDict_Check(value);
+        if (!is_dict && !is_sequence_or_set(value)) return put_fallback(out_, value, type);
+        if (depth >= max_depth) return put_fallback(out_, value, type);
+        if (active_.contains(value)) {
+            return put_fallback(out_, value, type, is_dict ? "{...}" : "[...]");
+        }
+        active_.push(value);
+        std::size_t start = out_.size();
+        Outcome outcome = is_dict ? clean_dict(value, depth) : clean_items(value, depth);
+        active_.pop();
+        if (outcome != Outcome::failed) return outcome;
+        out_.resize(start);
+        return put_fallback(out_, value, type);
+    }
+
+    Outcome clean_dict(PyObject* dict, int depth) {
+        std::size_t header_at = out_.size();
+        auto announced = static_cast<std::size_t>(PyDict_GET_SIZE(dict));
+        Sink sink{out_};
+        write_map_len(sink, checked_length(announced));
+        std::vector<Entry> entries;
+        entries.reserve(std::min<std::size_t>(announced, 64));
+        bool may_merge = false;
+        DictItems items(dict);
+        while (true) {
+            PyRef key;
+            PyRef value;
+            int next = items.next(key, value);
+            if (next < 0) return failure();
+            if (next == 0) break;
+            Entry entry{out_.size(), 0, 0};
+            escaped_ = false;
+            Outcome outcome = clean(key.get(), depth + 1);
+            if (outcome != Outcome::ok) return outcome;
+            may_merge = may_merge || key_may_merge(key.get(), escaped_);
+            entry.value_at = out_.size();
+            outcome = clean(value.get(), depth + 1);
+            if (outcome != Outcome::ok) return outcome;
+            entry.end = out_.size();
+            entries.push_back(entry);
+        }
+        return finish_map(out_, header_at, announced, entries, may_merge);
+    }
+
+    // The base type's own iteration: an overridden __iter__ is not asked.
+    Outcome clean_items(PyObject* container, int depth) {
+        std::size_t header_at = out_.size();
+        auto announced = static_cast<std::size_t>(base_length(container));
+        Sink sink{out_};
+        write_array_len(sink, checked_length(announced));
+        std::size_t count = 0;
+        if (PyList_Check(container) || PyTuple_Check(container)) {
+            for (Py_ssize_t i = 0; i < Py_SIZE(container); ++i) {
+                PyRef item =
+                    PyRef::borrow(PyList_Check(container) ? PyList_GET_ITEM(container, i)
+                                                          : PyTuple_GET_ITEM(container, i));
+                Outcome outcome = clean(item.get(), depth + 1);
+                if (outcome != Outcome::ok) return outcome;
+                ++count;
+            }
+        } else {
+            PyRef iterator = PyRef::steal(PySet_Type.tp_iter(container));
+            if (!iterator) return failure();
+            while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+                Outcome outcome = clean(item.get(), depth + 1);
+                if (outcome != Outcome::ok) return outcome;
+                ++count;
+            }
+            if (PyErr_Occurred()) return failure();
+        }
+        if (count != announced) rewrite_header(out_, header_at, false, announced, count);
+        return Outcome::ok;
+    }
+
+    std::string& out_;
+    std::size_t limit_end_;
+    Path<max_depth> active_;
+    bool escaped_ = false;
+};
+
+// ---- The lightweight form ----------------------------------------------------------------------
+
+// _plain_budget_left and the packing of a value that passes it, in one walk (both only read
+// exact builtins, so the order of the checks cannot matter): false as soon as the value is not
+// plain, with partial output for the caller to drop.
+class Plain {
+  public:
+    explicit Plain(std::string& out) : out_(out) {}
+
+    bool write(PyObject* value) {
+        PyTypeObject* type = Py_TYPE(value);
+        if (type == &PyDict_Type || type == &PyList_Type || type == &PyTuple_Type) {
+            return container(value, 0);
+        }
+        budget_ -= 1;
+        return item(value, 0);
+    }
+
+  private:
+    bool str(PyObject* text) {
+        Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+        if (length > light_str) return false;
+        TextSize size = measure(text, length);
+        if (size.surrogates) return false;  // the packer refuses them: the Lightener escapes them
+        put_str_header(out_, size.bytes);
+        append_text(out_, text, length, size.bytes);
+        return true;
+    }
+
+    bool container(PyObject* value, int depth) {
+        bool is_dict = Py_TYPE(value) == &PyDict_Type;
+        Py_ssize_t size = is_dict ? PyDict_GET_SIZE(value) : Py_SIZE(value);
+        if (size > light_items || depth >= light_depth) return false;
+        budget_ -= is_dict ? 2 * size : size;
+        if (budget_ < 0) return false;
+        Sink sink{out_};
+        if (is_dict) {
+            write_map_len(sink, static_cast<std::uint32_t>(size));
+            Py_ssize_t position = 0;
+            PyObject* key;
+            PyObject* item_value;
+            while (PyDict_Next(value, &position, &key, &item_value)) {
+                if (Py_TYPE(key) != &PyUnicode_Type || !str(key)) return false;
+                if (!item(item_value, depth)) return false;
+            }
+            return true;
+        }
+        write_array_len(sink, static_cast<std::uint32_t>(size));
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            if (!item(PySequence_Fast_GET_ITEM(value, i), depth)) return false;
+        }
+        return true;
+    }
+
+    bool item(PyObject* value, int depth) {
+        PyTypeObject* type = Py_TYPE(value);
+        Sink sink{out_};
+        if (type == &PyUnicode_Type) return str(value);
+        if (type == &PyLong_Type) return put_int_in_range(out_, value);
+        if (type == &PyBytes_Type) {
+            if (Py_SIZE(value) > light_bytes) return false;
+            put_bin(out_, PyBytes_AS_STRING(value), static_cast<std::size_t>(Py_SIZE(value)));
+            return true;
+        }
+        if (type == &PyDict_Type || type == &PyList_Type || type == &PyTuple_Type) {
+            return container(value, depth + 1);
+        }
+        if (value == Py_None) {
+            write_nil(sink);
+        } else if (type == &PyBool_Type) {
+            write_bool(sink, value == Py_True);
+        } else if (type == &PyFloat_Type) {
+            write_f64(sink, PyFloat_AS_DOUBLE(value));
+        } else {
+            return false;
+        }
+        return true;
+    }
+
+    std::string& out_;
+    Py_ssize_t budget_ = light_budget;
+};
+
+// The reference's lightweight form of one value (a memoryview, whose slicing and casting rules
+// it follows), appended.
+Outcome put_reference_lightweight(std::string& out, PyObject* value) {
+    PyRef function = module_attribute(interned.mod_vesk_serialize, interned.reference_lightweight);
+    PyRef bytes = function ? PyRef::steal(PyObject_CallOneArg(function.get(), value)) : PyRef();
+    if (!bytes) return failure();
+    if (!PyBytes_Check(bytes.get())) return Outcome::failed;
+    out.append(PyBytes_AS_STRING(bytes.get()),
+               static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+    return Outcome::ok;
+}
+
+// The reference's _Lightener copy, written as it is made.
+class Lightener {
+  public:
+    explicit Lightener(std::string& out) : out_(out) {}
+
+    Outcome light(PyObject* value, int depth) {
+        --budget_;
+        PyTypeObject* type = Py_TYPE(value);
+        Sink sink{out_};
+        if (type == &PyUnicode_Type && PyUnicode_GET_LENGTH(value) <= light_str) {
+            escaped_ = put_safe_str(out_, value, PyUnicode_GET_LENGTH(value)) || escaped_;
+            return Outcome::ok;
+        }
+        if (type == &PyLong_Type && put_int_in_range(out_, value)) return Outcome::ok;
+        if (value == Py_None) {
+            write_nil(sink);
+            return Outcome::ok;
+        }
+        if (type == &PyBool_Type) {
+            write_bool(sink, value == Py_True);
+            return Outcome::ok;
+        }
+        if (type == &PyFloat_Type) {
+            write_f64(sink, PyFloat_AS_DOUBLE(value));
+            return Outcome::ok;
+        }
+        if (PyLong_Check(value)) {
+            if (put_int_in_range(out_, value)) return Outcome::ok;
+            return put_fallback(out_, value, &PyLong_Type);
+        }
+        if (PyUnicode_Check(value)) {
+            Py_ssize_t length = PyUnicode_GET_LENGTH(value);
+            if (length <= light_str) {
+                escaped_ = put_safe_str(out_, value, length) || escaped_;
+                return Outcome::ok;
+            }
+            Outcome outcome = put_cut_start(type, length);
+            if (outcome == Outcome::ok) put_safe_str(out_, value, light_str);
+            return outcome;
+        }
+        if (PyFloat_Check(value)) {
+            write_f64(sink, PyFloat_AS_DOUBLE(value));
+            return Outcome::ok;
+        }
+        if (PyBytes_Check(value) || PyByteArray_Check(value)) {
+            auto length = static_cast<std::size_t>(Py_SIZE(value));
+            const char* data =
+                PyBytes_Check(value) ? PyBytes_AS_STRING(value) : PyByteArray_AS_STRING(value);
+            auto head = std::min(length, static_cast<std::size_t>(light_bytes));
+            if (length > head) {
+                Outcome outcome = put_cut_start(type, length);
+                if (outcome != Outcome::ok) return outcome;
+            }
+            put_bin(out_, data, head);
+            return Outcome::ok;
+        }
+        if (PyMemoryView_Check(value)) return put_reference_lightweight(out_, value);
+        bool is_dict = PyDict_Check(value);
+        if (!is_dict && !is_sequence_or_set(value)) return put_fallback(out_, value, type);
+        auto length = static_cast<std::size_t>(base_length(value));
+        if (depth >= light_depth || budget_ <= 0) {
+            if (length > 0) {
+                Outcome outcome = put_cut_start(type, length);
+                if (outcome != Outcome::ok) return outcome;
+            }
+            if (is_dict) {
+                write_map_len(sink, 0);
+            } else {
+                write_array_len(sink, 0);
+            }
+            return Outcome::ok;
+        }
+        if (active_.contains(value)) {
+            return put_fallback(out_, value, type, is_dict ? "{...}" : "[...]");
+        }
+        active_.push(value);
+        std::size_t start = out_.size();
+        auto keep = std::min({length, static_cast<std::size_t>(light_items),
+                              static_cast<std::size_t>(std::max<Py_ssize_t>(budget_, 1))});
+        Outcome outcome = keep < length ? put_cut_start(type, length) : Outcome::ok;
+        if (outcome == Outcome::ok) {
+            outcome = is_dict ? light_dict(value, keep, depth) : light_sequence(value, keep, depth);
+        }
+        active_.pop();
+        if (outcome != Outcome::failed) return outcome;
+        out_.resize(start);
+        return put_fallback(out_, value, type);
+    }
+
+  private:
+    // _cut(type, length, head) up to its head, which the caller writes.
+    Outcome put_cut_start(PyTypeObject* type, std::size_t length) {
+        Text name;
+        if (!add_type_name(type, name)) return Outcome::fatal;
+        Sink sink{out_};
+        write_map_len(sink, 3);
+        write_str(sink, "__type__");
+        put_text(out_, name.pieces, -1);
+        write_str(sink, "__len__");
+        write_uint(sink, length);
+        write_str(sink, "__head__");
+        return Outcome::ok;
+    }
+
+    Outcome light_dict(PyObject* dict, std::size_t keep, int depth) {
+        std::size_t header_at = out_.size();
+        Sink sink{out_};
+        write_map_len(sink, static_cast<std::uint32_t>(keep));
+        std::array<Entry, light_items> entries;
+        std::size_t count = 0;
+        bool may_merge = false;
+        DictItems items(dict);
+        PyRef key;
+        PyRef value;
+        while (count < keep) {
+            int next = items.next(key, value);
+            if (next < 0) return failure();
+            if (next == 0) break;
+            Entry& entry = entries[count++];
+            entry.key_at = out_.size();
+            escaped_ = false;
+            Outcome outcome = light(key.get(), depth + 1);
+            if (outcome != Outcome::ok) return outcome;
+            may_merge = may_merge || key_may_merge(key.get(), escaped_);
+            entry.value_at = out_.size();
+            outcome = light(value.get(), depth + 1);
+            if (outcome != Outcome::ok) return outcome;
+            entry.end = out_.size();
+        }
+        // zip() asks the items for one more before it finds range(keep) done.
+        if (count == keep && items.next(key, value) < 0) return failure();
+        return finish_map(out_, header_at, keep, std::span(entries.data(), count), may_merge);
+    }
+
+    Outcome light_sequence(PyObject* container, std::size_t keep, int depth) {
+        // The first items, taken before any of them is looked at, as the reference's slice is.
+        std::array<PyRef, light_items> items;
+        std::size_t count = 0;
+        if (PyList_Check(container) || PyTuple_Check(container)) {
+            for (; count < keep && static_cast<Py_ssize_t>(count) < Py_SIZE(container); ++count) {
+                auto i = static_cast<Py_ssize_t>(count);
+                items[count] =
+                    PyRef::borrow(PyList_Check(container) ? PyList_GET_ITEM(container, i)
+                                                          : PyTuple_GET_ITEM(container, i));
+            }
+        } else {
+            PyRef iterator = PyRef::steal(PySet_Type.tp_iter(container));
+            if (!iterator) return failure();
+            for (; count < keep; ++count) {
+                items[count] = PyRef::steal(PyIter_Next(iterator.get()));
+                if (!items[count]) break;
+            }
+            if (PyErr_Occurred()) return failure();
+        }
+        Sink sink{out_};
+        write_array_len(sink, static_cast<std::uint32_t>(count));
+        for (std::size_t i = 0; i < count; ++i) {
+            Outcome outcome = light(items[i].get(), depth + 1);
+            if (outcome != Outcome::ok) return outcome;
+        }
+        return Outcome::ok;
+    }
+
+    std::string& out_;
+    Py_ssize_t budget_ = light_budget;
+    Path<light_depth> active_;
+    bool escaped_ = false;
+};
+
+// ---- The two forms ----------------------------------------------------------------------------
+
+Outcome write_lightweight(std::string& out, PyObject* value) {
+    std::size_t start = out.size();
+    if (Plain(out).write(value)) return Outcome::ok;
+    out.resize(start);
+    Outcome outcome = Lightener(out).light(value, 0);
+    if (outcome == Outcome::ok || outcome == Outcome::fatal) return outcome;
+    out.resize(start);
+    return put_last_resort(out, value);
+}
+
+Outcome write_full(std::string& out, PyObject* value) {
+    std::size_t start = out.size();
+    Outcome outcome = Packer(out, start + full_limit).pack(value, packer_nest_limit);
+    if (outcome == Outcome::ok || outcome == Outcome::fatal) return outcome;
+    out.resize(start);
+    if (outcome == Outcome::too_large) return write_lightweight(out, value);
+    // Rare: a cycle, deep nesting, a lone surrogate, a container whose iteration raised...
+    outcome = Cleaner(out, start + full_limit).clean(value, 0);
+    if (outcome == Outcome::ok || outcome == Outcome::fatal) return outcome;
+    out.resize(start);
+    if (outcome == Outcome::too_large) return write_lightweight(out, value);
+    return put_last_resort(out, value);
+}
+
+}  // namespace
+
+bool write_value(PyObject* value, ValueForm form, std::string& out) {
+    std::size_t start = out.size();
+    try {
+        Outcome outcome =
+            form == ValueForm::full ? write_full(out, value) : write_lightweight(out, value);
+        if (outcome == Outcome::ok) return true;
+        out.resize(start);
+        if (outcome != Outcome::fatal || !PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError, "a value could not be serialised");
+        }
+        return false;
+    } catch (const std::bad_alloc&) {
+        out.resize(start);
+        PyErr_NoMemory();
+    } catch (const std::exception& error) {
+        out.resize(start);
+        raise_panic(error.what());
+    }
+    return false;
+}
+
+}  // namespace vesk

@@ -1,0 +1,209 @@
+"""The native serialisers against their Python reference: the same bytes for any value, in both
+forms, and a cost bounded where the reference's grows with the value."""
+
+import collections
+import enum
+
+import msgpack
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from vesk import serialize
+from vesk.serialize import FULL_LIMIT, LIGHT_DEPTH, MAX_DEPTH, REPR_LIMIT
+
+FORMS = {
+    "full": (serialize.dump_msgpack, serialize._dump_msgpack_py),
+    "lightweight": (serialize.dump_msgpack_lightweight_repr, serialize._dump_msgpack_lightweight_repr_py),
+}
+
+
+class Str(str):
+    pass
+
+
+class SelfEqualStr(str):
+    """Equal only to itself, so it sits beside an equal plain str in a dict; their copies merge."""
+
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        return self is other
+
+
+class Int(int):
+    pass
+
+
+class Float(float):
+    pass
+
+
+class Bytes(bytes):
+    pass
+
+
+class List(list):
+    pass
+
+
+class BackwardsList(list):
+    """Iterates backwards: the packer asks its __iter__, the slow paths its base type."""
+
+    def __iter__(self):
+        return reversed(list(list.__iter__(self)))
+
+
+class Tuple(tuple):
+    pass
+
+
+class Dict(dict):
+    pass
+
+
+class FrozenSet(frozenset):
+    pass
+
+
+class DictItemsRaise(dict):
+    def items(self):
+        raise RuntimeError
+
+
+Pair = collections.namedtuple("Pair", "left right")
+Color = enum.Enum("Color", "RED")
+
+
+class Repr:
+    """An object with the repr it is given, or raising the exception it is given."""
+
+    def __init__(self, text):
+        self.text = text
+
+    def __repr__(self):
+        if isinstance(self.text, Exception):
+            raise self.text
+        return self.text
+
+
+def cyclic(container, through_child):
+    if through_child:
+        child = [container]
+        container = [1, child] if isinstance(container, list) else {"child": child}
+        child.append(container)
+    elif isinstance(container, dict):
+        container["self"] = container
+    else:
+        container.append(container)
+    return container
+
+
+def nested(value, depth, shape):
+    for _ in range(depth):
+        value = {"k": value} if shape == "dict" else [value, "pad"] if shape == "pair" else [value]
+    return value
+
+
+surrogates = st.sampled_from(["\udc80", "\ud83d\ude00", "\\udc80"])
+texts = st.one_of(
+    st.text(max_size=6),
+    st.lists(st.one_of(st.characters(), surrogates), max_size=6).map("".join),
+    st.tuples(st.integers(LIGHT_DEPTH * 49, 205), st.sampled_from(["a", "é", "\U0001f600", "\udc80"])).map(
+        lambda size_char: size_char[1] * size_char[0]),  # around LIGHT_STR
+)
+ints = st.one_of(st.integers(), st.sampled_from([2**63, 2**64 - 1, 2**64, -(2**63), -(2**63) - 1, 10**400]),
+                st.just(5000).map(lambda digits: 10**digits))  # beyond the int->str digit limit
+reprs = st.one_of(texts, st.sampled_from([5, Str("sub"), "r" * 1_000, ValueError(), Repr("inner")])).map(Repr)
+safe_items = st.one_of(st.integers(), st.text(max_size=60), st.builds(Repr, st.text(max_size=60)))
+deques = st.builds(collections.deque, st.lists(safe_items, max_size=60), st.none() | st.integers(0, 70))
+raw_bytes = st.one_of(st.binary(max_size=6), st.integers(195, 205).map(lambda size: b"b" * size))
+scalars = st.one_of(
+    st.none(), st.booleans(), ints, st.floats(), texts, st.builds(Str, texts), st.builds(Int, ints),
+    st.builds(Float, st.floats()),
+    raw_bytes.flatmap(lambda b: st.sampled_from([b, bytearray(b), Bytes(b), memoryview(b), memoryview(b)[::2]])),
+    reprs, deques, st.sampled_from([Color.RED, msgpack.ExtType(3, b"ext"), msgpack.Timestamp(2**40, 7), type, len]),
+)
+keys = st.one_of(
+    texts, ints, st.floats(), st.none(), st.booleans(), st.builds(SelfEqualStr, texts), st.builds(Int, ints),
+    st.tuples(texts, ints), st.frozensets(ints, max_size=3), reprs,
+)
+
+
+def containers(children):
+    # Sizes straddle LIGHT_ITEMS, and the recursion LIGHT_DEPTH and LIGHT_BUDGET.
+    items = st.lists(children, max_size=18)
+    return st.one_of(
+        items, items.map(tuple), st.dictionaries(keys, children, max_size=18),
+        items.map(List), items.map(BackwardsList), items.map(Tuple), st.builds(Pair, children, children),
+        st.dictionaries(keys, children, max_size=5).flatmap(lambda d: st.sampled_from(
+            [Dict(d), collections.OrderedDict(reversed(d.items())), collections.Counter(d.keys()), DictItemsRaise(d)])),
+        st.sets(keys, max_size=18), st.frozensets(keys, max_size=5), st.frozensets(ints, max_size=5).map(FrozenSet),
+    )
+
+
+values = st.recursive(scalars, containers, max_leaves=30)
+plain = st.recursive(st.one_of(st.integers(), st.text(st.characters(exclude_categories=["Cs"]), max_size=8)),
+                     lambda children: st.lists(children, max_size=5) | st.dictionaries(st.text(max_size=4), children),
+                     max_leaves=10)
+any_value = st.one_of(
+    values,
+    st.builds(cyclic, st.lists(values, max_size=3) | st.dictionaries(st.text(max_size=3), values, max_size=3),
+              st.booleans()),
+    # Straddling the packer's nest limit (511) and MAX_DEPTH.
+    st.builds(nested, values, st.one_of(st.integers(509, 513), st.integers(MAX_DEPTH - 2, 600)),
+              st.sampled_from(["list", "pair", "dict"])),
+    # Straddling LIGHT_BUDGET, which counts a dict's keys as well as its values.
+    st.lists(st.lists(st.integers(0, 9), min_size=12, max_size=16), min_size=12, max_size=16),
+    st.lists(st.dictionaries(st.text("abc", max_size=3), st.integers(0, 9), min_size=6, max_size=12),
+             min_size=12, max_size=16),
+    # Keys that differ but whose copies are equal: the copy, a dict, keeps one entry.
+    st.lists(texts, max_size=4).map(lambda texts: {
+        key: i for i, text in enumerate(texts)
+        for key in (text, SelfEqualStr(text), text.replace("\udc80", "\\udc80"))}),
+    # Around FULL_LIMIT. Only values the fast path packs whole: past the limit, the native full
+    # form stops as soon as it gets there, where the reference goes on and may fail further on.
+    st.builds(lambda size, rest: {"pad": "x" * size, "rest": rest}, st.integers(FULL_LIMIT - 120, FULL_LIMIT), plain),
+)
+
+
+@settings(max_examples=400, deadline=None, suppress_health_check=list(HealthCheck))
+@given(value=any_value)
+def test_native_and_reference_agree(value):
+    for native, reference in FORMS.values():
+        assert native(value) == reference(value)
+
+
+class Counted:
+    calls = 0
+
+    def __repr__(self):
+        Counted.calls += 1
+        return "counted-" + "x" * 40
+
+
+@pytest.mark.parametrize("form", FORMS)
+@pytest.mark.parametrize("case", ["long deque", "deep nesting"])
+def test_cost_does_not_grow_with_the_value(case, form):
+    native, reference = FORMS[form]
+    if case == "long deque":
+        value = collections.deque(Counted() for _ in range(1_500))
+        most_calls = REPR_LIMIT // len(repr(Counted())) + 1  # only the items that show
+    else:
+        value = 0
+        for _ in range(100_000):
+            value = [Counted(), value]
+        # Full: msgpack's nest limit (511) fails the fast path, the slow path stops at MAX_DEPTH
+        # and gives the rest as reprlib's repr of three levels.
+        most_calls = 511 + MAX_DEPTH + 3 if form == "full" else LIGHT_DEPTH
+    Counted.calls = 0
+    data = native(value)
+    assert Counted.calls <= most_calls
+    assert data == reference(value)
+    out = msgpack.unpackb(data, raw=False, strict_map_key=False)
+    if case == "long deque":
+        assert out == {"__type__": "collections.deque", "__repr__": repr(value)[: REPR_LIMIT - 3] + "..."}
+    else:
+        for _ in range(MAX_DEPTH if form == "full" else LIGHT_DEPTH):
+            out = out[1]
+        assert out["__type__"] == "builtins.list" and ("__repr__" in out if form == "full" else out["__head__"] == [])
