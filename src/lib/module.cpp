@@ -15,6 +15,7 @@
 #include "utils/errors.h"
 #include "utils/finalize.h"
 #include "utils/interned.h"
+#include "utils/serialize.h"
 #include "utils/working_dir.h"
 
 namespace vesk {
@@ -135,6 +136,7 @@ PyObject* init_module() {
     if (!intern_names()) return nullptr;
     if (!watch_working_directory()) return nullptr;
     reserve_code_cache();
+    if (!watch_serializer()) return nullptr;
 
     PyRef module = PyRef::steal(PyModule_Create2(&module_def, 1013));
     if (!module) return nullptr;
