@@ -256,11 +256,12 @@ class TestOneTracePerTest:
             assert len(markers) == 2, (nodeid, markers)
 
     def test_end_record_carries_the_reported_outcome(self, runs):
-        as_recorded = {"passed": "passed", "skipped": "skipped", "xfailed": "skipped",
-                       "failed": "failed", "error": "failed"}
+        # The JUnit report says "skipped" for an expected failure too.
+        as_recorded = {"passed": {"passed"}, "skipped": {"skipped", "xfailed"},
+                       "failed": {"failed", "xpassed"}, "error": {"error"}}
         for nodeid, records in _by_nodeid(runs).items():
             reported, _ = runs.recorded.outcomes[junit_key(nodeid)]
-            assert records[-1]["outcome"] == as_recorded[reported], (nodeid, records[-1], reported)
+            assert records[-1]["outcome"] in as_recorded[reported], (nodeid, records[-1], reported)
 
 
 class TestRecordedCalls:

@@ -3,18 +3,19 @@
 #include "filters/builtin_filters.h"
 #include "utils/code_cache.h"
 #include "utils/errors.h"
+#include "utils/frames.h"
 
 namespace vesk {
 
 namespace {
 
-std::string_view filename_of(PyFrameObject* frame, PyRef& holder) {
-    PyRef code = PyRef::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
-    if (!code) internal_fault_from_pending("A frame has a code object.");
-    holder = PyRef::borrow(reinterpret_cast<PyCodeObject*>(code.get())->co_filename);
-    if (!holder || !PyUnicode_Check(holder.get())) internal_fault("A code object has a filename.");
+std::string_view filename_of(PyCodeObject* code) {
+    PyObject* filename = code->co_filename;
+    if (filename == nullptr || !PyUnicode_Check(filename)) {
+        internal_fault("A code object has a filename.");
+    }
     Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(holder.get(), &size);
+    const char* text = PyUnicode_AsUTF8AndSize(filename, &size);
     if (text == nullptr) internal_fault_from_pending("A filename is a string.");
     return {text, static_cast<std::size_t>(size)};
 }
@@ -23,22 +24,16 @@ std::string_view filename_of(PyFrameObject* frame, PyRef& holder) {
 
 bool attrs_generated_filter(PyFrameObject* frame, std::string_view filename) {
     if (attrs_generated_name(filename)) return true;
-    PyRef caller = PyRef::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(frame)));
-    if (!caller) {
-        if (PyErr_Occurred()) internal_fault_from_pending("A frame has an `f_back` attribute.");
-        return false;
-    }
-    PyRef holder;
-    std::string_view name = filename_of(reinterpret_cast<PyFrameObject*>(caller.get()), holder);
+    // Read off the interpreter's frames: asking for f_back would build a frame object for the
+    // caller at every event.
+    PyCodeObject* caller = caller_code(frame);
+    if (caller == nullptr) return false;
+    std::string_view name = filename_of(caller);
     if (name.empty()) {
         // One frame without a file name (a native trampoline) is skipped; never more.
-        caller = PyRef::steal(reinterpret_cast<PyObject*>(
-            PyFrame_GetBack(reinterpret_cast<PyFrameObject*>(caller.get()))));
-        if (!caller) {
-            if (PyErr_Occurred()) internal_fault_from_pending("A frame has an `f_back` attribute.");
-            return false;
-        }
-        name = filename_of(reinterpret_cast<PyFrameObject*>(caller.get()), holder);
+        caller = callers_caller_code(frame);
+        if (caller == nullptr) return false;
+        name = filename_of(caller);
     }
     return attrs_maker_file(name);
 }
@@ -66,9 +61,9 @@ NameDecision decide_by_name(const FrameFilters& filters, std::string_view filena
             library || frozen || own_package || exec_string || pytest_expression || ignore};
 }
 
-NameDecision decision_for(const FrameFilters& filters, PyObject* code, std::string_view filename) {
+NameDecision decision_for(const FrameFilters& filters, CodeCache* cache,
+                          std::string_view filename) {
     const std::uintptr_t tag = static_cast<std::uintptr_t>(filters.cache_key) << 2;
-    CodeCache* cache = code_cache(code);
     if (cache != nullptr && cache->filter_answer != 0 &&
         (cache->filter_answer & ~std::uintptr_t{3}) == tag) {
         return {(cache->filter_answer & kIncluded) != 0, (cache->filter_answer & kExcluded) != 0};
@@ -83,9 +78,9 @@ NameDecision decision_for(const FrameFilters& filters, PyObject* code, std::stri
 
 }  // namespace
 
-bool is_frame_of_interest(const FrameFilters& filters, PyFrameObject* frame, PyObject* code,
+bool is_frame_of_interest(const FrameFilters& filters, PyFrameObject* frame, CodeCache* cache,
                           std::string_view filename) {
-    NameDecision by_name = decision_for(filters, code, filename);
+    NameDecision by_name = decision_for(filters, cache, filename);
     // Walked even for included frames: its faults must not depend on the include list.
     bool attrs = attrs_generated_filter(frame, filename);
     return by_name.included || !(by_name.excluded || attrs);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "filters/path_fragment.h"
+#include "utils/code_cache.h"
 #include "utils/pyref.h"
 
 namespace vesk {
@@ -25,7 +26,8 @@ struct FrameFilters {
 
 // The eight tests, in order, without stopping early: include, library, frozen, own package,
 // "<string>", pytest expression, attrs, ignore. Of interest: included, or caught by none.
-bool is_frame_of_interest(const FrameFilters& filters, PyFrameObject* frame, PyObject* code,
+// `cache` is the frame's code's cache (null when there is none).
+bool is_frame_of_interest(const FrameFilters& filters, PyFrameObject* frame, CodeCache* cache,
                           std::string_view filename);
 
 }  // namespace vesk

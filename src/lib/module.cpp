@@ -17,6 +17,7 @@
 #include "utils/errors.h"
 #include "utils/finalize.h"
 #include "utils/interned.h"
+#include "utils/serialize.h"
 #include "utils/values.h"
 #include "utils/working_dir.h"
 
@@ -163,6 +164,7 @@ PyObject* init_module() {
     if (!intern_names()) return nullptr;
     if (!watch_working_directory()) return nullptr;
     reserve_code_cache();
+    if (!watch_serializer()) return nullptr;
 
     PyRef module = PyRef::steal(PyModule_Create2(&module_def, 1013));
     if (!module) return nullptr;

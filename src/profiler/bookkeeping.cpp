@@ -8,11 +8,12 @@
 
 namespace vesk {
 
-std::optional<Id> frame_id_for_event(ThreadValues& values, Event event, PyFrameObject* frame) {
+std::optional<Id> frame_id_for_event(ThreadValues& values, Event event, PyFrameObject* frame,
+                                     std::uint64_t unix_millis) {
     auto& put_aside = values.frame_ids;
     if (event == Event::call) {
         if (!put_aside.empty()) put_aside.erase(frame_key(frame));  // the newest call counts
-        return new_frame_id();
+        return new_frame_id(unix_millis);
     }
     const auto& stack = values.user_code_stack;
     for (auto pair = stack.rbegin(); pair != stack.rend(); ++pair) {

@@ -27,7 +27,8 @@ inline std::uintptr_t frame_key(PyFrameObject* frame) noexcept {
 // aside then. An id put aside is forgotten at the return: frame objects are freed and their
 // addresses reused, and an id kept after the return would go to an unrelated frame whose call
 // was never seen.
-std::optional<Id> frame_id_for_event(ThreadValues& values, Event event, PyFrameObject* frame);
+std::optional<Id> frame_id_for_event(ThreadValues& values, Event event, PyFrameObject* frame,
+                                     std::uint64_t unix_millis);
 
 // Puts aside the id of a call whose event failed after the id was made.
 void remember_unrecorded_call(ThreadValues& values, PyFrameObject* frame, const Id& frame_id);

@@ -24,9 +24,19 @@ namespace vesk {
 namespace {
 
 // The frame's locals without "__builtins__", which module frames carry; the frame's own
-// mapping is never changed. A mapping that is not a dict (a class body prepared by a metaclass)
-// is copied into one.
-PyRef locals_without_builtins(PyFrameObject* frame) {
+// mapping is never changed. A function's locals are read from its fast locals into a new
+// dictionary (asking the frame would rebuild its own at every event); a mapping that is not a
+// dict (a class body prepared by a metaclass) is copied into one.
+PyRef locals_without_builtins(PyFrameObject* frame, std::vector<LocalVariable>& scratch) {
+    if (read_fast_locals(frame, scratch)) {
+        PyRef dict = PyRef::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(scratch.size())));
+        if (!dict) return {};
+        for (const LocalVariable& variable : scratch) {
+            if (PyDict_SetItem(dict.get(), variable.name, variable.value.get()) < 0) return {};
+        }
+        scratch.clear();
+        return dict;
+    }
     PyRef locals = PyRef::steal(PyFrame_GetLocals(frame));
     if (!locals) return {};
     if (!PyDict_Check(locals.get())) {
@@ -48,10 +58,9 @@ PyRef locals_without_builtins(PyFrameObject* frame) {
 }
 
 // Whether the plugin table has plugins for the code's name, remembered on the code object.
-bool has_plugins_for(const ProfilerState& state, PyObject* code, std::string_view code_name) {
+bool has_plugins_for(const ProfilerState& state, CodeCache* cache, std::string_view code_name) {
     if (state.plugin_code_names.empty()) return false;
     const std::uintptr_t tag = static_cast<std::uintptr_t>(state.serial) << 1;
-    CodeCache* cache = code_cache(code);
     if (cache != nullptr && (cache->plugin_answer & ~std::uintptr_t{1}) == tag) {
         return (cache->plugin_answer & 1) != 0;
     }
@@ -87,10 +96,10 @@ struct EventContext {
 // Runs the plugins registered for the code name; a failing plugin is settled and the next one
 // runs. The table is read without a lock: it never changes, and plugin code may let other
 // threads run, which read it too. False when a failure is to be raised.
-bool run_plugins(EventContext& context, ThreadValues& values, PyObject* code, PyObject* arg,
+bool run_plugins(EventContext& context, ThreadValues& values, CodeCache* cache, PyObject* arg,
                  std::string_view filename, std::string_view code_name, EventBatch& batch) {
     ProfilerState& state = context.state;
-    if (!has_plugins_for(state, code, code_name)) return true;
+    if (!has_plugins_for(state, cache, code_name)) return true;
     auto found = state.plugins.find(code_name);
     if (found == state.plugins.end()) return true;
     if (values.plugin_frame_ids.size() < state.plugin_count) {
@@ -119,17 +128,19 @@ bool run_plugins(EventContext& context, ThreadValues& values, PyObject* code, Py
 }
 
 // Everything after the plugins; false with the error indicator set when the event fails.
-bool record_frame(ProfilerState& state, ThreadValues& values, PyFrameObject* frame, PyObject* code,
-                  Event event, PyObject* arg, std::string_view filename, std::string_view code_name,
-                  EventBatch& batch) {
+bool record_frame(ProfilerState& state, ThreadValues& values, PyFrameObject* frame,
+                  CodeCache* cache, Event event, PyObject* arg, std::string_view filename,
+                  std::string_view code_name, EventBatch& batch) {
     FrameFilters filters{state.include_frames, state.ignore_frames, state.serial};
-    if (!is_frame_of_interest(filters, frame, code, filename)) {
+    if (!is_frame_of_interest(filters, frame, cache, filename)) {
         return deliver_records(state, values, event, batch);
     }
     auto identity = thread_identity(values);
     if (!identity.ok()) return false;
+    // One reading for the record's time and its frame id.
+    const ClockReading now = read_wall_clock();
 
-    int line = frame_line(frame, code);
+    int line = frame_line(frame, cache);
     if (line < 0) {
         PyErr_SetString(PyExc_OverflowError, "the frame has no line number");
         return false;
@@ -138,12 +149,12 @@ bool record_frame(ProfilerState& state, ThreadValues& values, PyFrameObject* fra
     // directory that cannot be read leaves the file name absolute.
     std::string_view path = relative_to(filename, current_working_directory());
 
-    auto qualname = get_qualname(frame);
+    auto qualname = cached_qualname(frame, cache);
     if (!qualname.ok()) return false;
-    PyRef locals = locals_without_builtins(frame);
+    PyRef locals = locals_without_builtins(frame, values.locals);
     if (!locals) return false;
 
-    std::optional<Id> frame_id = frame_id_for_event(values, event, frame);
+    std::optional<Id> frame_id = frame_id_for_event(values, event, frame, unix_millis_from(now));
     const Id* id = frame_id ? &*frame_id : nullptr;
     std::optional<CallSite> call_site = find_user_code_call_site(values, id);
 
@@ -168,10 +179,9 @@ bool record_frame(ProfilerState& state, ThreadValues& values, PyFrameObject* fra
     fields.locals = bytes_view(locals_bytes.get());
     fields.thread_name = (*identity)->name;
     fields.thread_native_id = (*identity)->native_id;
-    fields.timestamp = current_timestamp();
+    fields.timestamp = timestamp_from(now);
     fields.call_site = call_site ? &*call_site : nullptr;
-    batch.frame_record = write_frame_record(fields);
-    batch.has_frame_record = true;
+    batch.frame = &fields;
     return deliver_records(state, values, event, batch);
 }
 
@@ -209,11 +219,11 @@ int handle_event(ProfilerState& state, PyFrameObject* frame, Event event, PyObje
         auto code_name = filename.ok() ? text_view(context.code_name) : failed;
         if (!code_name.ok()) return context.settle() ? 0 : -1;
         EventBatch batch;
-        if (!run_plugins(context, *values, code.get(), arg, *filename, *code_name, batch)) {
+        CodeCache* cache = code_cache(code.get());
+        if (!run_plugins(context, *values, cache, arg, *filename, *code_name, batch)) {
             return -1;
         }
-        if (record_frame(state, *values, frame, code.get(), event, arg, *filename, *code_name,
-                         batch)) {
+        if (record_frame(state, *values, frame, cache, event, arg, *filename, *code_name, batch)) {
             // Nothing may leave the error indicator set behind a successful event: the
             // interpreter would raise it later, somewhere in the program.
             if (!PyErr_Occurred()) return 0;

@@ -1,6 +1,9 @@
 #include "profiler/frame_record.h"
 
+#include <algorithm>
+#include <bit>
 #include <charconv>
+#include <cstring>
 
 namespace vesk {
 
@@ -54,7 +57,86 @@ constexpr std::size_t kFixedSize = kHeadAndPath.size() + kCoName.size() + kQualn
 
 }  // namespace
 
-SerializedValue write_frame_record(const FrameRecordFields& fields) {
+namespace {
+
+// A record is measured first and then written into exactly that room, so the writer needs no
+// checks of its own: it stores bytes at a cursor, in MessagePack's shortest forms.
+class Cursor {
+  public:
+    explicit Cursor(char* at) noexcept : at_(at) {}
+    char* position() const noexcept { return at_; }
+
+    void put(std::string_view bytes) noexcept {
+        std::memcpy(at_, bytes.data(), bytes.size());
+        at_ += bytes.size();
+    }
+    void byte(unsigned value) noexcept { *at_++ = static_cast<char>(value); }
+    void big_endian(std::uint64_t value, int bytes) noexcept {
+        for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8) byte((value >> shift) & 0xff);
+    }
+    void str_header(std::size_t length) noexcept {
+        if (length < 32) {
+            byte(0xa0 | static_cast<unsigned>(length));
+        } else if (length < 256) {
+            byte(0xd9);
+            byte(static_cast<unsigned>(length));
+        } else if (length < 65536) {
+            byte(0xda);
+            big_endian(length, 2);
+        } else {
+            byte(0xdb);
+            big_endian(length, 4);
+        }
+    }
+    void str(std::string_view text) noexcept {
+        str_header(text.size());
+        put(text);
+    }
+    void uint(std::uint64_t value) noexcept {
+        if (value < 128) {
+            byte(static_cast<unsigned>(value));
+        } else if (value < 256) {
+            byte(0xcc);
+            byte(static_cast<unsigned>(value));
+        } else if (value < 65536) {
+            byte(0xcd);
+            big_endian(value, 2);
+        } else if (value <= 0xffffffffULL) {
+            byte(0xce);
+            big_endian(value, 4);
+        } else {
+            byte(0xcf);
+            big_endian(value, 8);
+        }
+    }
+    void int32(std::int32_t value) noexcept {
+        if (value >= 0) {
+            uint(static_cast<std::uint64_t>(value));
+        } else if (value >= -32) {
+            byte(static_cast<unsigned>(value) & 0xff);
+        } else if (value >= -128) {
+            byte(0xd0);
+            byte(static_cast<unsigned>(value) & 0xff);
+        } else if (value >= -32768) {
+            byte(0xd1);
+            big_endian(static_cast<std::uint32_t>(value), 2);
+        } else {
+            byte(0xd2);
+            big_endian(static_cast<std::uint32_t>(value), 4);
+        }
+    }
+    void f64(double value) noexcept {
+        byte(0xcb);
+        big_endian(std::bit_cast<std::uint64_t>(value), 8);
+    }
+
+  private:
+    char* at_;
+};
+
+}  // namespace
+
+std::size_t frame_record_size(const FrameRecordFields& fields) {
     Digits line = decimal(fields.line);
     std::string_view module = fields.qualname ? fields.qualname->module.value_or("") : "";
     std::string_view dot = fields.qualname && fields.qualname->module ? "." : "";
@@ -76,45 +158,76 @@ SerializedValue write_frame_record(const FrameRecordFields& fields) {
     } else {
         size += 1;
     }
+    // Strings are written with 32-bit lengths: refused here, before anything is written.
+    checked_length(std::max({fields.filename.size() + 1 + line.length, qualname_length,
+                             fields.co_name.size(), fields.thread_name.size()}));
+    return size;
+}
 
-    SerializedValue record = SerializedValue::uninitialized(size);
-    SpanStream out(record.data(), size);
-    auto put = [&out](std::string_view bytes) { out.write(bytes.data(), bytes.size()); };
-    put(kHeadAndPath);
-    write_str_parts(out, fields.filename, ":", line.view());
-    put(kCoName);
-    write_str(out, fields.co_name);
-    put(kQualname);
+void write_frame_record(const FrameRecordFields& fields, char* into, std::size_t size) {
+    constexpr unsigned kNil = 0xc0;
+    Digits line = decimal(fields.line);
+    Cursor out(into);
+    out.put(kHeadAndPath);
+    out.str_header(fields.filename.size() + 1 + line.length);
+    out.put(fields.filename);
+    out.byte(':');
+    out.put(line.view());
+    out.put(kCoName);
+    out.str(fields.co_name);
+    out.put(kQualname);
     if (fields.qualname) {
-        write_str_parts(out, module, dot, fields.qualname->qualname);
+        const QualName& name = *fields.qualname;
+        std::size_t module = name.module ? name.module->size() + 1 : 0;
+        out.str_header(module + name.qualname.size());
+        if (name.module) {
+            out.put(*name.module);
+            out.byte('.');
+        }
+        out.put(name.qualname);
     } else {
-        write_nil(out);
+        out.byte(kNil);
     }
-    put(kEvent);
-    write_str(out, fields.event);
-    put(kFrameId);
-    write_optional_str(out,
-                       fields.frame_id ? std::optional(fields.frame_id->view()) : std::nullopt);
-    put(kArg);
-    put(fields.arg);
-    put(kLocals);
-    put(fields.locals);
-    put(kThread);
-    write_str(out, fields.thread_name);
-    put(kThreadNativeId);
-    write_optional_uint(out, fields.thread_native_id);
-    put(kTimestamp);
-    write_f64(out, fields.timestamp);
-    put(kTypeFrameCallSite);
+    out.put(kEvent);
+    out.str(fields.event);
+    out.put(kFrameId);
+    if (fields.frame_id) {
+        out.str(fields.frame_id->view());
+    } else {
+        out.byte(kNil);
+    }
+    out.put(kArg);
+    out.put(fields.arg);
+    out.put(kLocals);
+    out.put(fields.locals);
+    out.put(kThread);
+    out.str(fields.thread_name);
+    out.put(kThreadNativeId);
+    if (fields.thread_native_id) {
+        out.uint(*fields.thread_native_id);
+    } else {
+        out.byte(kNil);
+    }
+    out.put(kTimestamp);
+    out.f64(fields.timestamp);
+    out.put(kTypeFrameCallSite);
     if (fields.call_site) {
-        put(kCallFrameId);
-        write_str(out, fields.call_site->call_frame_id.view());
-        put(kLineNumber);
-        write_int(out, fields.call_site->line_number);
+        out.put(kCallFrameId);
+        out.str(fields.call_site->call_frame_id.view());
+        out.put(kLineNumber);
+        out.int32(fields.call_site->line_number);
     } else {
-        write_nil(out);
+        out.byte(kNil);
     }
-    if (out.remaining() != 0) internal_fault("Writing to memory, not I/O: the record is short");
+    if (out.position() != into + size) {
+        internal_fault("Writing to memory, not I/O: the record's size was measured wrong");
+    }
+}
+
+SerializedValue write_frame_record(const FrameRecordFields& fields) {
+    std::size_t size = frame_record_size(fields);
+    SerializedValue record = SerializedValue::uninitialized(size);
+    write_frame_record(fields, record.data(), size);
     return record;
 }
 

@@ -33,6 +33,10 @@ struct FrameRecordFields {
     const CallSite* call_site = nullptr;  // null when there is none
 };
 
+// The record's size, and the record written into exactly that many bytes at `into`.
+std::size_t frame_record_size(const FrameRecordFields& fields);
+void write_frame_record(const FrameRecordFields& fields, char* into, std::size_t size);
+
 // The record's bytes, in one allocation of exactly their size.
 SerializedValue write_frame_record(const FrameRecordFields& fields);
 

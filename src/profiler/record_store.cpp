@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -19,41 +20,40 @@ constexpr std::string_view kFrameType = "frame";
 constexpr std::string_view kStartTest = "start_test";
 constexpr std::string_view kEndTest = "end_test";
 
-void append_all(RecordList& into, RecordList& records) {
-    if (into.empty()) {
-        into.swap(records);
-    } else {
-        into.insert(into.end(), std::make_move_iterator(records.begin()),
-                    std::make_move_iterator(records.end()));
-    }
-    records.clear();
-}
-
 // Records of threads other than the main one go to their own list when threading is on.
 bool kept_per_thread(const ProfilerState& state, const ThreadIdentity& identity) {
     return identity.native_id && state.threading &&
            (!state.main_thread_id || *identity.native_id != *state.main_thread_id);
 }
 
-void keep(ProfilerState& state, const ThreadIdentity& identity, RecordList& records) {
-    if (records.empty()) return;
+// Runs `keep_into` with the list the thread's records go to, under its lock.
+template <class Keep>
+void with_list(ProfilerState& state, const ThreadIdentity& identity, Keep&& keep_into) {
     if (kept_per_thread(state, identity)) {
         auto frames = state.frames.lock();
-        append_all((*frames)[*identity.native_id], records);
+        keep_into((*frames)[*identity.native_id]);
     } else {
         auto stored = state.frames_of_interest.lock();
-        append_all(*stored, records);
+        keep_into(*stored);
     }
 }
 
-void keep_one(ProfilerState& state, const ThreadIdentity& identity, SerializedValue record) {
-    if (kept_per_thread(state, identity)) {
-        auto frames = state.frames.lock();
-        (*frames)[*identity.native_id].push_back(std::move(record));
-    } else {
-        auto stored = state.frames_of_interest.lock();
-        stored->push_back(std::move(record));
-    }
+void keep(ProfilerState& state, const ThreadIdentity& identity,
+          std::span<SerializedValue> records) {
+    if (records.empty()) return;
+    with_list(state, identity, [records](RecordChunks& list) {
+        for (const SerializedValue& record : records) list.append(record.view());
+    });
+}
+
+// The frame record alone is written straight into its list.
+void keep_frame(ProfilerState& state, const ThreadIdentity& identity,
+                const FrameRecordFields& fields) {
+    std::size_t size = frame_record_size(fields);
+    with_list(state, identity, [&fields, size](RecordChunks& list) {
+        write_frame_record(fields, list.reserve(size), size);
+        list.commit(size);
+    });
 }
 
 // What the starting thread recorded before the test belongs to no trace; other threads' records
@@ -76,17 +76,13 @@ struct TraceParts {
     std::string_view version;
     std::optional<std::string_view> commit_sha;
     std::string_view trace_id;
-    RecordList* stored;
-    std::map<std::uint64_t, RecordList>* frames;
+    RecordChunks* stored;
+    std::map<std::uint64_t, RecordChunks>* frames;
 };
 
-void write_records(auto& out, RecordList& records, bool release) {
-    write_array_len(out, checked_length(records.size()));
-    for (auto& record : records) {
-        out.write(record.data(), record.size());
-        // Each record goes as soon as it is copied: the trace never exists twice in memory.
-        if (release) record.release_memory();
-    }
+void write_records(auto& out, RecordChunks& records, bool release) {
+    write_array_len(out, checked_length(records.count()));
+    records.write_to(out, release);
 }
 
 void write_trace(auto& out, const ProfilerState& state, TraceParts& parts, bool release) {
@@ -160,23 +156,24 @@ bool save_one(ProfilerState& state, PyObject* saver, const UnsavedTrace& part) {
 }  // namespace
 
 bool deliver_records(ProfilerState& state, ThreadValues& values, Event event, EventBatch& batch) {
-    std::size_t count = batch.plugin_records.size() + (batch.has_frame_record ? 1 : 0);
+    std::size_t count = batch.plugin_records.size() + (batch.frame != nullptr ? 1 : 0);
     // An event that was under way on another thread when the recording stopped is not kept.
     if (count == 0 || state.stopped) return true;
     auto identity = thread_identity(values);
     if (!identity.ok()) return false;
-    if (batch.plugin_records.empty() && !state.one_trace_per_test) {
-        keep_one(state, **identity, std::move(batch.frame_record));
+    if (batch.plugin_records.empty()) {
+        // A frame record is never a test's start or end.
+        keep_frame(state, **identity, *batch.frame);
         return true;
     }
 
     // The batch in delivery order: a return's records come in reverse.
-    RecordList records;
+    std::vector<SerializedValue> records;
     std::vector<std::string_view> types;
     records.reserve(count);
     types.reserve(count);
-    if (event == Event::ret && batch.has_frame_record) {
-        records.push_back(std::move(batch.frame_record));
+    if (event == Event::ret && batch.frame != nullptr) {
+        records.push_back(write_frame_record(*batch.frame));
         types.push_back(kFrameType);
     }
     if (event == Event::ret) {
@@ -189,8 +186,8 @@ bool deliver_records(ProfilerState& state, ThreadValues& values, Event event, Ev
             records.push_back(std::move(record.bytes));
             types.push_back(record.type);
         }
-        if (batch.has_frame_record) {
-            records.push_back(std::move(batch.frame_record));
+        if (batch.frame != nullptr) {
+            records.push_back(write_frame_record(*batch.frame));
             types.push_back(kFrameType);
         }
     }
@@ -207,16 +204,12 @@ bool deliver_records(ProfilerState& state, ThreadValues& values, Event event, Ev
             first_unkept = i;
             start_new_trace(state, **identity);
         } else if (types[i] == kEndTest) {
-            RecordList part(std::make_move_iterator(records.begin() + first_unkept),
-                            std::make_move_iterator(records.begin() + i + 1));
+            keep(state, **identity, std::span(records).subspan(first_unkept, i + 1 - first_unkept));
             first_unkept = i + 1;
-            keep(state, **identity, part);
             if (!save_request_in_db(state)) return false;
         }
     }
-    RecordList rest(std::make_move_iterator(records.begin() + first_unkept),
-                    std::make_move_iterator(records.end()));
-    keep(state, **identity, rest);
+    keep(state, **identity, std::span(records).subspan(first_unkept));
     return true;
 }
 
@@ -258,9 +251,9 @@ PyRef build_trace(ProfilerState& state) {
         PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(counter.size())));
     if (!trace) return {};
 
-    RecordList stored_records;
-    stored_records.swap(*stored);
-    std::map<std::uint64_t, RecordList> thread_records;
+    RecordChunks stored_records = std::move(*stored);
+    stored->clear();
+    std::map<std::uint64_t, RecordChunks> thread_records;
     thread_records.swap(*frames);
     parts.stored = &stored_records;
     parts.frames = &thread_records;

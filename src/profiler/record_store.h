@@ -12,11 +12,11 @@
 
 namespace vesk {
 
-// The records of one event: plugin records in plugin order, then the frame record if any.
+// The records of one event: plugin records in plugin order, then the frame record if any,
+// written where it is kept.
 struct EventBatch {
     std::vector<PluginRecord> plugin_records;
-    SerializedValue frame_record;
-    bool has_frame_record = false;
+    const FrameRecordFields* frame = nullptr;
 };
 
 // Keeps the batch (reversed for a return, so a call reads plugins then frame and its return

@@ -13,14 +13,13 @@
 
 #include "filters/path_fragment.h"
 #include "plugins/registry.h"
+#include "profiler/record_chunks.h"
 #include "profiler/thread_slots.h"
 #include "utils/bytes.h"
 #include "utils/guarded.h"
 #include "utils/pyref.h"
 
 namespace vesk {
-
-using RecordList = std::vector<SerializedValue>;
 
 // A trace whose save failed, kept to be saved first by the next save.
 struct UnsavedTrace {
@@ -65,8 +64,8 @@ struct ProfilerState {
     // Record store. When taken together, the locks are taken in the order declared here. No lock
     // of ours is held while interpreter code runs.
     Guarded<std::string> trace_id;
-    Guarded<RecordList> frames_of_interest;
-    Guarded<std::map<std::uint64_t, RecordList>> frames;
+    Guarded<RecordChunks> frames_of_interest;
+    Guarded<std::map<std::uint64_t, RecordChunks>> frames;
     Guarded<std::deque<UnsavedTrace>> unsaved;
 
     // Per-thread bookkeeping: each thread touches only its own values.

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "plugins/registry.h"
+#include "utils/frames.h"
 #include "utils/ids.h"
 #include "utils/names.h"
 #include "utils/pyref.h"
@@ -34,6 +35,8 @@ struct ThreadValues {
     std::optional<ThreadIdentity> thread_identity_cache;
     // Per plugin of the table (by its index), the ids of its records of calls not yet returned.
     std::vector<PluginFrameIds> plugin_frame_ids;
+    // The locals of the event being recorded, kept for their capacity.
+    std::vector<LocalVariable> locals;
 };
 
 class ThreadHome;

@@ -8,6 +8,7 @@ namespace {
 
 Py_ssize_t extra_index = -1;
 
+// Called by the interpreter, with its lock held, when the code object goes.
 void free_cache(void* cache) {
     delete static_cast<CodeCache*>(cache);
 }
@@ -40,13 +41,12 @@ CodeCache* code_cache(PyObject* code) {
 
 int frame_line(PyFrameObject* frame) {
     PyRef code = PyRef::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
-    return frame_line(frame, code.get());
+    return frame_line(frame, code_cache(code.get()));
 }
 
-int frame_line(PyFrameObject* frame, PyObject* code) {
+int frame_line(PyFrameObject* frame, CodeCache* cache) {
     int offset = PyFrame_GetLasti(frame);
-    CodeCache* cache = offset >= 0 ? code_cache(code) : nullptr;
-    if (cache == nullptr) return PyFrame_GetLineNumber(frame);
+    if (cache == nullptr || offset < 0) return PyFrame_GetLineNumber(frame);
     CodeCache::Line& slot = cache->lines[static_cast<unsigned>(offset >> 1) % cache->lines.size()];
     if (slot.offset != offset) {
         slot.line = PyFrame_GetLineNumber(frame);

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 
 #include "utils/pyref.h"
 
@@ -23,6 +24,13 @@ struct CodeCache {
         int line = 0;
     };
     std::array<Line, 8> lines{};
+
+    // The qualified name "<module>.<co_qualname>" last computed for frames of this code, and the
+    // module name object it was computed for (held): while a frame's globals give the same
+    // object, the text is the same.
+    PyRef qualname_module;
+    std::string qualname;
+    std::size_t qualname_module_length = 0;  // bytes of the module part, before the dot
 };
 
 // Reserves the code objects' extra slot; once, at module initialisation. Without it (every slot
@@ -32,9 +40,9 @@ void reserve_code_cache();
 // The code object's cache, created on first use; null when there is none.
 CodeCache* code_cache(PyObject* code);
 
-// The frame's current line (as PyFrame_GetLineNumber computes it), remembered per offset.
-// `code` is the frame's code object, when the caller already holds it.
-int frame_line(PyFrameObject* frame, PyObject* code);
+// The frame's current line (as PyFrame_GetLineNumber computes it), remembered per offset in the
+// cache of the frame's code (when there is one).
+int frame_line(PyFrameObject* frame, CodeCache* cache);
 int frame_line(PyFrameObject* frame);
 
 }  // namespace vesk

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <mutex>
 
 #include "utils/clock.h"
@@ -31,11 +32,12 @@ struct ThreadRng {
     bool seeded;
 };
 
-// Zero-initialised per thread, so `seeded` starts false; no destructor is needed.
-thread_local ThreadRng t_rng;
+// On the heap, made on a thread's first id: the thread-local itself stays a pointer, small enough
+// for the static TLS block that makes every access to it cheap.
+thread_local std::unique_ptr<ThreadRng> t_rng;
 
 void forget_seed_after_fork() {
-    t_rng.seeded = false;
+    if (t_rng) t_rng->seeded = false;
 }
 
 void init_library_once() {
@@ -80,7 +82,8 @@ void refill(ThreadRng& rng) {
 }  // namespace
 
 void thread_random_bytes(void* out, std::size_t length) {
-    ThreadRng& rng = t_rng;
+    if (!t_rng) t_rng = std::make_unique<ThreadRng>();  // zeroed: not seeded yet
+    ThreadRng& rng = *t_rng;
     auto* dest = static_cast<unsigned char*>(out);
     while (length > 0) {
         if (!rng.seeded || rng.position >= kBlockBytes) refill(rng);
@@ -109,7 +112,10 @@ std::array<char, kUlidTextLength> ulid_to_text(Ulid ulid) noexcept {
 }
 
 Ulid new_ulid() {
-    std::uint64_t millis = unix_millis_from(read_wall_clock());
+    return new_ulid(unix_millis_from(read_wall_clock()));
+}
+
+Ulid new_ulid(std::uint64_t millis) {
     unsigned char random[10];
     thread_random_bytes(random, sizeof random);
     std::uint16_t random16;
@@ -129,6 +135,9 @@ Id Id::with_prefix(const char (&prefix)[5], Ulid ulid) noexcept {
 
 Id new_frame_id() {
     return Id::with_prefix("frm_", new_ulid());
+}
+Id new_frame_id(std::uint64_t unix_millis) {
+    return Id::with_prefix("frm_", new_ulid(unix_millis));
 }
 Id new_trace_id() {
     return Id::with_prefix("trc_", new_ulid());

@@ -24,6 +24,8 @@ Ulid make_ulid(std::uint64_t unix_millis, std::uint16_t random16, std::uint64_t 
 std::array<char, kUlidTextLength> ulid_to_text(Ulid ulid) noexcept;
 
 Ulid new_ulid();
+// A fresh ULID for a clock reading the caller already took.
+Ulid new_ulid(std::uint64_t unix_millis);
 
 // "frm_" or "trc_" followed by the ULID text.
 class Id {
@@ -39,6 +41,7 @@ class Id {
 };
 
 Id new_frame_id();
+Id new_frame_id(std::uint64_t unix_millis);
 Id new_trace_id();
 
 // The recorded frame below the one an event belongs to, and its line at the time.

@@ -1,6 +1,7 @@
 #include "utils/names.h"
 
 #include "companion/companion.h"
+#include "utils/code_cache.h"
 #include "utils/convert.h"
 #include "utils/interned.h"
 
@@ -48,6 +49,35 @@ Fallible<QualifiedName> get_qualname(PyFrameObject* frame) {
         if (!module_view.ok()) return failed;
         name.module = *module_view;
     }
+    return name;
+}
+
+Fallible<QualifiedName> cached_qualname(PyFrameObject* frame, CodeCache* cache) {
+    if (cache == nullptr) return get_qualname(frame);
+    PyRef globals = PyRef::steal(PyFrame_GetGlobals(frame));
+    PyObject* module = nullptr;  // borrowed from the globals
+    if (PyDict_CheckExact(globals.get())) {
+        module = PyDict_GetItemWithError(globals.get(), interned.dunder_name);
+        if (module == nullptr && PyErr_Occurred()) return failed;
+    } else {
+        return get_qualname(frame);  // a mapping's lookup is its own code: not remembered
+    }
+    if (module == nullptr) return get_qualname(frame);  // no module part: rare, not remembered
+    if (module != cache->qualname_module.get()) {
+        auto name = get_qualname(frame);
+        if (!name.ok()) return failed;
+        std::string_view module_text = name->module.value_or("");
+        std::string text;
+        text.reserve(module_text.size() + 1 + name->qualname.size());
+        text.append(module_text).append(".").append(name->qualname);
+        cache->qualname = std::move(text);
+        cache->qualname_module_length = module_text.size();
+        cache->qualname_module = PyRef::borrow(module);
+    }
+    QualifiedName name;
+    std::string_view text = cache->qualname;
+    name.module = text.substr(0, cache->qualname_module_length);
+    name.qualname = text.substr(cache->qualname_module_length + 1);
     return name;
 }
 

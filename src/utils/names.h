@@ -27,6 +27,12 @@ struct QualifiedName {
 
 Fallible<QualifiedName> get_qualname(PyFrameObject* frame);
 
+struct CodeCache;
+
+// The same, remembered in the frame's code's cache (when there is one) for as long as the
+// frame's globals give the same "__name__" object: the views then point into the cache.
+Fallible<QualifiedName> cached_qualname(PyFrameObject* frame, CodeCache* cache);
+
 struct ThreadIdentity {
     std::string name;
     std::optional<std::uint64_t> native_id;

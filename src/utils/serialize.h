@@ -8,7 +8,12 @@
 
 namespace vesk {
 
-// vesk.serialize.dump_msgpack, or dump_msgpack_lightweight_repr when `lightweight` is set.
+// Starts telling the serialiser's lookups when sys.modules or vesk.serialize change; at module
+// initialisation.
+bool watch_serializer();
+
+// vesk.serialize.dump_msgpack, or dump_msgpack_lightweight_repr when `lightweight` is set, as
+// the module holds it now.
 PyRef serializer(bool lightweight);
 
 // The serialiser's result for one value as a bytes object: a bytes result as it is, another

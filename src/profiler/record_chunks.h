@@ -1,0 +1,86 @@
+#pragma once
+// The records of one list, kept back to back in a few large blocks: keeping a record is a copy
+// into the current block, not an allocation of its own, and the memory held stays close to the
+// records' own size. A record never spans two blocks; the trace embeds the blocks in order.
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <memory>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace vesk {
+
+class RecordChunks {
+  public:
+    RecordChunks() = default;
+    RecordChunks(RecordChunks&&) noexcept = default;
+    RecordChunks& operator=(RecordChunks&&) noexcept = default;
+
+    std::size_t count() const noexcept { return count_; }
+    std::size_t bytes() const noexcept { return bytes_; }
+    bool empty() const noexcept { return count_ == 0; }
+
+    // Room for `size` bytes at the end, to be written and then committed. Leaves the records as
+    // they were if memory runs out.
+    char* reserve(std::size_t size) {
+        if (blocks_.empty() || blocks_.back().capacity - blocks_.back().used < size) {
+            std::size_t last = blocks_.empty() ? 0 : blocks_.back().capacity;
+            std::size_t capacity = std::max(size, std::clamp(last * 2, kFirstBlock, kLargestBlock));
+            Block block{std::make_unique_for_overwrite<char[]>(capacity), capacity, 0};
+            blocks_.push_back(std::move(block));
+        }
+        Block& block = blocks_.back();
+        return block.data.get() + block.used;
+    }
+    void commit(std::size_t size) noexcept {
+        blocks_.back().used += size;
+        bytes_ += size;
+        ++count_;
+    }
+    void append(std::string_view record) {
+        std::memcpy(reserve(record.size()), record.data(), record.size());
+        commit(record.size());
+    }
+    // Moves the other list's records after these.
+    void append(RecordChunks&& other) {
+        blocks_.reserve(blocks_.size() + other.blocks_.size());
+        for (Block& block : other.blocks_) blocks_.push_back(std::move(block));
+        count_ += other.count_;
+        bytes_ += other.bytes_;
+        other.clear();
+    }
+    void clear() noexcept {
+        blocks_.clear();
+        count_ = bytes_ = 0;
+    }
+
+    // The records' bytes in order. With `release`, each block goes as soon as it is copied, so
+    // that a trace never exists twice in memory; the list is empty afterwards.
+    template <class Stream>
+    void write_to(Stream& out, bool release) {
+        for (Block& block : blocks_) {
+            out.write(block.data.get(), block.used);
+            if (release) block.data.reset();
+        }
+        if (release) clear();
+    }
+
+  private:
+    static constexpr std::size_t kFirstBlock = 4 * 1024;
+    static constexpr std::size_t kLargestBlock = 1024 * 1024;
+
+    struct Block {
+        std::unique_ptr<char[]> data;
+        std::size_t capacity;
+        std::size_t used;
+    };
+
+    std::vector<Block> blocks_;
+    std::size_t count_ = 0;
+    std::size_t bytes_ = 0;
+};
+
+}  // namespace vesk

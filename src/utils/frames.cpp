@@ -1,0 +1,60 @@
+#include "utils/frames.h"
+
+// The layout of frames and code objects is the interpreter's own; it is read through its
+// internal headers, compiled for the version the engine is built for.
+#define Py_BUILD_CORE_MODULE 1
+#include <internal/pycore_code.h>
+#include <internal/pycore_frame.h>
+
+namespace vesk {
+
+namespace {
+
+PyCodeObject* code_of(_PyInterpreterFrame* frame) noexcept {
+    return frame->f_code;
+}
+
+// What f_back would give: the frame object's own link, else the first complete frame below.
+_PyInterpreterFrame* caller_of(_PyInterpreterFrame* frame, PyFrameObject* object) noexcept {
+    if (object != nullptr && object->f_back != nullptr) return object->f_back->f_frame;
+    return _PyFrame_GetFirstComplete(frame->previous);
+}
+
+}  // namespace
+
+bool read_fast_locals(PyFrameObject* frame_object, std::vector<LocalVariable>& out) {
+    out.clear();
+    _PyInterpreterFrame* frame = frame_object->f_frame;
+    PyCodeObject* code = code_of(frame);
+    if (!(code->co_flags & CO_OPTIMIZED)) return false;
+    const int count = code->co_nlocalsplus;
+    for (int i = 0; i < count; ++i) {
+        _PyLocals_Kind kind = _PyLocals_GetKind(code->co_localspluskinds, i);
+        // A comprehension's variables live in its function's frame, but are not its locals.
+        if (kind & CO_FAST_HIDDEN) continue;
+        PyObject* value = frame->localsplus[i];
+        if (value == nullptr) continue;
+        // Every event comes after the code's prologue has made its cells, so a cell or free
+        // variable's slot holds the cell, whose content is the variable's value.
+        if ((kind & (CO_FAST_CELL | CO_FAST_FREE)) && PyCell_Check(value)) {
+            value = PyCell_GET(value);
+            if (value == nullptr) continue;
+        }
+        out.push_back({PyTuple_GET_ITEM(code->co_localsplusnames, i), PyRef::borrow(value)});
+    }
+    return true;
+}
+
+PyCodeObject* caller_code(PyFrameObject* frame) noexcept {
+    _PyInterpreterFrame* caller = caller_of(frame->f_frame, frame);
+    return caller != nullptr ? code_of(caller) : nullptr;
+}
+
+PyCodeObject* callers_caller_code(PyFrameObject* frame) noexcept {
+    _PyInterpreterFrame* caller = caller_of(frame->f_frame, frame);
+    if (caller == nullptr) return nullptr;
+    _PyInterpreterFrame* next = caller_of(caller, caller->frame_obj);
+    return next != nullptr ? code_of(next) : nullptr;
+}
+
+}  // namespace vesk

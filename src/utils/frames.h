@@ -1,0 +1,31 @@
+#pragma once
+// Reading a running frame without materialising what the interpreter would build for Python
+// code: its local variables straight from the frame's fast locals (no f_locals dictionary), and
+// its caller's code (no frame object for the caller).
+
+#include <cstddef>
+#include <vector>
+
+#include "utils/pyref.h"
+
+namespace vesk {
+
+struct LocalVariable {
+    PyObject* name;  // borrowed from the code object, which outlives the frame's event
+    PyRef value;     // held: code run while the event is recorded may rebind the variable
+};
+
+// The frame's bound local variables in the order of its code's fast locals (arguments, other
+// locals, cells, then free variables), as the frame's locals mapping lists them, into `out`
+// (cleared first). False when the frame keeps its locals in a mapping of its own (module and
+// class bodies, code run by exec): then `out` is empty and the mapping is what to read.
+bool read_fast_locals(PyFrameObject* frame, std::vector<LocalVariable>& out);
+
+// The code object of the frame that called this one, as f_back names it; null when there is
+// none. Borrowed: valid while the frame is running.
+PyCodeObject* caller_code(PyFrameObject* frame) noexcept;
+
+// The code object of the frame below the caller (the caller's caller); null when there is none.
+PyCodeObject* callers_caller_code(PyFrameObject* frame) noexcept;
+
+}  // namespace vesk
