@@ -93,34 +93,17 @@ PyObject* register_noop_profiler(PyObject*, PyObject*) {
     Py_RETURN_NONE;
 }
 
-PyObject* dump(PyObject* value, ValueForm form) {
-    return guarded_entry([&]() -> PyObject* {
-        std::string out;
-        out.reserve(256);
-        if (!write_value(value, form, out)) return nullptr;
-        return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
-    });
-}
-
-PyObject* dump_msgpack(PyObject*, PyObject* value) {
-    return dump(value, ValueForm::full);
-}
-
-PyObject* dump_msgpack_lightweight_repr(PyObject*, PyObject* value) {
-    return dump(value, ValueForm::lightweight);
-}
-
 PyMethodDef register_noop_profiler_def = {"register_noop_profiler", register_noop_profiler,
                                           METH_NOARGS, "register_noop_profiler()\n--\n\n"};
 PyMethodDef register_profiler_def = {"register_profiler", as_method(register_profiler),
                                      METH_VARARGS | METH_KEYWORDS,
                                      "register_profiler(profiler)\n--\n\n"};
 PyMethodDef dump_msgpack_def = {
-    "dump_msgpack", dump_msgpack, METH_O,
+    "dump_msgpack", native_dump_msgpack, METH_O,
     "dump_msgpack(value)\n--\n\nOne MessagePack value describing value, in full up to "
     "FULL_LIMIT bytes, else in the lightweight form (see vesk.serialize)."};
 PyMethodDef dump_msgpack_lightweight_repr_def = {
-    "dump_msgpack_lightweight_repr", dump_msgpack_lightweight_repr, METH_O,
+    "dump_msgpack_lightweight_repr", native_dump_msgpack_lightweight_repr, METH_O,
     "dump_msgpack_lightweight_repr(value)\n--\n\nOne MessagePack value describing value, "
     "bounded in size and cost (see vesk.serialize)."};
 

@@ -17,6 +17,7 @@
 #include "utils/interned.h"
 #include "utils/names.h"
 #include "utils/serialize.h"
+#include "utils/values.h"
 #include "utils/working_dir.h"
 
 namespace vesk {
@@ -127,6 +128,40 @@ bool run_plugins(EventContext& context, ThreadValues& values, CodeCache* cache, 
     return true;
 }
 
+// The serialised arg and locals of an event, and what holds their bytes.
+struct SerializedPair {
+    std::string_view arg;
+    std::string_view locals;
+    PyRef arg_bytes;
+    PyRef locals_bytes;
+};
+
+// Through vesk.serialize as it stands; its own native functions are not called but written
+// with straight into the thread's buffer (no bytes objects in between). False with the error
+// indicator set when serialising fails.
+bool serialize(const ProfilerState& state, ThreadValues& values, PyObject* arg, PyObject* locals,
+               SerializedPair& out) {
+    PyRef dump = serializer(state.lightweight_repr);
+    if (!dump) return false;
+    if (std::optional<ValueForm> form = native_form_of(dump.get())) {
+        std::string& buffer = values.serialized;
+        buffer.clear();
+        if (!write_value(arg, *form, buffer)) return false;
+        const std::size_t arg_size = buffer.size();
+        if (!write_value(locals, *form, buffer)) return false;
+        out.arg = std::string_view(buffer).substr(0, arg_size);
+        out.locals = std::string_view(buffer).substr(arg_size);
+        return true;
+    }
+    out.arg_bytes = dump_with(dump.get(), arg);
+    if (!out.arg_bytes) return false;
+    out.locals_bytes = dump_with(dump.get(), locals);
+    if (!out.locals_bytes) return false;
+    out.arg = bytes_view(out.arg_bytes.get());
+    out.locals = bytes_view(out.locals_bytes.get());
+    return true;
+}
+
 // Everything after the plugins; false with the error indicator set when the event fails.
 bool record_frame(ProfilerState& state, ThreadValues& values, PyFrameObject* frame,
                   CodeCache* cache, Event event, PyObject* arg, std::string_view filename,
@@ -158,10 +193,8 @@ bool record_frame(ProfilerState& state, ThreadValues& values, PyFrameObject* fra
     const Id* id = frame_id ? &*frame_id : nullptr;
     std::optional<CallSite> call_site = find_user_code_call_site(values, id);
 
-    PyRef dump = serializer(state.lightweight_repr);
-    PyRef arg_bytes = dump ? dump_with(dump.get(), arg) : PyRef();
-    PyRef locals_bytes = arg_bytes ? dump_with(dump.get(), locals.get()) : PyRef();
-    if (!locals_bytes) {
+    SerializedPair serialized;
+    if (!serialize(state, values, arg, locals.get(), serialized)) {
         // The frame is not pushed: its return must still find the id of this call.
         if (event == Event::call) remember_unrecorded_call(values, frame, *frame_id);
         return false;
@@ -175,8 +208,8 @@ bool record_frame(ProfilerState& state, ThreadValues& values, PyFrameObject* fra
     fields.qualname = QualName{qualname->module, qualname->qualname};
     fields.event = event_text(event);
     fields.frame_id = id;
-    fields.arg = bytes_view(arg_bytes.get());
-    fields.locals = bytes_view(locals_bytes.get());
+    fields.arg = serialized.arg;
+    fields.locals = serialized.locals;
     fields.thread_name = (*identity)->name;
     fields.thread_native_id = (*identity)->native_id;
     fields.timestamp = timestamp_from(now);

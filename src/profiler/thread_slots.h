@@ -35,8 +35,10 @@ struct ThreadValues {
     std::optional<ThreadIdentity> thread_identity_cache;
     // Per plugin of the table (by its index), the ids of its records of calls not yet returned.
     std::vector<PluginFrameIds> plugin_frame_ids;
-    // The locals of the event being recorded, kept for their capacity.
+    // The locals of the event being recorded, and its serialised values when the engine writes
+    // them itself, kept for their capacity.
     std::vector<LocalVariable> locals;
+    std::string serialized;
 };
 
 class ThreadHome;

@@ -1613,4 +1613,25 @@ bool write_value(PyObject* value, ValueForm form, std::string& out) {
     return false;
 }
 
+namespace {
+
+PyObject* dump(PyObject* value, ValueForm form) {
+    return guarded_entry([&]() -> PyObject* {
+        std::string out;
+        out.reserve(256);
+        if (!write_value(value, form, out)) return nullptr;
+        return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+    });
+}
+
+}  // namespace
+
+PyObject* native_dump_msgpack(PyObject*, PyObject* value) {
+    return dump(value, ValueForm::full);
+}
+
+PyObject* native_dump_msgpack_lightweight_repr(PyObject*, PyObject* value) {
+    return dump(value, ValueForm::lightweight);
+}
+
 }  // namespace vesk

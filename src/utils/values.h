@@ -8,6 +8,7 @@
 // Reentrant and thread-safe: all state is per call, and a repr() it runs may serialise again or
 // let another thread serialise meanwhile.
 
+#include <optional>
 #include <string>
 
 #include "utils/pyref.h"
@@ -24,5 +25,20 @@ enum class ValueForm {
 // as it was, only when code it ran raised what must not be swallowed (the program's
 // interruption or exit, memory running out, or any exception that is not an Exception).
 bool write_value(PyObject* value, ValueForm form, std::string& out);
+
+// The module's vesk._vesk.dump_msgpack and dump_msgpack_lightweight_repr (METH_O): the value's
+// MessagePack as bytes.
+PyObject* native_dump_msgpack(PyObject* module, PyObject* value);
+PyObject* native_dump_msgpack_lightweight_repr(PyObject* module, PyObject* value);
+
+// The form `function` writes when it is one of the two above, so that the engine can write
+// straight into its records instead of calling it; none for any other serialiser.
+inline std::optional<ValueForm> native_form_of(PyObject* function) noexcept {
+    if (!PyCFunction_Check(function)) return std::nullopt;
+    PyCFunction implementation = PyCFunction_GET_FUNCTION(function);
+    if (implementation == native_dump_msgpack) return ValueForm::full;
+    if (implementation == native_dump_msgpack_lightweight_repr) return ValueForm::lightweight;
+    return std::nullopt;
+}
 
 }  // namespace vesk
