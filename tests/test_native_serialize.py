@@ -207,3 +207,24 @@ def test_cost_does_not_grow_with_the_value(case, form):
         for _ in range(MAX_DEPTH if form == "full" else LIGHT_DEPTH):
             out = out[1]
         assert out["__type__"] == "builtins.list" and ("__repr__" in out if form == "full" else out["__head__"] == [])
+
+
+def locals_function(count):
+    """A function whose locals are its `count` arguments, in a file the engine records."""
+    names = [f"a{i}" for i in range(count)]
+    namespace = {"__name__": "locals_probe"}
+    exec(compile(f"def probe({', '.join(names)}):\n    return None\n", __file__, "exec"), namespace)
+    return namespace["probe"], names
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=list(HealthCheck))
+@given(arguments=st.lists(any_value, max_size=18), lightweight=st.booleans())
+def test_locals_written_in_place_are_the_serialisers(recording, arguments, lightweight):
+    """The engine writes a frame's locals straight into its record, without a dict: the bytes are
+    the serialiser's for the dict of those locals (which agrees with the reference, above)."""
+    probe, names = locals_function(len(arguments))
+    with recording(config={"lightweight_repr": lightweight}) as host:
+        probe(*arguments)
+    trace = host.rust_profiler.build_trace()
+    serialiser = FORMS["lightweight" if lightweight else "full"][0]
+    assert serialiser(dict(zip(names, arguments))) in trace

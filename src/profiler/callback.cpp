@@ -24,20 +24,21 @@ namespace vesk {
 
 namespace {
 
-// The frame's locals without "__builtins__", which module frames carry; the frame's own
-// mapping is never changed. A function's locals are read from its fast locals into a new
-// dictionary (asking the frame would rebuild its own at every event); a mapping that is not a
-// dict (a class body prepared by a metaclass) is copied into one.
-PyRef locals_without_builtins(PyFrameObject* frame, std::vector<LocalVariable>& scratch) {
-    if (read_fast_locals(frame, scratch)) {
-        PyRef dict = PyRef::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(scratch.size())));
-        if (!dict) return {};
-        for (const LocalVariable& variable : scratch) {
-            if (PyDict_SetItem(dict.get(), variable.name, variable.value.get()) < 0) return {};
-        }
-        scratch.clear();
-        return dict;
+// A dict of the locals read from a frame's fast locals.
+PyRef dict_of(const std::vector<LocalVariable>& locals) {
+    PyRef dict = PyRef::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(locals.size())));
+    if (!dict) return {};
+    for (const LocalVariable& variable : locals) {
+        if (PyDict_SetItem(dict.get(), variable.name, variable.value.get()) < 0) return {};
     }
+    return dict;
+}
+
+// The locals of a frame that keeps them in a mapping of its own (a module or class body, code
+// run by exec), without "__builtins__", which module frames carry; the frame's own mapping is
+// never changed. A mapping that is not a dict (a class body prepared by a metaclass) is copied
+// into one.
+PyRef mapping_without_builtins(PyFrameObject* frame) {
     PyRef locals = PyRef::steal(PyFrame_GetLocals(frame));
     if (!locals) return {};
     if (!PyDict_Check(locals.get())) {
@@ -137,9 +138,10 @@ struct SerializedPair {
 };
 
 // Through vesk.serialize as it stands; its own native functions are not called but written
-// with straight into the thread's buffer (no bytes objects in between). False with the error
-// indicator set when serialising fails.
-bool serialize(const ProfilerState& state, ThreadValues& values, PyObject* arg, PyObject* locals,
+// with straight into the thread's buffer (no bytes objects, no dict of the locals in between).
+// The locals are the frame's fast locals in `values.locals`, or `mapping` when it has its own.
+// False with the error indicator set when serialising fails.
+bool serialize(const ProfilerState& state, ThreadValues& values, PyObject* arg, PyObject* mapping,
                SerializedPair& out) {
     PyRef dump = serializer(state.lightweight_repr);
     if (!dump) return false;
@@ -148,14 +150,19 @@ bool serialize(const ProfilerState& state, ThreadValues& values, PyObject* arg, 
         buffer.clear();
         if (!write_value(arg, *form, buffer)) return false;
         const std::size_t arg_size = buffer.size();
-        if (!write_value(locals, *form, buffer)) return false;
+        if (mapping != nullptr ? !write_value(mapping, *form, buffer)
+                               : !write_locals(values.locals, *form, buffer)) {
+            return false;
+        }
         out.arg = std::string_view(buffer).substr(0, arg_size);
         out.locals = std::string_view(buffer).substr(arg_size);
         return true;
     }
+    PyRef locals = mapping != nullptr ? PyRef::borrow(mapping) : dict_of(values.locals);
+    if (!locals) return false;
     out.arg_bytes = dump_with(dump.get(), arg);
     if (!out.arg_bytes) return false;
-    out.locals_bytes = dump_with(dump.get(), locals);
+    out.locals_bytes = dump_with(dump.get(), locals.get());
     if (!out.locals_bytes) return false;
     out.arg = bytes_view(out.arg_bytes.get());
     out.locals = bytes_view(out.locals_bytes.get());
@@ -186,15 +193,24 @@ bool record_frame(ProfilerState& state, ThreadValues& values, PyFrameObject* fra
 
     auto qualname = cached_qualname(frame, cache);
     if (!qualname.ok()) return false;
-    PyRef locals = locals_without_builtins(frame, values.locals);
-    if (!locals) return false;
+    // A function's locals are read from its fast locals (asking the frame would rebuild its
+    // dictionary at every event); other frames keep a mapping of their own.
+    PyRef mapping;
+    if (!read_fast_locals(frame, values.locals)) {
+        mapping = mapping_without_builtins(frame);
+        if (!mapping) return false;
+    }
 
     std::optional<Id> frame_id = frame_id_for_event(values, event, frame, unix_millis_from(now));
     const Id* id = frame_id ? &*frame_id : nullptr;
     std::optional<CallSite> call_site = find_user_code_call_site(values, id);
 
     SerializedPair serialized;
-    if (!serialize(state, values, arg, locals.get(), serialized)) {
+    bool serialized_ok = serialize(state, values, arg, mapping.get(), serialized);
+    // Let go of the values now: holding them until the thread's next event would delay their
+    // finalisers.
+    values.locals.clear();
+    if (!serialized_ok) {
         // The frame is not pushed: its return must still find the id of this call.
         if (event == Event::call) remember_unrecorded_call(values, frame, *frame_id);
         return false;

@@ -13,6 +13,7 @@
 
 #include "companion/companion.h"
 #include "utils/errors.h"
+#include "utils/frames.h"
 #include "utils/interned.h"
 #include "utils/msgpack_writer.h"
 
@@ -748,6 +749,19 @@ class Packer {
   public:
     Packer(std::string& out, std::size_t limit_end) : out_(out), limit_end_(limit_end) {}
 
+    // _pack({name: value, ...}) of an exact dict holding these pairs, without the dict.
+    Outcome pack_pairs(std::span<const LocalVariable> pairs) {
+        const int nest = packer_nest_limit - 1;  // what pack() hands a dict's items
+        Sink sink{out_};
+        write_map_len(sink, checked_length(pairs.size()));
+        for (const LocalVariable& pair : pairs) {
+            Outcome outcome = pack(pair.name, nest);
+            if (outcome == Outcome::ok) outcome = pack(pair.value.get(), nest);
+            if (outcome != Outcome::ok) return outcome;
+        }
+        return out_.size() > limit_end_ ? over_limit() : Outcome::ok;
+    }
+
     // _pack(value, nest_limit).
     Outcome pack(PyObject* value, int nest) {
         if (nest < 0) return Outcome::failed;  // "recursion limit exceeded"
@@ -1318,6 +1332,21 @@ class Plain {
         return item(value, 0);
     }
 
+    // write() of an exact dict holding these pairs, without the dict.
+    bool write_pairs(std::span<const LocalVariable> pairs) {
+        auto size = static_cast<Py_ssize_t>(pairs.size());
+        if (size > light_items) return false;
+        budget_ -= 2 * size;
+        if (budget_ < 0) return false;
+        Sink sink{out_};
+        write_map_len(sink, static_cast<std::uint32_t>(size));
+        for (const LocalVariable& pair : pairs) {
+            if (Py_TYPE(pair.name) != &PyUnicode_Type || !str(pair.name)) return false;
+            if (!item(pair.value.get(), 0)) return false;
+        }
+        return true;
+    }
+
   private:
     bool str(PyObject* text) {
         Py_ssize_t length = PyUnicode_GET_LENGTH(text);
@@ -1591,6 +1620,29 @@ Outcome write_full(std::string& out, PyObject* value) {
 }
 
 }  // namespace
+
+bool write_locals(std::span<const LocalVariable> locals, ValueForm form, std::string& out) {
+    std::size_t start = out.size();
+    try {
+        // The usual locals pack as they stand; anything else takes the dict's whole way.
+        bool written = form == ValueForm::full
+                           ? Packer(out, start + full_limit).pack_pairs(locals) == Outcome::ok
+                           : Plain(out).write_pairs(locals);
+        if (written) return true;
+        out.resize(start);
+        if (PyErr_Occurred()) return false;
+    } catch (const std::bad_alloc&) {
+        out.resize(start);
+        PyErr_NoMemory();
+        return false;
+    }
+    PyRef dict = PyRef::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(locals.size())));
+    if (!dict) return false;
+    for (const LocalVariable& variable : locals) {
+        if (PyDict_SetItem(dict.get(), variable.name, variable.value.get()) < 0) return false;
+    }
+    return write_value(dict.get(), form, out);
+}
 
 bool write_value(PyObject* value, ValueForm form, std::string& out) {
     std::size_t start = out.size();

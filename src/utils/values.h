@@ -9,8 +9,10 @@
 // let another thread serialise meanwhile.
 
 #include <optional>
+#include <span>
 #include <string>
 
+#include "utils/frames.h"
 #include "utils/pyref.h"
 
 namespace vesk {
@@ -25,6 +27,10 @@ enum class ValueForm {
 // as it was, only when code it ran raised what must not be swallowed (the program's
 // interruption or exit, memory running out, or any exception that is not an Exception).
 bool write_value(PyObject* value, ValueForm form, std::string& out);
+
+// What write_value() writes for a dict holding these (name, value) pairs in this order: the
+// frame's locals, written without building the dict.
+bool write_locals(std::span<const LocalVariable> locals, ValueForm form, std::string& out);
 
 // The module's vesk._vesk.dump_msgpack and dump_msgpack_lightweight_repr (METH_O): the value's
 // MessagePack as bytes.
