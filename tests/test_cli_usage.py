@@ -159,8 +159,10 @@ def test_a_locked_database_is_said_to_be_waited_for(tmp_path):
 def broken_database(folder):
     """A database cut short, as a full disk or a copy in progress leaves it."""
     database = folder / "cut.sqlite3"
-    for index in range(40):
-        db.save_trace_in_sqlite(database, f"trc_{index}", msgpack=b"\x80" * 4000)
+    # Written by another process, which keeps no connection to it open here.
+    subprocess.run([sys.executable, "-c", "import sys\nfrom vesk import db\nfor i in range(40):\n"
+                    "    db.save_trace_in_sqlite(sys.argv[1], f'trc_{i}', msgpack=b'\\x80' * 4000)",
+                    str(database)], check=True)
     with sqlite3.connect(database) as conn:
         conn.execute("PRAGMA wal_checkpoint(TRUNCATE)")
     with open(database, "r+b") as file:

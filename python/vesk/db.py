@@ -18,6 +18,7 @@ import logging
 import os
 import pathlib
 import sqlite3
+import threading
 import time
 
 import msgpack as _msgpack
@@ -188,20 +189,29 @@ def _is_busy(exc):
 
 
 class _Writer:
-    """A connection that waits for other writers up to a deadline, quietly at first and then
-    saying once on the logger "vesk" that it waits."""
+    """A write connection to one database file, kept for the thread's next saves (a connection
+    per save would make each save open the file, check it and checkpoint its log on closing).
+    It waits for other writers up to each save's deadline, quietly at first and then saying once
+    on the logger "vesk" that it waits."""
 
-    def __init__(self, path, timeout):
+    def __init__(self, path):
         self.path = path
-        self.timeout = float(timeout)
-        self.deadline = time.monotonic() + self.timeout
+        self.conn = sqlite3.connect(path, timeout=_QUIET_WAIT, isolation_level=None,
+                                    check_same_thread=False)
+        self.identity = _file_identity(path)
+        self.ready = False  # the file was found ours and up to date
+        self.deadline = 0.0
         self.said = False
-        self.conn = sqlite3.connect(path, timeout=min(self.timeout, _QUIET_WAIT), isolation_level=None)
 
-    def execute(self, statement):
+    def start(self, timeout):
+        self.deadline = time.monotonic() + float(timeout)
+        self.said = False
+        self.conn.execute(f"PRAGMA busy_timeout = {int(min(float(timeout), _QUIET_WAIT) * 1000)}")
+
+    def execute(self, statement, parameters=()):
         while True:
             try:
-                return self.conn.execute(statement)
+                return self.conn.execute(statement, parameters)
             except sqlite3.OperationalError as exc:
                 left = self.deadline - time.monotonic()
                 if not _is_busy(exc) or left <= 0:
@@ -211,12 +221,20 @@ class _Writer:
                     _log.warning("vesk: waiting for another writer of %s (up to %.0f s more)", self.path, left)
                 self.conn.execute(f"PRAGMA busy_timeout = {int(min(left, 5.0) * 1000)}")
 
-    def prepare(self):
-        """The file made ours: WAL mode and the current schema. Leaves a write transaction
-        open."""
+    def begin(self):
+        """The file made ours (WAL mode, the current schema) and a write transaction open."""
+        if self.ready:
+            self.execute("BEGIN IMMEDIATE")
+            # Another program may have written the file meanwhile.
+            if _check_header(self.conn) == SCHEMA_VERSION:
+                return
+            self.conn.execute("ROLLBACK")
         _check_header(self.conn)  # refuse a foreign file before touching its journal mode
         if self.execute("PRAGMA journal_mode").fetchone()[0].lower() != "wal":
             self.execute("PRAGMA journal_mode=WAL")
+        # In WAL mode a commit survives a crash of the program without a sync of its own; only a
+        # power loss can cost the last saves.
+        self.execute("PRAGMA synchronous=NORMAL")
         self.execute("BEGIN IMMEDIATE")
         # Checked again under the write lock: another saver may have created the schema.
         version = _check_header(self.conn)
@@ -230,11 +248,66 @@ class _Writer:
                     self.conn.execute(statement)
         if version != SCHEMA_VERSION:
             self.conn.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
+        self.ready = True
+
+    def end(self, commit):
+        if self.conn.in_transaction:
+            self.conn.execute("COMMIT" if commit else "ROLLBACK")
 
     def close(self):
-        if self.conn.in_transaction:
-            self.conn.execute("ROLLBACK")
+        self.end(False)
         self.conn.close()
+
+
+def _file_identity(path):
+    try:
+        stat = os.stat(path)
+    except OSError:
+        return None
+    return stat.st_dev, stat.st_ino
+
+
+_writers = threading.local()
+
+
+def _writer(path):
+    """This thread's connection to the file at path: a new one when there is none yet, when the
+    process is a fork's child (a parent's connection must not be used) or when the file at path
+    is no longer the one it opened (removed or replaced)."""
+    cache = getattr(_writers, "by_path", None)
+    if cache is None or _writers.pid != os.getpid():
+        cache = _writers.by_path = {}
+        _writers.pid = os.getpid()
+    writer = cache.get(path)
+    if writer is not None and writer.identity != _file_identity(path):
+        cache.pop(path)
+        try:
+            writer.close()
+        except sqlite3.Error:
+            pass
+        writer = None
+    if writer is None:
+        writer = cache[path] = _Writer(path)
+    return writer
+
+
+def _write(path, timeout, insert=None):
+    """Runs one write transaction on the file at path: the schema made current and, when given,
+    insert(writer) run in it. A connection that failed is not kept."""
+    writer = _writer(path)
+    try:
+        writer.start(timeout)
+        writer.begin()
+        result = insert(writer) if insert is not None else None
+        writer.end(True)
+        return result
+    except BaseException:
+        _writers.by_path.pop(path, None)
+        try:
+            writer.close()
+        except sqlite3.Error:
+            pass
+        raise
 
 
 def _make_folder(path):
@@ -251,16 +324,11 @@ def prepare_for_writing(db_path, timeout=60):
     """Makes sure that traces can be stored at db_path before anything is recorded: creates its
     folder, the database and its schema as needed. Raises OSError, sqlite3.Error,
     NotAVeskDatabase or DatabaseTooNew saying why not."""
-    path = os.fspath(db_path)
+    path = os.path.abspath(os.fspath(db_path))
     if os.path.isdir(path):
         raise IsADirectoryError(f"{path} is a directory")
     _make_folder(path)
-    writer = _Writer(path, timeout)
-    try:
-        writer.prepare()
-        writer.execute("COMMIT")
-    finally:
-        writer.close()
+    _write(path, timeout)
 
 
 def save_trace_in_sqlite(db_path, trace_id, timeout=60, msgpack=b""):
@@ -273,21 +341,18 @@ def save_trace_in_sqlite(db_path, trace_id, timeout=60, msgpack=b""):
     created_at = time.time()
     # Parsed before taking the write lock, which other savers are waiting for.
     summary = _summarise(blob)
-    path = os.fspath(db_path)
+    path = os.path.abspath(os.fspath(db_path))
     _make_folder(path)
-    writer = _Writer(path, timeout)
-    try:
-        writer.prepare()
-        row_id = writer.conn.execute(
+
+    def insert(writer):
+        return writer.execute(
             "INSERT INTO traces (trace_id, created_at, source, record_count, size, msgpack,"
             " test_nodeid, test_outcome, test_when) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
             (str(trace_id), created_at, summary.source, summary.records, len(blob), blob,
              summary.nodeid, summary.outcome, summary.when),
         ).lastrowid
-        writer.conn.execute("COMMIT")
-        return row_id
-    finally:
-        writer.close()
+
+    return _write(path, timeout, insert)
 
 
 def _open_for_reading(db_path):
