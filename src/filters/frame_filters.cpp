@@ -81,9 +81,11 @@ NameDecision decision_for(const FrameFilters& filters, CodeCache* cache,
 bool is_frame_of_interest(const FrameFilters& filters, PyFrameObject* frame, CodeCache* cache,
                           std::string_view filename) {
     NameDecision by_name = decision_for(filters, cache, filename);
-    // Walked even for included frames: its faults must not depend on the include list.
-    bool attrs = attrs_generated_filter(frame, filename);
-    return by_name.included || !(by_name.excluded || attrs);
+    // The caller is looked at only where its answer counts: the name decides most events (every
+    // one of library code), and looking has no effect of its own.
+    if (by_name.included) return true;
+    if (by_name.excluded) return false;
+    return !attrs_generated_filter(frame, filename);
 }
 
 }  // namespace vesk

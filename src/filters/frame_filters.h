@@ -24,8 +24,10 @@ struct FrameFilters {
     std::uint64_t cache_key;
 };
 
-// The eight tests, in order, without stopping early: include, library, frozen, own package,
-// "<string>", pytest expression, attrs, ignore. Of interest: included, or caught by none.
+// The eight tests: include, library, frozen, own package, "<string>", pytest expression, attrs,
+// ignore. Of interest: included, or caught by none. The tests on the file name are answered once
+// per code object; the attrs test, which looks at the caller, only when the others leave the
+// answer open.
 // `cache` is the frame's code's cache (null when there is none).
 bool is_frame_of_interest(const FrameFilters& filters, PyFrameObject* frame, CodeCache* cache,
                           std::string_view filename);
