@@ -264,11 +264,20 @@ int handle_event(ProfilerState& state, PyFrameObject* frame, Event event, PyObje
         if (*current == nullptr) return 0;  // the thread is being torn down
         values = *current;
 
-        auto filename = text_view(context.filename);
-        auto code_name = filename.ok() ? text_view(context.code_name) : failed;
-        if (!code_name.ok()) return context.settle() ? 0 : -1;
-        EventBatch batch;
         CodeCache* cache = code_cache(code.get());
+        auto filename =
+            cache != nullptr && cache->names_read ? cache->filename : text_view(context.filename);
+        auto code_name = !filename.ok()                          ? failed
+                         : cache != nullptr && cache->names_read ? cache->code_name
+                                                                 : text_view(context.code_name);
+        if (!code_name.ok()) return context.settle() ? 0 : -1;
+        if (cache != nullptr && !cache->names_read) {
+            // The code object holds both strs, immutable, for as long as it lives.
+            cache->filename = *filename;
+            cache->code_name = *code_name;
+            cache->names_read = true;
+        }
+        EventBatch batch;
         if (!run_plugins(context, *values, cache, arg, *filename, *code_name, batch)) {
             return -1;
         }

@@ -5,12 +5,18 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "utils/pyref.h"
 
 namespace vesk {
 
 struct CodeCache {
+    // The code's co_filename and co_name as UTF-8, borrowed from the code object's strs.
+    bool names_read = false;
+    std::string_view filename;
+    std::string_view code_name;
+
     // The frame filters' answer for this code's file name, for one profiler (see frame_filters).
     std::uintptr_t filter_answer = 0;
     // Whether one profiler has plugins for this code's name: the profiler's serial, shifted, and

@@ -48,28 +48,7 @@ bool is_valid_utf8(std::string_view text) noexcept {
     return true;
 }
 
-std::size_t str_size(std::size_t length) noexcept {
-    if (length < 32) return 1 + length;
-    if (length < 256) return 2 + length;
-    if (length < 65536) return 3 + length;
-    return 5 + length;
-}
 
-std::size_t uint_size(std::uint64_t value) noexcept {
-    if (value < 128) return 1;
-    if (value < 256) return 2;
-    if (value < 65536) return 3;
-    if (value <= 0xFFFFFFFFull) return 5;
-    return 9;
-}
 
-std::size_t int_size(std::int64_t value) noexcept {
-    if (value >= 0) return uint_size(static_cast<std::uint64_t>(value));
-    if (value >= -32) return 1;
-    if (value >= -128) return 2;
-    if (value >= -32768) return 3;
-    if (value >= INT32_MIN) return 5;
-    return 9;
-}
 
 }  // namespace vesk
