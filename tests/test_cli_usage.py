@@ -160,8 +160,8 @@ def broken_database(folder):
     """A database cut short, as a full disk or a copy in progress leaves it."""
     database = folder / "cut.sqlite3"
     # Written by another process, which keeps no connection to it open here.
-    subprocess.run([sys.executable, "-c", "import sys\nfrom vesk import db\nfor i in range(40):\n"
-                    "    db.save_trace_in_sqlite(sys.argv[1], f'trc_{i}', msgpack=b'\\x80' * 4000)",
+    subprocess.run([sys.executable, "-c", "import os, sys\nfrom vesk import db\nfor i in range(40):\n"
+                    "    db.save_trace_in_sqlite(sys.argv[1], f'trc_{i}', msgpack=os.urandom(4000))",
                     str(database)], check=True)
     with sqlite3.connect(database) as conn:
         conn.execute("PRAGMA wal_checkpoint(TRUNCATE)")

@@ -22,6 +22,7 @@ import threading
 import time
 
 import msgpack as _msgpack
+import zstandard
 
 __all__ = [
     "APPLICATION_ID",
@@ -33,11 +34,12 @@ __all__ = [
     "save_trace_in_sqlite",
     "list_traces",
     "load_trace_parts",
+    "iter_trace_parts",
     "latest_trace_id",
 ]
 
 APPLICATION_ID = 0x7665736B  # b"vesk"
-SCHEMA_VERSION = 2
+SCHEMA_VERSION = 3
 
 _SCHEMA = (
     """
@@ -47,11 +49,13 @@ _SCHEMA = (
         created_at REAL NOT NULL,   -- unix time of the save
         source TEXT,                -- "source" from the blob's meta; NULL when unknown
         record_count INTEGER,       -- records of all threads; NULL when the blob did not parse
-        size INTEGER NOT NULL,      -- length of the blob in bytes
-        msgpack BLOB NOT NULL,
+        size INTEGER NOT NULL,      -- length of the blob in bytes, as stored
+        msgpack BLOB NOT NULL,      -- the part, compressed as `encoding` says
         test_nodeid TEXT,           -- the test a part's start_test or end_test record names
         test_outcome TEXT,          -- the outcome its end_test record gives
-        test_when TEXT              -- and the phase that decided it
+        test_when TEXT,             -- and the phase that decided it
+        encoding TEXT,              -- NULL: MessagePack as it is; "zstd": compressed with zstd
+        raw_size INTEGER            -- the MessagePack's length before compression
     )
     """,
     "CREATE INDEX traces_by_trace_id ON traces (trace_id, id)",
@@ -61,7 +65,11 @@ _MIGRATIONS = {
     1: ("ALTER TABLE traces ADD COLUMN test_nodeid TEXT",
         "ALTER TABLE traces ADD COLUMN test_outcome TEXT",
         "ALTER TABLE traces ADD COLUMN test_when TEXT"),
+    2: ("ALTER TABLE traces ADD COLUMN encoding TEXT",
+        "ALTER TABLE traces ADD COLUMN raw_size INTEGER"),
 }
+# zstd's fastest level: a part is compressed while the program waits, about 20 bytes a record.
+_ZSTD_LEVEL = 1
 # Readers seldom wait in WAL mode; this only covers a writer switching modes.
 _READ_TIMEOUT = 30.0
 # A writer waits this long quietly, then says that it waits.
@@ -344,12 +352,19 @@ def save_trace_in_sqlite(db_path, trace_id, timeout=60, msgpack=b""):
     path = os.path.abspath(os.fspath(db_path))
     _make_folder(path)
 
+    # Compressed before the write lock too; the compressor lets other threads run meanwhile. A
+    # part too small to gain is kept as it is.
+    stored, encoding = zstandard.ZstdCompressor(level=_ZSTD_LEVEL).compress(blob), "zstd"
+    if len(stored) >= len(blob):
+        stored, encoding = blob, None
+
     def insert(writer):
         return writer.execute(
             "INSERT INTO traces (trace_id, created_at, source, record_count, size, msgpack,"
-            " test_nodeid, test_outcome, test_when) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
-            (str(trace_id), created_at, summary.source, summary.records, len(blob), blob,
-             summary.nodeid, summary.outcome, summary.when),
+            " test_nodeid, test_outcome, test_when, encoding, raw_size)"
+            " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+            (str(trace_id), created_at, summary.source, summary.records, len(stored), stored,
+             summary.nodeid, summary.outcome, summary.when, encoding, len(blob)),
         ).lastrowid
 
     return _write(path, timeout, insert)
@@ -413,16 +428,35 @@ def list_traces(db_path):
     return [TraceSummary(*row) for row in rows]
 
 
-def load_trace_parts(db_path, trace_id):
-    """The blobs saved under trace_id, in save order. KeyError if there are none."""
-    conn, _ = _open_for_reading(db_path)
+def _decoded(blob, encoding):
+    if encoding is None:
+        return bytes(blob)
+    if encoding == "zstd":
+        return zstandard.ZstdDecompressor().decompress(blob)
+    raise DatabaseTooNew(f"a part is stored with {encoding!r}, which this vesk cannot read")
+
+
+def iter_trace_parts(db_path, trace_id):
+    """The parts saved under trace_id, in save order, decompressed one at a time: a trace of
+    any size is read holding one part. KeyError if there are none."""
+    conn, version = _open_for_reading(db_path)
+    encoding = "encoding" if version >= 3 else "NULL"
     try:
-        rows = conn.execute("SELECT msgpack FROM traces WHERE trace_id = ? ORDER BY id", (str(trace_id),)).fetchall()
+        ids = [row[0] for row in conn.execute(
+            "SELECT id FROM traces WHERE trace_id = ? ORDER BY id", (str(trace_id),))]
+        if not ids:
+            raise KeyError(trace_id)
+        for part_id in ids:
+            blob, how = conn.execute(
+                f"SELECT msgpack, {encoding} FROM traces WHERE id = ?", (part_id,)).fetchone()
+            yield _decoded(blob, how)
     finally:
         conn.close()
-    if not rows:
-        raise KeyError(trace_id)
-    return [bytes(row[0]) for row in rows]
+
+
+def load_trace_parts(db_path, trace_id):
+    """The blobs saved under trace_id, in save order. KeyError if there are none."""
+    return list(iter_trace_parts(db_path, trace_id))
 
 
 def latest_trace_id(db_path):
