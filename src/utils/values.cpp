@@ -9,10 +9,12 @@
 #include <new>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "companion/companion.h"
 #include "utils/errors.h"
+#include "utils/finalize.h"
 #include "utils/frames.h"
 #include "utils/interned.h"
 #include "utils/msgpack_writer.h"
@@ -308,16 +310,8 @@ PyRef type_module(PyTypeObject* type) {
     return PyRef::steal(get(descriptor, reinterpret_cast<PyObject*>(type), nullptr));
 }
 
-// The pieces of _type_name(type); false only with an exception that must propagate.
-bool add_type_name(PyTypeObject* type, Text& text) {
-    PyRef module = type_module(type);
-    // The qualname descriptor's getter is what PyType_GetQualName runs.
-    PyRef qualname = module ? PyRef::steal(PyType_GetQualName(type)) : PyRef();
-    if (!qualname) {
-        if (failure() == Outcome::fatal) return false;
-        text.add("<unknown type>");
-        return true;
-    }
+// The pieces of _type_name for what type's descriptors gave.
+void add_type_name(PyRef module, PyRef qualname, Text& text) {
     if (PyUnicode_Check(module.get())) {
         text.add(std::move(module));
     } else {
@@ -329,6 +323,131 @@ bool add_type_name(PyTypeObject* type, Text& text) {
     } else {
         text.add("<unknown>");
     }
+}
+
+// The pieces of _type_name(type); false only with an exception that must propagate.
+bool add_type_name(PyTypeObject* type, Text& text) {
+    PyRef module = type_module(type);
+    // The qualname descriptor's getter is what PyType_GetQualName runs.
+    PyRef qualname = module ? PyRef::steal(PyType_GetQualName(type)) : PyRef();
+    if (!qualname) {
+        if (failure() == Outcome::fatal) return false;
+        text.add("<unknown type>");
+        return true;
+    }
+    add_type_name(std::move(module), std::move(qualname), text);
+    return true;
+}
+
+// ---- Types remembered -------------------------------------------------------------------------
+
+// Most fallback maps describe instances of a few classes, again and again: their names, and how
+// object.__repr__ begins for them, are remembered per type while the type stays as it is, which
+// its version tag tells. The interpreter gives a type a new tag whenever the type or a base
+// changes, and never gives a tag to two types, so a freed type is never mistaken for a new one
+// at its address. A qualname set through type's own descriptor keeps the tag: the one named is
+// held, and compared.
+struct KnownType {
+    PyTypeObject* type = nullptr;  // compared, never followed
+    unsigned int version = 0;
+    PyObject* qualname = nullptr;  // a heap type's, held
+    std::string packed_name;       // _safe_str(_type_name(type)), packed
+    // "module.qualname" as object.__repr__ names the type, in UTF-8 with lone surrogates escaped;
+    // empty when it names it by tp_name, which is read each time (its setter keeps the tag too).
+    std::string repr_name;
+    Py_ssize_t repr_name_length = 0;  // in characters
+};
+
+constexpr int known_type_bits = 6;
+std::array<KnownType, std::size_t{1} << known_type_bits> known_types;
+bool known_types_armed = false;
+
+KnownType& known_type_slot(PyTypeObject* type) {
+    auto address = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(type));
+    return known_types[(address * 0x9e3779b97f4a7c15ULL) >> (64 - known_type_bits)];
+}
+
+PyObject* held_qualname(PyTypeObject* type) {
+    if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) return nullptr;
+    return reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname;
+}
+
+// The text as _safe_str leaves it, appended; its length in characters.
+Py_ssize_t append_safe(std::string& out, PyObject* text) {
+    Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    append_text(out, text, length, measure(text, length).bytes);
+    return length;
+}
+
+// What is remembered of `type`, learnt now if need be; null when it cannot be remembered (the
+// caller takes the general way), failed when what must propagate was raised.
+Fallible<const KnownType*> known_type(PyTypeObject* type) {
+    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) &&
+        !PyUnstable_Type_AssignVersionTag(type)) {
+        return nullptr;
+    }
+    const unsigned int version = type->tp_version_tag;
+    PyObject* const qualname_held = held_qualname(type);
+    KnownType& slot = known_type_slot(type);
+    if (slot.type == type && slot.version == version && slot.qualname == qualname_held) {
+        return &slot;
+    }
+    PyRef module = type_module(type);
+    PyRef qualname = module ? PyRef::steal(PyType_GetQualName(type)) : PyRef();
+    if (!qualname) {
+        if (failure() == Outcome::fatal) return failed;
+        return nullptr;
+    }
+    KnownType known;
+    known.type = type;
+    known.version = version;
+    known.qualname = qualname_held;
+    // object.__repr__ names the type by tp_name when its module is not a str, or is builtins.
+    if (PyUnicode_Check(module.get()) &&
+        PyUnicode_CompareWithASCIIString(module.get(), "builtins") != 0) {
+        if (!PyUnicode_Check(qualname.get())) return nullptr;
+        known.repr_name_length = append_safe(known.repr_name, module.get()) + 1;
+        known.repr_name += '.';
+        known.repr_name_length += append_safe(known.repr_name, qualname.get());
+    }
+    Text name;
+    add_type_name(std::move(module), std::move(qualname), name);
+    put_text(known.packed_name, name.pieces, -1);
+    // The descriptors ran code of the type's dictionary only if it holds odd keys: the type may
+    // have changed meanwhile, and what was read may not be what its tag now stands for.
+    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) || type->tp_version_tag != version ||
+        held_qualname(type) != qualname_held) {
+        return nullptr;
+    }
+    if (!known_types_armed) {
+        // After the interpreter is gone: its objects are not released, only forgotten.
+        forget_at_finalize([] {
+            for (KnownType& forgotten : known_types) {
+                forgotten.type = nullptr;
+                forgotten.version = 0;
+                forgotten.qualname = nullptr;
+            }
+            known_types_armed = false;
+        });
+        known_types_armed = true;
+    }
+    Py_XINCREF(known.qualname);
+    Py_XDECREF(std::exchange(slot.qualname, nullptr));
+    slot = std::move(known);
+    return &slot;
+}
+
+// _safe_str(_type_name(type)), packed; false only with an exception that must propagate.
+bool put_type_name(std::string& out, PyTypeObject* type) {
+    auto known = known_type(type);
+    if (!known.ok()) return false;
+    if (*known != nullptr) {
+        out.append((*known)->packed_name);
+        return true;
+    }
+    Text name;
+    if (!add_type_name(type, name)) return false;
+    put_text(out, name.pieces, -1);
     return true;
 }
 
@@ -452,15 +571,60 @@ bool is_container_type(PyTypeObject* type) {
 
 // {"__type__": <name of type>, "__repr__": <text, clipped>}.
 Outcome put_fallback_map(std::string& out, PyTypeObject* type, const Text& text) {
-    Text name;
-    if (!add_type_name(type, name)) return Outcome::fatal;
     Sink sink{out};
     write_map_len(sink, 2);
     write_str(sink, "__type__");
-    put_text(out, name.pieces, -1);
+    if (!put_type_name(out, type)) return Outcome::fatal;
     write_str(sink, "__repr__");
     put_text(out, text.pieces, repr_limit);
     return Outcome::ok;
+}
+
+// The fallback map of an object whose type keeps object.__repr__, with the text that repr gives
+// ("<module.qualname object at 0x...>", or tp_name in place of both) written without running
+// it; false when this way does not apply, and the caller takes the general one.
+Fallible<bool> put_ordinary_fallback(std::string& out, PyObject* value) {
+    PyTypeObject* type = Py_TYPE(value);
+    auto known = known_type(type);
+    if (!known.ok()) return failed;
+    if (*known == nullptr) return false;
+    const KnownType& facts = **known;
+    std::string_view name = facts.repr_name;
+    auto name_length = facts.repr_name_length;
+    if (name.empty()) {
+        // Decoded as UTF-8 by the repr, "replace"-ing what is not: only ASCII is taken here.
+        name = type->tp_name;
+        if (std::any_of(name.begin(), name.end(), [](char c) { return (c & 0x80) != 0; })) {
+            return false;
+        }
+        name_length = static_cast<Py_ssize_t>(name.size());
+    }
+    // The address as the interpreter's %p gives it: 0x and lowercase digits, no padding.
+    static constexpr char hex[] = "0123456789abcdef";
+    auto address = reinterpret_cast<std::uintptr_t>(value);
+    char digits[2 + 2 * sizeof address];
+    auto count =
+        std::max<std::size_t>(1, (static_cast<std::size_t>(std::bit_width(address)) + 3) / 4);
+    digits[0] = '0';
+    digits[1] = 'x';
+    for (std::size_t i = 0; i < count; ++i) {
+        digits[1 + count - i] = hex[(address >> (4 * i)) & 0xf];
+    }
+    constexpr std::string_view middle = " object at ";
+    const std::size_t tail = middle.size() + 2 + count + 1;
+    if (name_length + 1 + static_cast<Py_ssize_t>(tail) > repr_limit) return false;  // clipped
+    Sink sink{out};
+    write_map_len(sink, 2);
+    write_str(sink, "__type__");
+    out.append(facts.packed_name);
+    write_str(sink, "__repr__");
+    put_str_header(out, 1 + name.size() + tail);
+    out += '<';
+    out.append(name);
+    out.append(middle);
+    out.append(digits, 2 + count);
+    out += '>';
+    return true;
 }
 
 // An exact dict of strs, as the reference's fallback maps are.
@@ -502,6 +666,11 @@ Outcome put_fallback(std::string& out, PyObject* value, PyTypeObject* type,
     } else if (is_container_type(Py_TYPE(value))) {
         return put_reference_fallback(out, value);
     } else {
+        if (Py_TYPE(value)->tp_repr == PyBaseObject_Type.tp_repr && type == Py_TYPE(value)) {
+            auto written = put_ordinary_fallback(out, value);
+            if (!written.ok()) return Outcome::fatal;
+            if (*written) return Outcome::ok;
+        }
         outcome = repr_text(value, text);
     }
     if (outcome != Outcome::ok) return outcome;
@@ -1516,12 +1685,10 @@ class Lightener {
   private:
     // _cut(type, length, head) up to its head, which the caller writes.
     Outcome put_cut_start(PyTypeObject* type, std::size_t length) {
-        Text name;
-        if (!add_type_name(type, name)) return Outcome::fatal;
         Sink sink{out_};
         write_map_len(sink, 3);
         write_str(sink, "__type__");
-        put_text(out_, name.pieces, -1);
+        if (!put_type_name(out_, type)) return Outcome::fatal;
         write_str(sink, "__len__");
         write_uint(sink, length);
         write_str(sink, "__head__");
