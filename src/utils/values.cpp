@@ -351,11 +351,22 @@ struct KnownType {
     PyTypeObject* type = nullptr;  // compared, never followed
     unsigned int version = 0;
     PyObject* qualname = nullptr;  // a heap type's, held
-    std::string packed_name;       // _safe_str(_type_name(type)), packed
+    // A fallback map up to its repr's text: its header, "__type__", _safe_str(_type_name(type))
+    // and "__repr__", packed.
+    std::string map_head;
     // "module.qualname" as object.__repr__ names the type, in UTF-8 with lone surrogates escaped;
     // empty when it names it by tp_name, which is read each time (its setter keeps the tag too).
     std::string repr_name;
     Py_ssize_t repr_name_length = 0;  // in characters
+    // Its instances are written as fallback maps by every way of both forms: the type derives
+    // from none of the builtins they write otherwise, and cannot pass for an ExtType.
+    bool instances_fall_back = false;
+
+    static constexpr std::size_t name_at = 10;  // after the map's header and "__type__"
+    static constexpr std::size_t repr_key = 9;  // "__repr__", packed
+    std::string_view packed_name() const {
+        return std::string_view(map_head).substr(name_at, map_head.size() - name_at - repr_key);
+    }
 };
 
 constexpr int known_type_bits = 6;
@@ -377,6 +388,33 @@ Py_ssize_t append_safe(std::string& out, PyObject* text) {
     Py_ssize_t length = PyUnicode_GET_LENGTH(text);
     append_text(out, text, length, measure(text, length).bytes);
     return length;
+}
+
+// isinstance(value, msgpack.ExtType) answered without looking the class up, when it cannot be
+// true: no ExtType is anything but a tuple, and isinstance() then only asks value.__class__,
+// which an ordinary instance gets from object itself without running any code.
+bool cannot_be_ext_type(PyTypeObject* type) {
+    if (PyType_FastSubclass(type, Py_TPFLAGS_TUPLE_SUBCLASS) ||
+        type->tp_getattro != PyObject_GenericGetAttr) {
+        return false;
+    }
+    PyObject* own = _PyType_Lookup(type, interned.dunder_class);
+    return own != nullptr && own == _PyType_Lookup(&PyBaseObject_Type, interned.dunder_class);
+}
+
+// What KnownType::instances_fall_back says; all of it stays true while the type keeps its
+// version (bases, slots and attributes change it).
+bool instances_fall_back(PyTypeObject* type) {
+    if (PyType_FastSubclass(type, Py_TPFLAGS_LONG_SUBCLASS | Py_TPFLAGS_LIST_SUBCLASS |
+                                      Py_TPFLAGS_TUPLE_SUBCLASS | Py_TPFLAGS_BYTES_SUBCLASS |
+                                      Py_TPFLAGS_UNICODE_SUBCLASS | Py_TPFLAGS_DICT_SUBCLASS)) {
+        return false;
+    }
+    for (PyTypeObject* base :
+         {&PyFloat_Type, &PyByteArray_Type, &PyMemoryView_Type, &PySet_Type, &PyFrozenSet_Type}) {
+        if (PyType_IsSubtype(type, base)) return false;
+    }
+    return cannot_be_ext_type(type);
 }
 
 // What is remembered of `type`, learnt now if need be; null when it cannot be remembered (the
@@ -412,7 +450,12 @@ Fallible<const KnownType*> known_type(PyTypeObject* type) {
     }
     Text name;
     add_type_name(std::move(module), std::move(qualname), name);
-    put_text(known.packed_name, name.pieces, -1);
+    Sink sink{known.map_head};
+    write_map_len(sink, 2);
+    write_str(sink, "__type__");
+    put_text(known.map_head, name.pieces, -1);
+    write_str(sink, "__repr__");
+    known.instances_fall_back = instances_fall_back(type);
     // The descriptors ran code of the type's dictionary only if it holds odd keys: the type may
     // have changed meanwhile, and what was read may not be what its tag now stands for.
     if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) || type->tp_version_tag != version ||
@@ -442,7 +485,7 @@ bool put_type_name(std::string& out, PyTypeObject* type) {
     auto known = known_type(type);
     if (!known.ok()) return false;
     if (*known != nullptr) {
-        out.append((*known)->packed_name);
+        out.append((*known)->packed_name());
         return true;
     }
     Text name;
@@ -571,23 +614,33 @@ bool is_container_type(PyTypeObject* type) {
 
 // {"__type__": <name of type>, "__repr__": <text, clipped>}.
 Outcome put_fallback_map(std::string& out, PyTypeObject* type, const Text& text) {
-    Sink sink{out};
-    write_map_len(sink, 2);
-    write_str(sink, "__type__");
-    if (!put_type_name(out, type)) return Outcome::fatal;
-    write_str(sink, "__repr__");
+    auto known = known_type(type);
+    if (!known.ok()) return Outcome::fatal;
+    if (*known != nullptr) {
+        out.append((*known)->map_head);
+    } else {
+        Text name;
+        if (!add_type_name(type, name)) return Outcome::fatal;
+        Sink sink{out};
+        write_map_len(sink, 2);
+        write_str(sink, "__type__");
+        put_text(out, name.pieces, -1);
+        write_str(sink, "__repr__");
+    }
     put_text(out, text.pieces, repr_limit);
     return Outcome::ok;
 }
 
-// The fallback map of an object whose type keeps object.__repr__, with the text that repr gives
-// ("<module.qualname object at 0x...>", or tp_name in place of both) written without running
-// it; false when this way does not apply, and the caller takes the general one.
+// The fallback map of an object whose type keeps object.__repr__ and has instances_fall_back,
+// with the text that repr gives ("<module.qualname object at 0x...>", or tp_name in place of
+// both) written without running it; false when this way does not apply, and the caller takes
+// the general one.
 Fallible<bool> put_ordinary_fallback(std::string& out, PyObject* value) {
     PyTypeObject* type = Py_TYPE(value);
+    if (type->tp_repr != PyBaseObject_Type.tp_repr) return false;
     auto known = known_type(type);
     if (!known.ok()) return failed;
-    if (*known == nullptr) return false;
+    if (*known == nullptr || !(*known)->instances_fall_back) return false;
     const KnownType& facts = **known;
     std::string_view name = facts.repr_name;
     auto name_length = facts.repr_name_length;
@@ -600,30 +653,44 @@ Fallible<bool> put_ordinary_fallback(std::string& out, PyObject* value) {
         name_length = static_cast<Py_ssize_t>(name.size());
     }
     // The address as the interpreter's %p gives it: 0x and lowercase digits, no padding.
-    static constexpr char hex[] = "0123456789abcdef";
     auto address = reinterpret_cast<std::uintptr_t>(value);
-    char digits[2 + 2 * sizeof address];
-    auto count =
+    auto digits =
         std::max<std::size_t>(1, (static_cast<std::size_t>(std::bit_width(address)) + 3) / 4);
-    digits[0] = '0';
-    digits[1] = 'x';
-    for (std::size_t i = 0; i < count; ++i) {
-        digits[1 + count - i] = hex[(address >> (4 * i)) & 0xf];
-    }
-    constexpr std::string_view middle = " object at ";
-    const std::size_t tail = middle.size() + 2 + count + 1;
+    constexpr std::string_view middle = " object at 0x";
+    const std::size_t tail = middle.size() + digits + 1;
     if (name_length + 1 + static_cast<Py_ssize_t>(tail) > repr_limit) return false;  // clipped
-    Sink sink{out};
-    write_map_len(sink, 2);
-    write_str(sink, "__type__");
-    out.append(facts.packed_name);
-    write_str(sink, "__repr__");
-    put_str_header(out, 1 + name.size() + tail);
-    out += '<';
-    out.append(name);
-    out.append(middle);
-    out.append(digits, 2 + count);
-    out += '>';
+    const std::size_t text_size = 1 + name.size() + tail;
+    // Written at once: this is most of the cost of the many fallback maps of a typical program.
+    char header[5];
+    std::size_t header_size;
+    if (text_size < 32) {
+        header[0] = static_cast<char>(0xa0 | text_size);
+        header_size = 1;
+    } else if (text_size < 256) {
+        header[0] = static_cast<char>(0xd9);
+        header[1] = static_cast<char>(text_size);
+        header_size = 2;
+    } else {
+        header[0] = static_cast<char>(0xda);  // below 65536: the text has at most 300 characters
+        header[1] = static_cast<char>(text_size >> 8);
+        header[2] = static_cast<char>(text_size);
+        header_size = 3;
+    }
+    std::size_t at = out.size();
+    out.resize(at + facts.map_head.size() + header_size + text_size);
+    char* cursor = out.data() + at;
+    auto copy = [&cursor](std::string_view part) {
+        std::memcpy(cursor, part.data(), part.size());
+        cursor += part.size();
+    };
+    copy(facts.map_head);
+    copy(std::string_view(header, header_size));
+    *cursor++ = '<';
+    copy(name);
+    copy(middle);
+    static constexpr char hex[] = "0123456789abcdef";
+    for (std::size_t i = digits; i > 0; --i) *cursor++ = hex[(address >> (4 * (i - 1))) & 0xf];
+    *cursor = '>';
     return true;
 }
 
@@ -657,6 +724,11 @@ Outcome put_reference_fallback(std::string& out, PyObject* value) {
 // converted to a plain int as int); `given` is a text decided beforehand.
 Outcome put_fallback(std::string& out, PyObject* value, PyTypeObject* type,
                      std::string_view given = {}) {
+    if (given.empty() && type == Py_TYPE(value)) {
+        auto written = put_ordinary_fallback(out, value);
+        if (!written.ok()) return Outcome::fatal;
+        if (*written) return Outcome::ok;
+    }
     Text text;
     Outcome outcome = Outcome::ok;
     if (!given.empty()) {
@@ -666,11 +738,6 @@ Outcome put_fallback(std::string& out, PyObject* value, PyTypeObject* type,
     } else if (is_container_type(Py_TYPE(value))) {
         return put_reference_fallback(out, value);
     } else {
-        if (Py_TYPE(value)->tp_repr == PyBaseObject_Type.tp_repr && type == Py_TYPE(value)) {
-            auto written = put_ordinary_fallback(out, value);
-            if (!written.ok()) return Outcome::fatal;
-            if (*written) return Outcome::ok;
-        }
         outcome = repr_text(value, text);
     }
     if (outcome != Outcome::ok) return outcome;
@@ -904,16 +971,6 @@ bool runs_no_code(PyObject* value) {
            type == &PyFloat_Type || type == &PyUnicode_Type || type == &PyBytes_Type;
 }
 
-// isinstance(value, msgpack.ExtType) answered without looking the class up, when it cannot be
-// true: no ExtType is anything but a tuple, and isinstance() then only asks value.__class__,
-// which an ordinary instance gets from object itself without running any code.
-bool cannot_be_ext_type(PyObject* value) {
-    PyTypeObject* type = Py_TYPE(value);
-    if (PyTuple_Check(value) || type->tp_getattro != PyObject_GenericGetAttr) return false;
-    PyObject* own = _PyType_Lookup(type, interned.dunder_class);
-    return own != nullptr && own == _PyType_Lookup(&PyBaseObject_Type, interned.dunder_class);
-}
-
 class Packer {
   public:
     Packer(std::string& out, std::size_t limit_end) : out_(out), limit_end_(limit_end) {}
@@ -997,6 +1054,14 @@ class Packer {
             write_bool(sink, value == Py_True);
             return Outcome::ok;
         }
+        // Most other values are instances of classes that keep object's repr: what follows would
+        // pass them over to the default hook, which writes their fallback map.
+        if (will_default && std::strcmp(type->tp_name, "Timestamp") != 0) {
+            auto written = put_ordinary_fallback(out_, value);
+            if (!written.ok()) return Outcome::fatal;
+            // Its two strs are one level deeper than the map.
+            if (*written) return nest < 0 ? Outcome::failed : Outcome::ok;
+        }
         if (PyLong_Check(value)) return pack_int(value, will_default);
         if (PyFloat_Check(value)) {
             write_f64(sink, PyFloat_AS_DOUBLE(value));
@@ -1015,7 +1080,7 @@ class Packer {
         if (PyDict_Check(value)) return pack_dict(value, nest);
         if (!PyList_CheckExact(value) && !PyTuple_CheckExact(value) &&
             !PyAnySet_CheckExact(value) && !PyMemoryView_Check(value)) {
-            if (!cannot_be_ext_type(value)) {
+            if (!cannot_be_ext_type(Py_TYPE(value))) {
                 if (!look_up_classes()) return failure();
                 int is_ext = PyObject_IsInstance(value, ext_type_.get());
                 if (is_ext < 0) return failure();
@@ -1619,6 +1684,10 @@ class Lightener {
             write_f64(sink, PyFloat_AS_DOUBLE(value));
             return Outcome::ok;
         }
+        // Most other values are instances of classes that keep object's repr.
+        auto written = put_ordinary_fallback(out_, value);
+        if (!written.ok()) return Outcome::fatal;
+        if (*written) return Outcome::ok;
         if (PyLong_Check(value)) {
             if (put_int_in_range(out_, value)) return Outcome::ok;
             return put_fallback(out_, value, &PyLong_Type);
