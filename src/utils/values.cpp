@@ -904,8 +904,10 @@ PyRef key_value(std::string_view bytes) {
 // A key whose copy may equal another key's copy though the keys differ: escaped surrogates, and
 // subclasses of scalars, whose equality may be their own.
 bool key_may_merge(PyObject* key, bool escaped) {
-    if (escaped || PyMemoryView_Check(key)) return true;
+    if (escaped) return true;
     PyTypeObject* type = Py_TYPE(key);
+    if (type == &PyUnicode_Type || type == &PyLong_Type) return false;  // the usual keys
+    if (PyMemoryView_Check(key)) return true;
     return (PyUnicode_Check(key) && type != &PyUnicode_Type) ||
            (PyLong_Check(key) && type != &PyLong_Type && type != &PyBool_Type) ||
            (PyFloat_Check(key) && type != &PyFloat_Type) ||
@@ -917,10 +919,13 @@ bool key_may_merge(PyObject* key, bool escaped) {
 // last one's value. Only done when such keys were met.
 Outcome finish_map(std::string& out, std::size_t header_at, std::size_t announced,
                    std::span<const Entry> entries, bool may_merge) {
-    std::vector<std::size_t> value_of(entries.size());
-    std::vector<bool> merged(entries.size(), false);
     std::size_t count = entries.size();
+    // Allocated only when keys may merge: a map of the usual keys is done at once.
+    std::vector<std::size_t> value_of;
+    std::vector<bool> merged;
     if (may_merge) {
+        value_of.resize(count);
+        merged.assign(count, false);
         PyRef seen = PyRef::steal(PyDict_New());
         if (!seen) return failure();
         for (std::size_t i = 0; i < entries.size(); ++i) {
