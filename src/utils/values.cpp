@@ -1756,6 +1756,38 @@ class Lightener {
         return put_fallback(out_, value, type);
     }
 
+    // light() of an exact dict holding these pairs, whose keys are different strs, without the
+    // dict: no value can hold it, so it need not be on the path. Failed when the dict's fallback
+    // map is to be written in its place.
+    Outcome light_pairs(std::span<const LocalVariable> pairs) {
+        --budget_;
+        std::size_t length = pairs.size();
+        auto keep = std::min({length, static_cast<std::size_t>(light_items),
+                              static_cast<std::size_t>(std::max<Py_ssize_t>(budget_, 1))});
+        if (keep < length) {
+            Outcome outcome = put_cut_start(&PyDict_Type, length);
+            if (outcome != Outcome::ok) return outcome;
+        }
+        std::size_t header_at = out_.size();
+        Sink sink{out_};
+        write_map_len(sink, static_cast<std::uint32_t>(keep));
+        std::array<Entry, light_items> entries;
+        bool may_merge = false;
+        for (std::size_t i = 0; i < keep; ++i) {
+            Entry& entry = entries[i];
+            entry.key_at = out_.size();
+            escaped_ = false;
+            Outcome outcome = light(pairs[i].name, 1);
+            if (outcome != Outcome::ok) return outcome;
+            may_merge = may_merge || key_may_merge(pairs[i].name, escaped_);
+            entry.value_at = out_.size();
+            outcome = light(pairs[i].value.get(), 1);
+            if (outcome != Outcome::ok) return outcome;
+            entry.end = out_.size();
+        }
+        return finish_map(out_, header_at, keep, std::span(entries.data(), keep), may_merge);
+    }
+
   private:
     // _cut(type, length, head) up to its head, which the caller writes.
     Outcome put_cut_start(PyTypeObject* type, std::size_t length) {
@@ -1846,6 +1878,42 @@ Outcome write_lightweight(std::string& out, PyObject* value) {
     return put_last_resort(out, value);
 }
 
+PyRef dict_of(std::span<const LocalVariable> pairs) {
+    PyRef dict = PyRef::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(pairs.size())));
+    if (!dict) return {};
+    for (const LocalVariable& pair : pairs) {
+        if (PyDict_SetItem(dict.get(), pair.name, pair.value.get()) < 0) return {};
+    }
+    return dict;
+}
+
+// write_lightweight() of the dict of these pairs, which is only made if its fallback map is
+// written (rarely: when a repr failed in a way that fails the whole dict).
+Outcome write_lightweight(std::string& out, std::span<const LocalVariable> pairs) {
+    std::size_t start = out.size();
+    if (Plain(out).write_pairs(pairs)) return Outcome::ok;
+    out.resize(start);
+    Outcome outcome = Lightener(out).light_pairs(pairs);
+    if (outcome == Outcome::ok || outcome == Outcome::fatal) return outcome;
+    out.resize(start);
+    PyRef dict = dict_of(pairs);
+    if (!dict) return Outcome::fatal;
+    outcome = put_fallback(out, dict.get(), &PyDict_Type);
+    if (outcome == Outcome::ok || outcome == Outcome::fatal) return outcome;
+    out.resize(start);
+    return put_last_resort(out, dict.get());
+}
+
+// The outcome of writing from `start` as write_value() reports it.
+bool succeeded(Outcome outcome, std::string& out, std::size_t start) {
+    if (outcome == Outcome::ok) return true;
+    out.resize(start);
+    if (outcome != Outcome::fatal || !PyErr_Occurred()) {
+        PyErr_SetString(PyExc_SystemError, "a value could not be serialised");
+    }
+    return false;
+}
+
 Outcome write_full(std::string& out, PyObject* value) {
     std::size_t start = out.size();
     Outcome outcome = Packer(out, start + full_limit).pack(value, packer_nest_limit);
@@ -1865,37 +1933,33 @@ Outcome write_full(std::string& out, PyObject* value) {
 bool write_locals(std::span<const LocalVariable> locals, ValueForm form, std::string& out) {
     std::size_t start = out.size();
     try {
+        if (form == ValueForm::lightweight) {
+            return succeeded(write_lightweight(out, locals), out, start);
+        }
         // The usual locals pack as they stand; anything else takes the dict's whole way.
-        bool written = form == ValueForm::full
-                           ? Packer(out, start + full_limit).pack_pairs(locals) == Outcome::ok
-                           : Plain(out).write_pairs(locals);
-        if (written) return true;
+        if (Packer(out, start + full_limit).pack_pairs(locals) == Outcome::ok) return true;
         out.resize(start);
         if (PyErr_Occurred()) return false;
     } catch (const std::bad_alloc&) {
         out.resize(start);
         PyErr_NoMemory();
         return false;
+    } catch (const std::exception& error) {
+        out.resize(start);
+        raise_panic(error.what());
+        return false;
     }
-    PyRef dict = PyRef::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(locals.size())));
+    PyRef dict = dict_of(locals);
     if (!dict) return false;
-    for (const LocalVariable& variable : locals) {
-        if (PyDict_SetItem(dict.get(), variable.name, variable.value.get()) < 0) return false;
-    }
     return write_value(dict.get(), form, out);
 }
 
 bool write_value(PyObject* value, ValueForm form, std::string& out) {
     std::size_t start = out.size();
     try {
-        Outcome outcome =
-            form == ValueForm::full ? write_full(out, value) : write_lightweight(out, value);
-        if (outcome == Outcome::ok) return true;
-        out.resize(start);
-        if (outcome != Outcome::fatal || !PyErr_Occurred()) {
-            PyErr_SetString(PyExc_SystemError, "a value could not be serialised");
-        }
-        return false;
+        return succeeded(
+            form == ValueForm::full ? write_full(out, value) : write_lightweight(out, value), out,
+            start);
     } catch (const std::bad_alloc&) {
         out.resize(start);
         PyErr_NoMemory();
