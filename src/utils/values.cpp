@@ -1555,6 +1555,45 @@ class Cleaner {
 
 // ---- The lightweight form ----------------------------------------------------------------------
 
+// A str of at most light_str characters, packed; false for a longer one, or one with lone
+// surrogates (the packer refuses them, the Lightener escapes them).
+[[gnu::always_inline]] inline bool put_plain_str(std::string& out, PyObject* text) {
+    Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    if (length > light_str) return false;
+    TextSize size = measure(text, length);
+    if (size.surrogates) return false;
+    put_str_header(out, size.bytes);
+    append_text(out, text, length, size.bytes);
+    return true;
+}
+
+// An exact builtin scalar that every lightweight way keeps whole, packed; false for anything else.
+[[gnu::always_inline]] inline bool put_plain_scalar(std::string& out, PyObject* value) {
+    PyTypeObject* type = Py_TYPE(value);
+    Sink sink{out};
+    if (type == &PyUnicode_Type) return put_plain_str(out, value);
+    if (type == &PyLong_Type) return put_int_in_range(out, value);
+    if (type == &PyBytes_Type) {
+        if (Py_SIZE(value) > light_bytes) return false;
+        put_bin(out, PyBytes_AS_STRING(value), static_cast<std::size_t>(Py_SIZE(value)));
+        return true;
+    }
+    if (value == Py_None) {
+        write_nil(sink);
+    } else if (type == &PyBool_Type) {
+        write_bool(sink, value == Py_True);
+    } else if (type == &PyFloat_Type) {
+        write_f64(sink, PyFloat_AS_DOUBLE(value));
+    } else {
+        return false;
+    }
+    return true;
+}
+
+bool is_plain_container_type(PyTypeObject* type) {
+    return type == &PyDict_Type || type == &PyList_Type || type == &PyTuple_Type;
+}
+
 // _plain_budget_left and the packing of a value that passes it, in one walk (both only read
 // exact builtins, so the order of the checks cannot matter): false as soon as the value is not
 // plain, with partial output for the caller to drop.
@@ -1563,12 +1602,9 @@ class Plain {
     explicit Plain(std::string& out) : out_(out) {}
 
     bool write(PyObject* value) {
-        PyTypeObject* type = Py_TYPE(value);
-        if (type == &PyDict_Type || type == &PyList_Type || type == &PyTuple_Type) {
-            return container(value, 0);
-        }
+        if (is_plain_container_type(Py_TYPE(value))) return container(value, 0);
         budget_ -= 1;
-        return item(value, 0);
+        return put_plain_scalar(out_, value);
     }
 
     // write() of an exact dict holding these pairs, without the dict.
@@ -1580,23 +1616,15 @@ class Plain {
         Sink sink{out_};
         write_map_len(sink, static_cast<std::uint32_t>(size));
         for (const LocalVariable& pair : pairs) {
-            if (Py_TYPE(pair.name) != &PyUnicode_Type || !str(pair.name)) return false;
+            if (Py_TYPE(pair.name) != &PyUnicode_Type || !put_plain_str(out_, pair.name)) {
+                return false;
+            }
             if (!item(pair.value.get(), 0)) return false;
         }
         return true;
     }
 
   private:
-    bool str(PyObject* text) {
-        Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-        if (length > light_str) return false;
-        TextSize size = measure(text, length);
-        if (size.surrogates) return false;  // the packer refuses them: the Lightener escapes them
-        put_str_header(out_, size.bytes);
-        append_text(out_, text, length, size.bytes);
-        return true;
-    }
-
     bool container(PyObject* value, int depth) {
         bool is_dict = Py_TYPE(value) == &PyDict_Type;
         Py_ssize_t size = is_dict ? PyDict_GET_SIZE(value) : Py_SIZE(value);
@@ -1610,7 +1638,7 @@ class Plain {
             PyObject* key;
             PyObject* item_value;
             while (PyDict_Next(value, &position, &key, &item_value)) {
-                if (Py_TYPE(key) != &PyUnicode_Type || !str(key)) return false;
+                if (Py_TYPE(key) != &PyUnicode_Type || !put_plain_str(out_, key)) return false;
                 if (!item(item_value, depth)) return false;
             }
             return true;
@@ -1623,32 +1651,67 @@ class Plain {
     }
 
     bool item(PyObject* value, int depth) {
-        PyTypeObject* type = Py_TYPE(value);
-        Sink sink{out_};
-        if (type == &PyUnicode_Type) return str(value);
-        if (type == &PyLong_Type) return put_int_in_range(out_, value);
-        if (type == &PyBytes_Type) {
-            if (Py_SIZE(value) > light_bytes) return false;
-            put_bin(out_, PyBytes_AS_STRING(value), static_cast<std::size_t>(Py_SIZE(value)));
-            return true;
-        }
-        if (type == &PyDict_Type || type == &PyList_Type || type == &PyTuple_Type) {
-            return container(value, depth + 1);
-        }
-        if (value == Py_None) {
-            write_nil(sink);
-        } else if (type == &PyBool_Type) {
-            write_bool(sink, value == Py_True);
-        } else if (type == &PyFloat_Type) {
-            write_f64(sink, PyFloat_AS_DOUBLE(value));
-        } else {
-            return false;
-        }
-        return true;
+        if (is_plain_container_type(Py_TYPE(value))) return container(value, depth + 1);
+        return put_plain_scalar(out_, value);
     }
 
     std::string& out_;
     Py_ssize_t budget_ = light_budget;
+};
+
+// The Lightener's copy of an exact dict, list or tuple of which it would cut nothing, its keys
+// strs: the container as the packer writes it, found and written in one walk as Plain does, at
+// a fraction of the Lightener's cost. False as soon as something would be cut or is not plain,
+// with partial output for the caller to drop; a cycle always ends so, at light_depth at the
+// latest. The budget counts as the Lightener's does, one for every value met.
+class Uncut {
+  public:
+    // `budget` is the Lightener's, already charged for `container`; on success, what is left.
+    static bool write(std::string& out, PyObject* container, int depth, Py_ssize_t& budget) {
+        Uncut walk(out, budget);
+        if (!walk.container(container, depth)) return false;
+        budget = walk.budget_;
+        return true;
+    }
+
+  private:
+    Uncut(std::string& out, Py_ssize_t budget) : out_(out), budget_(budget) {}
+
+    bool container(PyObject* value, int depth) {
+        bool is_dict = Py_TYPE(value) == &PyDict_Type;
+        Py_ssize_t size = is_dict ? PyDict_GET_SIZE(value) : Py_SIZE(value);
+        // An empty one is written whole however deep it is and whatever the budget.
+        if (size > 0 && (depth >= light_depth || size > std::min(light_items, budget_))) {
+            return false;
+        }
+        Sink sink{out_};
+        if (is_dict) {
+            write_map_len(sink, static_cast<std::uint32_t>(size));
+            Py_ssize_t position = 0;
+            PyObject* key;
+            PyObject* item_value;
+            while (PyDict_Next(value, &position, &key, &item_value)) {
+                --budget_;
+                if (Py_TYPE(key) != &PyUnicode_Type || !put_plain_str(out_, key)) return false;
+                if (!item(item_value, depth + 1)) return false;
+            }
+            return true;
+        }
+        write_array_len(sink, static_cast<std::uint32_t>(size));
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            if (!item(PySequence_Fast_GET_ITEM(value, i), depth + 1)) return false;
+        }
+        return true;
+    }
+
+    bool item(PyObject* value, int depth) {
+        --budget_;
+        if (is_plain_container_type(Py_TYPE(value))) return container(value, depth);
+        return put_plain_scalar(out_, value);
+    }
+
+    std::string& out_;
+    Py_ssize_t budget_;
 };
 
 // The reference's lightweight form of one value (a memoryview, whose slicing and casting rules
@@ -1689,6 +1752,15 @@ class Lightener {
             write_f64(sink, PyFloat_AS_DOUBLE(value));
             return Outcome::ok;
         }
+        if (is_plain_container_type(type)) {
+            // Below the top, which Plain has tried already, most containers are plain.
+            if (depth > 0) {
+                std::size_t start = out_.size();
+                if (Uncut::write(out_, value, depth, budget_)) return Outcome::ok;
+                out_.resize(start);
+            }
+            return light_container(value, type, type == &PyDict_Type, depth);
+        }
         // Most other values are instances of classes that keep object's repr.
         auto written = put_ordinary_fallback(out_, value);
         if (!written.ok()) return Outcome::fatal;
@@ -1726,6 +1798,12 @@ class Lightener {
         if (PyMemoryView_Check(value)) return put_reference_lightweight(out_, value);
         bool is_dict = PyDict_Check(value);
         if (!is_dict && !is_sequence_or_set(value)) return put_fallback(out_, value, type);
+        return light_container(value, type, is_dict, depth);
+    }
+
+    // light() of a dict, list, tuple, set or frozenset (or subclass).
+    Outcome light_container(PyObject* value, PyTypeObject* type, bool is_dict, int depth) {
+        Sink sink{out_};
         auto length = static_cast<std::size_t>(base_length(value));
         if (depth >= light_depth || budget_ <= 0) {
             if (length > 0) {
