@@ -77,9 +77,35 @@ struct Sink {
     void write(const char* data, std::size_t size) { bytes.append(data, size); }
 };
 
-void put_str_header(std::string& out, std::size_t size) {
-    Sink sink{out};
-    msgpack::packer<Sink>(sink).pack_str(static_cast<std::uint32_t>(size));
+// The header of a str of `size` bytes, as msgpack's packer writes it; its length.
+std::size_t str_header(char* header, std::size_t size) {
+    if (size < 32) {
+        header[0] = static_cast<char>(0xa0 | size);
+        return 1;
+    }
+    if (size < 256) {
+        header[0] = static_cast<char>(0xd9);
+        header[1] = static_cast<char>(size);
+        return 2;
+    }
+    if (size < 65536) {
+        header[0] = static_cast<char>(0xda);
+        header[1] = static_cast<char>(size >> 8);
+        header[2] = static_cast<char>(size);
+        return 3;
+    }
+    header[0] = static_cast<char>(0xdb);
+    for (int i = 0; i < 4; ++i) header[1 + i] = static_cast<char>(size >> (24 - 8 * i));
+    return 5;
+}
+
+[[gnu::always_inline]] inline void put_str_header(std::string& out, std::size_t size) {
+    if (size < 32) {
+        out.push_back(static_cast<char>(0xa0 | size));  // most strs: a byte, kept inline
+        return;
+    }
+    char header[5];
+    out.append(header, str_header(header, size));
 }
 
 void put_bin(std::string& out, const char* data, std::size_t size) {
@@ -219,11 +245,24 @@ void append_text(std::string& out, PyObject* text, Py_ssize_t count, std::size_t
     }
 }
 
+// A str of its first `count` characters, `size` bytes as measure() gave them.
+void put_str(std::string& out, PyObject* text, Py_ssize_t count, std::size_t size) {
+    if (size < 32 && PyUnicode_IS_ASCII(text)) {
+        // Most strs are short words: with their header, in one append.
+        char packed[32];
+        packed[0] = static_cast<char>(0xa0 | size);
+        std::memcpy(packed + 1, PyUnicode_DATA(text), size);
+        out.append(packed, size + 1);
+        return;
+    }
+    put_str_header(out, size);
+    append_text(out, text, count, size);
+}
+
 // A str value cut to `count` characters, surrogates escaped; true if any was.
 bool put_safe_str(std::string& out, PyObject* text, Py_ssize_t count) {
     TextSize size = measure(text, count);
-    put_str_header(out, size.bytes);
-    append_text(out, text, count, size.bytes);
+    put_str(out, text, count, size.bytes);
     return size.surrogates;
 }
 
@@ -662,20 +701,7 @@ Fallible<bool> put_ordinary_fallback(std::string& out, PyObject* value) {
     const std::size_t text_size = 1 + name.size() + tail;
     // Written at once: this is most of the cost of the many fallback maps of a typical program.
     char header[5];
-    std::size_t header_size;
-    if (text_size < 32) {
-        header[0] = static_cast<char>(0xa0 | text_size);
-        header_size = 1;
-    } else if (text_size < 256) {
-        header[0] = static_cast<char>(0xd9);
-        header[1] = static_cast<char>(text_size);
-        header_size = 2;
-    } else {
-        header[0] = static_cast<char>(0xda);  // below 65536: the text has at most 300 characters
-        header[1] = static_cast<char>(text_size >> 8);
-        header[2] = static_cast<char>(text_size);
-        header_size = 3;
-    }
+    std::size_t header_size = str_header(header, text_size);
     std::size_t at = out.size();
     out.resize(at + facts.map_head.size() + header_size + text_size);
     char* cursor = out.data() + at;
@@ -1162,8 +1188,7 @@ class Packer {
         if (size.surrogates) return Outcome::failed;  // UnicodeEncodeError
         if (size.bytes > item_limit) return Outcome::failed;
         if (!fits(size.bytes)) return over_limit();
-        put_str_header(out_, size.bytes);
-        append_text(out_, value, length, size.bytes);
+        put_str(out_, value, length, size.bytes);
         return Outcome::ok;
     }
 
@@ -1436,8 +1461,7 @@ class Cleaner {
             Py_ssize_t length = PyUnicode_GET_LENGTH(value);
             TextSize size = measure(value, length);
             if (!fits(size.bytes)) return Outcome::too_large;
-            put_str_header(out_, size.bytes);
-            append_text(out_, value, length, size.bytes);
+            put_str(out_, value, length, size.bytes);
             escaped_ = escaped_ || size.surrogates;
             return Outcome::ok;
         }
@@ -1562,8 +1586,7 @@ class Cleaner {
     if (length > light_str) return false;
     TextSize size = measure(text, length);
     if (size.surrogates) return false;
-    put_str_header(out, size.bytes);
-    append_text(out, text, length, size.bytes);
+    put_str(out, text, length, size.bytes);
     return true;
 }
 
