@@ -139,6 +139,23 @@ def retyped(state, changes):
     return items
 
 
+def keeping_object_repr(base):
+    """A subclass of base whose repr is object's own: still written as base is, not as an
+    ordinary object."""
+    return type(f"{base.__name__.title()}WithObjectRepr", (base,), {"__repr__": object.__repr__})
+
+
+ObjectReprList, ObjectReprTuple, ObjectReprDict, ObjectReprSet, ObjectReprFrozenSet = map(
+    keeping_object_repr, (list, tuple, dict, set, frozenset))
+
+
+class PassesForExt:
+    """An ExtType as isinstance() sees it, through __class__, with object's repr."""
+
+    __class__ = property(lambda self: msgpack.ExtType)
+    code, data = 5, b"ext"
+
+
 def without_module():
     """An instance of a class made where globals have no __name__: the class has no __module__."""
     namespace = {}
@@ -192,7 +209,9 @@ type_changes = st.tuples(st.sampled_from(list(type_parts)), st.booleans()).flatm
 ordinary = st.one_of(
     st.builds(retyped, st.fixed_dictionaries({**type_parts, "quietly": st.booleans()}),
               st.lists(type_changes, max_size=4)),
-    st.builds(without_module), st.builds(object), st.builds(iter, st.just(())),
+    st.builds(without_module), st.builds(object), st.builds(iter, st.just(())), st.builds(PassesForExt),
+    *(st.builds(keeping_object_repr(base), values) for base, values in (
+        (int, ints), (float, st.floats()), (str, texts), (bytes, raw_bytes), (bytearray, raw_bytes))),
 )
 scalars = st.one_of(
     st.none(), st.booleans(), ints, st.floats(), texts, st.builds(Str, texts), st.builds(Int, ints),
@@ -216,6 +235,10 @@ def containers(children):
         st.dictionaries(keys, children, max_size=5).flatmap(lambda d: st.sampled_from(
             [Dict(d), collections.OrderedDict(reversed(d.items())), collections.Counter(d.keys()), DictItemsRaise(d)])),
         st.sets(keys, max_size=18), st.frozensets(keys, max_size=5), st.frozensets(ints, max_size=5).map(FrozenSet),
+        items.map(ObjectReprList), items.map(ObjectReprTuple),
+        st.dictionaries(keys, children, max_size=5).map(ObjectReprDict),
+        st.sets(keys, max_size=5).flatmap(lambda members: st.sampled_from(
+            [ObjectReprSet(members), ObjectReprFrozenSet(members)])),
     )
 
 
