@@ -251,7 +251,12 @@ void put_str(std::string& out, PyObject* text, Py_ssize_t count, std::size_t siz
         // Most strs are short words: with their header, in one append.
         char packed[32];
         packed[0] = static_cast<char>(0xa0 | size);
-        std::memcpy(packed + 1, PyUnicode_DATA(text), size);
+        const auto* chars = static_cast<const char*>(PyUnicode_DATA(text));
+        if (size <= 8) {  // cheaper than a call to memcpy, for the many short names
+            for (std::size_t i = 0; i < size; ++i) packed[1 + i] = chars[i];
+        } else {
+            std::memcpy(packed + 1, chars, size);
+        }
         out.append(packed, size + 1);
         return;
     }
