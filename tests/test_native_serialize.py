@@ -87,6 +87,82 @@ class Repr:
         return self.text
 
 
+class Retype:
+    """Puts a class in the state it is given when its repr is taken, as any code that a repr runs
+    may: what is serialised after it sees the class as it now is. Only what differs is set, so
+    that a qualname or name set through type's own descriptors (which keep the type's version)
+    can be the only change."""
+
+    def __init__(self, cls, qualname, module, name, repr_at, extra, quietly):
+        self.cls, self.qualname, self.module, self.name = cls, qualname, module, name
+        self.repr_at, self.extra, self.quietly = repr_at, extra, quietly
+
+    def __repr__(self):
+        cls = self.cls
+        for attribute in ("__qualname__", "__name__"):
+            wanted = getattr(self, attribute.strip("_"))
+            if type.__dict__[attribute].__get__(cls) != wanted:
+                if self.quietly:
+                    type.__dict__[attribute].__set__(cls, wanted)
+                else:
+                    setattr(cls, attribute, wanted)
+        if cls.__dict__.get("__module__", Retype) is not self.module:
+            cls.__module__ = self.module
+        if cls.__dict__.get("extra") != self.extra:
+            cls.extra = self.extra
+        for level, each in enumerate(cls.__mro__[:-1]):
+            wanted = own_repr if level == self.repr_at else None
+            if each.__dict__.get("__repr__") is not wanted:
+                if wanted is None:
+                    del each.__repr__
+                else:
+                    each.__repr__ = wanted
+        return "retype"
+
+
+def own_repr(self):
+    return "own repr"
+
+
+def retyped(state, changes):
+    """Instances of a new class and of its base, after a Retype to the state, then after each
+    change of one part of it (the first Retype sets every part, so that every serialisation
+    starts alike)."""
+    base = type("Base", (), {})
+    middle = type("Middle", (base,), {})
+    leaf = type("Leaf", (middle,), {})
+    instances = [leaf(), middle()]
+    items = [Retype(leaf, **state), *instances]
+    for part, value, quietly in changes:
+        state = {**state, part: value, "quietly": quietly}
+        items += [Retype(leaf, **state), *instances]
+    return items
+
+
+def keeping_object_repr(base):
+    """A subclass of base whose repr is object's own: still written as base is, not as an
+    ordinary object."""
+    return type(f"{base.__name__.title()}WithObjectRepr", (base,), {"__repr__": object.__repr__})
+
+
+ObjectReprList, ObjectReprTuple, ObjectReprDict, ObjectReprSet, ObjectReprFrozenSet = map(
+    keeping_object_repr, (list, tuple, dict, set, frozenset))
+
+
+class PassesForExt:
+    """An ExtType as isinstance() sees it, through __class__, with object's repr."""
+
+    __class__ = property(lambda self: msgpack.ExtType)
+    code, data = 5, b"ext"
+
+
+def without_module():
+    """An instance of a class made where globals have no __name__: the class has no __module__."""
+    namespace = {}
+    exec("Orphan = type('Orphan', (), {})", namespace)
+    return namespace["Orphan"]()
+
+
 def cyclic(container, through_child):
     if through_child:
         child = [container]
@@ -118,11 +194,31 @@ reprs = st.one_of(texts, st.sampled_from([5, Str("sub"), "r" * 1_000, ValueError
 safe_items = st.one_of(st.integers(), st.text(max_size=60), st.builds(Repr, st.text(max_size=60)))
 deques = st.builds(collections.deque, st.lists(safe_items, max_size=60), st.none() | st.integers(0, 70))
 raw_bytes = st.one_of(st.binary(max_size=6), st.integers(195, 205).map(lambda size: b"b" * size))
+names = st.text(st.characters(exclude_categories=["Cs"], exclude_characters="\0"), min_size=1, max_size=5)
+# object.__repr__ names a class "<module.qualname", clipped past REPR_LIMIT, or by __name__ when
+# its module is builtins or not a str.
+type_parts = {
+    "qualname": st.one_of(texts, st.integers(270, 300).map(lambda size: "q" * size)),
+    "module": st.one_of(texts, st.sampled_from(["builtins", Str("builtins"), None, 5])),
+    "name": st.one_of(names, st.just("a\u00e9")),
+    "repr_at": st.sampled_from([None, 0, 1, 2]),
+    "extra": st.integers(0, 2),
+}
+type_changes = st.tuples(st.sampled_from(list(type_parts)), st.booleans()).flatmap(
+    lambda part_quietly: st.tuples(st.just(part_quietly[0]), type_parts[part_quietly[0]], st.just(part_quietly[1])))
+ordinary = st.one_of(
+    st.builds(retyped, st.fixed_dictionaries({**type_parts, "quietly": st.booleans()}),
+              st.lists(type_changes, max_size=4)),
+    st.builds(without_module), st.builds(object), st.builds(iter, st.just(())), st.builds(PassesForExt),
+    *(st.builds(keeping_object_repr(base), values) for base, values in (
+        (int, ints), (float, st.floats()), (str, texts), (bytes, raw_bytes), (bytearray, raw_bytes))),
+)
 scalars = st.one_of(
     st.none(), st.booleans(), ints, st.floats(), texts, st.builds(Str, texts), st.builds(Int, ints),
     st.builds(Float, st.floats()),
     raw_bytes.flatmap(lambda b: st.sampled_from([b, bytearray(b), Bytes(b), memoryview(b), memoryview(b)[::2]])),
     reprs, deques, st.sampled_from([Color.RED, msgpack.ExtType(3, b"ext"), msgpack.Timestamp(2**40, 7), type, len]),
+    ordinary,
 )
 keys = st.one_of(
     texts, ints, st.floats(), st.none(), st.booleans(), st.builds(SelfEqualStr, texts), st.builds(Int, ints),
@@ -139,6 +235,10 @@ def containers(children):
         st.dictionaries(keys, children, max_size=5).flatmap(lambda d: st.sampled_from(
             [Dict(d), collections.OrderedDict(reversed(d.items())), collections.Counter(d.keys()), DictItemsRaise(d)])),
         st.sets(keys, max_size=18), st.frozensets(keys, max_size=5), st.frozensets(ints, max_size=5).map(FrozenSet),
+        items.map(ObjectReprList), items.map(ObjectReprTuple),
+        st.dictionaries(keys, children, max_size=5).map(ObjectReprDict),
+        st.sets(keys, max_size=5).flatmap(lambda members: st.sampled_from(
+            [ObjectReprSet(members), ObjectReprFrozenSet(members)])),
     )
 
 

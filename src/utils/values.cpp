@@ -9,10 +9,12 @@
 #include <new>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "companion/companion.h"
 #include "utils/errors.h"
+#include "utils/finalize.h"
 #include "utils/frames.h"
 #include "utils/interned.h"
 #include "utils/msgpack_writer.h"
@@ -75,9 +77,35 @@ struct Sink {
     void write(const char* data, std::size_t size) { bytes.append(data, size); }
 };
 
-void put_str_header(std::string& out, std::size_t size) {
-    Sink sink{out};
-    msgpack::packer<Sink>(sink).pack_str(static_cast<std::uint32_t>(size));
+// The header of a str of `size` bytes, as msgpack's packer writes it; its length.
+std::size_t str_header(char* header, std::size_t size) {
+    if (size < 32) {
+        header[0] = static_cast<char>(0xa0 | size);
+        return 1;
+    }
+    if (size < 256) {
+        header[0] = static_cast<char>(0xd9);
+        header[1] = static_cast<char>(size);
+        return 2;
+    }
+    if (size < 65536) {
+        header[0] = static_cast<char>(0xda);
+        header[1] = static_cast<char>(size >> 8);
+        header[2] = static_cast<char>(size);
+        return 3;
+    }
+    header[0] = static_cast<char>(0xdb);
+    for (int i = 0; i < 4; ++i) header[1 + i] = static_cast<char>(size >> (24 - 8 * i));
+    return 5;
+}
+
+[[gnu::always_inline]] inline void put_str_header(std::string& out, std::size_t size) {
+    if (size < 32) {
+        out.push_back(static_cast<char>(0xa0 | size));  // most strs: a byte, kept inline
+        return;
+    }
+    char header[5];
+    out.append(header, str_header(header, size));
 }
 
 void put_bin(std::string& out, const char* data, std::size_t size) {
@@ -217,11 +245,29 @@ void append_text(std::string& out, PyObject* text, Py_ssize_t count, std::size_t
     }
 }
 
+// A str of its first `count` characters, `size` bytes as measure() gave them.
+void put_str(std::string& out, PyObject* text, Py_ssize_t count, std::size_t size) {
+    if (size < 32 && PyUnicode_IS_ASCII(text)) {
+        // Most strs are short words: with their header, in one append.
+        char packed[32];
+        packed[0] = static_cast<char>(0xa0 | size);
+        const auto* chars = static_cast<const char*>(PyUnicode_DATA(text));
+        if (size <= 8) {  // cheaper than a call to memcpy, for the many short names
+            for (std::size_t i = 0; i < size; ++i) packed[1 + i] = chars[i];
+        } else {
+            std::memcpy(packed + 1, chars, size);
+        }
+        out.append(packed, size + 1);
+        return;
+    }
+    put_str_header(out, size);
+    append_text(out, text, count, size);
+}
+
 // A str value cut to `count` characters, surrogates escaped; true if any was.
 bool put_safe_str(std::string& out, PyObject* text, Py_ssize_t count) {
     TextSize size = measure(text, count);
-    put_str_header(out, size.bytes);
-    append_text(out, text, count, size.bytes);
+    put_str(out, text, count, size.bytes);
     return size.surrogates;
 }
 
@@ -308,16 +354,8 @@ PyRef type_module(PyTypeObject* type) {
     return PyRef::steal(get(descriptor, reinterpret_cast<PyObject*>(type), nullptr));
 }
 
-// The pieces of _type_name(type); false only with an exception that must propagate.
-bool add_type_name(PyTypeObject* type, Text& text) {
-    PyRef module = type_module(type);
-    // The qualname descriptor's getter is what PyType_GetQualName runs.
-    PyRef qualname = module ? PyRef::steal(PyType_GetQualName(type)) : PyRef();
-    if (!qualname) {
-        if (failure() == Outcome::fatal) return false;
-        text.add("<unknown type>");
-        return true;
-    }
+// The pieces of _type_name for what type's descriptors gave.
+void add_type_name(PyRef module, PyRef qualname, Text& text) {
     if (PyUnicode_Check(module.get())) {
         text.add(std::move(module));
     } else {
@@ -329,6 +367,174 @@ bool add_type_name(PyTypeObject* type, Text& text) {
     } else {
         text.add("<unknown>");
     }
+}
+
+// The pieces of _type_name(type); false only with an exception that must propagate.
+bool add_type_name(PyTypeObject* type, Text& text) {
+    PyRef module = type_module(type);
+    // The qualname descriptor's getter is what PyType_GetQualName runs.
+    PyRef qualname = module ? PyRef::steal(PyType_GetQualName(type)) : PyRef();
+    if (!qualname) {
+        if (failure() == Outcome::fatal) return false;
+        text.add("<unknown type>");
+        return true;
+    }
+    add_type_name(std::move(module), std::move(qualname), text);
+    return true;
+}
+
+// ---- Types remembered -------------------------------------------------------------------------
+
+// Most fallback maps describe instances of a few classes, again and again: their names, and how
+// object.__repr__ begins for them, are remembered per type while the type stays as it is, which
+// its version tag tells. The interpreter gives a type a new tag whenever the type or a base
+// changes, and never gives a tag to two types, so a freed type is never mistaken for a new one
+// at its address. A qualname set through type's own descriptor keeps the tag: the one named is
+// held, and compared.
+struct KnownType {
+    PyTypeObject* type = nullptr;  // compared, never followed
+    unsigned int version = 0;
+    PyObject* qualname = nullptr;  // a heap type's, held
+    // A fallback map up to its repr's text: its header, "__type__", _safe_str(_type_name(type))
+    // and "__repr__", packed.
+    std::string map_head;
+    // "module.qualname" as object.__repr__ names the type, in UTF-8 with lone surrogates escaped;
+    // empty when it names it by tp_name, which is read each time (its setter keeps the tag too).
+    std::string repr_name;
+    Py_ssize_t repr_name_length = 0;  // in characters
+    // Its instances are written as fallback maps by every way of both forms: the type derives
+    // from none of the builtins they write otherwise, and cannot pass for an ExtType.
+    bool instances_fall_back = false;
+
+    static constexpr std::size_t name_at = 10;  // after the map's header and "__type__"
+    static constexpr std::size_t repr_key = 9;  // "__repr__", packed
+    std::string_view packed_name() const {
+        return std::string_view(map_head).substr(name_at, map_head.size() - name_at - repr_key);
+    }
+};
+
+constexpr int known_type_bits = 6;
+std::array<KnownType, std::size_t{1} << known_type_bits> known_types;
+bool known_types_armed = false;
+
+KnownType& known_type_slot(PyTypeObject* type) {
+    auto address = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(type));
+    return known_types[(address * 0x9e3779b97f4a7c15ULL) >> (64 - known_type_bits)];
+}
+
+PyObject* held_qualname(PyTypeObject* type) {
+    if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) return nullptr;
+    return reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname;
+}
+
+// The text as _safe_str leaves it, appended; its length in characters.
+Py_ssize_t append_safe(std::string& out, PyObject* text) {
+    Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    append_text(out, text, length, measure(text, length).bytes);
+    return length;
+}
+
+// isinstance(value, msgpack.ExtType) answered without looking the class up, when it cannot be
+// true: no ExtType is anything but a tuple, and isinstance() then only asks value.__class__,
+// which an ordinary instance gets from object itself without running any code.
+bool cannot_be_ext_type(PyTypeObject* type) {
+    if (PyType_FastSubclass(type, Py_TPFLAGS_TUPLE_SUBCLASS) ||
+        type->tp_getattro != PyObject_GenericGetAttr) {
+        return false;
+    }
+    PyObject* own = _PyType_Lookup(type, interned.dunder_class);
+    return own != nullptr && own == _PyType_Lookup(&PyBaseObject_Type, interned.dunder_class);
+}
+
+// What KnownType::instances_fall_back says; all of it stays true while the type keeps its
+// version (bases, slots and attributes change it).
+bool instances_fall_back(PyTypeObject* type) {
+    if (PyType_FastSubclass(type, Py_TPFLAGS_LONG_SUBCLASS | Py_TPFLAGS_LIST_SUBCLASS |
+                                      Py_TPFLAGS_TUPLE_SUBCLASS | Py_TPFLAGS_BYTES_SUBCLASS |
+                                      Py_TPFLAGS_UNICODE_SUBCLASS | Py_TPFLAGS_DICT_SUBCLASS)) {
+        return false;
+    }
+    for (PyTypeObject* base :
+         {&PyFloat_Type, &PyByteArray_Type, &PyMemoryView_Type, &PySet_Type, &PyFrozenSet_Type}) {
+        if (PyType_IsSubtype(type, base)) return false;
+    }
+    return cannot_be_ext_type(type);
+}
+
+// What is remembered of `type`, learnt now if need be; null when it cannot be remembered (the
+// caller takes the general way), failed when what must propagate was raised.
+Fallible<const KnownType*> known_type(PyTypeObject* type) {
+    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) &&
+        !PyUnstable_Type_AssignVersionTag(type)) {
+        return nullptr;
+    }
+    const unsigned int version = type->tp_version_tag;
+    PyObject* const qualname_held = held_qualname(type);
+    KnownType& slot = known_type_slot(type);
+    if (slot.type == type && slot.version == version && slot.qualname == qualname_held) {
+        return &slot;
+    }
+    PyRef module = type_module(type);
+    PyRef qualname = module ? PyRef::steal(PyType_GetQualName(type)) : PyRef();
+    if (!qualname) {
+        if (failure() == Outcome::fatal) return failed;
+        return nullptr;
+    }
+    KnownType known;
+    known.type = type;
+    known.version = version;
+    known.qualname = qualname_held;
+    // object.__repr__ names the type by tp_name when its module is not a str, or is builtins.
+    if (PyUnicode_Check(module.get()) &&
+        PyUnicode_CompareWithASCIIString(module.get(), "builtins") != 0) {
+        if (!PyUnicode_Check(qualname.get())) return nullptr;
+        known.repr_name_length = append_safe(known.repr_name, module.get()) + 1;
+        known.repr_name += '.';
+        known.repr_name_length += append_safe(known.repr_name, qualname.get());
+    }
+    Text name;
+    add_type_name(std::move(module), std::move(qualname), name);
+    Sink sink{known.map_head};
+    write_map_len(sink, 2);
+    write_str(sink, "__type__");
+    put_text(known.map_head, name.pieces, -1);
+    write_str(sink, "__repr__");
+    known.instances_fall_back = instances_fall_back(type);
+    // The descriptors ran code of the type's dictionary only if it holds odd keys: the type may
+    // have changed meanwhile, and what was read may not be what its tag now stands for.
+    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) || type->tp_version_tag != version ||
+        held_qualname(type) != qualname_held) {
+        return nullptr;
+    }
+    if (!known_types_armed) {
+        // After the interpreter is gone: its objects are not released, only forgotten.
+        forget_at_finalize([] {
+            for (KnownType& forgotten : known_types) {
+                forgotten.type = nullptr;
+                forgotten.version = 0;
+                forgotten.qualname = nullptr;
+            }
+            known_types_armed = false;
+        });
+        known_types_armed = true;
+    }
+    Py_XINCREF(known.qualname);
+    Py_XDECREF(std::exchange(slot.qualname, nullptr));
+    slot = std::move(known);
+    return &slot;
+}
+
+// _safe_str(_type_name(type)), packed; false only with an exception that must propagate.
+bool put_type_name(std::string& out, PyTypeObject* type) {
+    auto known = known_type(type);
+    if (!known.ok()) return false;
+    if (*known != nullptr) {
+        out.append((*known)->packed_name());
+        return true;
+    }
+    Text name;
+    if (!add_type_name(type, name)) return false;
+    put_text(out, name.pieces, -1);
     return true;
 }
 
@@ -452,15 +658,71 @@ bool is_container_type(PyTypeObject* type) {
 
 // {"__type__": <name of type>, "__repr__": <text, clipped>}.
 Outcome put_fallback_map(std::string& out, PyTypeObject* type, const Text& text) {
-    Text name;
-    if (!add_type_name(type, name)) return Outcome::fatal;
-    Sink sink{out};
-    write_map_len(sink, 2);
-    write_str(sink, "__type__");
-    put_text(out, name.pieces, -1);
-    write_str(sink, "__repr__");
+    auto known = known_type(type);
+    if (!known.ok()) return Outcome::fatal;
+    if (*known != nullptr) {
+        out.append((*known)->map_head);
+    } else {
+        Text name;
+        if (!add_type_name(type, name)) return Outcome::fatal;
+        Sink sink{out};
+        write_map_len(sink, 2);
+        write_str(sink, "__type__");
+        put_text(out, name.pieces, -1);
+        write_str(sink, "__repr__");
+    }
     put_text(out, text.pieces, repr_limit);
     return Outcome::ok;
+}
+
+// The fallback map of an object whose type keeps object.__repr__ and has instances_fall_back,
+// with the text that repr gives ("<module.qualname object at 0x...>", or tp_name in place of
+// both) written without running it; false when this way does not apply, and the caller takes
+// the general one.
+Fallible<bool> put_ordinary_fallback(std::string& out, PyObject* value) {
+    PyTypeObject* type = Py_TYPE(value);
+    if (type->tp_repr != PyBaseObject_Type.tp_repr) return false;
+    auto known = known_type(type);
+    if (!known.ok()) return failed;
+    if (*known == nullptr || !(*known)->instances_fall_back) return false;
+    const KnownType& facts = **known;
+    std::string_view name = facts.repr_name;
+    auto name_length = facts.repr_name_length;
+    if (name.empty()) {
+        // Decoded as UTF-8 by the repr, "replace"-ing what is not: only ASCII is taken here.
+        name = type->tp_name;
+        if (std::any_of(name.begin(), name.end(), [](char c) { return (c & 0x80) != 0; })) {
+            return false;
+        }
+        name_length = static_cast<Py_ssize_t>(name.size());
+    }
+    // The address as the interpreter's %p gives it: 0x and lowercase digits, no padding.
+    auto address = reinterpret_cast<std::uintptr_t>(value);
+    auto digits =
+        std::max<std::size_t>(1, (static_cast<std::size_t>(std::bit_width(address)) + 3) / 4);
+    constexpr std::string_view middle = " object at 0x";
+    const std::size_t tail = middle.size() + digits + 1;
+    if (name_length + 1 + static_cast<Py_ssize_t>(tail) > repr_limit) return false;  // clipped
+    const std::size_t text_size = 1 + name.size() + tail;
+    // Written at once: this is most of the cost of the many fallback maps of a typical program.
+    char header[5];
+    std::size_t header_size = str_header(header, text_size);
+    std::size_t at = out.size();
+    out.resize(at + facts.map_head.size() + header_size + text_size);
+    char* cursor = out.data() + at;
+    auto copy = [&cursor](std::string_view part) {
+        std::memcpy(cursor, part.data(), part.size());
+        cursor += part.size();
+    };
+    copy(facts.map_head);
+    copy(std::string_view(header, header_size));
+    *cursor++ = '<';
+    copy(name);
+    copy(middle);
+    static constexpr char hex[] = "0123456789abcdef";
+    for (std::size_t i = digits; i > 0; --i) *cursor++ = hex[(address >> (4 * (i - 1))) & 0xf];
+    *cursor = '>';
+    return true;
 }
 
 // An exact dict of strs, as the reference's fallback maps are.
@@ -493,6 +755,11 @@ Outcome put_reference_fallback(std::string& out, PyObject* value) {
 // converted to a plain int as int); `given` is a text decided beforehand.
 Outcome put_fallback(std::string& out, PyObject* value, PyTypeObject* type,
                      std::string_view given = {}) {
+    if (given.empty() && type == Py_TYPE(value)) {
+        auto written = put_ordinary_fallback(out, value);
+        if (!written.ok()) return Outcome::fatal;
+        if (*written) return Outcome::ok;
+    }
     Text text;
     Outcome outcome = Outcome::ok;
     if (!given.empty()) {
@@ -668,8 +935,10 @@ PyRef key_value(std::string_view bytes) {
 // A key whose copy may equal another key's copy though the keys differ: escaped surrogates, and
 // subclasses of scalars, whose equality may be their own.
 bool key_may_merge(PyObject* key, bool escaped) {
-    if (escaped || PyMemoryView_Check(key)) return true;
+    if (escaped) return true;
     PyTypeObject* type = Py_TYPE(key);
+    if (type == &PyUnicode_Type || type == &PyLong_Type) return false;  // the usual keys
+    if (PyMemoryView_Check(key)) return true;
     return (PyUnicode_Check(key) && type != &PyUnicode_Type) ||
            (PyLong_Check(key) && type != &PyLong_Type && type != &PyBool_Type) ||
            (PyFloat_Check(key) && type != &PyFloat_Type) ||
@@ -681,10 +950,13 @@ bool key_may_merge(PyObject* key, bool escaped) {
 // last one's value. Only done when such keys were met.
 Outcome finish_map(std::string& out, std::size_t header_at, std::size_t announced,
                    std::span<const Entry> entries, bool may_merge) {
-    std::vector<std::size_t> value_of(entries.size());
-    std::vector<bool> merged(entries.size(), false);
     std::size_t count = entries.size();
+    // Allocated only when keys may merge: a map of the usual keys is done at once.
+    std::vector<std::size_t> value_of;
+    std::vector<bool> merged;
     if (may_merge) {
+        value_of.resize(count);
+        merged.assign(count, false);
         PyRef seen = PyRef::steal(PyDict_New());
         if (!seen) return failure();
         for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -733,16 +1005,6 @@ bool runs_no_code(PyObject* value) {
     PyTypeObject* type = Py_TYPE(value);
     return value == Py_None || type == &PyBool_Type || type == &PyLong_Type ||
            type == &PyFloat_Type || type == &PyUnicode_Type || type == &PyBytes_Type;
-}
-
-// isinstance(value, msgpack.ExtType) answered without looking the class up, when it cannot be
-// true: no ExtType is anything but a tuple, and isinstance() then only asks value.__class__,
-// which an ordinary instance gets from object itself without running any code.
-bool cannot_be_ext_type(PyObject* value) {
-    PyTypeObject* type = Py_TYPE(value);
-    if (PyTuple_Check(value) || type->tp_getattro != PyObject_GenericGetAttr) return false;
-    PyObject* own = _PyType_Lookup(type, interned.dunder_class);
-    return own != nullptr && own == _PyType_Lookup(&PyBaseObject_Type, interned.dunder_class);
 }
 
 class Packer {
@@ -828,6 +1090,14 @@ class Packer {
             write_bool(sink, value == Py_True);
             return Outcome::ok;
         }
+        // Most other values are instances of classes that keep object's repr: what follows would
+        // pass them over to the default hook, which writes their fallback map.
+        if (will_default && std::strcmp(type->tp_name, "Timestamp") != 0) {
+            auto written = put_ordinary_fallback(out_, value);
+            if (!written.ok()) return Outcome::fatal;
+            // Its two strs are one level deeper than the map.
+            if (*written) return nest < 0 ? Outcome::failed : Outcome::ok;
+        }
         if (PyLong_Check(value)) return pack_int(value, will_default);
         if (PyFloat_Check(value)) {
             write_f64(sink, PyFloat_AS_DOUBLE(value));
@@ -846,7 +1116,7 @@ class Packer {
         if (PyDict_Check(value)) return pack_dict(value, nest);
         if (!PyList_CheckExact(value) && !PyTuple_CheckExact(value) &&
             !PyAnySet_CheckExact(value) && !PyMemoryView_Check(value)) {
-            if (!cannot_be_ext_type(value)) {
+            if (!cannot_be_ext_type(Py_TYPE(value))) {
                 if (!look_up_classes()) return failure();
                 int is_ext = PyObject_IsInstance(value, ext_type_.get());
                 if (is_ext < 0) return failure();
@@ -923,8 +1193,7 @@ class Packer {
         if (size.surrogates) return Outcome::failed;  // UnicodeEncodeError
         if (size.bytes > item_limit) return Outcome::failed;
         if (!fits(size.bytes)) return over_limit();
-        put_str_header(out_, size.bytes);
-        append_text(out_, value, length, size.bytes);
+        put_str(out_, value, length, size.bytes);
         return Outcome::ok;
     }
 
@@ -1197,8 +1466,7 @@ class Cleaner {
             Py_ssize_t length = PyUnicode_GET_LENGTH(value);
             TextSize size = measure(value, length);
             if (!fits(size.bytes)) return Outcome::too_large;
-            put_str_header(out_, size.bytes);
-            append_text(out_, value, length, size.bytes);
+            put_str(out_, value, length, size.bytes);
             escaped_ = escaped_ || size.surrogates;
             return Outcome::ok;
         }
@@ -1316,6 +1584,44 @@ class Cleaner {
 
 // ---- The lightweight form ----------------------------------------------------------------------
 
+// A str of at most light_str characters, packed; false for a longer one, or one with lone
+// surrogates (the packer refuses them, the Lightener escapes them).
+[[gnu::always_inline]] inline bool put_plain_str(std::string& out, PyObject* text) {
+    Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    if (length > light_str) return false;
+    TextSize size = measure(text, length);
+    if (size.surrogates) return false;
+    put_str(out, text, length, size.bytes);
+    return true;
+}
+
+// An exact builtin scalar that every lightweight way keeps whole, packed; false for anything else.
+[[gnu::always_inline]] inline bool put_plain_scalar(std::string& out, PyObject* value) {
+    PyTypeObject* type = Py_TYPE(value);
+    Sink sink{out};
+    if (type == &PyUnicode_Type) return put_plain_str(out, value);
+    if (type == &PyLong_Type) return put_int_in_range(out, value);
+    if (type == &PyBytes_Type) {
+        if (Py_SIZE(value) > light_bytes) return false;
+        put_bin(out, PyBytes_AS_STRING(value), static_cast<std::size_t>(Py_SIZE(value)));
+        return true;
+    }
+    if (value == Py_None) {
+        write_nil(sink);
+    } else if (type == &PyBool_Type) {
+        write_bool(sink, value == Py_True);
+    } else if (type == &PyFloat_Type) {
+        write_f64(sink, PyFloat_AS_DOUBLE(value));
+    } else {
+        return false;
+    }
+    return true;
+}
+
+bool is_plain_container_type(PyTypeObject* type) {
+    return type == &PyDict_Type || type == &PyList_Type || type == &PyTuple_Type;
+}
+
 // _plain_budget_left and the packing of a value that passes it, in one walk (both only read
 // exact builtins, so the order of the checks cannot matter): false as soon as the value is not
 // plain, with partial output for the caller to drop.
@@ -1324,12 +1630,9 @@ class Plain {
     explicit Plain(std::string& out) : out_(out) {}
 
     bool write(PyObject* value) {
-        PyTypeObject* type = Py_TYPE(value);
-        if (type == &PyDict_Type || type == &PyList_Type || type == &PyTuple_Type) {
-            return container(value, 0);
-        }
+        if (is_plain_container_type(Py_TYPE(value))) return container(value, 0);
         budget_ -= 1;
-        return item(value, 0);
+        return put_plain_scalar(out_, value);
     }
 
     // write() of an exact dict holding these pairs, without the dict.
@@ -1341,23 +1644,15 @@ class Plain {
         Sink sink{out_};
         write_map_len(sink, static_cast<std::uint32_t>(size));
         for (const LocalVariable& pair : pairs) {
-            if (Py_TYPE(pair.name) != &PyUnicode_Type || !str(pair.name)) return false;
+            if (Py_TYPE(pair.name) != &PyUnicode_Type || !put_plain_str(out_, pair.name)) {
+                return false;
+            }
             if (!item(pair.value.get(), 0)) return false;
         }
         return true;
     }
 
   private:
-    bool str(PyObject* text) {
-        Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-        if (length > light_str) return false;
-        TextSize size = measure(text, length);
-        if (size.surrogates) return false;  // the packer refuses them: the Lightener escapes them
-        put_str_header(out_, size.bytes);
-        append_text(out_, text, length, size.bytes);
-        return true;
-    }
-
     bool container(PyObject* value, int depth) {
         bool is_dict = Py_TYPE(value) == &PyDict_Type;
         Py_ssize_t size = is_dict ? PyDict_GET_SIZE(value) : Py_SIZE(value);
@@ -1371,7 +1666,7 @@ class Plain {
             PyObject* key;
             PyObject* item_value;
             while (PyDict_Next(value, &position, &key, &item_value)) {
-                if (Py_TYPE(key) != &PyUnicode_Type || !str(key)) return false;
+                if (Py_TYPE(key) != &PyUnicode_Type || !put_plain_str(out_, key)) return false;
                 if (!item(item_value, depth)) return false;
             }
             return true;
@@ -1384,32 +1679,67 @@ class Plain {
     }
 
     bool item(PyObject* value, int depth) {
-        PyTypeObject* type = Py_TYPE(value);
-        Sink sink{out_};
-        if (type == &PyUnicode_Type) return str(value);
-        if (type == &PyLong_Type) return put_int_in_range(out_, value);
-        if (type == &PyBytes_Type) {
-            if (Py_SIZE(value) > light_bytes) return false;
-            put_bin(out_, PyBytes_AS_STRING(value), static_cast<std::size_t>(Py_SIZE(value)));
-            return true;
-        }
-        if (type == &PyDict_Type || type == &PyList_Type || type == &PyTuple_Type) {
-            return container(value, depth + 1);
-        }
-        if (value == Py_None) {
-            write_nil(sink);
-        } else if (type == &PyBool_Type) {
-            write_bool(sink, value == Py_True);
-        } else if (type == &PyFloat_Type) {
-            write_f64(sink, PyFloat_AS_DOUBLE(value));
-        } else {
-            return false;
-        }
-        return true;
+        if (is_plain_container_type(Py_TYPE(value))) return container(value, depth + 1);
+        return put_plain_scalar(out_, value);
     }
 
     std::string& out_;
     Py_ssize_t budget_ = light_budget;
+};
+
+// The Lightener's copy of an exact dict, list or tuple of which it would cut nothing, its keys
+// strs: the container as the packer writes it, found and written in one walk as Plain does, at
+// a fraction of the Lightener's cost. False as soon as something would be cut or is not plain,
+// with partial output for the caller to drop; a cycle always ends so, at light_depth at the
+// latest. The budget counts as the Lightener's does, one for every value met.
+class Uncut {
+  public:
+    // `budget` is the Lightener's, already charged for `container`; on success, what is left.
+    static bool write(std::string& out, PyObject* container, int depth, Py_ssize_t& budget) {
+        Uncut walk(out, budget);
+        if (!walk.container(container, depth)) return false;
+        budget = walk.budget_;
+        return true;
+    }
+
+  private:
+    Uncut(std::string& out, Py_ssize_t budget) : out_(out), budget_(budget) {}
+
+    bool container(PyObject* value, int depth) {
+        bool is_dict = Py_TYPE(value) == &PyDict_Type;
+        Py_ssize_t size = is_dict ? PyDict_GET_SIZE(value) : Py_SIZE(value);
+        // An empty one is written whole however deep it is and whatever the budget.
+        if (size > 0 && (depth >= light_depth || size > std::min(light_items, budget_))) {
+            return false;
+        }
+        Sink sink{out_};
+        if (is_dict) {
+            write_map_len(sink, static_cast<std::uint32_t>(size));
+            Py_ssize_t position = 0;
+            PyObject* key;
+            PyObject* item_value;
+            while (PyDict_Next(value, &position, &key, &item_value)) {
+                --budget_;
+                if (Py_TYPE(key) != &PyUnicode_Type || !put_plain_str(out_, key)) return false;
+                if (!item(item_value, depth + 1)) return false;
+            }
+            return true;
+        }
+        write_array_len(sink, static_cast<std::uint32_t>(size));
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            if (!item(PySequence_Fast_GET_ITEM(value, i), depth + 1)) return false;
+        }
+        return true;
+    }
+
+    bool item(PyObject* value, int depth) {
+        --budget_;
+        if (is_plain_container_type(Py_TYPE(value))) return container(value, depth);
+        return put_plain_scalar(out_, value);
+    }
+
+    std::string& out_;
+    Py_ssize_t budget_;
 };
 
 // The reference's lightweight form of one value (a memoryview, whose slicing and casting rules
@@ -1450,6 +1780,19 @@ class Lightener {
             write_f64(sink, PyFloat_AS_DOUBLE(value));
             return Outcome::ok;
         }
+        if (is_plain_container_type(type)) {
+            // Below the top, which Plain has tried already, most containers are plain.
+            if (depth > 0) {
+                std::size_t start = out_.size();
+                if (Uncut::write(out_, value, depth, budget_)) return Outcome::ok;
+                out_.resize(start);
+            }
+            return light_container(value, type, type == &PyDict_Type, depth);
+        }
+        // Most other values are instances of classes that keep object's repr.
+        auto written = put_ordinary_fallback(out_, value);
+        if (!written.ok()) return Outcome::fatal;
+        if (*written) return Outcome::ok;
         if (PyLong_Check(value)) {
             if (put_int_in_range(out_, value)) return Outcome::ok;
             return put_fallback(out_, value, &PyLong_Type);
@@ -1483,6 +1826,12 @@ class Lightener {
         if (PyMemoryView_Check(value)) return put_reference_lightweight(out_, value);
         bool is_dict = PyDict_Check(value);
         if (!is_dict && !is_sequence_or_set(value)) return put_fallback(out_, value, type);
+        return light_container(value, type, is_dict, depth);
+    }
+
+    // light() of a dict, list, tuple, set or frozenset (or subclass).
+    Outcome light_container(PyObject* value, PyTypeObject* type, bool is_dict, int depth) {
+        Sink sink{out_};
         auto length = static_cast<std::size_t>(base_length(value));
         if (depth >= light_depth || budget_ <= 0) {
             if (length > 0) {
@@ -1513,15 +1862,45 @@ class Lightener {
         return put_fallback(out_, value, type);
     }
 
+    // light() of an exact dict holding these pairs, whose keys are different strs, without the
+    // dict: no value can hold it, so it need not be on the path. Failed when the dict's fallback
+    // map is to be written in its place.
+    Outcome light_pairs(std::span<const LocalVariable> pairs) {
+        --budget_;
+        std::size_t length = pairs.size();
+        auto keep = std::min({length, static_cast<std::size_t>(light_items),
+                              static_cast<std::size_t>(std::max<Py_ssize_t>(budget_, 1))});
+        if (keep < length) {
+            Outcome outcome = put_cut_start(&PyDict_Type, length);
+            if (outcome != Outcome::ok) return outcome;
+        }
+        std::size_t header_at = out_.size();
+        Sink sink{out_};
+        write_map_len(sink, static_cast<std::uint32_t>(keep));
+        std::array<Entry, light_items> entries;
+        bool may_merge = false;
+        for (std::size_t i = 0; i < keep; ++i) {
+            Entry& entry = entries[i];
+            entry.key_at = out_.size();
+            escaped_ = false;
+            Outcome outcome = light(pairs[i].name, 1);
+            if (outcome != Outcome::ok) return outcome;
+            may_merge = may_merge || key_may_merge(pairs[i].name, escaped_);
+            entry.value_at = out_.size();
+            outcome = light(pairs[i].value.get(), 1);
+            if (outcome != Outcome::ok) return outcome;
+            entry.end = out_.size();
+        }
+        return finish_map(out_, header_at, keep, std::span(entries.data(), keep), may_merge);
+    }
+
   private:
     // _cut(type, length, head) up to its head, which the caller writes.
     Outcome put_cut_start(PyTypeObject* type, std::size_t length) {
-        Text name;
-        if (!add_type_name(type, name)) return Outcome::fatal;
         Sink sink{out_};
         write_map_len(sink, 3);
         write_str(sink, "__type__");
-        put_text(out_, name.pieces, -1);
+        if (!put_type_name(out_, type)) return Outcome::fatal;
         write_str(sink, "__len__");
         write_uint(sink, length);
         write_str(sink, "__head__");
@@ -1605,6 +1984,42 @@ Outcome write_lightweight(std::string& out, PyObject* value) {
     return put_last_resort(out, value);
 }
 
+PyRef dict_of(std::span<const LocalVariable> pairs) {
+    PyRef dict = PyRef::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(pairs.size())));
+    if (!dict) return {};
+    for (const LocalVariable& pair : pairs) {
+        if (PyDict_SetItem(dict.get(), pair.name, pair.value.get()) < 0) return {};
+    }
+    return dict;
+}
+
+// write_lightweight() of the dict of these pairs, which is only made if its fallback map is
+// written (rarely: when a repr failed in a way that fails the whole dict).
+Outcome write_lightweight(std::string& out, std::span<const LocalVariable> pairs) {
+    std::size_t start = out.size();
+    if (Plain(out).write_pairs(pairs)) return Outcome::ok;
+    out.resize(start);
+    Outcome outcome = Lightener(out).light_pairs(pairs);
+    if (outcome == Outcome::ok || outcome == Outcome::fatal) return outcome;
+    out.resize(start);
+    PyRef dict = dict_of(pairs);
+    if (!dict) return Outcome::fatal;
+    outcome = put_fallback(out, dict.get(), &PyDict_Type);
+    if (outcome == Outcome::ok || outcome == Outcome::fatal) return outcome;
+    out.resize(start);
+    return put_last_resort(out, dict.get());
+}
+
+// The outcome of writing from `start` as write_value() reports it.
+bool succeeded(Outcome outcome, std::string& out, std::size_t start) {
+    if (outcome == Outcome::ok) return true;
+    out.resize(start);
+    if (outcome != Outcome::fatal || !PyErr_Occurred()) {
+        PyErr_SetString(PyExc_SystemError, "a value could not be serialised");
+    }
+    return false;
+}
+
 Outcome write_full(std::string& out, PyObject* value) {
     std::size_t start = out.size();
     Outcome outcome = Packer(out, start + full_limit).pack(value, packer_nest_limit);
@@ -1624,37 +2039,33 @@ Outcome write_full(std::string& out, PyObject* value) {
 bool write_locals(std::span<const LocalVariable> locals, ValueForm form, std::string& out) {
     std::size_t start = out.size();
     try {
+        if (form == ValueForm::lightweight) {
+            return succeeded(write_lightweight(out, locals), out, start);
+        }
         // The usual locals pack as they stand; anything else takes the dict's whole way.
-        bool written = form == ValueForm::full
-                           ? Packer(out, start + full_limit).pack_pairs(locals) == Outcome::ok
-                           : Plain(out).write_pairs(locals);
-        if (written) return true;
+        if (Packer(out, start + full_limit).pack_pairs(locals) == Outcome::ok) return true;
         out.resize(start);
         if (PyErr_Occurred()) return false;
     } catch (const std::bad_alloc&) {
         out.resize(start);
         PyErr_NoMemory();
         return false;
+    } catch (const std::exception& error) {
+        out.resize(start);
+        raise_panic(error.what());
+        return false;
     }
-    PyRef dict = PyRef::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(locals.size())));
+    PyRef dict = dict_of(locals);
     if (!dict) return false;
-    for (const LocalVariable& variable : locals) {
-        if (PyDict_SetItem(dict.get(), variable.name, variable.value.get()) < 0) return false;
-    }
     return write_value(dict.get(), form, out);
 }
 
 bool write_value(PyObject* value, ValueForm form, std::string& out) {
     std::size_t start = out.size();
     try {
-        Outcome outcome =
-            form == ValueForm::full ? write_full(out, value) : write_lightweight(out, value);
-        if (outcome == Outcome::ok) return true;
-        out.resize(start);
-        if (outcome != Outcome::fatal || !PyErr_Occurred()) {
-            PyErr_SetString(PyExc_SystemError, "a value could not be serialised");
-        }
-        return false;
+        return succeeded(
+            form == ValueForm::full ? write_full(out, value) : write_lightweight(out, value), out,
+            start);
     } catch (const std::bad_alloc&) {
         out.resize(start);
         PyErr_NoMemory();

@@ -5,8 +5,10 @@
 // file does not reproduce (reprlib's bounded reprs of containers, memoryview slicing in the
 // lightweight form) are handed to the reference one at a time.
 //
-// Reentrant and thread-safe: all state is per call, and a repr() it runs may serialise again or
-// let another thread serialise meanwhile.
+// Reentrant and thread-safe: all state is per call but for what is remembered of the types last
+// named (kept while each type keeps its version, read and changed only under the interpreter's
+// lock and never across code that may run), and a repr() it runs may serialise again or let
+// another thread serialise meanwhile.
 
 #include <optional>
 #include <span>
