@@ -53,6 +53,15 @@ def _count(minimum):
     return parse
 
 
+def _size(text):
+    from vesk.utils import parse_size
+
+    try:
+        return parse_size(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
 def build_parser():
     parser = argparse.ArgumentParser(
         prog="vesk", description="Record what a Python program does, and look at it afterwards.")
@@ -73,6 +82,12 @@ def build_parser():
                      help="do not record files whose path contains FRAGMENT")
     run.add_argument("--lightweight", action="store_true",
                      help="store bounded summaries of large values instead of the whole values")
+    run.add_argument("--part-size", type=_size, default=None, metavar="SIZE",
+                     help="save the records held so far as a part of the trace once they reach "
+                          "SIZE (default 64M; 0: only at the end)")
+    run.add_argument("--trace-limit", type=_size, default=None, metavar="SIZE",
+                     help="stop recording a trace once its records reach SIZE, saying so in the "
+                          "trace (default 1G; 0: no limit)")
     how = run.add_mutually_exclusive_group()
     how.add_argument("-m", dest="module", action="store_true",
                      help="run a module as a script, like python -m")

@@ -114,55 +114,12 @@ def _summarise(blob):
     """What the listing shows of a trace blob, read without building the records: its source,
     the records of every thread, and the test its first and last records of a thread open or
     end. None for whatever is missing, and for everything when the blob does not parse."""
-    summary = _Summary()
-    try:
-        unpacker = _msgpack.Unpacker(raw=False, strict_map_key=False, max_buffer_size=max(len(blob), 1))
-        unpacker.feed(blob)
-        per_thread = main = None
-        for _ in range(unpacker.read_map_header()):
-            key = unpacker.unpack()
-            if key == "frames":
-                per_thread = 0
-                for _ in range(unpacker.read_map_header()):
-                    unpacker.skip()  # thread id
-                    per_thread += _read_records(unpacker, summary)
-            elif key == "frames_of_interest":
-                main = _read_records(unpacker, summary)
-            elif key == "meta":
-                meta = unpacker.unpack()
-                if isinstance(meta, dict) and isinstance(meta.get("source"), str):
-                    summary.source = meta["source"]
-            else:
-                unpacker.skip()
-        if per_thread is not None and main is not None:
-            summary.records = per_thread + main
-    except Exception:
+    from vesk import _vesk  # natively: a Python walk over millions of records takes seconds
+
+    source, records, nodeid, outcome, when = _vesk.summarise_trace(blob)
+    if records is None:
         return _Summary()
-    return summary
-
-
-def _read_records(unpacker, summary):
-    """Skips an array of records, decoding only its first and last, where a test's trace has
-    its boundaries. Returns the number of records."""
-    count = unpacker.read_array_header()
-    for index in range(count):
-        if index == 0 or index == count - 1:
-            _note_test(unpacker.unpack(), summary)
-        else:
-            unpacker.skip()
-    return count
-
-
-def _note_test(record, summary):
-    if not isinstance(record, dict):
-        return
-    kind, nodeid = record.get("type"), record.get("nodeid")
-    if kind in ("start_test", "end_test") and isinstance(nodeid, str):
-        summary.nodeid = nodeid
-    if kind == "end_test":
-        outcome, when = record.get("outcome"), record.get("when")
-        summary.outcome = outcome if isinstance(outcome, str) else None
-        summary.when = when if isinstance(when, str) else None
+    return _Summary(source, records, nodeid, outcome, when)
 
 
 def _check_header(conn):

@@ -12,16 +12,25 @@ from vesk.utils import new_trace_id
 DEFAULT_DB_PATH = os.path.join(".vesk", "db.sqlite3")
 
 
-def make_config(*, include=(), ignore=(), lightweight=False, threads=True, plugins=()):
+def make_config(*, include=(), ignore=(), lightweight=False, threads=True, plugins=(),
+                part_size=None, trace_limit=None):
     """A configuration for the engine: fragments of file paths to record in spite of the built-in
     filters (include) or not to record (ignore), the lightweight serialiser, whether threads
-    started later are recorded, and extra plugin descriptions."""
-    return {
+    started later are recorded, extra plugin descriptions, and two sizes in bytes (None for the
+    defaults, 0 for no bound): the records held while recording before they are saved as the
+    trace's next part (64 MiB), and the records one trace may hold before it stops recording
+    (1 GiB)."""
+    config = {
         "filters": {"include_frames": list(include), "ignore_frames": list(ignore)},
         "lightweight_repr": bool(lightweight),
         "threading": bool(threads),
         "plugins": list(plugins),
     }
+    if part_size is not None:
+        config["part_size"] = int(part_size)
+    if trace_limit is not None:
+        config["trace_limit"] = int(trace_limit)
+    return config
 
 
 class Profiler:
@@ -90,14 +99,17 @@ class enable(contextlib.ContextDecorator):
         @vesk.enable(db_path="traces.sqlite3", include=["mylib/"])
         def main(): ...
 
+    part_size and trace_limit (bytes) bound what recording holds before it saves a part of the
+    trace, and what one trace may record at all (see make_config).
+
     The profiler is the value of the `with` statement; its trace_id names the saved trace.
     """
 
     def __init__(self, db_path=DEFAULT_DB_PATH, *, include=(), ignore=(), lightweight=False,
-                 threads=True, source=None):
+                 threads=True, source=None, part_size=None, trace_limit=None):
         self.db_path = db_path
         self.config = make_config(include=include, ignore=ignore, lightweight=lightweight,
-                                  threads=threads)
+                                  threads=threads, part_size=part_size, trace_limit=trace_limit)
         self.source = source
         self._active = []
 

@@ -28,6 +28,11 @@ def pytest_addoption(parser):
                     help="SQLite database for the traces (default: .vesk/db.sqlite3)")
     group.addoption("--vesk-lightweight", action="store_true", default=False,
                     help="store bounded summaries of large values instead of whole values")
+    group.addoption("--vesk-part-size", default=None, metavar="SIZE",
+                    help="save a test's records as a part of its trace once they reach SIZE "
+                         "(default 64M; 0: only at the test's end)")
+    group.addoption("--vesk-trace-limit", default=None, metavar="SIZE",
+                    help="stop recording a test's trace once it reaches SIZE (default 1G; 0: none)")
 
 
 def pytest_configure(config):
@@ -44,7 +49,16 @@ class TestRecorder:
         from vesk.profiler import DEFAULT_DB_PATH, Profiler, make_config
 
         db_path = config.getoption("vesk_db") or os.path.join(str(config.rootpath), DEFAULT_DB_PATH)
-        settings = make_config(lightweight=config.getoption("vesk_lightweight"))
+        from vesk.utils import parse_size
+
+        sizes = {}
+        for name in ("part_size", "trace_limit"):
+            given = config.getoption(f"vesk_{name}")
+            try:
+                sizes[name] = None if given is None else parse_size(given)
+            except ValueError as error:
+                raise pytest.UsageError(f"--vesk-{name.replace('_', '-')}: {error}") from None
+        settings = make_config(lightweight=config.getoption("vesk_lightweight"), **sizes)
         self.profiler = Profiler(settings, db_path=db_path, one_trace_per_test=True,
                                  source="pytest")
         self.config = config

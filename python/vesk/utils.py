@@ -1,6 +1,7 @@
 """Small helpers of the companion package."""
 
 import os
+import re
 import time
 
 _CROCKFORD = "0123456789ABCDEFGHJKMNPQRSTVWXYZ"
@@ -23,3 +24,15 @@ class CommandError(Exception):
     def __init__(self, message, status=1):
         super().__init__(message)
         self.status = status
+
+
+_UNITS = {"": 1, "k": 1 << 10, "m": 1 << 20, "g": 1 << 30, "t": 1 << 40}
+
+
+def parse_size(text):
+    """A byte count written as a number with an optional binary unit: 4096, 64M, 64MiB, 1G, 1.5g.
+    0 means no bound. ValueError for anything else."""
+    match = re.fullmatch(r"\s*(\d+(?:\.\d+)?)\s*([kmgt]?)(?:i?b)?\s*", str(text), re.IGNORECASE)
+    if match is None:
+        raise ValueError(f"not a size: {text!r} (a number of bytes, or with K, M, G or T)")
+    return int(float(match.group(1)) * _UNITS[match.group(2).lower()])

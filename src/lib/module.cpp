@@ -17,6 +17,7 @@
 #include "utils/errors.h"
 #include "utils/finalize.h"
 #include "utils/interned.h"
+#include "utils/msgpack_reader.h"
 #include "utils/serialize.h"
 #include "utils/values.h"
 #include "utils/working_dir.h"
@@ -93,6 +94,42 @@ PyObject* register_noop_profiler(PyObject*, PyObject*) {
     Py_RETURN_NONE;
 }
 
+PyObject* text_or_none(const std::optional<std::string_view>& text) {
+    if (!text) Py_RETURN_NONE;
+    // Not UTF-8 after all: as absent, like any other field the summary cannot read.
+    PyObject* object =
+        PyUnicode_DecodeUTF8(text->data(), static_cast<Py_ssize_t>(text->size()), "strict");
+    if (object == nullptr && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+        PyErr_Clear();
+        Py_RETURN_NONE;
+    }
+    return object;
+}
+
+// (source, records, test node id, outcome, phase) of a stored trace part, read without decoding
+// its records; each None where the part does not say.
+PyObject* summarise_trace(PyObject*, PyObject* part) {
+    return guarded_entry([&]() -> PyObject* {
+        Py_buffer view;
+        if (PyObject_GetBuffer(part, &view, PyBUF_SIMPLE) < 0) return nullptr;
+        TraceSummary summary = vesk::summarise_trace(
+            {static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)});
+        PyRef records = summary.records
+                            ? PyRef::steal(PyLong_FromUnsignedLongLong(*summary.records))
+                            : PyRef::borrow(Py_None);
+        PyRef fields[] = {PyRef::steal(text_or_none(summary.source)), records,
+                          PyRef::steal(text_or_none(summary.test_nodeid)),
+                          PyRef::steal(text_or_none(summary.test_outcome)),
+                          PyRef::steal(text_or_none(summary.test_when))};
+        PyBuffer_Release(&view);
+        for (const PyRef& field : fields) {
+            if (!field) return nullptr;
+        }
+        return PyTuple_Pack(5, fields[0].get(), fields[1].get(), fields[2].get(), fields[3].get(),
+                            fields[4].get());
+    });
+}
+
 PyMethodDef register_noop_profiler_def = {"register_noop_profiler", register_noop_profiler,
                                           METH_NOARGS, "register_noop_profiler()\n--\n\n"};
 PyMethodDef register_profiler_def = {"register_profiler", as_method(register_profiler),
@@ -106,6 +143,11 @@ PyMethodDef dump_msgpack_lightweight_repr_def = {
     "dump_msgpack_lightweight_repr", native_dump_msgpack_lightweight_repr, METH_O,
     "dump_msgpack_lightweight_repr(value)\n--\n\nOne MessagePack value describing value, "
     "bounded in size and cost (see vesk.serialize)."};
+
+PyMethodDef summarise_trace_def = {
+    "summarise_trace", summarise_trace, METH_O,
+    "summarise_trace(part)\n--\n\n(source, records, test node id, outcome, phase) of a stored "
+    "trace part, read without decoding its records."};
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
@@ -155,6 +197,7 @@ PyObject* init_module() {
     if (!add_function(module.get(), &register_profiler_def)) return nullptr;
     if (!add_function(module.get(), &dump_msgpack_def)) return nullptr;
     if (!add_function(module.get(), &dump_msgpack_lightweight_repr_def)) return nullptr;
+    if (!add_function(module.get(), &summarise_trace_def)) return nullptr;
     module_object = module.release();
     forget_at_finalize(&module_object);
     return Py_NewRef(module_object);

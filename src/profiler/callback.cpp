@@ -281,7 +281,8 @@ int handle_event(ProfilerState& state, PyFrameObject* frame, Event event, PyObje
         if (!run_plugins(context, *values, cache, arg, *filename, *code_name, batch)) {
             return -1;
         }
-        if (record_frame(state, *values, frame, cache, event, arg, *filename, *code_name, batch)) {
+        if (record_frame(state, *values, frame, cache, event, arg, *filename, *code_name, batch) &&
+            save_part_if_due(state)) {
             // Nothing may leave the error indicator set behind a successful event: the
             // interpreter would raise it later, somewhere in the program.
             if (!PyErr_Occurred()) return 0;

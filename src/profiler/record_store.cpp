@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "companion/companion.h"
+#include "utils/clock.h"
 #include "utils/convert.h"
 #include "utils/errors.h"
 #include "utils/interned.h"
@@ -38,22 +39,68 @@ void with_list(ProfilerState& state, const ThreadIdentity& identity, Keep&& keep
     }
 }
 
-void keep(ProfilerState& state, const ThreadIdentity& identity,
-          std::span<SerializedValue> records) {
-    if (records.empty()) return;
+// The record that ends a trace at its limit: where and why it stopped recording.
+void keep_limit_record(ProfilerState& state, const ThreadIdentity& identity,
+                       const FrameRecordFields* where) {
+    MsgpackBuffer out(256);
+    write_map_len(out, 9);
+    write_key_optional_str(out, "frame_id", new_frame_id().view());
+    write_timestamp(out, current_timestamp());
+    write_str(out, "thread");
+    write_str(out, identity.name);
+    write_key_optional_uint(out, "thread_native_id", identity.native_id);
+    write_str(out, "user_code_call_site");
+    write_nil(out);
+    write_str(out, "type");
+    write_str(out, "trace_limit");
+    write_str(out, "limit");
+    write_uint(out, state.trace_limit);
+    write_str(out, "recorded");
+    write_uint(out, state.trace_bytes);
+    write_str(out, "path");
+    if (where != nullptr) {
+        write_str(out, std::string(where->filename) + ":" + std::to_string(where->line));
+    } else {
+        write_nil(out);
+    }
+    with_list(state, identity, [&out](RecordChunks& list) { list.append(out.bytes()); });
+    state.held_bytes += out.size();
+    state.trace_capped = true;
+}
+
+// Whether records of `size` bytes may still be kept for the current trace; past its limit, the
+// trace's last record says so and the rest of it is not recorded.
+bool within_limit(ProfilerState& state, const ThreadIdentity& identity, std::size_t size,
+                  const FrameRecordFields* where) {
+    if (state.trace_capped) return false;
+    if (state.trace_limit == 0 || state.trace_bytes + size <= state.trace_limit) return true;
+    keep_limit_record(state, identity, where);
+    return false;
+}
+
+void keep(ProfilerState& state, const ThreadIdentity& identity, std::span<SerializedValue> records,
+          const FrameRecordFields* where) {
+    std::size_t size = 0;
+    for (const SerializedValue& record : records) size += record.size();
+    if (records.empty() || !within_limit(state, identity, size, where)) return;
     with_list(state, identity, [records](RecordChunks& list) {
         for (const SerializedValue& record : records) list.append(record.view());
     });
+    state.held_bytes += size;
+    state.trace_bytes += size;
 }
 
 // The frame record alone is written straight into its list.
 void keep_frame(ProfilerState& state, const ThreadIdentity& identity,
                 const FrameRecordFields& fields) {
     std::size_t size = frame_record_size(fields);
+    if (!within_limit(state, identity, size, &fields)) return;
     with_list(state, identity, [&fields, size](RecordChunks& list) {
         write_frame_record(fields, list.reserve(size), size);
         list.commit(size);
     });
+    state.held_bytes += size;
+    state.trace_bytes += size;
 }
 
 // What the starting thread recorded before the test belongs to no trace; other threads' records
@@ -65,10 +112,17 @@ void start_new_trace(ProfilerState& state, const ThreadIdentity& identity) {
     auto frames = state.frames.lock();
     *trace_id = std::move(fresh);
     if (kept_per_thread(state, identity)) {
-        frames->erase(*identity.native_id);
+        if (auto found = frames->find(*identity.native_id); found != frames->end()) {
+            state.held_bytes -= found->second.bytes();
+            frames->erase(found);
+        }
     } else {
+        state.held_bytes -= stored->bytes();
         stored->clear();
     }
+    // The records carried over from other threads are the new trace's first.
+    state.trace_bytes = state.held_bytes;
+    state.trace_capped = false;
 }
 
 struct TraceParts {
@@ -193,7 +247,7 @@ bool deliver_records(ProfilerState& state, ThreadValues& values, Event event, Ev
     }
 
     if (!state.one_trace_per_test) {
-        keep(state, **identity, records);
+        keep(state, **identity, records, batch.frame);
         return true;
     }
     // Markers split the batch: what comes before a test start belongs to no trace, what comes
@@ -204,12 +258,13 @@ bool deliver_records(ProfilerState& state, ThreadValues& values, Event event, Ev
             first_unkept = i;
             start_new_trace(state, **identity);
         } else if (types[i] == kEndTest) {
-            keep(state, **identity, std::span(records).subspan(first_unkept, i + 1 - first_unkept));
+            keep(state, **identity, std::span(records).subspan(first_unkept, i + 1 - first_unkept),
+                 batch.frame);
             first_unkept = i + 1;
             if (!save_request_in_db(state)) return false;
         }
     }
-    keep(state, **identity, std::span(records).subspan(first_unkept));
+    keep(state, **identity, std::span(records).subspan(first_unkept), batch.frame);
     return true;
 }
 
@@ -253,6 +308,7 @@ PyRef build_trace(ProfilerState& state) {
 
     RecordChunks stored_records = std::move(*stored);
     stored->clear();
+    state.held_bytes = 0;
     std::map<std::uint64_t, RecordChunks> thread_records;
     thread_records.swap(*frames);
     parts.stored = &stored_records;
@@ -281,6 +337,19 @@ bool save_request_in_db(ProfilerState& state) {
         queue.pop_front();
     }
     return true;
+}
+
+bool save_part_if_due(ProfilerState& state) {
+    if (state.part_size == 0 || state.held_bytes < state.part_size || state.saving_part ||
+        state.stopped) {
+        return true;
+    }
+    // One part at a time: the saver lets other threads run, whose events may reach the bound
+    // meanwhile.
+    state.saving_part = true;
+    bool saved = save_request_in_db(state);
+    state.saving_part = false;
+    return saved;
 }
 
 std::size_t unsaved_traces(ProfilerState& state) {

@@ -34,6 +34,11 @@ PyRef build_trace(ProfilerState& state);
 // failure says so.
 bool save_request_in_db(ProfilerState& state);
 
+// Saves the held records as the trace's next part once they reach the profiler's part size: called
+// where an event is done, with no lock of ours held. False with the error indicator set when the
+// save fails (the part is then kept for the next save).
+bool save_part_if_due(ProfilerState& state);
+
 // How many traces (or parts of one) wait for the next save after a failed one.
 std::size_t unsaved_traces(ProfilerState& state);
 

@@ -60,6 +60,14 @@ Fallible<bool> switch_entry(PyObject* config, PyObject* key, const char* fault_m
     return *flag;
 }
 
+// "part_size" and "trace_limit": a byte count, 0 for no bound; absent or None for the default.
+Fallible<std::uint64_t> size_entry(PyObject* config, PyObject* key, std::uint64_t fallback,
+                                   const char* fault_message) {
+    PyRef value = config_entry(config, key, fault_message);
+    if (!value || value.get() == Py_None) return fallback;
+    return to_u64(value.get());
+}
+
 template <class T, class Convert>
 Fallible<T> host_attribute(PyObject* host, PyObject* name, Convert convert) {
     PyRef value = PyRef::steal(PyObject_GetAttr(host, name));
@@ -125,6 +133,12 @@ std::unique_ptr<ProfilerState> build_profiler_state(PyObject* host) {
     auto lightweight_repr = switch_entry(config.get(), interned.lightweight_repr,
                                          "config.get(\"lightweight_repr\" should not raise.");
     if (!lightweight_repr.ok()) return nullptr;
+    auto part_size = size_entry(config.get(), interned.part_size, kDefaultPartSize,
+                                "config.get(\"part_size\" should not raise.");
+    if (!part_size.ok()) return nullptr;
+    auto trace_limit = size_entry(config.get(), interned.trace_limit, kDefaultTraceLimit,
+                                  "config.get(\"trace_limit\" should not raise.");
+    if (!trace_limit.ok()) return nullptr;
 
     auto plugins = load_plugins(config.get());
     if (!plugins.ok()) return nullptr;
@@ -163,6 +177,8 @@ std::unique_ptr<ProfilerState> build_profiler_state(PyObject* host) {
     state->one_trace_per_test = *one_trace_per_test;
     state->threading = *threading;
     state->lightweight_repr = *lightweight_repr;
+    state->part_size = *part_size;
+    state->trace_limit = *trace_limit;
     state->timestamp = current_timestamp();
     return state;
 }

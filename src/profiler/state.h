@@ -22,6 +22,9 @@
 namespace vesk {
 
 // A trace whose save failed, kept to be saved first by the next save.
+inline constexpr std::uint64_t kDefaultPartSize = 64ull << 20;
+inline constexpr std::uint64_t kDefaultTraceLimit = 1ull << 30;
+
 struct UnsavedTrace {
     std::string trace_id;
     PyRef trace;  // bytes
@@ -39,6 +42,11 @@ struct ProfilerState {
     bool one_trace_per_test = false;
     bool threading = false;
     bool lightweight_repr = false;
+    // Past `part_size` bytes of held records, they are saved as the trace's next part, so that
+    // recording holds a bounded amount; past `trace_limit` bytes recorded for one trace, that
+    // trace stops recording. 0 is no bound.
+    std::uint64_t part_size = kDefaultPartSize;
+    std::uint64_t trace_limit = kDefaultTraceLimit;
     // Unique among the profilers of the process: keys what is remembered on code objects.
     std::uint64_t serial = 0;
     // The plugin table never changes after loading, so every thread reads it without a lock;
@@ -57,6 +65,13 @@ struct ProfilerState {
     // Set once by stop(); a stopped profiler records nothing more and takes itself off every
     // thread it meets. Read and written with the interpreter lock held.
     bool stopped = false;
+    // Bytes of records held now, and recorded for the current trace so far (held or saved); the
+    // trace stopped recording at its limit; a part is being saved. Read and written with the
+    // interpreter lock held.
+    std::uint64_t held_bytes = 0;
+    std::uint64_t trace_bytes = 0;
+    bool trace_capped = false;
+    bool saving_part = false;
     // Events lost at the interpreter's recursion limit: dropped without a report, which could
     // only fail there too.
     std::uint64_t dropped_events = 0;

@@ -25,6 +25,8 @@ namespace vesk {
     X(sqlite_busy_timeout, "sqlite_busy_timeout")                     \
     X(threading, "threading")                                         \
     X(lightweight_repr, "lightweight_repr")                           \
+    X(part_size, "part_size")                                         \
+    X(trace_limit, "trace_limit")                                     \
     X(dunder_name, "__name__")                                        \
     X(dunder_builtins, "__builtins__")                                \
     X(load_plugin_data, "load_plugin_data")                           \
