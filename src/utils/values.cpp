@@ -563,14 +563,22 @@ Outcome int_text(PyObject* value, Text& text) {
     return Outcome::ok;
 }
 
+// collections.deque, a static type of its module: looked up once per interpreter.
+PyTypeObject* deque_type = nullptr;
+
 Fallible<bool> is_plain_deque(PyObject* value) {
     if (std::strcmp(Py_TYPE(value)->tp_name, "collections.deque") != 0) return false;
-    PyRef deque = module_attribute(interned.mod_collections, interned.deque);
-    if (!deque) {
-        if (failure() == Outcome::fatal) return failed;
-        return false;
+    if (deque_type == nullptr) {
+        PyRef deque = module_attribute(interned.mod_collections, interned.deque);
+        if (!deque) {
+            if (failure() == Outcome::fatal) return failed;
+            return false;
+        }
+        if (!PyType_Check(deque.get())) return false;
+        deque_type = reinterpret_cast<PyTypeObject*>(deque.get());
+        forget_at_finalize(reinterpret_cast<PyObject**>(&deque_type));
     }
-    return deque.get() == reinterpret_cast<PyObject*>(Py_TYPE(value));
+    return deque_type == Py_TYPE(value);
 }
 
 // repr(deque) as far as _clip keeps it. The interpreter's repr copies the deque into a list and
@@ -578,21 +586,29 @@ Fallible<bool> is_plain_deque(PyObject* value) {
 // repr_limit: the same text within the limit, the same cut text beyond it, at a cost that does
 // not grow with the deque.
 Outcome deque_items_text(PyObject* deque, Text& text) {
-    // Taken before any repr runs, as the interpreter's copy is: a repr may change the deque.
+    // Taken a few at a time before their reprs run, as the interpreter copies the deque before
+    // any repr runs (a repr may change it): only as many as the text can show are ever taken.
+    constexpr std::size_t batch = 8;
     std::vector<PyRef> items;
     PyRef iterator = PyRef::steal(PyObject_GetIter(deque));
     if (!iterator) return text_of_failure(text);
-    while (items.size() < deque_items_shown) {
-        PyRef item = PyRef::steal(PyIter_Next(iterator.get()));
-        if (!item) {
-            if (PyErr_Occurred()) return text_of_failure(text);
-            break;
-        }
-        items.push_back(std::move(item));
-    }
+    bool exhausted = false;
     text.add("deque([");
     Py_ssize_t length = 7;
-    for (std::size_t i = 0; i < items.size(); ++i) {
+    for (std::size_t i = 0; i < deque_items_shown; ++i) {
+        if (i == items.size()) {
+            if (exhausted) break;
+            while (items.size() < std::min(i + batch, deque_items_shown)) {
+                PyRef item = PyRef::steal(PyIter_Next(iterator.get()));
+                if (!item) {
+                    if (PyErr_Occurred()) return text_of_failure(text);
+                    exhausted = true;
+                    break;
+                }
+                items.push_back(std::move(item));
+            }
+            if (i == items.size()) break;
+        }
         if (i > 0) {
             text.add(", ");
             length += 2;
