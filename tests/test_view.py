@@ -265,10 +265,12 @@ def test_view_of_a_real_recording(recording):
     with recording() as host:
         consume()
     trace = trace_from_parts([host.rust_profiler.build_trace()])
-    # The third resume is the generator being closed as consume's frame is torn down, after its return.
+    # Before 3.13 a third resume closes the generator as consume's frame is torn down, after its
+    # return; 3.13 closes a generator suspended outside any try block without resuming it.
+    closing = [("test_view.gen_values", True, True, [])] if sys.version_info < (3, 13) else []
     assert shape(trace.threads[0].roots) == [("test_view.consume", True, True, [
         ("test_view.gen_values", True, True, []), ("test_view.gen_values", True, True, [])]),
-        ("test_view.gen_values", True, True, [])]
+        *closing]
     lines = calls_of(render(trace))
     assert lines[1].startswith("test_view.consume() -> 3  [")
     assert lines[2].startswith("├─ test_view.gen_values() -> 1  [")

@@ -1,23 +1,20 @@
-#include "utils/frames.h"
-
 // The layout of frames and code objects is the interpreter's own; it is read through its
 // internal headers, compiled for the version the engine is built for.
-#define Py_BUILD_CORE_MODULE 1
-#include <internal/pycore_code.h>
-#include <internal/pycore_frame.h>
+#define VESK_FRAME_INTERNALS 1
+#include "utils/frames.h"
 
 namespace vesk {
 
 namespace {
 
 PyCodeObject* code_of(_PyInterpreterFrame* frame) noexcept {
-    return frame->f_code;
+    return compat::frame_code(frame);
 }
 
 // What f_back would give: the frame object's own link, else the first complete frame below.
 _PyInterpreterFrame* caller_of(_PyInterpreterFrame* frame, PyFrameObject* object) noexcept {
     if (object != nullptr && object->f_back != nullptr) return object->f_back->f_frame;
-    return _PyFrame_GetFirstComplete(frame->previous);
+    return compat::first_complete(frame->previous);
 }
 
 }  // namespace
@@ -31,7 +28,7 @@ bool read_fast_locals(PyFrameObject* frame_object, std::vector<LocalVariable>& o
     for (int i = 0; i < count; ++i) {
         _PyLocals_Kind kind = _PyLocals_GetKind(code->co_localspluskinds, i);
         // A comprehension's variables live in its function's frame, but are not its locals.
-        if (kind & CO_FAST_HIDDEN) continue;
+        if (kind & compat::hidden_local) continue;
         PyObject* value = frame->localsplus[i];
         if (value == nullptr) continue;
         // Every event comes after the code's prologue has made its cells, so a cell or free

@@ -48,7 +48,4 @@ bool is_valid_utf8(std::string_view text) noexcept {
     return true;
 }
 
-
-
-
 }  // namespace vesk

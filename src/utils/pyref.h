@@ -9,6 +9,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "utils/compat.h"
+
 #include <optional>
 #include <utility>
 

@@ -1,0 +1,119 @@
+#pragma once
+// What differs between the interpreter versions the engine is built for (CPython 3.11 to 3.13),
+// kept in this one place: the newer interfaces the engine uses, given to the older versions, and
+// the switches for what an older version does not have at all.
+
+// Included by pyref.h, right after Python.h.
+
+#if PY_VERSION_HEX < 0x030C0000
+
+// The pending exception as one object, its traceback attached.
+inline PyObject* PyErr_GetRaisedException() {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (type == nullptr) return nullptr;
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback != nullptr) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return value;
+}
+
+// Sets the exception (a reference is taken over) as the pending one; null clears it.
+inline void PyErr_SetRaisedException(PyObject* exception) {
+    if (exception == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exception)));
+    PyErr_Restore(type, exception, PyException_GetTraceback(exception));
+}
+
+// An int that fits one digit, read without converting it.
+inline int PyUnstable_Long_IsCompact(const PyLongObject* number) {
+    return Py_ABS(Py_SIZE(number)) <= 1;
+}
+inline Py_ssize_t PyUnstable_Long_CompactValue(const PyLongObject* number) {
+    Py_ssize_t size = Py_SIZE(number);
+    auto digit = static_cast<Py_ssize_t>(number->ob_digit[0]);
+    return size == 0 ? 0 : size > 0 ? digit : -digit;
+}
+
+// A new reference to the type's dictionary.
+inline PyObject* PyType_GetDict(PyTypeObject* type) {
+    return Py_XNewRef(type->tp_dict);
+}
+
+// 3.11 gives a type a version tag only as its attributes are looked up: a type without one is
+// not remembered.
+inline int PyUnstable_Type_AssignVersionTag(PyTypeObject*) {
+    return 0;
+}
+
+// Dict watchers come with 3.12: before, asking for one fails, and the serialiser's lookup, which
+// they would let it remember, is made at every event.
+using PyDict_WatchEvent = int;
+using PyDict_WatchCallback = int (*)(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*);
+inline int PyDict_AddWatcher(PyDict_WatchCallback) {
+    return -1;
+}
+inline int PyDict_Watch(int, PyObject*) {
+    return -1;
+}
+
+#define PyUnstable_Code_GetExtra _PyCode_GetExtra
+#define PyUnstable_Code_SetExtra _PyCode_SetExtra
+#define PyUnstable_Eval_RequestCodeExtraIndex _PyEval_RequestCodeExtraIndex
+
+#endif
+
+#if PY_VERSION_HEX >= 0x030D0000
+// Setting another thread's profile function: public up to 3.12, internal since (and still
+// exported, as PyEval_SetProfileAllThreads is built on it).
+extern "C" PyAPI_FUNC(int)
+    _PyEval_SetProfile(PyThreadState* thread, Py_tracefunc function, PyObject* context);
+#endif
+
+#ifdef VESK_FRAME_INTERNALS
+// The interpreter's own layout of frames and code objects, from its internal headers: only for
+// the file that reads frames (it defines VESK_FRAME_INTERNALS before any include).
+#if PY_VERSION_HEX >= 0x030D0000
+#define Py_BUILD_CORE 1
+#else
+#define Py_BUILD_CORE_MODULE 1
+#endif
+#include <internal/pycore_code.h>
+#include <internal/pycore_frame.h>
+
+namespace vesk::compat {
+
+inline PyCodeObject* frame_code(_PyInterpreterFrame* frame) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return _PyFrame_GetCode(frame);
+#else
+    return frame->f_code;
+#endif
+}
+
+// The first frame from `frame` down that has started running Python code.
+inline _PyInterpreterFrame* first_complete(_PyInterpreterFrame* frame) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return _PyFrame_GetFirstComplete(frame);
+#else
+    while (frame != nullptr && _PyFrame_IsIncomplete(frame)) frame = frame->previous;
+    return frame;
+#endif
+}
+
+// The kind of a comprehension's variables inlined into their function's frame (3.12): fast
+// locals that are not the function's own.
+#if PY_VERSION_HEX >= 0x030C0000
+inline constexpr _PyLocals_Kind hidden_local = CO_FAST_HIDDEN;
+#else
+inline constexpr _PyLocals_Kind hidden_local = 0;
+#endif
+
+}  // namespace vesk::compat
+#endif
