@@ -6,8 +6,8 @@ import sys
 
 from vesk import db
 from vesk.utils import CommandError
-from vesk.view.terminal import format_trace, format_traces
-from vesk.view.trace import ViewError, load_trace
+from vesk.view.terminal import format_stored_trace, format_traces
+from vesk.view.trace import ViewError, load_trace, open_trace
 
 # Outcomes that `vesk traces --failed` lists, as pytest names them.
 FAILED = ("failed", "error")
@@ -54,9 +54,9 @@ def _chosen_trace(options):
 
 
 def show(options):
-    trace = load_trace(options.db, _chosen_trace(options))
+    stored = open_trace(options.db, _chosen_trace(options))
     color = sys.stdout.isatty() and not os.environ.get("NO_COLOR")
-    format_trace(trace, sys.stdout, depth=options.depth, limit=options.limit, color=color)
+    format_stored_trace(stored, sys.stdout, depth=options.depth, limit=options.limit, color=color)
     return 0
 
 
