@@ -10,16 +10,29 @@ every interval is clamped into its parent and after its previous sibling.
 
 Times are whole nanoseconds internally, so that the clamping is exact, and
 microseconds (the format's unit) in the file.
+
+Clamping makes every interval depend on the ends of all the calls around it,
+and the events go out parents first, so nothing of a call can be written
+before the outermost call around it ends, and a trace can be one call. So the
+records are read once, and each node leaves only its times, place in the tree
+and name in compact arrays, and the JSON of its arguments in a spill (in memory
+while small, then a temporary file), written when it ends; the events are laid
+out from those at the end.
 """
 
+import array
 import datetime
+import itertools
 import json
 import math
 import os
+import tempfile
 
 from vesk.view import format_value
+from vesk.view.trace import read_trace
+from vesk.view.tree import Open, TreeWalker
 
-__all__ = ["export_chrome"]
+__all__ = ["export_chrome", "export_stored_trace"]
 
 PID = 1
 _PROGRESS_EVERY = 5000  # nodes between two progress calls
@@ -33,23 +46,55 @@ def export_chrome(trace, out_file, progress=None):
     """Write trace (a vesk.view.Trace) as Chrome Trace Event JSON to
     out_file, a path or a text file object. Calls progress(done, total) from
     time to time with counts of records. Returns the number of events."""
+
+    def write(out):
+        with _Spill() as spill:
+            tracks = []
+            for thread in trace.threads:
+                track = _Track(spill)
+                for record in thread.records:
+                    track.feed(record)
+                track.finish()
+                tracks.append(track)
+            return _write(trace, tracks, spill, out, progress)
+
+    return _writing(out_file, write)
+
+
+def export_stored_trace(stored, out_file, progress=None):
+    """export_chrome for a trace of the database (a vesk.view.StoredTrace),
+    read in one pass over its parts."""
+    spill = None
+
+    def start():
+        nonlocal spill
+        if spill is not None:
+            spill.close()  # of a pass that met an undecodable part
+        spill = _Spill()
+        return lambda: _Track(spill)
+
+    try:
+        trace = read_trace(stored, start)
+        tracks = [thread.walker for thread in trace.threads]
+        return _writing(out_file, lambda out: _write(trace, tracks, spill, out, progress))
+    finally:
+        if spill is not None:
+            spill.close()
+
+
+def _writing(out_file, write):
     if hasattr(out_file, "write"):
-        return _write(trace, out_file, progress)
+        return write(out_file)
     path = os.fspath(out_file)
     created = not os.path.exists(path)
     try:
         with open(path, "w", encoding="utf-8") as out:
-            return _write(trace, out, progress)
+            return write(out)
     except BaseException:
         # Half a JSON file only misleads the next viewer that opens it.
         if created and os.path.isfile(path):
             os.unlink(path)
         raise
-
-
-def _timestamp(record):
-    ts = record.get("timestamp") if isinstance(record, dict) else None
-    return ts if type(ts) in (int, float) and math.isfinite(ts) else None
 
 
 def _thread_ids(threads):
@@ -89,20 +134,28 @@ def _json_value(value):
     return format_value(value, _VALUE_LIMIT)
 
 
-def _call_args(node):
+def _call_args(call, ret):
+    """The args of a call's event, from its call and return records (either may be None); what
+    Node reads of them, read directly: this runs once per call."""
+    record = call if call is not None else ret
     args = {}
-    if node.path is not None:
-        args["path"] = node.path
-    if node.call_site_line is not None:
-        args["called_from_line"] = node.call_site_line
-    arguments = node.arguments
-    if arguments is not None and node.record.get("co_name") != "<module>":
-        args["arguments"] = {str(k): _json_value(v) for k, v in arguments.items()}
-    if node.finished:
-        args["return_value"] = _json_value(node.return_value)
-    if node.call is None:
+    path = record.get("path")
+    if isinstance(path, str):
+        args["path"] = path
+    site = record.get("user_code_call_site")
+    if isinstance(site, dict):
+        line = site.get("line_number")
+        if type(line) is int:
+            args["called_from_line"] = line
+    if call is not None and record.get("co_name") != "<module>":
+        arguments = call.get("locals")
+        args["arguments"] = ({str(k): _json_value(v) for k, v in arguments.items()}
+                             if isinstance(arguments, dict) else {})
+    if ret is not None:
+        args["return_value"] = _json_value(ret.get("arg"))
+    if call is None:
         args["note"] = "call not recorded: it started before the time shown"
-    elif not node.finished:
+    elif ret is None:
         args["note"] = "no return recorded: shown up to the thread's last record"
     return args
 
@@ -112,10 +165,156 @@ def _event_args(record):
     return {str(k): _json_value(v) for k, v in record.items() if k not in skip}
 
 
-def _write(trace, out, progress):
-    dump = json.JSONEncoder(ensure_ascii=False, separators=(",", ":"), allow_nan=False).encode
-    timestamps = [ts for t in trace.threads for ts in map(_timestamp, t.records) if ts is not None]
-    origin = min(timestamps, default=0.0)
+_dump = json.JSONEncoder(ensure_ascii=False, separators=(",", ":"), allow_nan=False).encode
+_EVENT, _CALL, _RETURN = 1, 2, 4  # a node's flags: a plugin record, the records it has
+_SPOOL = 8 << 20  # bytes of JSON kept in memory before the spill goes to a file
+_WINDOW = 1 << 20  # bytes read from the spill at once
+
+
+class _Spill:
+    """Texts written once each, and read back by where they went."""
+
+    def __init__(self):
+        self.file = tempfile.SpooledTemporaryFile(max_size=_SPOOL)
+        self.size = 0
+        self.pending, self.pending_size = [], 0
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *_):
+        self.close()
+
+    def close(self):
+        self.file.close()
+
+    def add(self, text):
+        """Where text went: (offset, length)."""
+        data = text.encode("utf-8", "surrogatepass")
+        where = self.size
+        self.size += len(data)
+        self.pending.append(data)
+        self.pending_size += len(data)
+        if self.pending_size >= _WINDOW:
+            self._flush()
+        return where, len(data)
+
+    def _flush(self):
+        self.file.write(b"".join(self.pending))
+        self.pending.clear()
+        self.pending_size = 0
+
+    def reader(self):
+        """read(offset, length) -> text, cheapest when reads go forwards."""
+        self._flush()
+        window, window_start = b"", 0
+
+        def read(offset, length):
+            nonlocal window, window_start
+            at = offset - window_start
+            if at < 0 or at + length > len(window):
+                self.file.seek(offset)
+                window, window_start, at = self.file.read(max(length, _WINDOW)), offset, 0
+            return window[at : at + length].decode("utf-8", "surrogatepass")
+
+        return read
+
+
+class _Call(Open):
+    __slots__ = ("index", "record")
+
+    def __init__(self, start, index, record):
+        self.frame_id = self.end = self.last = None
+        self.start = start
+        self.index = index
+        self.record = record
+
+
+class _Track(TreeWalker):
+    """A thread's nodes as the export needs them, numbered in the order their records make
+    them (which is the order of the events but for top-level returns without calls, which
+    come first): per node its start, end (NaN: none), depth, flags and name in arrays, and the
+    JSON of its args in the spill."""
+
+    def __init__(self, spill):
+        TreeWalker.__init__(self)
+        self.spill = spill
+        self.starts, self.ends = array.array("d"), array.array("d")
+        self.depths, self.flags, self.names = array.array("q"), array.array("B"), array.array("q")
+        self.offsets, self.lengths = array.array("q"), array.array("q")
+        self.numbers = {}  # name -> its number, in self.names
+        self.wrappers = []  # numbers of the top-level returns without calls
+        self.low = self.high = None  # the earliest and latest timestamps
+
+    def feed(self, record):
+        ts = record.get("timestamp")
+        if (ts.__class__ is float or ts.__class__ is int) and ts - ts == 0:  # finite
+            if self.low is None:
+                self.low = self.high = ts
+            elif ts < self.low:
+                self.low = ts
+            elif ts > self.high:
+                self.high = ts
+        TreeWalker.feed(self, record)
+
+    def _node(self, start, depth, flags, name):
+        number = self.numbers.get(name)
+        if number is None:
+            number = self.numbers[name] = len(self.numbers)
+        self.starts.append(start)
+        self.ends.append(math.nan)
+        self.depths.append(depth)
+        self.flags.append(flags)
+        self.names.append(number)
+        self.offsets.append(0)
+        self.lengths.append(0)
+        return len(self.flags) - 1
+
+    def _args(self, index, args):
+        self.offsets[index], self.lengths[index] = self.spill.add(_dump(args))
+
+    def _returned(self, index, call, ret, start):
+        self.flags[index] |= _RETURN
+        end = ret.get("timestamp")
+        self.ends[index] = end if (end.__class__ is float or end.__class__ is int) and end - end == 0 else start
+        self._args(index, _call_args(call, ret))
+
+    def called(self, record, start, depth):
+        return _Call(start, self._node(start, depth, _CALL, _name(record)), record)
+
+    def returned(self, call, record):
+        self._returned(call.index, call.record, record, call.start)
+
+    def left(self, call):
+        self._args(call.index, _call_args(call.record, None))
+
+    def event(self, record, start, depth):
+        name = str(record.get("type"))
+        if isinstance(record.get("subtype"), str):
+            name += "/" + record["subtype"]
+        self._args(self._node(start, depth, _EVENT, name), _event_args(record))
+
+    def leaf(self, record, start, depth):
+        self._returned(self._node(start, depth, 0, _name(record)), None, record, start)
+
+    def wrapped(self, record, start):
+        index = self._node(start, 0, 0, _name(record))
+        self.wrappers.append(index)
+        self._returned(index, None, record, start)
+
+
+def _name(record):
+    """Node.name of a call's record."""
+    for key in ("qualname", "co_name"):
+        value = record.get(key)
+        if isinstance(value, str) and value:
+            return value
+    return "?"
+
+
+def _write(trace, tracks, spill, out, progress):
+    dump = _dump
+    origin = min((track.low for track in tracks if track.low is not None), default=0.0)
 
     def ns(ts):
         return round((ts - origin) * 1e9)
@@ -125,13 +324,6 @@ def _write(trace, out, progress):
     count = 0
     buffer = []
 
-    def emit(event):
-        nonlocal count
-        buffer.append(dump(event))
-        count += 1
-        if len(buffer) >= _FLUSH_EVERY:
-            flush()
-
     def flush():
         out.write((",\n" if flushed[0] else "") + ",\n".join(buffer))
         flushed[0] = True
@@ -139,48 +331,65 @@ def _write(trace, out, progress):
 
     flushed = [False]
     out.write('{"traceEvents":[\n')
-    emit({"ph": "M", "name": "process_name", "pid": PID, "tid": 0, "ts": 0,
-          "args": {"name": f"vesk: {trace.source or trace.trace_id}"}})
+    buffer.append(dump({"ph": "M", "name": "process_name", "pid": PID, "tid": 0, "ts": 0,
+                        "args": {"name": f"vesk: {trace.source or trace.trace_id}"}}))
     tids = _thread_ids(trace.threads)
     for index, (thread, tid) in enumerate(zip(trace.threads, tids)):
-        emit({"ph": "M", "name": "thread_name", "pid": PID, "tid": tid, "ts": 0, "args": {"name": thread.name}})
-        emit({"ph": "M", "name": "thread_sort_index", "pid": PID, "tid": tid, "ts": 0, "args": {"sort_index": index}})
+        buffer.append(dump({"ph": "M", "name": "thread_name", "pid": PID, "tid": tid, "ts": 0,
+                            "args": {"name": thread.name}}))
+        buffer.append(dump({"ph": "M", "name": "thread_sort_index", "pid": PID, "tid": tid, "ts": 0,
+                            "args": {"sort_index": index}}))
+    count = len(buffer)
+    if len(buffer) >= _FLUSH_EVERY:
+        flush()
 
-    for thread, tid in zip(trace.threads, tids):
-        own = [ts for ts in map(_timestamp, thread.records) if ts is not None]
-        first = ns(min(own)) if own else 0
-        last = ns(max(own)) if own else 0
-        # Per level: remaining siblings (reversed), the parent's interval,
-        # and the end of the previous sibling.
-        pending = [[list(reversed(thread.roots)), first, math.inf, first]]
-        while pending:
-            level = pending[-1]
-            siblings = level[0]
-            if not siblings:
-                pending.pop()
+    read = spill.reader()
+    for track, tid in zip(tracks, tids):
+        first = ns(track.low) if track.low is not None else 0
+        last = ns(track.high) if track.high is not None else 0
+        starts, ends, depths, flags = track.starts, track.ends, track.depths, track.flags
+        names, offsets, lengths = track.names, track.offsets, track.lengths
+        # Per name, the text of its events up to their time: as a plugin record's, as a call's.
+        heads = [(f'{{"ph":"i","s":"t","name":{dump(name)},"cat":"plugin","pid":{PID},"tid":{tid},"ts":',
+                  f'{{"ph":"X","name":{dump(name)},"cat":"call","pid":{PID},"tid":{tid},"ts":')
+                 for name in track.numbers]
+        wrappers = track.wrappers
+        # Per level: the parent's interval and the end of the previous sibling. The top-level
+        # returns without calls come first, the latest outermost, each the parent of the one
+        # before it and of what came between them.
+        levels = [[first, math.inf, first]]
+        passed = 0  # of those returns, the ones before i in record order
+        for position, i in enumerate(itertools.chain(reversed(wrappers), range(len(flags)))):
+            if position < len(wrappers):
+                level = levels[-1]
+            elif passed < len(wrappers) and wrappers[passed] == i:
+                passed += 1
                 continue
-            node = siblings.pop()
-            low, high = max(level[1], level[3]), level[2]
-            start = min(max(ns(node.start), low), high)
-
-            if node.is_event:
-                record = node.record
-                name = str(record.get("type"))
-                if isinstance(record.get("subtype"), str):
-                    name += "/" + record["subtype"]
-                emit({"ph": "i", "s": "t", "name": name, "cat": "plugin", "pid": PID, "tid": tid,
-                      "ts": start / 1000, "args": _event_args(record)})
-                level[3] = start
+            else:
+                at = len(wrappers) - passed + depths[i]
+                del levels[at + 1 :]
+                level = levels[at]
+            low, high = level[0], level[1]
+            if level[2] > low:
+                low = level[2]
+            start = round((starts[i] - origin) * 1e9)
+            start = min(max(start, low), high)
+            kind = flags[i]
+            if kind & _EVENT:
+                buffer.append(f'{heads[names[i]][0]}{start / 1000!r},"args":{read(offsets[i], lengths[i])}}}')
+                level[2] = start
                 done += 1
             else:
-                end = ns(node.end) if node.finished else last
+                end = round((ends[i] - origin) * 1e9) if kind & _RETURN else last
                 end = min(max(end, start), high)
-                emit({"ph": "X", "name": node.name, "cat": "call", "pid": PID, "tid": tid,
-                      "ts": start / 1000, "dur": (end - start) / 1000, "args": _call_args(node)})
-                level[3] = end
-                if node.children:
-                    pending.append([list(reversed(node.children)), start, end, start])
-                done += (node.call is not None) + (node.ret is not None)
+                buffer.append(f'{heads[names[i]][1]}{start / 1000!r},"dur":{(end - start) / 1000!r},'
+                              f'"args":{read(offsets[i], lengths[i])}}}')
+                level[2] = end
+                levels.append([start, end, start])
+                done += bool(kind & _CALL) + bool(kind & _RETURN)
+            count += 1
+            if len(buffer) >= _FLUSH_EVERY:
+                flush()
             since_report += 1
             if progress is not None and since_report >= _PROGRESS_EVERY:
                 since_report = 0

@@ -6,8 +6,8 @@ import sys
 
 from vesk import db
 from vesk.utils import CommandError
-from vesk.view.terminal import format_trace, format_traces
-from vesk.view.trace import ViewError, load_trace
+from vesk.view.terminal import format_stored_trace, format_traces
+from vesk.view.trace import ViewError, open_trace
 
 # Outcomes that `vesk traces --failed` lists, as pytest names them.
 FAILED = ("failed", "error")
@@ -54,23 +54,23 @@ def _chosen_trace(options):
 
 
 def show(options):
-    trace = load_trace(options.db, _chosen_trace(options))
+    stored = open_trace(options.db, _chosen_trace(options))
     color = sys.stdout.isatty() and not os.environ.get("NO_COLOR")
-    format_trace(trace, sys.stdout, depth=options.depth, limit=options.limit, color=color)
+    format_stored_trace(stored, sys.stdout, depth=options.depth, limit=options.limit, color=color)
     return 0
 
 
 def export(options):
-    from vesk.export import export_chrome
+    from vesk.export import export_stored_trace
 
-    trace = load_trace(options.db, _chosen_trace(options))
+    stored = open_trace(options.db, _chosen_trace(options))
     if options.output == "-":
-        export_chrome(trace, sys.stdout)
+        export_stored_trace(stored, sys.stdout)
         return 0
     if os.path.isdir(options.output):
         raise CommandError(f"cannot write {options.output}: it is a directory", status=2)
     try:
-        export_chrome(trace, options.output, progress=_progress_printer())
+        export_stored_trace(stored, options.output, progress=_progress_printer())
     except OSError as error:
         raise CommandError(f"cannot write {options.output}: {error.strerror or error}") from None
     print(f"vesk: wrote {options.output}", file=sys.stderr)

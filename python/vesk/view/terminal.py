@@ -6,10 +6,12 @@ import os
 import shlex
 import shutil
 
+from vesk.view.outline import Outline
+from vesk.view.trace import read_trace
 from vesk.view.tree import is_number
 from vesk.view.values import clean, format_value
 
-__all__ = ["format_traces", "format_trace"]
+__all__ = ["format_traces", "format_trace", "format_stored_trace"]
 
 
 def _local_time(ts):
@@ -203,17 +205,14 @@ def _event_details(record):
     return " ".join(parts)
 
 
-def _common_base(trace):
+def _common_base(paths):
     """The deepest directory holding every absolute path of the trace (with
     a trailing slash), or "" when paths are relative or share only the root."""
     dirs = set()
-    for thread in trace.threads:
-        for record in thread.records:
-            path = record.get("path") if isinstance(record, dict) else None
-            if isinstance(path, str):
-                if not path.startswith("/"):
-                    return ""
-                dirs.add(path.rsplit(":", 1)[0].rsplit("/", 1)[0])
+    for path in paths:
+        if not path.startswith("/"):
+            return ""
+        dirs.add(path.rsplit(":", 1)[0].rsplit("/", 1)[0])
     if not dirs:
         return ""
     base = os.path.commonpath(list(dirs))
@@ -236,11 +235,29 @@ def format_trace(trace, out, depth=None, limit=None, color=False, width=None):
     left out.
     color adds ANSI styles. width (default: the terminal's) bounds lines, as
     far as the indentation leaves room."""
+    outlines = []
+    for thread in trace.threads:
+        outline = Outline(depth, limit)
+        for record in thread.records:
+            outline.feed(record)
+        outline.finish()
+        outlines.append(outline)
+    _write_trace(trace, outlines, out, color, width)
+
+
+def format_stored_trace(stored, out, depth=None, limit=None, color=False, width=None):
+    """format_trace for a trace of the database (a StoredTrace), read in one pass over its parts
+    that keeps only what is shown."""
+    trace = read_trace(stored, lambda: lambda: Outline(depth, limit))
+    _write_trace(trace, [thread.walker for thread in trace.threads], out, color, width)
+
+
+def _write_trace(trace, outlines, out, color, width):
     if width is None:
         width = shutil.get_terminal_size((120, 24)).columns
     width = max(width, 40)
     glyphs = _glyphs_for(out)
-    base = _common_base(trace)
+    base = _common_base(set().union(*(outline.paths for outline in outlines)))
     printer = _Printer(out, color, width, glyphs, base)
     paint = printer.paint
 
@@ -264,14 +281,16 @@ def format_trace(trace, out, depth=None, limit=None, color=False, width=None):
         out.write("\n(no records)\n")
         return
 
-    for thread in trace.threads:
+    for thread, outline in zip(trace.threads, outlines):
         what = ["main thread"] if thread.is_main else []
         if thread.native_id is not None:
             what.append(f"native id {thread.native_id}")
-        what.append(f"{len(thread.records)} records")
+        what.append(f"{thread.record_count} records")
         out.write("\n" + paint("heading", f"{clean(thread.name)} ({', '.join(what)})") + "\n")
         # The limit is per thread, so that every thread is seen.
-        _, left = _write_tree(printer, thread.roots, depth, limit, 0)
+        lines = outline.lines()
+        _write_lines(printer, lines)
+        left = outline.left_out(lines)
         if left is not None:
             _write_more(out, glyphs, *left)
 
@@ -284,52 +303,16 @@ def _write_more(out, glyphs, calls, events):
         out.write(text + "\n")
 
 
-def _write_tree(printer, roots, depth, limit, shown):
-    """Writes the nodes of one thread depth first. Returns the lines shown so
-    far and, when limit was reached, (calls, events) not shown."""
+def _write_lines(printer, lines):
     g = printer.g
-    # Each entry: the remaining siblings (reversed, to pop), their level and
-    # the guides of their parent.
-    pending = [(list(reversed(roots)), 0, "")]
-    while pending:
-        siblings, level, guides = pending[-1]
-        if not siblings:
-            pending.pop()
-            continue
-        node = siblings.pop()
-        if limit is not None and shown >= limit:
-            siblings.append(node)
-            calls = events = 0
-            for rest, rest_level, _ in pending:
-                c, e = _count_visible(rest, depth, rest_level)
-                calls += c
-                events += e
-            return shown, (calls, events)
-        is_last = not siblings
+    guides = []  # per level, the guides of the latest node's children
+    for node, level, is_last, hidden in lines:
         if level == 0:
-            own, child_guides = "", ""
+            own = below = ""
         else:
-            own = guides + (g["last"] if is_last else g["tee"])
-            child_guides = guides + (g["space"] if is_last else g["bar"])
-        show_children = depth is None or level + 1 < depth
-        hidden = 0 if show_children or not node.children else node.size - 1
+            above = guides[level - 1]
+            own = above + (g["last"] if is_last else g["tee"])
+            below = above + (g["space"] if is_last else g["bar"])
+        del guides[level:]
+        guides.append(below)
         printer.out.write(printer.line(node, own, hidden) + "\n")
-        shown += 1
-        if node.children and show_children:
-            pending.append((list(reversed(node.children)), level + 1, child_guides))
-    return shown, None
-
-
-def _count_visible(nodes, depth, level=0):
-    """(calls, events) among nodes and their descendants within depth."""
-    calls = events = 0
-    pending = [(node, level) for node in nodes]
-    while pending:
-        node, lvl = pending.pop()
-        if node.is_event:
-            events += 1
-        else:
-            calls += 1
-        if depth is None or lvl + 1 < depth:
-            pending.extend((child, lvl + 1) for child in node.children)
-    return calls, events

@@ -2,18 +2,34 @@
 
 Records come from a recording that may have stopped anywhere: every field is checked before it is
 used, and a part that cannot be decoded is left out with a warning.
+
+A trace can be loaded whole (load_trace, trace_from_parts), or read in one pass that hands each
+record to a walker of its thread and keeps nothing itself (open_trace, then read_trace): a part
+is decoded one record at a time, so that only the part's MessagePack and what the walkers keep
+are in memory.
 """
 
+import contextlib
 import dataclasses
+import io
+import itertools
 import math
 import os
 import sqlite3
+
+import msgpack
 
 from vesk import db
 from vesk.serialize import load_msgpack
 from vesk.view.tree import build_tree, is_number
 
-__all__ = ["ViewError", "ThreadRecords", "Trace", "trace_from_parts", "load_trace"]
+__all__ = ["ViewError", "ThreadRecords", "ThreadWalk", "Trace", "StoredTrace", "trace_from_parts",
+           "load_trace", "open_trace", "read_trace"]
+
+
+# The keys of a part other than its records, which read_trace decodes one at a time.
+_SMALL_KEYS = ("command_line_args", "current_commit_sha", "main_thread_id", "meta", "timestamp",
+               "trace_id")
 
 
 class ViewError(Exception):
@@ -37,6 +53,22 @@ class ThreadRecords:
             self._roots = build_tree(self.records)
         return self._roots
 
+    @property
+    def record_count(self):
+        return len(self.records)
+
+
+@dataclasses.dataclass
+class ThreadWalk:
+    """A thread of a trace read in one pass (read_trace): what is known of it, and the walker its
+    records went to."""
+
+    name: str
+    native_id: int | None
+    is_main: bool
+    record_count: int
+    walker: object
+
 
 @dataclasses.dataclass
 class Trace:
@@ -51,7 +83,6 @@ class Trace:
     parts: int
     record_count: int
     warnings: list  # one-line notes about parts that could not be read
-
 
 
 def _first(parts, key):
@@ -118,22 +149,9 @@ def trace_from_parts(blobs, trace_id=None):
     threads.sort(key=lambda t: (not t.is_main, _first_timestamp(t.records)))
 
     first = parts[0] if parts else {}
-    meta = first.get("meta") if isinstance(first.get("meta"), dict) else {}
-    args = first.get("command_line_args")
-    started = first.get("timestamp")
-    return Trace(
-        trace_id=first.get("trace_id") if isinstance(first.get("trace_id"), str) else trace_id,
-        source=meta.get("source") if isinstance(meta.get("source"), str) else None,
-        version=meta.get("version") if isinstance(meta.get("version"), str) else None,
-        command_line_args=[str(a) for a in args] if isinstance(args, list) else [],
-        commit=_first(parts, "current_commit_sha"),
-        started=started if is_number(started) else None,
-        main_thread_id=main_thread_id,
-        threads=threads,
-        parts=len(blobs),
-        record_count=sum(len(t.records) for t in threads),
-        warnings=warnings,
-    )
+    firsts = {key: first.get(key) for key in _SMALL_KEYS}
+    firsts["current_commit_sha"] = _first(parts, "current_commit_sha")
+    return _trace(firsts, main_thread_id, trace_id, len(blobs), warnings, threads)
 
 
 def _as_list(value):
@@ -148,20 +166,27 @@ def _first_timestamp(records):
     return math.inf
 
 
-def load_trace(db_path, trace_id=None):
-    """The trace trace_id (the latest when None) of the database db_path.
-    Raises ViewError with a message fit for the user."""
-    path = os.fspath(db_path)
+class StoredTrace:
+    """A trace of a database, found but not read yet."""
+
+    def __init__(self, path, trace_id):
+        self.path = path
+        self.trace_id = trace_id
+
+    def parts(self):
+        """The MessagePack of each part, in save order, one at a time."""
+        with _reading(self.path):
+            try:
+                yield from db.iter_trace_parts(self.path, self.trace_id)
+            except KeyError:
+                raise ViewError(f"no trace {self.trace_id} in {self.path}") from None
+
+
+@contextlib.contextmanager
+def _reading(path):
+    """What reading the database at path may raise, as a ViewError fit for the user."""
     try:
-        if trace_id is None:
-            trace_id = db.latest_trace_id(path)
-            if trace_id is None:
-                raise ViewError(f"no traces in {path}: record something first with `vesk run`")
-        try:
-            blobs = db.load_trace_parts(path, trace_id)
-        except KeyError:
-            trace_id = _expand_prefix(path, trace_id)
-            blobs = db.load_trace_parts(path, trace_id)
+        yield
     except FileNotFoundError:
         raise ViewError(f"no trace database at {path}: record something first with `vesk run`") from None
     except db.NotAVeskDatabase as exc:
@@ -170,15 +195,251 @@ def load_trace(db_path, trace_id=None):
         raise ViewError(f"{path} was written by a newer vesk ({exc}): upgrade vesk to read it") from None
     except sqlite3.Error as exc:
         raise ViewError(f"cannot read {path}: {exc}") from None
-    return trace_from_parts(blobs, trace_id)
 
 
-def _expand_prefix(path, prefix):
+def open_trace(db_path, trace_id=None):
+    """The StoredTrace trace_id (the latest when None; or the one trace whose id starts with it)
+    of the database db_path. Raises ViewError with a message fit for the user."""
+    path = os.fspath(db_path)
+    with _reading(path):
+        if trace_id is None:
+            trace_id = db.latest_trace_id(path)
+            if trace_id is None:
+                raise ViewError(f"no traces in {path}: record something first with `vesk run`")
+        else:
+            ids = [s.trace_id for s in db.list_traces(path)]
+            if str(trace_id) not in ids:
+                trace_id = _expand_prefix(path, ids, trace_id)
+    return StoredTrace(path, trace_id)
+
+
+def load_trace(db_path, trace_id=None):
+    """The trace trace_id (the latest when None) of the database db_path, loaded whole.
+    Raises ViewError with a message fit for the user."""
+    stored = open_trace(db_path, trace_id)
+    return trace_from_parts(list(stored.parts()), stored.trace_id)
+
+
+def _expand_prefix(path, ids, prefix):
     """The one trace id starting with prefix, so that ids can be typed short."""
-    matches = [s.trace_id for s in db.list_traces(path) if s.trace_id.startswith(str(prefix))] if prefix else []
+    matches = [i for i in ids if i.startswith(str(prefix))] if prefix else []
     if len(matches) == 1:
         return matches[0]
     if len(matches) > 1:
         shown = ", ".join(matches[:3]) + (", ..." if len(matches) > 3 else "")
         raise ViewError(f"trace id {prefix} is ambiguous in {path}: {shown}")
     raise ViewError(f"no trace {prefix} in {path}")
+
+
+_READ_SIZE = 256 * 1024
+
+
+def _unpacker(blob, offset=0):
+    stream = io.BytesIO(blob)  # shares blob's memory
+    stream.seek(offset)
+    # The limits load_msgpack has for the whole blob.
+    size = max(len(blob), 1)
+    return msgpack.Unpacker(stream, raw=False, strict_map_key=False, max_buffer_size=size,
+                            read_size=min(_READ_SIZE, size))
+
+
+def _is_array(byte):
+    return 0x90 <= byte <= 0x9F or byte in (0xDC, 0xDD)
+
+
+def _is_map(byte):
+    return 0x80 <= byte <= 0x8F or byte in (0xDE, 0xDF)
+
+
+@dataclasses.dataclass
+class _Layout:
+    """A part as a first pass over it finds it: its small values, and where its record arrays
+    start (None: it has none)."""
+
+    values: dict
+    main: int | None  # the array of "frames_of_interest"
+    threads: list  # (native id, where its array starts), as "frames" lists them
+
+
+def _layout(blob):
+    """The part's _Layout, or None unless it decodes as load_msgpack would decode it, to the same
+    map, with nothing in its records known to fail: they are skipped, not decoded."""
+    try:
+        unpacker = _unpacker(blob)
+        values, main, threads = {}, None, []
+        for _ in range(unpacker.read_map_header()):
+            key = unpacker.unpack()
+            if key == "frames_of_interest":
+                start = unpacker.tell()
+                main = start if _is_array(blob[start]) else None
+                unpacker.skip()
+            elif key == "frames":
+                threads = []
+                if not _is_map(blob[unpacker.tell()]):
+                    unpacker.skip()
+                    continue
+                seen = set()
+                for _ in range(unpacker.read_map_header()):
+                    native_id = unpacker.unpack()
+                    start = unpacker.tell()
+                    if native_id in seen:
+                        return None  # a dict would keep the last only, where the first was
+                    seen.add(native_id)
+                    if _is_array(blob[start]):
+                        threads.append((native_id, start))
+                    unpacker.skip()
+            elif key in _SMALL_KEYS:
+                values[key] = unpacker.unpack()
+            else:
+                unpacker.skip()
+        if unpacker.tell() != len(blob):
+            return None
+    except Exception:
+        return None
+    return _Layout(values, main, threads)
+
+
+class _Undecodable(Exception):
+    """A part whose records turned out not to decode, part-way through them."""
+
+    def __init__(self, number):
+        super().__init__(number)
+        self.number = number
+
+
+def _records(blob, start):
+    """The records of the array at start, decoded as they are iterated."""
+    unpacker = _unpacker(blob, start)
+    return itertools.islice(unpacker, unpacker.read_array_header())
+
+
+class _Group:
+    __slots__ = ("name", "native_id", "walker", "feed", "count", "first_ts", "is_main")
+
+    def __init__(self, name, native_id, walker):
+        self.name = name
+        self.native_id = native_id
+        self.walker = walker
+        self.feed = walker.feed
+        self.count = 0
+        self.first_ts = None
+        self.is_main = False
+
+
+def read_trace(stored, start):
+    """Reads the StoredTrace stored in one pass, handing each record to the walker of its thread,
+    and returns a Trace whose threads are ThreadWalks.
+
+    start() begins the pass and returns new_walker, which read_trace calls with no arguments as
+    each thread appears, for an object with feed(record) and finish(). A part whose records turn
+    out not to decode part-way through is read again whole, and left out if it does not decode
+    then either; that takes a new pass, begun with start() again."""
+    whole = set()  # numbers of the parts to decode whole
+    while True:
+        try:
+            return _read(stored, start(), whole)
+        except _Undecodable as failed:
+            whole.add(failed.number)
+
+
+def _read(stored, new_walker, whole):
+    groups = {}  # (native id, name) -> _Group, as trace_from_parts groups records
+
+    def add(records, fallback_native_id):
+        get = groups.get
+        last_key = group = None
+        for record in records:
+            if record.__class__ is not dict:
+                continue
+            native_id = record.get("thread_native_id")
+            if native_id.__class__ is not int:
+                native_id = fallback_native_id
+            name = record.get("thread")
+            if name.__class__ is not str:
+                name = "?"
+            if last_key is None or native_id != last_key[0] or name != last_key[1]:
+                last_key = (native_id, name)
+                group = get(last_key)
+                if group is None:
+                    group = groups[last_key] = _Group(name, native_id, new_walker())
+            group.count += 1
+            if group.first_ts is None and is_number(record.get("timestamp")):
+                group.first_ts = record["timestamp"]
+            group.feed(record)
+
+    firsts, failures, total, decoded = {}, [], 0, 0
+    for number, blob in enumerate(stored.parts(), 1):
+        total = number
+        layout = None if number in whole else _layout(blob)
+        if layout is None:
+            try:
+                part = load_msgpack(blob)
+            except Exception as exc:
+                part = exc
+            if not isinstance(part, dict):
+                what = f"{type(part).__name__}: {part}" if isinstance(part, Exception) else "not a map"
+                failures.append((number, what))
+                continue
+            values = part
+            add(_as_list(part.get("frames_of_interest")), None)
+            frames = part.get("frames")
+            if isinstance(frames, dict):
+                for native_id, records in frames.items():
+                    add(_as_list(records), native_id if type(native_id) is int else None)
+        else:
+            values = layout.values
+            try:
+                if layout.main is not None:
+                    add(_records(blob, layout.main), None)
+                for native_id, where in layout.threads:
+                    add(_records(blob, where), native_id if type(native_id) is int else None)
+            except Exception as exc:
+                # Most likely a record that does not decode; were it anything else, reading
+                # the part whole would meet it again and let it out.
+                raise _Undecodable(number) from exc
+        decoded += 1
+        if not firsts:
+            firsts = {key: values.get(key) for key in _SMALL_KEYS}
+        for key in ("main_thread_id", "current_commit_sha"):
+            if firsts.get(key) is None:
+                firsts[key] = values.get(key)
+    warnings = [f"part {number} of {total} could not be decoded and is left out ({what})"
+                for number, what in failures]
+    if total and not decoded:
+        raise ViewError(f"trace {stored.trace_id}: none of its {total} parts can be decoded ({warnings[0]})")
+
+    for group in groups.values():
+        group.walker.finish()
+    threads = list(groups.values())
+    main_thread_id = firsts.get("main_thread_id")
+    main = None
+    if main_thread_id is not None:
+        main = next((t for t in threads if t.native_id == main_thread_id), None)
+    if main is None:
+        main = next((t for t in threads if t.name == "MainThread"), None)
+    if main is not None:
+        main.is_main = True
+    threads.sort(key=lambda t: (not t.is_main, math.inf if t.first_ts is None else t.first_ts))
+    return _trace(firsts, main_thread_id, stored.trace_id, total, warnings,
+                  [ThreadWalk(t.name, t.native_id, t.is_main, t.count, t.walker) for t in threads])
+
+
+def _trace(first, main_thread_id, trace_id, parts, warnings, threads):
+    """A Trace with the metadata in first: the small values of the first decoded part, but for
+    the commit, the first one given."""
+    meta = first.get("meta") if isinstance(first.get("meta"), dict) else {}
+    args = first.get("command_line_args")
+    started = first.get("timestamp")
+    return Trace(
+        trace_id=first.get("trace_id") if isinstance(first.get("trace_id"), str) else trace_id,
+        source=meta.get("source") if isinstance(meta.get("source"), str) else None,
+        version=meta.get("version") if isinstance(meta.get("version"), str) else None,
+        command_line_args=[str(a) for a in args] if isinstance(args, list) else [],
+        commit=first.get("current_commit_sha"),
+        started=started if is_number(started) else None,
+        main_thread_id=main_thread_id,
+        threads=threads,
+        parts=parts,
+        record_count=sum(t.record_count for t in threads),
+        warnings=warnings,
+    )

@@ -6,7 +6,7 @@ missing fields.
 
 import math
 
-__all__ = ["Node", "build_tree", "is_number"]
+__all__ = ["Node", "build_tree", "is_number", "Open", "TreeWalker"]
 
 HUGE = 1e300
 
@@ -173,3 +173,123 @@ def build_tree(records):
                 orphan.children = roots[:]
                 roots[:] = [orphan]
     return roots
+
+
+class Open:
+    """A call a TreeWalker has seen start and not yet end."""
+
+    __slots__ = ("frame_id", "start", "end", "last")
+
+    def __init__(self, start):
+        self.frame_id = None  # set by the walker
+        self.start = start
+        self.end = None  # as Node.end, once returned
+        # The latest node inside it: an Open, or (start, end) of a plugin record or of a return
+        # without its call. A return without its call that comes next starts no earlier.
+        self.last = None
+
+
+class TreeWalker:
+    """build_tree's pairing of calls and returns made one record at a time, for readers that keep
+    less than the whole tree. A subclass is told of each node as build_tree would make it, with
+    its depth (the calls enclosing it when it is recorded):
+
+    - called(record, start, depth): a call; returns the Open that stands for it until it ends
+    - returned(call, record): the return of that Open
+    - left(call): the Open ended without its return (an outer return, or the end of the records)
+    - event(record, start, depth): a plugin record
+    - leaf(record, start, depth): a return without its call, inside a recorded call
+    - wrapped(record, start): a return without its call at top level, which encloses every node
+      before it; what comes after it is at top level again
+    """
+
+    def __init__(self):
+        self.stack = []
+        self.open_ids = {}
+        self.first_ts = self.last_ts = None
+
+    def feed(self, record):
+        """Takes the thread's next record, a dict."""
+        ts = record.get("timestamp")
+        # Inlined is_number: this runs once per record.
+        if (ts.__class__ is float or ts.__class__ is int) and -HUGE < ts < HUGE:
+            self.last_ts = ts
+            if self.first_ts is None:
+                self.first_ts = ts
+        elif self.last_ts is not None:
+            ts = self.last_ts
+        else:
+            ts = 0.0
+        stack = self.stack
+        if record.get("type", "frame") != "frame":
+            if stack:
+                stack[-1].last = (ts, None)
+            self.event(record, ts, len(stack))
+            return
+        event = record.get("event")
+        frame_id = record.get("frame_id")
+        if frame_id.__class__ is not str:
+            frame_id = None  # only ids can pair a call with its return
+        if event == "call":
+            call = self.called(record, ts, len(stack))
+            call.frame_id = frame_id
+            if stack:
+                stack[-1].last = call
+            stack.append(call)
+            if frame_id is not None:
+                self.open_ids[frame_id] = call
+        elif event == "return":
+            open_ids = self.open_ids
+            call = open_ids.get(frame_id) if frame_id is not None else None
+            if call is not None:
+                while True:
+                    top = stack.pop()
+                    if top.frame_id is not None and open_ids.get(top.frame_id) is top:
+                        del open_ids[top.frame_id]
+                    if top is call:
+                        break
+                    self.left(top)
+                end = record.get("timestamp")
+                call.end = end if is_number(end) else call.start
+                self.returned(call, record)
+            elif stack:
+                # Inside a recorded call: nothing tells what it enclosed.
+                top = stack[-1]
+                last = top.last
+                if last is None:
+                    start = top.start
+                elif last.__class__ is tuple:
+                    start = last[1] if last[1] is not None else last[0]
+                else:
+                    start = last.end if last.end is not None else last.start
+                start = min(start, ts)
+                end = record.get("timestamp")
+                top.last = (start, end if is_number(end) else start)
+                self.leaf(record, start, len(stack))
+            else:
+                self.wrapped(record, self.first_ts if self.first_ts is not None else ts)
+
+    def finish(self):
+        """The records are over: calls still open end without their returns, innermost first."""
+        stack = self.stack
+        while stack:
+            self.left(stack.pop())
+        self.open_ids.clear()
+
+    def called(self, record, start, depth):
+        return Open(start)
+
+    def returned(self, call, record):
+        pass
+
+    def left(self, call):
+        pass
+
+    def event(self, record, start, depth):
+        pass
+
+    def leaf(self, record, start, depth):
+        pass
+
+    def wrapped(self, record, start):
+        pass
