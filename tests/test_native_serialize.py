@@ -175,6 +175,40 @@ def cyclic(container, through_child):
     return container
 
 
+class LoudStr(str):
+    """Formatted by '%s' as its own __str__ says, joined as the str it holds."""
+
+    def __str__(self):
+        return "loud"
+
+
+class SlicesToInt(str):
+    def __getitem__(self, key):
+        return 5
+
+
+class SumsToInt(str):
+    """Its slices add up to a number: reprlib's cut of it is no str."""
+
+    def __getitem__(self, key):
+        return SumsToInt("x")
+
+    def __add__(self, other):
+        return 7
+
+    __radd__ = __add__
+
+
+def lookalike(name, base=object, **attributes):
+    """An instance of a class named `name`: reprlib picks its method by the class's name alone."""
+    return type(name, (base,), attributes)
+
+
+NameIsList = type("NameMeta", (type,), {"__name__": property(lambda cls: "list")})("Named", (), {})
+RaisingClass = lookalike("RaisingClass", __repr__=Repr.__repr__, text=ValueError(),
+                         __class__=property(lambda self: 1 / 0))
+
+
 def nested(value, depth, shape):
     for _ in range(depth):
         value = {"k": value} if shape == "dict" else [value, "pad"] if shape == "pair" else [value]
@@ -242,7 +276,49 @@ def containers(children):
     )
 
 
+# Reprs that are strs of subclasses, of the length where reprlib cuts them, or none at all.
+odd_reprs = st.sampled_from([
+    LoudStr("quiet"), LoudStr("q" * 70), Str("s" * 70), SlicesToInt("t" * 70), SumsToInt("u" * 61), SumsToInt("v"),
+    lookalike("LongStr", str, __len__=lambda self: 100)("short"), "é" * 300]).map(Repr)
+
+
+# Values that reprlib's methods take by their class's name, some of them not what the name says,
+# and reprs that are not plain strs.
+reprlib_scalars = st.one_of(
+    st.builds(lookalike("str", str), st.text(min_size=50, max_size=320)),
+    st.builds(lookalike("int", int, __repr__=lambda self: "i" * 70), ints),
+    st.text(st.characters(max_codepoint=31), min_size=70, max_size=320), odd_reprs,
+    st.builds(lookalike("tuple", __len__=lambda self: 3, __iter__=lambda self: iter("ab"))),
+    st.builds(lookalike("set", __bool__=lambda self: True, __iter__=lambda self: iter([3, 1, 2]))),
+    st.builds(lookalike("list")), st.builds(NameIsList), st.builds(RaisingClass),
+)
+
+
+def lookalikes(children):
+    items = st.lists(children, max_size=8)
+    return st.one_of(
+        items.map(lookalike("list", list)), items.map(lookalike("list", list, __iter__=BackwardsList.__iter__)),
+        items.map(lookalike("tuple", tuple)), items.map(lookalike("a list", list)),
+        items.map(lookalike("deque", collections.deque)), items.map(lookalike("instance", list)),
+        st.dictionaries(keys, children, max_size=6).flatmap(lambda d: st.sampled_from([
+            lookalike("dict", dict)(d), lookalike("dict", dict, __getitem__=lambda self, key: "got")(d),
+            lookalike("dict", dict, __iter__=lambda self: iter(["gone", *dict.__iter__(self)]),
+                      __missing__=lambda self, key: "missing")(d)])),
+        st.sets(keys, max_size=8).flatmap(lambda members: st.sampled_from([
+            lookalike("set", set)(members), lookalike("frozenset", frozenset)(members),
+            lookalike("set", set, __len__=lambda self: 0)(members)])),
+        # Sorted where they are comparable.
+        st.dictionaries(st.one_of(st.integers(), st.floats(allow_nan=False)) | texts, children, max_size=8),
+        st.sets(texts, max_size=8), st.dictionaries(odd_reprs, children, max_size=3),
+    )
+
+
 values = st.recursive(scalars, containers, max_leaves=30)
+reprlib_values = st.recursive(st.one_of(scalars, reprlib_scalars),
+                              lambda children: containers(children) | lookalikes(children), max_leaves=20)
+reprlib_containers = containers(reprlib_values) | lookalikes(reprlib_values)
+# Deeper than the packer goes: the slow path cuts it at MAX_DEPTH, with reprlib's bounded repr.
+TOO_DEEP = nested(0, 520, "pair")
 plain = st.recursive(st.one_of(st.integers(), st.text(st.characters(exclude_categories=["Cs"]), max_size=8)),
                      lambda children: st.lists(children, max_size=5) | st.dictionaries(st.text(max_size=4), children),
                      max_leaves=10)
@@ -253,6 +329,10 @@ any_value = st.one_of(
     # Straddling the packer's nest limit (511) and MAX_DEPTH.
     st.builds(nested, values, st.one_of(st.integers(509, 513), st.integers(MAX_DEPTH - 2, 600)),
               st.sampled_from(["list", "pair", "dict"])),
+    # A value at MAX_DEPTH, or up to reprlib's three levels below it, beside one the packer gives
+    # up on: its fallback map is reprlib's bounded repr.
+    st.builds(lambda value, depth: [TOO_DEEP, nested(value, depth, "list")], reprlib_containers,
+              st.integers(MAX_DEPTH - 2, MAX_DEPTH - 1)),
     # Straddling LIGHT_BUDGET, which counts a dict's keys as well as its values.
     st.lists(st.lists(st.integers(0, 9), min_size=12, max_size=16), min_size=12, max_size=16),
     st.lists(st.dictionaries(st.text("abc", max_size=3), st.integers(0, 9), min_size=6, max_size=12),
@@ -267,7 +347,7 @@ any_value = st.one_of(
 )
 
 
-@settings(max_examples=400, deadline=None, suppress_health_check=list(HealthCheck))
+@settings(max_examples=600, deadline=None, suppress_health_check=list(HealthCheck))
 @given(value=any_value)
 def test_native_and_reference_agree(value):
     for native, reference in FORMS.values():

@@ -70,7 +70,8 @@ namespace vesk {
     X(ext_type, "ExtType")                                            \
     X(timestamp_type, "Timestamp")                                    \
     X(deque, "deque")                                                 \
-    X(reference_fallback, "_fallback")                                \
+    X(bounded_repr, "_BOUNDED")                                       \
+    X(repr1, "repr1")                                                 \
     X(reference_lightweight, "_dump_msgpack_lightweight_repr_py")     \
     X(mod_msgpack_ext, "msgpack.ext")                                 \
     X(mod_collections, "collections")

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <memory_resource>
@@ -301,6 +302,13 @@ struct Text {
         pieces.push_back(Piece{{}, text.get()});
         held.push_back(std::move(text));
     }
+    // ASCII made now, kept as long as the text.
+    void add_copy(std::string_view ascii) {
+        auto* copy = static_cast<char*>(arena.allocate(ascii.size(), 1));
+        std::memcpy(copy, ascii.data(), ascii.size());
+        add(std::string_view(copy, ascii.size()));
+    }
+    void hold(PyRef object) { held.push_back(std::move(object)); }
 };
 
 // The concatenation as a str, cut to `limit` characters as _clip cuts (whole when negative),
@@ -666,6 +674,423 @@ Outcome repr_text(PyObject* value, Text& text) {
     return Outcome::ok;
 }
 
+// ---- reprlib's bounded repr of a container ----------------------------------------------------
+
+// The reference's _BoundedRepr: reprlib.Repr with these bounds, and its repr_int and
+// repr_instance made to give a text where reprlib's raise.
+constexpr int bounded_level = 3;
+constexpr Py_ssize_t bounded_string = repr_limit;
+constexpr Py_ssize_t bounded_long = 60;
+constexpr Py_ssize_t bounded_other = 60;
+constexpr Py_ssize_t bounded_dict = 4;
+constexpr Py_ssize_t bounded_items = 6;  // of a tuple, list, set, frozenset or deque
+constexpr std::string_view fill = "...";
+
+// Where s[start:] starts, start counted from the end when negative, as Python slices.
+Py_ssize_t slice_start(Py_ssize_t start, Py_ssize_t length) {
+    if (start < 0) start = std::max<Py_ssize_t>(start + length, 0);
+    return std::min(start, length);
+}
+
+// The method reprlib's repr1 picks for a type, by its name: exact builtins are known at once.
+enum class Method { tuple, list, deque, set, frozenset, dict, text, number, instance, python };
+
+Method method_named(std::string_view name) {
+    // "str", "int" and "array" name only a subclass or another type here: the reference is asked
+    // (its methods slice, add and repr what they are given, however it does that).
+    static constexpr std::pair<std::string_view, Method> methods[] = {
+        {"tuple", Method::tuple}, {"list", Method::list},           {"deque", Method::deque},
+        {"set", Method::set},     {"frozenset", Method::frozenset}, {"dict", Method::dict},
+        {"str", Method::python},  {"int", Method::python},          {"array", Method::python},
+    };
+    for (const auto& [method_name, method] : methods) {
+        if (name == method_name) return method;
+    }
+    return Method::instance;
+}
+
+Method method_of(PyTypeObject* type) {
+    if (type == &PyLong_Type) return Method::number;
+    if (type == &PyUnicode_Type) return Method::text;
+    if (type == &PyList_Type) return Method::list;
+    if (type == &PyTuple_Type) return Method::tuple;
+    if (type == &PyDict_Type) return Method::dict;
+    if (type == &PySet_Type) return Method::set;
+    if (type == &PyFrozenSet_Type) return Method::frozenset;
+    // type(x).__name__ is type's own descriptor unless a metaclass looks names up its own way.
+    PyTypeObject* meta = Py_TYPE(type);
+    if (meta != &PyType_Type && (meta->tp_getattro != PyType_Type.tp_getattro ||
+                                 _PyType_Lookup(meta, interned.dunder_name) !=
+                                     _PyType_Lookup(&PyType_Type, interned.dunder_name))) {
+        return Method::python;
+    }
+    // A name with a space is split on any whitespace and joined again: left to the reference.
+    std::string_view name;
+    if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
+        PyObject* own = reinterpret_cast<PyHeapTypeObject*>(type)->ht_name;
+        if (!PyUnicode_CheckExact(own)) return Method::python;
+        if (!PyUnicode_IS_ASCII(own)) {
+            // No builtin has such a name; one with a space is split and joined as reprlib does.
+            Py_ssize_t space = PyUnicode_FindChar(own, ' ', 0, PyUnicode_GET_LENGTH(own), 1);
+            return space == -1 ? Method::instance : Method::python;
+        }
+        name = std::string_view(static_cast<const char*>(PyUnicode_DATA(own)),
+                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(own)));
+    } else {
+        name = type->tp_name;
+        if (auto dot = name.rfind('.'); dot != std::string_view::npos) name.remove_prefix(dot + 1);
+        if (std::any_of(name.begin(), name.end(), [](char c) { return (c & 0x80) != 0; })) {
+            return Method::python;
+        }
+    }
+    if (name.find(' ') != std::string_view::npos) return Method::python;
+    return method_named(name);
+}
+
+// str() of a piece, as '%s' formats it.
+PyRef as_str(PyRef piece) {
+    if (PyUnicode_CheckExact(piece.get())) return piece;
+    return PyRef::steal(PyObject_Str(piece.get()));
+}
+
+// The reference's _BoundedRepr, reprlib's methods in its order of calls, written as pieces of a
+// text. Each method either adds its text, or gives an object of its own ("odd": what the
+// reference's own repr1 or a str subclass's operators made) for its caller to format as the
+// reference does. False with the exception set: it propagates up to the fallback map.
+class BoundedRepr {
+  public:
+    explicit BoundedRepr(Text& text) : text_(text) {}
+
+    // _bounded_container_repr: picked by base type, at the top only.
+    bool container(PyObject* value) {
+        if (PyDict_Check(value)) return dict(value, bounded_level);
+        if (PyList_Check(value)) return iterable(value, bounded_level, "[", "]", false);
+        if (PyTuple_Check(value)) return iterable(value, bounded_level, "(", ")", true);
+        return set(value, bounded_level, !PyType_IsSubtype(Py_TYPE(value), &PySet_Type));
+    }
+
+  private:
+    bool repr1(PyObject* x, int level, PyRef& odd) {
+        switch (method_of(Py_TYPE(x))) {
+            case Method::tuple:
+                return iterable(x, level, "(", ")", true);
+            case Method::list:
+                return iterable(x, level, "[", "]", false);
+            case Method::deque:
+                return iterable(x, level, "deque([", "])", false);
+            case Method::set:
+                return set(x, level, false);
+            case Method::frozenset:
+                return set(x, level, true);
+            case Method::dict:
+                return dict(x, level);
+            case Method::text:
+                return text(x);
+            case Method::number:
+                return number(x);
+            case Method::instance:
+                return instance(x, odd);
+            case Method::python:
+                break;
+        }
+        PyRef bounded = module_attribute(interned.mod_vesk_serialize, interned.bounded_repr);
+        PyRef level_object = bounded ? PyRef::steal(PyLong_FromLong(level)) : PyRef();
+        if (!level_object) return false;
+        odd = PyRef::steal(PyObject_CallMethodObjArgs(bounded.get(), interned.repr1, x,
+                                                      level_object.get(), nullptr));
+        return static_cast<bool>(odd);
+    }
+
+    // _repr_iterable, its pieces joined with ", ".
+    bool iterable(PyObject* x, int level, std::string_view left, std::string_view right,
+                  bool trail) {
+        Py_ssize_t n = PyObject_Size(x);
+        if (n < 0) return false;
+        text_.add(left);
+        if (level <= 0 && n > 0) {
+            text_.add(fill);
+            text_.add(right);
+            return true;
+        }
+        Py_ssize_t shown = 0;
+        bool joinable = true;  // join() fails on a piece that is not a str, once all are made
+        auto piece = [&](PyObject* item) {
+            if (shown++ > 0) text_.add(", ");
+            PyRef odd;
+            if (!repr1(item, level - 1, odd)) return false;
+            if (odd && PyUnicode_Check(odd.get())) {
+                text_.add(std::move(odd));
+            } else if (odd) {
+                joinable = false;
+            }
+            return true;
+        };
+        if (PyList_CheckExact(x) || PyTuple_CheckExact(x)) {
+            // Its iterator reads the current size at each step: a repr may change a list.
+            while (shown < bounded_items && shown < Py_SIZE(x)) {
+                PyRef item = PyRef::borrow(PySequence_Fast_GET_ITEM(x, shown));
+                if (!piece(item.get())) return false;
+            }
+        } else {
+            PyRef iterator = PyRef::steal(PyObject_GetIter(x));
+            if (!iterator) return false;
+            while (shown < bounded_items) {
+                PyRef item = PyRef::steal(PyIter_Next(iterator.get()));
+                if (!item) {
+                    if (PyErr_Occurred()) return false;
+                    break;
+                }
+                if (!piece(item.get())) return false;
+            }
+        }
+        if (n > bounded_items) {
+            if (shown > 0) text_.add(", ");
+            text_.add(fill);
+        }
+        if (!joinable) {
+            PyErr_SetString(PyExc_TypeError, "sequence item: expected str instance");
+            return false;
+        }
+        if (n == 1 && trail) text_.add(",");
+        text_.add(right);
+        return true;
+    }
+
+    bool set(PyObject* x, int level, bool frozen) {
+        int truth = PyObject_IsTrue(x);
+        if (truth < 0) return false;
+        if (truth == 0) {
+            text_.add(frozen ? "frozenset()" : "set()");
+            return true;
+        }
+        PyRef items = possibly_sorted(x);
+        if (!items) return false;
+        return iterable(items.get(), level, frozen ? "frozenset({" : "{", frozen ? "})" : "}",
+                        false);
+    }
+
+    bool dict(PyObject* x, int level) {
+        Py_ssize_t n = PyObject_Size(x);
+        if (n < 0) return false;
+        if (n == 0 || level <= 0) {
+            text_.add(n == 0 ? "{}" : "{...}");
+            return true;
+        }
+        PyRef keys = possibly_sorted(x);
+        if (!keys) return false;
+        text_.add("{");
+        Py_ssize_t shown = 0;
+        for (; shown < bounded_dict && shown < PyList_GET_SIZE(keys.get()); ++shown) {
+            if (shown > 0) text_.add(", ");
+            PyRef key = PyRef::borrow(PyList_GET_ITEM(keys.get(), shown));
+            PyRef key_odd;
+            if (!repr1(key.get(), level - 1, key_odd)) return false;
+            // '%s: %s' takes str() of both reprs once both are made: a place is kept for it.
+            std::size_t key_at = text_.pieces.size();
+            if (key_odd) text_.add("");
+            PyRef value = PyRef::steal(PyObject_GetItem(x, key.get()));
+            if (!value) return false;
+            text_.add(": ");
+            PyRef value_odd;
+            if (!repr1(value.get(), level - 1, value_odd)) return false;
+            if (key_odd) {
+                PyRef key_text = as_str(std::move(key_odd));
+                if (!key_text) return false;
+                text_.pieces[key_at] = Piece{{}, key_text.get()};
+                text_.hold(std::move(key_text));
+            }
+            if (value_odd) {
+                PyRef value_text = as_str(std::move(value_odd));
+                if (!value_text) return false;
+                text_.add(std::move(value_text));
+            }
+        }
+        if (n > bounded_dict) {
+            if (shown > 0) text_.add(", ");
+            text_.add(fill);
+        }
+        text_.add("}");
+        return true;
+    }
+
+    // sorted(x), or list(x) when sorting raised.
+    static PyRef possibly_sorted(PyObject* x) {
+        PyRef items = PyRef::steal(PySequence_List(x));
+        if (items && PyList_Sort(items.get()) == 0) return items;
+        if (must_propagate(PyErr_Occurred())) return {};
+        PyErr_Clear();
+        return PyRef::steal(PySequence_List(x));
+    }
+
+    // An ASCII str kept whole up to `limit` characters, else its ends around "...".
+    void add_ascii_cut(PyRef s, Py_ssize_t limit) {
+        std::string_view chars(static_cast<const char*>(PyUnicode_DATA(s.get())),
+                               static_cast<std::size_t>(PyUnicode_GET_LENGTH(s.get())));
+        text_.hold(std::move(s));
+        if (static_cast<Py_ssize_t>(chars.size()) <= limit) {
+            text_.add(chars);
+            return;
+        }
+        auto i = static_cast<std::size_t>((limit - 3) / 2);
+        auto j = static_cast<std::size_t>(limit - 3) - i;
+        text_.add(chars.substr(0, i));
+        text_.add(fill);
+        text_.add(chars.substr(chars.size() - j));
+    }
+
+    // The same for any exact str.
+    bool add_cut(PyRef s, Py_ssize_t limit) {
+        Py_ssize_t length = PyUnicode_GET_LENGTH(s.get());
+        if (length <= limit) {
+            text_.add(std::move(s));
+            return true;
+        }
+        if (PyUnicode_IS_ASCII(s.get())) {
+            add_ascii_cut(std::move(s), limit);
+            return true;
+        }
+        Py_ssize_t i = (limit - 3) / 2;
+        Py_ssize_t j = limit - 3 - i;
+        PyRef head = PyRef::steal(PyUnicode_Substring(s.get(), 0, i));
+        PyRef tail =
+            head ? PyRef::steal(PyUnicode_Substring(s.get(), length - j, length)) : PyRef();
+        if (!tail) return false;
+        text_.add(std::move(head));
+        text_.add(fill);
+        text_.add(std::move(tail));
+        return true;
+    }
+
+    // repr_str of an exact str.
+    bool text(PyObject* x) {
+        Py_ssize_t length = PyUnicode_GET_LENGTH(x);
+        PyRef head = length <= bounded_string
+                         ? PyRef::borrow(x)
+                         : PyRef::steal(PyUnicode_Substring(x, 0, bounded_string));
+        PyRef s = head ? PyRef::steal(PyUnicode_Type.tp_repr(head.get())) : PyRef();
+        if (!s) return false;
+        if (PyUnicode_GET_LENGTH(s.get()) <= bounded_string) {
+            text_.add(std::move(s));
+            return true;
+        }
+        // Too long once escaped: the repr of both ends of the str, cut in its middle.
+        constexpr Py_ssize_t i = (bounded_string - 3) / 2;
+        constexpr Py_ssize_t j = bounded_string - 3 - i;
+        PyRef start = PyRef::steal(PyUnicode_Substring(x, 0, i));
+        PyRef end =
+            start ? PyRef::steal(PyUnicode_Substring(x, slice_start(length - j, length), length))
+                  : PyRef();
+        PyRef ends = end ? PyRef::steal(PyUnicode_Concat(start.get(), end.get())) : PyRef();
+        PyRef quoted = ends ? PyRef::steal(PyUnicode_Type.tp_repr(ends.get())) : PyRef();
+        if (!quoted) return false;
+        Py_ssize_t quoted_length = PyUnicode_GET_LENGTH(quoted.get());
+        PyRef quoted_start = PyRef::steal(PyUnicode_Substring(quoted.get(), 0, i));
+        PyRef quoted_end =
+            quoted_start
+                ? PyRef::steal(PyUnicode_Substring(
+                      quoted.get(), slice_start(quoted_length - j, quoted_length), quoted_length))
+                : PyRef();
+        if (!quoted_end) return false;
+        text_.add(std::move(quoted_start));
+        text_.add(fill);
+        text_.add(std::move(quoted_end));
+        return true;
+    }
+
+    // repr_int of an exact int.
+    bool number(PyObject* x) {
+        int overflow = 0;
+        long long value = PyLong_AsLongLongAndOverflow(x, &overflow);
+        if (overflow == 0) {
+            char digits[24];
+            auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+            text_.add_copy(std::string_view(digits, static_cast<std::size_t>(end - digits)));
+            return true;
+        }
+        PyRef s = PyRef::steal(PyLong_Type.tp_repr(x));
+        if (!s) {
+            if (!PyErr_ExceptionMatches(PyExc_ValueError)) return false;
+            // Beyond the interpreter's limit on digits converted.
+            PyErr_Clear();
+            text_.add_copy("<int of " + std::to_string(_PyLong_NumBits(x)) + " bits>");
+            return true;
+        }
+        add_ascii_cut(std::move(s), bounded_long);
+        return true;
+    }
+
+    // _BoundedRepr.repr_instance: reprlib's, and the text of what that raised.
+    bool instance(PyObject* x, PyRef& odd) {
+        std::size_t start = text_.pieces.size();
+        if (reprlib_instance(x, odd)) return true;
+        PyRef exception = take_ordinary();
+        if (!exception) return false;
+        odd.reset();
+        text_.pieces.resize(start);
+        text_.add("<repr() raised ");
+        if (!add_type_name(Py_TYPE(exception.get()), text_)) return false;
+        text_.add(">");
+        return true;
+    }
+
+    bool reprlib_instance(PyObject* x, PyRef& odd) {
+        PyRef s = PyRef::steal(PyObject_Repr(x));
+        if (!s) {
+            if (must_propagate(PyErr_Occurred())) return false;
+            PyErr_Clear();
+            // '<%s instance at %#x>' % (x.__class__.__name__, id(x))
+            PyRef type = PyRef::steal(PyObject_GetAttr(x, interned.dunder_class));
+            PyRef name =
+                type ? PyRef::steal(PyObject_GetAttr(type.get(), interned.dunder_name)) : PyRef();
+            PyRef name_text = name ? as_str(std::move(name)) : PyRef();
+            if (!name_text) return false;
+            char address[2 + 2 * sizeof(void*)];
+            auto end = std::to_chars(address, address + sizeof address,
+                                     reinterpret_cast<std::uintptr_t>(x), 16)
+                           .ptr;
+            text_.add("<");
+            text_.add(std::move(name_text));
+            text_.add(" instance at 0x");
+            text_.add_copy(std::string_view(address, static_cast<std::size_t>(end - address)));
+            text_.add(">");
+            return true;
+        }
+        if (PyUnicode_CheckExact(s.get())) return add_cut(std::move(s), bounded_other);
+        // A str subclass: its own len(), slicing and + make the text, which may not be a str.
+        Py_ssize_t length = PyObject_Size(s.get());
+        if (length < 0) return false;
+        if (length <= bounded_other) {
+            odd = std::move(s);
+            return true;
+        }
+        constexpr Py_ssize_t i = (bounded_other - 3) / 2;
+        constexpr Py_ssize_t j = bounded_other - 3 - i;
+        auto slice_from = [&](PyObject* start, PyObject* stop) -> PyRef {
+            PyRef slice = PyRef::steal(PySlice_New(start, stop, nullptr));
+            return slice ? PyRef::steal(PyObject_GetItem(s.get(), slice.get())) : PyRef();
+        };
+        PyRef stop = PyRef::steal(PyLong_FromSsize_t(i));
+        PyRef head = stop ? slice_from(Py_None, stop.get()) : PyRef();
+        PyRef dots = head ? PyRef::steal(PyUnicode_FromStringAndSize(fill.data(), 3)) : PyRef();
+        PyRef left = dots ? PyRef::steal(PyNumber_Add(head.get(), dots.get())) : PyRef();
+        if (!left) return false;
+        length = PyObject_Size(s.get());
+        if (length < 0) return false;
+        PyRef start = PyRef::steal(PyLong_FromSsize_t(length - j));
+        PyRef tail = start ? slice_from(start.get(), Py_None) : PyRef();
+        odd = tail ? PyRef::steal(PyNumber_Add(left.get(), tail.get())) : PyRef();
+        return static_cast<bool>(odd);
+    }
+
+    Text& text_;
+};
+
+// _bounded_container_repr(value) as the reference's _fallback takes it.
+Outcome bounded_container_text(PyObject* value, Text& text) {
+    if (BoundedRepr(text).container(value)) return Outcome::ok;
+    return text_of_failure(text);
+}
+
 bool is_container_type(PyTypeObject* type) {
     return PyType_FastSubclass(type, Py_TPFLAGS_DICT_SUBCLASS | Py_TPFLAGS_LIST_SUBCLASS |
                                          Py_TPFLAGS_TUPLE_SUBCLASS) ||
@@ -741,32 +1166,6 @@ Fallible<bool> put_ordinary_fallback(std::string& out, PyObject* value) {
     return true;
 }
 
-// An exact dict of strs, as the reference's fallback maps are.
-Outcome put_str_map(std::string& out, PyObject* map) {
-    if (!PyDict_CheckExact(map)) return Outcome::failed;
-    Sink sink{out};
-    write_map_len(sink, checked_length(static_cast<std::size_t>(PyDict_GET_SIZE(map))));
-    Py_ssize_t position = 0;
-    PyObject* key;
-    PyObject* value;
-    while (PyDict_Next(map, &position, &key, &value)) {
-        if (!PyUnicode_Check(key) || !PyUnicode_Check(value)) return Outcome::failed;
-        put_safe_str(out, key, PyUnicode_GET_LENGTH(key));
-        put_safe_str(out, value, PyUnicode_GET_LENGTH(value));
-    }
-    return Outcome::ok;
-}
-
-// The reference's own fallback map: for containers it is reprlib's bounded repr, whose exact
-// text is Python-level behaviour (dispatch by type name, sorting) not worth reproducing for a
-// path taken only past MAX_DEPTH or after a failure.
-Outcome put_reference_fallback(std::string& out, PyObject* value) {
-    PyRef function = module_attribute(interned.mod_vesk_serialize, interned.reference_fallback);
-    PyRef map = function ? PyRef::steal(PyObject_CallOneArg(function.get(), value)) : PyRef();
-    if (!map) return failure();
-    return put_str_map(out, map.get());
-}
-
 // _fallback(value, text): `type` is the type named (the reference names an int it has already
 // converted to a plain int as int); `given` is a text decided beforehand.
 Outcome put_fallback(std::string& out, PyObject* value, PyTypeObject* type,
@@ -783,7 +1182,7 @@ Outcome put_fallback(std::string& out, PyObject* value, PyTypeObject* type,
     } else if (PyLong_Check(value)) {
         outcome = int_text(value, text);
     } else if (is_container_type(Py_TYPE(value))) {
-        return put_reference_fallback(out, value);
+        outcome = bounded_container_text(value, text);
     } else {
         outcome = repr_text(value, text);
     }
