@@ -197,40 +197,44 @@ def main():
     ap.add_argument("--only", nargs="*", default=list(WORKLOADS))
     ap.add_argument("--modes", nargs="*", default=MODES)
     a = ap.parse_args()
-    python = os.environ.get("PYTHON", sys.executable)
+    python = os.path.abspath(os.environ.get("PYTHON", sys.executable))  # each run has its own cwd
     print(f"Python {sys.version.split()[0]}; best of {a.repeat}; ns per profile event")
     for name in a.only:
-        folder = tempfile.mkdtemp(prefix="sbs-")
-        with open(os.path.join(folder, "workload.py"), "w") as f:
-            f.write(textwrap.dedent(WORKLOADS[name]).replace("=N", "=%d" % ROUNDS[name]))
-        events = run(python, folder, "count")["events"]
-        best = {}
-        for _ in range(a.repeat):
-            for mode in a.modes:  # interleaved, so drift hits every mode alike
-                r = run(python, folder, mode)
-                if "error" in r:
-                    best[mode] = r
-                    continue
-                if mode not in best or r["t"] < best[mode]["t"]:
-                    best[mode] = r
-        plain = best["plain"]["t"]
-        cpo = (best["cprofile"]["t"] - plain) / events * 1e9 if "t" in best.get("cprofile", {}) else None
-        print("\n%s: %d profile events" % (name, events))
-        print("%-15s %10s %10s %8s %10s %9s %9s" % ("mode", "ns/event", "over/evt", "x cProf",
-                                                    "slowdown", "held B/ev", "rec B"))
-        for mode in a.modes:
-            r = best.get(mode, {})
-            if "t" not in r:
-                print("%-15s %s" % (mode, r.get("error", "not run")))
+        with tempfile.TemporaryDirectory(prefix="sbs-") as folder:
+            report(a, python, name, folder)
+
+
+def report(a, python, name, folder):
+    with open(os.path.join(folder, "workload.py"), "w") as f:
+        f.write(textwrap.dedent(WORKLOADS[name]).replace("=N", "=%d" % ROUNDS[name]))
+    events = run(python, folder, "count")["events"]
+    best = {}
+    for _ in range(a.repeat):
+        for mode in a.modes:  # interleaved, so drift hits every mode alike
+            r = run(python, folder, mode)
+            if "error" in r:
+                best[mode] = r
                 continue
-            over = (r["t"] - plain) / events * 1e9
-            held = r.get("held_kb")
-            print("%-15s %10.0f %10.0f %8s %9.1fx %9s %9s" % (
-                mode, r["t"] / events * 1e9, over,
-                "%.1f" % (over / cpo) if cpo and mode != "plain" else "",
-                r["t"] / plain,
-                "%.0f" % (held * 1024 / events) if held is not None else "",
-                "%.0f" % r["record_bytes"] if "record_bytes" in r else ""))
+            if mode not in best or r["t"] < best[mode]["t"]:
+                best[mode] = r
+    plain = best["plain"]["t"]
+    cpo = (best["cprofile"]["t"] - plain) / events * 1e9 if "t" in best.get("cprofile", {}) else None
+    print("\n%s: %d profile events" % (name, events))
+    print("%-15s %10s %10s %8s %10s %9s %9s" % ("mode", "ns/event", "over/evt", "x cProf",
+                                                "slowdown", "held B/ev", "rec B"))
+    for mode in a.modes:
+        r = best.get(mode, {})
+        if "t" not in r:
+            print("%-15s %s" % (mode, r.get("error", "not run")))
+            continue
+        over = (r["t"] - plain) / events * 1e9
+        held = r.get("held_kb")
+        print("%-15s %10.0f %10.0f %8s %9.1fx %9s %9s" % (
+            mode, r["t"] / events * 1e9, over,
+            "%.1f" % (over / cpo) if cpo and mode != "plain" else "",
+            r["t"] / plain,
+            "%.0f" % (held * 1024 / events) if held is not None else "",
+            "%.0f" % r["record_bytes"] if "record_bytes" in r else ""))
 
 
 if __name__ == "__main__":
