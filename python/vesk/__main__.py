@@ -31,11 +31,11 @@ def _run(options):
     return run_program(options)
 
 
-def _read_command(name):
+def _read_command(name, module="commands"):
     def handler(options):
-        from vesk.view import commands
+        import importlib
 
-        return getattr(commands, name)(options)
+        return getattr(importlib.import_module(f"vesk.view.{module}"), name)(options)
 
     return handler
 
@@ -51,6 +51,16 @@ def _count(minimum):
         return value
 
     return parse
+
+
+def _days(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of days: {text!r}") from None
+    if not value >= 0:
+        raise argparse.ArgumentTypeError(f"must be at least 0, not {text}")
+    return value
 
 
 def _size(text):
@@ -124,6 +134,41 @@ def build_parser():
     export_command.add_argument("-o", "--output", default="trace.json",
                                 help="the JSON file; - for standard output")
     export_command.set_defaults(handler=_read_command("export"))
+
+    from vesk.view.stats import SORTS
+
+    stats = with_db(commands.add_parser(
+        "stats", help="calls and time per function",
+        description="Per function of a trace: its calls, total time (recursive calls counted "
+                    "once), own time (less the calls it made) and mean time per outermost call."))
+    trace_choice(stats)
+    stats.add_argument("--sort", choices=list(SORTS), default="total",
+                       help="order of the rows (default: total)")
+    stats.add_argument("--limit", type=_count(0), default=30,
+                       help="show at most this many functions (default: 30; 0 for all)")
+    stats.add_argument("--thread", metavar="NAME",
+                       help="only threads whose name contains NAME (or matches it, with * ? [ ])")
+    stats.add_argument("--per-thread", action="store_true", help="a table per thread")
+    stats.add_argument("--json", action="store_true", help="JSON, for scripts")
+    stats.set_defaults(handler=_read_command("stats", "stats"))
+
+    rm = with_db(commands.add_parser(
+        "rm", help="remove traces", description="Remove traces from the database, which then shrinks."))
+    rm.add_argument("trace_ids", nargs="*", metavar="TRACE_ID", help="a trace, or the start of its id")
+    rm.add_argument("--test", metavar="PATTERN",
+                    help="every trace of a test whose node id contains PATTERN (or matches it, "
+                         "with * ? [ ])")
+    rm.set_defaults(handler=_read_command("rm", "cleanup"))
+
+    prune = with_db(commands.add_parser(
+        "prune", help="remove old traces",
+        description="Remove the traces that any of the options selects; the database then shrinks."))
+    prune.add_argument("--keep", type=_count(0), metavar="N", help="keep only the N newest traces")
+    prune.add_argument("--older-than", type=_days, metavar="DAYS",
+                       help="remove traces started more than DAYS days ago (fractions allowed)")
+    prune.add_argument("-n", "--dry-run", action="store_true",
+                       help="list what would be removed, and remove nothing")
+    prune.set_defaults(handler=_read_command("prune", "cleanup"))
     return parser
 
 
