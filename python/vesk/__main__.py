@@ -169,6 +169,21 @@ def build_parser():
     prune.add_argument("-n", "--dry-run", action="store_true",
                        help="list what would be removed, and remove nothing")
     prune.set_defaults(handler=_read_command("prune", "cleanup"))
+
+    diff = with_db(commands.add_parser(
+        "diff", help="where two traces of a program or test part",
+        description="Compare two traces of the same program or test, thread by thread, record by "
+                    "record, and show where they first part: a different call, argument, return "
+                    "value or exception."))
+    diff.add_argument("trace_a", nargs="?", metavar="A", help="the trace before (default: the one "
+                      "before the latest)")
+    diff.add_argument("trace_b", nargs="?", metavar="B", help="the trace after (default: the latest)")
+    diff.add_argument("--test", metavar="PATTERN",
+                      help="the two latest traces of the test whose node id contains PATTERN (or "
+                           "matches it, with * ? [ ])")
+    diff.add_argument("--thread", metavar="NAME",
+                      help="only threads whose name contains NAME (or matches it, with * ? [ ])")
+    diff.set_defaults(handler=_read_command("diff", "diff"))
     return parser
 
 

@@ -7,7 +7,7 @@ import sys
 from vesk import db
 from vesk.utils import CommandError
 
-__all__ = ["matches", "summaries", "test_traces", "chosen_trace", "only_threads", "chosen", "thread_name"]
+__all__ = ["matches", "summaries", "test_traces", "chosen_trace", "only_threads", "chosen", "thread_name", "Skip"]
 
 
 def matches(text, pattern):
@@ -56,7 +56,7 @@ def thread_name(record):
     return name if name.__class__ is str else "?"
 
 
-class _Skip:
+class Skip:
     """The walker of a thread nobody asked for: its records are dropped."""
 
     def feed(self, record):
@@ -80,7 +80,7 @@ class _FirstRecord:
         walker = self.walker
         if walker is None:
             wanted = matches(thread_name(record), self.pattern)
-            walker = self.walker = self.new_walker() if wanted else _Skip()
+            walker = self.walker = self.new_walker() if wanted else Skip()
         walker.feed(record)
 
     def finish(self):
@@ -105,7 +105,7 @@ def chosen(trace):
         walker = thread.walker
         if isinstance(walker, _FirstRecord):
             walker = walker.walker
-            if walker is None or isinstance(walker, _Skip):
+            if walker is None or isinstance(walker, Skip):
                 continue
             thread.walker = walker
         kept.append(thread)
