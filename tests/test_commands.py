@@ -223,3 +223,57 @@ def test_errors_are_one_line(tmp_path, capsys, args, message, status):
     store(database, "trc_A", SAME)
     result, out, err = run(capsys, *args, "--db", database)
     assert result == status and err.startswith(message) and len(err.splitlines()) == 1, err
+
+
+FOCUS = span("app.main", 0, 20,
+             span("app.a", 1, 6, span("app.target", 2, 5, span("app.inner", 3, 4), x=1)),
+             span("app.b", 7, 8),
+             span("app.c", 9, 19, span("app.target", 10, 18, span("app.target", 11, 12, x=3), x=2)))
+
+
+@pytest.mark.parametrize("options, expected", [
+    (["--function", "target"], ["app.main()", "├─ app.a()", "│  └─ app.target(x=1)", "│     └─ app.inner()",
+                                "└─ app.c()", "   └─ app.target(x=2)", "      └─ app.target(x=3)"]),
+    (["--function", "targ*", "--depth", "1"], ["app.main()", "├─ app.a()", "│  └─ app.target(x=1) -> None  [3.00 ms]  [+1",
+                                               "└─ app.c()", "   └─ app.target(x=2) -> None  [8.00 ms]  [+1"]),
+    (["--function", "app.t?rget", "--limit", "3"], ["app.main()", "├─ app.a()", "│  └─ app.target(x=1)",
+                                                    "… 4 more calls"]),
+    (["--function", "inner"], ["app.main()", "└─ app.a()", "   └─ app.target(x=1)", "      └─ app.inner()"]),
+    (["--thread", "work"], ["app.w()"]),
+    (["--thread", "work", "--function", "main"], None),
+])
+def test_show_chosen_functions_and_threads(tmp_path, capsys, options, expected):
+    database = tmp_path / "db.sqlite3"
+    store(database, "trc_F", FOCUS, {200: span("app.w", 0, 1, thread=WORKER)})
+    status, out, err = run(capsys, "show", "--db", database, *options)
+    if expected is None:
+        assert status == 1 and err.startswith("vesk: no call of a function matching 'main'")
+        return
+    assert status == 0, err
+    threads = out.split("\n\n")[1:]
+    assert len(threads) == 1  # threads without a match are left out
+    lines = threads[0].splitlines()[1:]
+    assert len(lines) == len(expected) and all(line.startswith(start) for line, start in zip(lines, expected)), lines
+    # A matched call ends with its frame id, to show it in full by.
+    assert all(line.endswith(("0", "1", "2", "3", "4", "5", "6", "7", "8", "9")) for line in lines if "target(" in line)
+
+
+def test_show_one_call_in_full(tmp_path, capsys):
+    database = tmp_path / "db.sqlite3"
+    long_text = "word " * 200
+    records = span("app.main", 0, 20, span("app.handle", 1, 9, span("app.inner", 2, 3), ret={"ok": long_text},
+                                           site=42, text=long_text, n=7))
+    records.insert(-2, plugin("exception", 8.5, frame_id=records[1]["frame_id"], exception_type="KeyError", message="'k'"))
+    store(database, "trc_C", records)
+    wanted = records[1]["frame_id"]
+    status, out, err = run(capsys, "show", "--db", database, "--call", wanted[-3:])
+    assert status == 0, err
+    lines = out.splitlines()
+    fields = dict(line.split(None, 1) for line in lines[:lines.index("")])
+    assert fields["call"] == "app.handle" and fields["frame"] == wanted and fields["took"] == "8.00 ms"
+    assert fields["called"] == "from app.main at app.py:42" and fields["made"] == "1 calls directly, 1 in all"
+    assert f"  text = {long_text.strip()!r}"[:-1] in out  # unabridged
+    assert "  n = 7" in lines and f"'ok': {long_text!r}" in out
+    assert lines[-3:] == ["exception", "  exception_type = 'KeyError'", "  message = \"'k'\""]
+    status, _, err = run(capsys, "show", "--db", database, "--call", "frm_")
+    assert status == 1 and err.startswith("vesk: frame id frm_ is ambiguous")

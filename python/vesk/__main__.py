@@ -124,6 +124,14 @@ def build_parser():
                       help="show calls down to this depth")
     show.add_argument("--limit", type=_count(0), default=200,
                       help="show at most this many calls per thread (default: 200; 0 for all)")
+    show.add_argument("--function", metavar="PATTERN",
+                      help="only the calls of functions whose qualified name contains PATTERN (or "
+                           "matches it, with * ? [ ]), the calls they made, and their callers")
+    show.add_argument("--thread", metavar="NAME",
+                      help="only threads whose name contains NAME (or matches it, with * ? [ ])")
+    show.add_argument("--call", metavar="FRAME_ID",
+                      help="one call in full (its frame id, or a part of it found in no other): "
+                           "arguments, locals, return value, caller and call site")
     show.set_defaults(handler=_read_command("show"))
 
     export_command = with_db(commands.add_parser(

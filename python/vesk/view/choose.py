@@ -7,7 +7,7 @@ import sys
 from vesk import db
 from vesk.utils import CommandError
 
-__all__ = ["matches", "summaries", "test_traces", "chosen_trace", "only_threads", "chosen", "thread_name", "Skip"]
+__all__ = ["matches", "summaries", "test_traces", "chosen_trace", "only_threads", "chosen", "function_name", "thread_name", "Skip"]
 
 
 def matches(text, pattern):
@@ -48,6 +48,15 @@ def chosen_trace(options):
         print(f"vesk: {len(tests)} tests match {pattern!r}; showing the latest, "
               f"{found[0].test_nodeid}", file=sys.stderr)
     return found[0].trace_id
+
+
+def function_name(record):
+    """The qualified name of a frame record's function, or its code's name."""
+    for key in ("qualname", "co_name"):
+        value = record.get(key)
+        if value.__class__ is str and value:
+            return value
+    return "?"
 
 
 def thread_name(record):

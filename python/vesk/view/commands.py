@@ -22,8 +22,16 @@ def traces(options):
 
 
 def show(options):
-    stored = open_trace(options.db, _chosen_trace(options))
     color = sys.stdout.isatty() and not os.environ.get("NO_COLOR")
+    if options.call is not None:
+        from vesk.view.call import show_call
+
+        return show_call(options)
+    if options.function is not None or options.thread is not None:
+        from vesk.view.focus import show_focused
+
+        return show_focused(options, color)
+    stored = open_trace(options.db, _chosen_trace(options))
     format_stored_trace(stored, sys.stdout, depth=options.depth, limit=options.limit, color=color)
     return 0
 

@@ -4,8 +4,8 @@ with the calls around it, thread by thread."""
 import sys
 
 from vesk.utils import CommandError
-from vesk.view.choose import summaries, test_traces
-from vesk.view.parting import diff_traces, function_name, packed, signature
+from vesk.view.choose import function_name, summaries, test_traces
+from vesk.view.parting import diff_traces, packed, signature
 from vesk.view.terminal import _event_details, _glyphs_for, _local_time
 from vesk.view.trace import open_trace
 from vesk.view.values import clean, format_value

@@ -19,11 +19,11 @@ import re
 
 import msgpack
 
-from vesk.view.choose import Skip, chosen, only_threads
+from vesk.view.choose import Skip, chosen, function_name, only_threads
 from vesk.view.trace import read_trace
 from vesk.view.tree import Open, TreeWalker
 
-__all__ = ["WINDOW", "Parting", "diff_traces", "signature", "packed", "function_name"]
+__all__ = ["WINDOW", "Parting", "diff_traces", "signature", "packed"]
 
 WINDOW = 256  # records between two kept hashes
 
@@ -40,14 +40,6 @@ def packed(value):
     except Exception:
         text = repr(value).encode("utf-8", "replace")
     return _VOLATILE.sub(b"", text)
-
-
-def function_name(record):
-    for key in ("qualname", "co_name"):
-        value = record.get(key)
-        if value.__class__ is str and value:
-            return value
-    return "?"
 
 
 def signature(record):

@@ -11,7 +11,7 @@ was not recorded counts as a call but adds no time.
 import json
 import sys
 
-from vesk.view.choose import chosen, chosen_trace, only_threads
+from vesk.view.choose import chosen, chosen_trace, function_name, only_threads
 from vesk.view.terminal import _common_base, _format_duration, _glyphs_for
 from vesk.view.trace import open_trace, read_trace
 from vesk.view.tree import Open, TreeWalker
@@ -67,10 +67,7 @@ def _first_line(a, b):
 
 def _function(record):
     """(name, file, line) of a call record."""
-    name = record.get("qualname")
-    if name.__class__ is not str or not name:
-        name = record.get("co_name")
-        name = name if name.__class__ is str and name else "?"
+    name = function_name(record)
     path = record.get("path")
     if path.__class__ is not str:
         return name, "?", None
