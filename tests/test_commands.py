@@ -277,3 +277,10 @@ def test_show_one_call_in_full(tmp_path, capsys):
     assert lines[-3:] == ["exception", "  exception_type = 'KeyError'", "  message = \"'k'\""]
     status, _, err = run(capsys, "show", "--db", database, "--call", "frm_")
     assert status == 1 and err.startswith("vesk: frame id frm_ is ambiguous")
+
+
+def test_stats_sorts_are_the_command_line_choices():
+    from vesk.__main__ import STATS_SORTS
+    from vesk.view.stats import SORTS
+
+    assert set(STATS_SORTS) == set(SORTS)

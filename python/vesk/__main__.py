@@ -3,8 +3,12 @@
     vesk run [options] script.py [args...]    record a program and store its trace
     vesk run [options] -m module [args...]    (also a directory or zip, -c CODE, - for stdin)
     vesk traces [--failed]                    list the stored traces
-    vesk show [TRACE_ID | --test PATTERN]     the call tree of a trace (the latest by default)
+    vesk show [TRACE_ID | --test PATTERN]     the call tree of a trace (the latest by default);
+                                              --function, --thread, --call for a part of it
+    vesk stats [TRACE_ID | --test PATTERN]    calls and time per function
+    vesk diff [A [B] | --test PATTERN]        where two traces of a program or test part
     vesk export [TRACE_ID] -o trace.json      a trace in the Chrome Trace Event format
+    vesk rm TRACE_ID... | vesk prune ...      remove traces; the database shrinks
 
 Commands are dispatched here; `run` lives with the code that runs while recording, the others
 with the read side. Every failure is one line on stderr, never a traceback.
@@ -21,6 +25,9 @@ from vesk.profiler import DEFAULT_DB_PATH
 from vesk.utils import CommandError
 from vesk.version import __version__
 
+# The orders of vesk stats, as vesk.view.stats.SORTS has them (the read side is not imported for
+# `vesk run`).
+STATS_SORTS = ("total", "own", "calls", "mean", "name")
 # Exit status of a command whose output reader went away, as for a process killed by SIGPIPE.
 BROKEN_PIPE = 128 + signal.SIGPIPE
 
@@ -126,7 +133,8 @@ def build_parser():
                       help="show at most this many calls per thread (default: 200; 0 for all)")
     show.add_argument("--function", metavar="PATTERN",
                       help="only the calls of functions whose qualified name contains PATTERN (or "
-                           "matches it, with * ? [ ]), the calls they made, and their callers")
+                           "matches it, with * ? [ ]), the calls they made (--depth levels of "
+                           "them), and their callers")
     show.add_argument("--thread", metavar="NAME",
                       help="only threads whose name contains NAME (or matches it, with * ? [ ])")
     show.add_argument("--call", metavar="FRAME_ID",
@@ -143,14 +151,12 @@ def build_parser():
                                 help="the JSON file; - for standard output")
     export_command.set_defaults(handler=_read_command("export"))
 
-    from vesk.view.stats import SORTS
-
     stats = with_db(commands.add_parser(
         "stats", help="calls and time per function",
         description="Per function of a trace: its calls, total time (recursive calls counted "
                     "once), own time (less the calls it made) and mean time per outermost call."))
     trace_choice(stats)
-    stats.add_argument("--sort", choices=list(SORTS), default="total",
+    stats.add_argument("--sort", choices=STATS_SORTS, default="total",
                        help="order of the rows (default: total)")
     stats.add_argument("--limit", type=_count(0), default=30,
                        help="show at most this many functions (default: 30; 0 for all)")

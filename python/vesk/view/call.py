@@ -36,9 +36,6 @@ class Found:
         self.inside = 0  # calls made inside it, at any depth
         self.direct = 0  # calls it made itself
 
-    def _record(self):
-        return self.call if self.call is not None else self.ret
-
     @property
     def duration(self):
         if self.call is None or self.ret is None:

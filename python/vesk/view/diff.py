@@ -52,7 +52,7 @@ _CALLERS_SHOWN = (2, 8)  # the outermost and innermost callers shown of a deep s
 
 
 def _write(trace_a, trace_b, results, out, known):
-    more = _glyphs_for(out)["more"]
+    glyphs = _glyphs_for(out)
     for label, trace in (("A", trace_a), ("B", trace_b)):
         summary = known.get(trace.trace_id)
         what = [clean(str(trace.trace_id)), _local_time(trace.started)]
@@ -72,7 +72,7 @@ def _write(trace_a, trace_b, results, out, known):
             out.write(f"{clean(a.name)}: the same {a.record_count} records in both\n")
         else:
             out.write(f"{clean(a.name)}: parts after {parting.index} records alike: {parting.kind}\n")
-            _write_parting(parting, out, more)
+            _write_parting(parting, out, glyphs)
 
 
 def _calls_around(seen):
@@ -85,7 +85,7 @@ def _calls_around(seen):
     return chain
 
 
-def _write_parting(parting, out, more):
+def _write_parting(parting, out, glyphs):
     """The calls around the parting records that both traces share, then each side's own calls
     and record."""
     chains = [_calls_around(parting.a), _calls_around(parting.b)]
@@ -100,19 +100,19 @@ def _write_parting(parting, out, more):
     def line(label, level, text):
         if hidden and level >= outer:  # the hidden calls take one line
             level = outer if level < outer + hidden else level - hidden + 1
-        guide = "   " * (level - 1) + "└─ " if level else ""
+        guide = "   " * (level - 1) + glyphs["last"] if level else ""
         out.write(f"{label:<3}{guide}{text}\n")
 
     for level, record in enumerate(chains[0][:shared]):
         if hidden and outer <= level < outer + hidden:
             if level == outer:
-                line("", level, f"{more} {hidden} more calls")
+                line("", level, f"{glyphs['more']} {hidden} more calls")
             continue
-        line("", level, _record_text(record))
+        line("", level, _record_text(record, glyphs))
     for label, seen, chain in (("A", parting.a, chains[0]), ("B", parting.b, chains[1])):
         for level, record in enumerate(chain[shared:], shared):
-            line(label, level, _record_text(record))
-        text = "(no more records)" if seen is None else _record_text(seen.record, seen.call, True)
+            line(label, level, _record_text(record, glyphs))
+        text = "(no more records)" if seen is None else _record_text(seen.record, glyphs, seen.call, True)
         line(label, len(chain) if seen is not None else shared, text)
     for difference in _differences(parting):
         out.write(f"   {difference}\n")
@@ -135,11 +135,11 @@ def _cut(text, limit):
     return text if len(text) <= limit else text[: limit - 1] + "…"
 
 
-def _record_text(record, call=None, with_id=False):
+def _record_text(record, glyphs, call=None, with_id=False):
     """A record as a line: a call with its arguments, a return with the call's arguments and its
     value, any other record with its fields; with_id, with the frame id to show it by."""
     if record.get("type", "frame") != "frame":
-        return f"▶ {clean(str(record.get('type')))} " + _cut(_event_details(record), _ARGUMENTS_LIMIT)
+        return glyphs["event"] + f"{clean(str(record.get('type')))} " + _cut(_event_details(record), _ARGUMENTS_LIMIT)
     call_record = call.record if call is not None else record
     text = f"{clean(function_name(record))}({_cut(_arguments(call_record), _ARGUMENTS_LIMIT)})"
     if record.get("event") == "return":
@@ -162,17 +162,19 @@ def _differences(parting):
         args_a, args_b = (s.record.get("locals") for s in (a, b))
         if not isinstance(args_a, dict) or not isinstance(args_b, dict):
             return []
-        missing = object()
         lines = []
         for key in dict.fromkeys([*args_a, *args_b]):
-            value_a, value_b = args_a.get(key, missing), args_b.get(key, missing)
-            if value_a is missing or value_b is missing or packed(value_a) != packed(value_b):
-                lines.append(f"{clean(str(key))}: A {_shown(value_a, missing)}, B {_shown(value_b, missing)}")
+            value_a, value_b = args_a.get(key, _MISSING), args_b.get(key, _MISSING)
+            if value_a is _MISSING or value_b is _MISSING or packed(value_a) != packed(value_b):
+                lines.append(f"{clean(str(key))}: A {_shown(value_a)}, B {_shown(value_b)}")
         return lines
     if parting.kind == "a different return value":
         return [f"returns: A {_shown(a.record.get('arg'))}, B {_shown(b.record.get('arg'))}"]
     return []
 
 
-def _shown(value, missing=None):
-    return "(none)" if value is missing and missing is not None else format_value(value, 200)
+_MISSING = object()
+
+
+def _shown(value):
+    return "(none)" if value is _MISSING else format_value(value, 200)

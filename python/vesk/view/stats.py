@@ -183,7 +183,7 @@ _HEADER = ("CALLS", "TOTAL", "OWN", "MEAN", "FUNCTION", "WHERE")
 
 
 def _write_table(trace, groups, options, out):
-    micro = _glyphs_for(out)["micro"]
+    glyphs = _glyphs_for(out)
     files = {f.file for _, functions in groups for f in functions}
     base = _common_base(f for f in files if f != "?")
     out.write(f"trace    {clean(str(trace.trace_id))}\n")
@@ -195,7 +195,7 @@ def _write_table(trace, groups, options, out):
         out.write(f"warning: {clean(warning)}\n")
 
     def duration(seconds):
-        return "-" if seconds is None else _format_duration(seconds, micro)
+        return "-" if seconds is None else _format_duration(seconds, glyphs["micro"])
 
     for thread, functions in groups:
         out.write("\n")
@@ -216,4 +216,4 @@ def _write_table(trace, groups, options, out):
             out.write("  ".join([*cells, row[4].ljust(widths[4]), row[5]]).rstrip() + "\n")
         if len(shown) < len(functions):
             more = len(functions) - len(shown)
-            out.write(f"{_glyphs_for(out)['more']} {more} more function" + ("" if more == 1 else "s") + "\n")
+            out.write(f"{glyphs['more']} {more} more function" + ("" if more == 1 else "s") + "\n")
