@@ -9,9 +9,9 @@ where they part.
 
 Each trace is read twice, keeping little: the first pass keeps, per thread, a running hash of
 its records at every WINDOW records; comparing those tells in which window two threads part.
-The second pass keeps the records of that window alone, with the calls open around each, and
-the window tells the record and what surrounds it. The cost is the traces' length, whatever
-they hold.
+The second pass, up to the last such window, keeps the records of each window alone, with the
+calls open around each, and the windows tell the record and what surrounds it. The cost is the
+traces' length, whatever they hold.
 """
 
 import itertools
@@ -112,12 +112,19 @@ class _Seen:
         self.call = call
 
 
-class _Window(TreeWalker):
-    """The records first..first + WINDOW of a thread, as _Seen."""
+class _Captured(BaseException):
+    """Every window of a pass is complete: the rest of the trace need not be read. (Not an
+    Exception, which read_trace would take for a part that does not decode.)"""
 
-    def __init__(self, first):
+
+class _Window(TreeWalker):
+    """The records first..first + WINDOW of a thread, as _Seen. pending counts the windows of
+    the pass still incomplete, [count]."""
+
+    def __init__(self, first, pending):
         TreeWalker.__init__(self)
         self.first = first
+        self.pending = pending
         self.index = 0
         self.seen = []
         self.context = None
@@ -129,6 +136,10 @@ class _Window(TreeWalker):
             TreeWalker.feed(self, record)
             return
         if index >= self.first + WINDOW:
+            if index == self.first + WINDOW:
+                self.pending[0] -= 1
+                if not self.pending[0]:
+                    raise _Captured
             return
         self.context = None
         TreeWalker.feed(self, record)
@@ -227,15 +238,18 @@ def diff_traces(stored_a, stored_b, thread=None):
 
 def _windows(stored, thread, windows):
     """The _Seen of a window of each thread that windows names (thread number -> window)."""
-    walkers = {}
+    walkers, pending = {}, [len(windows)]
 
     def make(number):
         if number not in windows:
             return Skip()
-        walker = walkers[number] = _Window(windows[number] * WINDOW)
+        walker = walkers[number] = _Window(windows[number] * WINDOW, pending)
         return walker
 
-    _pass(stored, thread, make)
+    try:
+        _pass(stored, thread, make)
+    except _Captured:
+        pass
     return {number: walker.seen for number, walker in walkers.items()}
 
 
