@@ -271,7 +271,7 @@ def test_show_one_call_in_full(tmp_path, capsys):
     lines = out.splitlines()
     fields = dict(line.split(None, 1) for line in lines[:lines.index("")])
     assert fields["call"] == "app.handle" and fields["frame"] == wanted and fields["took"] == "8.00 ms"
-    assert fields["called"] == "from app.main at app.py:42" and fields["made"] == "1 calls directly, 1 in all"
+    assert fields["called"] == "from app.main at app.py:42" and fields["made"] == "1 call directly, 1 in all"
     assert f"  text = {long_text.strip()!r}"[:-1] in out  # unabridged
     assert "  n = 7" in lines and f"'ok': {long_text!r}" in out
     assert lines[-3:] == ["exception", "  exception_type = 'KeyError'", "  message = \"'k'\""]

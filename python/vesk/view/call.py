@@ -160,7 +160,7 @@ def write_call(trace, found, out, width=100):
         field("took", _format_duration(duration, micro))
     else:
         field("took", "?  (" + ("call not recorded" if found.call is None else "no return recorded") + ")")
-    field("made", f"{found.direct} calls directly, {found.inside} in all")
+    field("made", f"{found.direct} call{'' if found.direct == 1 else 's'} directly, {found.inside} in all")
     site = record.get("user_code_call_site")
     line = site.get("line_number") if isinstance(site, dict) else None
     if found.callers:
