@@ -3,8 +3,12 @@
     vesk run [options] script.py [args...]    record a program and store its trace
     vesk run [options] -m module [args...]    (also a directory or zip, -c CODE, - for stdin)
     vesk traces [--failed]                    list the stored traces
-    vesk show [TRACE_ID | --test PATTERN]     the call tree of a trace (the latest by default)
+    vesk show [TRACE_ID | --test PATTERN]     the call tree of a trace (the latest by default);
+                                              --function, --thread, --call for a part of it
+    vesk stats [TRACE_ID | --test PATTERN]    calls and time per function
+    vesk diff [A [B] | --test PATTERN]        where two traces of a program or test part
     vesk export [TRACE_ID] -o trace.json      a trace in the Chrome Trace Event format
+    vesk rm TRACE_ID... | vesk prune ...      remove traces; the database shrinks
 
 Commands are dispatched here; `run` lives with the code that runs while recording, the others
 with the read side. Every failure is one line on stderr, never a traceback.
@@ -21,6 +25,9 @@ from vesk.profiler import DEFAULT_DB_PATH
 from vesk.utils import CommandError
 from vesk.version import __version__
 
+# The orders of vesk stats, as vesk.view.stats.SORTS has them (the read side is not imported for
+# `vesk run`).
+STATS_SORTS = ("total", "own", "calls", "mean", "name")
 # Exit status of a command whose output reader went away, as for a process killed by SIGPIPE.
 BROKEN_PIPE = 128 + signal.SIGPIPE
 
@@ -31,11 +38,11 @@ def _run(options):
     return run_program(options)
 
 
-def _read_command(name):
+def _read_command(name, module="commands"):
     def handler(options):
-        from vesk.view import commands
+        import importlib
 
-        return getattr(commands, name)(options)
+        return getattr(importlib.import_module(f"vesk.view.{module}"), name)(options)
 
     return handler
 
@@ -51,6 +58,16 @@ def _count(minimum):
         return value
 
     return parse
+
+
+def _days(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of days: {text!r}") from None
+    if not value >= 0:
+        raise argparse.ArgumentTypeError(f"must be at least 0, not {text}")
+    return value
 
 
 def _size(text):
@@ -114,6 +131,15 @@ def build_parser():
                       help="show calls down to this depth")
     show.add_argument("--limit", type=_count(0), default=200,
                       help="show at most this many calls per thread (default: 200; 0 for all)")
+    show.add_argument("--function", metavar="PATTERN",
+                      help="only the calls of functions whose qualified name contains PATTERN (or "
+                           "matches it, with * ? [ ]), the calls they made (--depth levels of "
+                           "them), and their callers")
+    show.add_argument("--thread", metavar="NAME",
+                      help="only threads whose name contains NAME (or matches it, with * ? [ ])")
+    show.add_argument("--call", metavar="FRAME_ID",
+                      help="one call in full (its frame id, or a part of it found in no other): "
+                           "arguments, locals, return value, caller and call site")
     show.set_defaults(handler=_read_command("show"))
 
     export_command = with_db(commands.add_parser(
@@ -124,6 +150,54 @@ def build_parser():
     export_command.add_argument("-o", "--output", default="trace.json",
                                 help="the JSON file; - for standard output")
     export_command.set_defaults(handler=_read_command("export"))
+
+    stats = with_db(commands.add_parser(
+        "stats", help="calls and time per function",
+        description="Per function of a trace: its calls, total time (recursive calls counted "
+                    "once), own time (less the calls it made) and mean time per outermost call."))
+    trace_choice(stats)
+    stats.add_argument("--sort", choices=STATS_SORTS, default="total",
+                       help="order of the rows (default: total)")
+    stats.add_argument("--limit", type=_count(0), default=30,
+                       help="show at most this many functions (default: 30; 0 for all)")
+    stats.add_argument("--thread", metavar="NAME",
+                       help="only threads whose name contains NAME (or matches it, with * ? [ ])")
+    stats.add_argument("--per-thread", action="store_true", help="a table per thread")
+    stats.add_argument("--json", action="store_true", help="JSON, for scripts")
+    stats.set_defaults(handler=_read_command("stats", "stats"))
+
+    rm = with_db(commands.add_parser(
+        "rm", help="remove traces", description="Remove traces from the database, which then shrinks."))
+    rm.add_argument("trace_ids", nargs="*", metavar="TRACE_ID", help="a trace, or the start of its id")
+    rm.add_argument("--test", metavar="PATTERN",
+                    help="every trace of a test whose node id contains PATTERN (or matches it, "
+                         "with * ? [ ])")
+    rm.set_defaults(handler=_read_command("rm", "cleanup"))
+
+    prune = with_db(commands.add_parser(
+        "prune", help="remove old traces",
+        description="Remove the traces that any of the options selects; the database then shrinks."))
+    prune.add_argument("--keep", type=_count(0), metavar="N", help="keep only the N newest traces")
+    prune.add_argument("--older-than", type=_days, metavar="DAYS",
+                       help="remove traces started more than DAYS days ago (fractions allowed)")
+    prune.add_argument("-n", "--dry-run", action="store_true",
+                       help="list what would be removed, and remove nothing")
+    prune.set_defaults(handler=_read_command("prune", "cleanup"))
+
+    diff = with_db(commands.add_parser(
+        "diff", help="where two traces of a program or test part",
+        description="Compare two traces of the same program or test, thread by thread, record by "
+                    "record, and show where they first part: a different call, argument, return "
+                    "value or exception."))
+    diff.add_argument("trace_a", nargs="?", metavar="A", help="the trace before (default: the one "
+                      "before the latest)")
+    diff.add_argument("trace_b", nargs="?", metavar="B", help="the trace after (default: the latest)")
+    diff.add_argument("--test", metavar="PATTERN",
+                      help="the two latest traces of the test whose node id contains PATTERN (or "
+                           "matches it, with * ? [ ])")
+    diff.add_argument("--thread", metavar="NAME",
+                      help="only threads whose name contains NAME (or matches it, with * ? [ ])")
+    diff.set_defaults(handler=_read_command("diff", "diff"))
     return parser
 
 

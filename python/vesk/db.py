@@ -36,6 +36,7 @@ __all__ = [
     "load_trace_parts",
     "iter_trace_parts",
     "latest_trace_id",
+    "delete_traces",
 ]
 
 APPLICATION_ID = 0x7665736B  # b"vesk"
@@ -267,12 +268,17 @@ def _write(path, timeout, insert=None):
         writer.end(True)
         return result
     except BaseException:
-        _writers.by_path.pop(path, None)
-        try:
-            writer.close()
-        except sqlite3.Error:
-            pass
+        _forget(path, writer)
         raise
+
+
+def _forget(path, writer):
+    """Closes a connection that failed, so that the next write opens a new one."""
+    _writers.by_path.pop(path, None)
+    try:
+        writer.close()
+    except sqlite3.Error:
+        pass
 
 
 def _make_folder(path):
@@ -425,3 +431,37 @@ def latest_trace_id(db_path):
     finally:
         conn.close()
     return row[0] if row else None
+
+
+def delete_traces(db_path, trace_ids, timeout=60):
+    """Removes every part of the traces trace_ids from the database at db_path, which must exist,
+    then hands the space they took back to the file system. Returns the number of parts removed."""
+    path = os.path.abspath(os.fspath(db_path))
+    if not os.path.isfile(path):
+        raise FileNotFoundError(f"no trace database at {db_path}")
+    ids = [str(trace_id) for trace_id in trace_ids]
+
+    def delete(writer):
+        removed = 0
+        for start in range(0, len(ids), 500):  # SQLite bounds the parameters of a statement
+            chunk = ids[start:start + 500]
+            marks = ", ".join("?" * len(chunk))
+            removed += writer.execute(f"DELETE FROM traces WHERE trace_id IN ({marks})", chunk).rowcount
+        return removed
+
+    removed = _write(path, timeout, delete)
+    if removed:
+        _shrink(path, timeout)
+    return removed
+
+
+def _shrink(path, timeout):
+    """Rewrites the file without its free pages, and empties the write-ahead log into it."""
+    writer = _writer(path)
+    try:
+        writer.start(timeout)
+        writer.execute("VACUUM")
+        writer.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+    except BaseException:
+        _forget(path, writer)
+        raise

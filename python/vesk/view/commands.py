@@ -1,24 +1,16 @@
 """The reading commands of the command line: `vesk traces`, `vesk show` and `vesk export`."""
 
-import fnmatch
 import os
 import sys
 
-from vesk import db
 from vesk.utils import CommandError
+from vesk.view.choose import chosen_trace as _chosen_trace
+from vesk.view.choose import summaries as _summaries
 from vesk.view.terminal import format_stored_trace, format_traces
 from vesk.view.trace import ViewError, open_trace
 
 # Outcomes that `vesk traces --failed` lists, as pytest names them.
 FAILED = ("failed", "error")
-
-
-def _summaries(path):
-    try:
-        return db.list_traces(path)
-    except FileNotFoundError:
-        raise CommandError(f"no trace database at {path}: record something first with "
-                           f"`vesk run`") from None
 
 
 def traces(options):
@@ -29,33 +21,17 @@ def traces(options):
     return 0
 
 
-def _matches(nodeid, pattern):
-    if any(c in pattern for c in "*?["):
-        return fnmatch.fnmatchcase(nodeid, pattern)
-    return pattern in nodeid
-
-
-def _chosen_trace(options):
-    """The trace id asked for: given, or the latest test trace whose node id matches --test, or
-    None for the latest trace."""
-    pattern = getattr(options, "test", None)
-    if pattern is None:
-        return options.trace_id
-    if options.trace_id is not None:
-        raise CommandError("give a trace id or --test, not both", status=2)
-    found = [s for s in _summaries(options.db) if s.test_nodeid and _matches(s.test_nodeid, pattern)]
-    if not found:
-        raise CommandError(f"no test trace matches {pattern!r} in {options.db}")
-    tests = {s.test_nodeid for s in found}
-    if len(tests) > 1:
-        print(f"vesk: {len(tests)} tests match {pattern!r}; showing the latest, "
-              f"{found[0].test_nodeid}", file=sys.stderr)
-    return found[0].trace_id
-
-
 def show(options):
-    stored = open_trace(options.db, _chosen_trace(options))
     color = sys.stdout.isatty() and not os.environ.get("NO_COLOR")
+    if options.call is not None:
+        from vesk.view.call import show_call
+
+        return show_call(options)
+    if options.function is not None or options.thread is not None:
+        from vesk.view.focus import show_focused
+
+        return show_focused(options, color)
+    stored = open_trace(options.db, _chosen_trace(options))
     format_stored_trace(stored, sys.stdout, depth=options.depth, limit=options.limit, color=color)
     return 0
 

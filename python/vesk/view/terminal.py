@@ -11,7 +11,7 @@ from vesk.view.trace import read_trace
 from vesk.view.tree import is_number
 from vesk.view.values import clean, format_value
 
-__all__ = ["format_traces", "format_trace", "format_stored_trace"]
+__all__ = ["format_traces", "format_trace", "format_stored_trace", "write_views"]
 
 
 def _local_time(ts):
@@ -161,6 +161,9 @@ class _Printer:
         if hidden:
             tail.append(("guide", f"[+{hidden} nested]"))
         tail.append(("location", self.location(node)))
+        note = getattr(node, "note", None)  # what a view adds of its own, such as a frame id
+        if note:
+            tail.append(("guide", clean(note)))
         tail_len = sum(len(text) + 2 for _, text in tail)
 
         fixed = len(guides) + len(name) + 2 + (4 if ret_text is not None else 0) + tail_len
@@ -250,6 +253,12 @@ def format_stored_trace(stored, out, depth=None, limit=None, color=False, width=
     that keeps only what is shown."""
     trace = read_trace(stored, lambda: lambda: Outline(depth, limit))
     _write_trace(trace, [thread.walker for thread in trace.threads], out, color, width)
+
+
+def write_views(trace, views, out, color=False, width=None):
+    """Writes trace with a view of each of its threads, in the order of trace.threads: anything
+    with paths, lines() and left_out(lines) as an Outline has them."""
+    _write_trace(trace, views, out, color, width)
 
 
 def _write_trace(trace, outlines, out, color, width):

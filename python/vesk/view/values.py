@@ -19,9 +19,9 @@ class _Full(Exception):
 _MAX_NESTING = 12
 
 
-def format_value(value, limit=60):
-    """A repr-like text of a decoded value, at most limit characters; cut
-    text ends with "…". Fallback maps show as their type and repr, cut maps
+def format_value(value, limit=60, nesting=_MAX_NESTING):
+    """A repr-like text of a decoded value, at most limit characters, containers at most nesting
+    deep; cut text ends with "…". Fallback maps show as their type and repr, cut maps
     (bounded recordings of big values) with their full length."""
     limit = max(limit, 4)
     out = []
@@ -34,7 +34,7 @@ def format_value(value, limit=60):
             raise _Full
 
     try:
-        _emit_value(value, emit, room, 0)
+        _emit_value(value, emit, room, _MAX_NESTING - nesting)  # counts up to _MAX_NESTING
     except _Full:
         pass
     text = "".join(out)
