@@ -140,7 +140,7 @@ ODD_VALUES = [None, True, -1, 2**53, 2**53 + 1, -2**63, 2**64 - 1, 0.1, -0.0, 1e
               math.nan, -math.inf, "", "é" * 250, "\x00\n\"\\\u2028\x7f", b"\x00by", [1, [2.5, None]],
               {"k": 1, 2: "v"}, {"__type__": "m.C", "__repr__": "<m.C object at 0x1>"},
               msgpack.ExtType(5, b"x"), msgpack.Timestamp(1, 2)]
-ODD_STAMPS = [None, "x", math.nan, math.inf, 1e301, True, 7]
+ODD_STAMPS = [None, "x", math.nan, math.inf, 1e300, -1e300, 1e301, True, 7]
 
 
 @st.composite

@@ -109,7 +109,8 @@ class CallTreeWalk : public ThreadWalker {
     Derived& self() noexcept { return static_cast<Derived&>(*this); }
 
     static bool within_bounds(const Number& number) noexcept {
-        return number.integer || (-1e300L < number.value && number.value < 1e300L);
+        constexpr long double huge = 1e300;  // tree.py's HUGE, a double
+        return number.integer || (-huge < number.value && number.value < huge);
     }
 
     bool call(const TreeFields& fields, RecordAccess& record, const Number& ts) {
