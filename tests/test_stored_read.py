@@ -2,9 +2,12 @@
 not depend on how the trace was cut into parts, nor differ from loading it whole."""
 
 import io
+import math
 
 import msgpack
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from vesk import db
 from vesk.__main__ import main
@@ -127,3 +130,84 @@ def test_what_show_keeps_does_not_grow_with_the_trace(depth, limit):
     outline.finish()
     # Depth 1 shows the last of those returns only: it encloses everything.
     assert len(outline.lines()) == (1 if depth == 1 else limit)
+
+
+# Values of every kind a record may hold, and some that only a broken or foreign recording would:
+# numbers at the edges of what JSON holds (and any float or 64-bit int besides), text to cut and
+# escape, map keys that are not text, extension types (a timestamp among them, which the native
+# reader leaves to msgpack).
+ODD_VALUES = [None, True, -1, 2**53, 2**53 + 1, -2**63, 2**64 - 1, 0.1, -0.0, 1e16, 1e-5, 12345.125,
+              math.nan, -math.inf, "", "é" * 250, "\x00\n\"\\\u2028\x7f", b"\x00by", [1, [2.5, None]],
+              {"k": 1, 2: "v"}, {"__type__": "m.C", "__repr__": "<m.C object at 0x1>"},
+              msgpack.ExtType(5, b"x"), msgpack.Timestamp(1, 2)]
+ODD_STAMPS = [None, "x", math.nan, math.inf, 1e300, -1e300, 1e301, True, 7]
+
+
+@st.composite
+def odd_record(draw):
+    """A record of a recording that may have stopped anywhere, or of another writer: any field
+    missing or of another type, frame ids shared or odd."""
+    value = st.one_of(st.sampled_from(ODD_VALUES), st.floats(), st.integers(-2**63, 2**64 - 1))
+    fields = {
+        "event": st.sampled_from(["call", "call", "return", "return", "line", None]),
+        "frame_id": st.sampled_from(["a", "b", "c", "d", None, 7]),
+        "timestamp": st.one_of(st.integers(0, 60).map(lambda t: T0 + t / 8), st.sampled_from(ODD_STAMPS)),
+        "type": st.sampled_from(["frame", "frame", "mark", None, 5]),
+        "subtype": st.sampled_from(["sub", 3]),
+        "path": st.sampled_from(["/src/app/a.py:3", "/src/lib/b.py:9", "rel.py:1", 4]),
+        "co_name": st.sampled_from(["f", "<module>", "", None]),
+        "qualname": st.sampled_from(["app.f", "app.g", "", 8]),
+        "locals": st.one_of(st.dictionaries(st.sampled_from(["x", "y", 1, "é"]), value, max_size=3), value),
+        "arg": value,
+        "user_code_call_site": st.sampled_from([None, {"line_number": 3}, {"line_number": "x"},
+                                                {"line_number": True, "call_frame_id": "a"}, 5]),
+        "thread": st.sampled_from(["MainThread", "worker", None]),
+        "thread_native_id": st.sampled_from([100, 200, None, True, "x"]),
+    }
+    keys = draw(st.lists(st.sampled_from(list(fields)), unique=True, min_size=3))
+    if draw(st.booleans()):
+        keys = ["event", "frame_id", "timestamp", *[k for k in keys if k not in ("event", "frame_id", "timestamp")]]
+    return draw(st.one_of(st.fixed_dictionaries({key: fields[key] for key in keys}), st.sampled_from([3, [1]]))
+                if draw(st.integers(0, 30)) == 0 else st.fixed_dictionaries({key: fields[key] for key in keys}))
+
+
+class _InMemory:
+    """A StoredTrace's part: the parts of one trace, in memory."""
+
+    trace_id = "trc_P"
+
+    def __init__(self, blobs):
+        self.blobs = blobs
+
+    def parts(self, reuse=False):
+        return iter(self.blobs)
+
+
+@settings(max_examples=200, deadline=None, database=None, suppress_health_check=list(HealthCheck))
+@given(records=st.lists(st.tuples(odd_record(), st.sampled_from([None, None, 200, 300])), max_size=40),
+       cuts=st.lists(st.integers(0, 40), max_size=2))
+def test_native_reading_matches_the_python_walkers(records, cuts):
+    # The records cut into parts, each record in the main array or in a thread's.
+    bounds = [0, *sorted(cuts), len(records)]
+    blobs = []
+    for start, end in zip(bounds, bounds[1:]):
+        chunk = records[start:end]
+        workers = {tid: [r for r, where in chunk if where == tid] for tid in (200, 300)}
+        blobs.append(blob([r for r, where in chunk if where is None], workers))
+    loaded, stored = trace_from_parts(blobs, "trc_P"), _InMemory(blobs)
+    for options in ({}, {"depth": 1}, {"depth": 2, "limit": 3}, {"limit": 2}, {"depth": 3, "limit": 1}):
+        expected, got = io.StringIO(), io.StringIO()
+        format_trace(loaded, expected, width=200, **options)
+        format_stored_trace(stored, got, width=200, **options)
+        assert got.getvalue() == expected.getvalue()
+    assert _exported(export_stored_trace, stored) == _exported(export_chrome, loaded)
+
+
+def _exported(export, trace):
+    """What export writes of trace, or the error it fails with (both ways of reading meet it)."""
+    out = io.StringIO()
+    try:
+        export(trace, out)
+    except Exception as exc:
+        return repr(exc)
+    return out.getvalue()

@@ -399,11 +399,41 @@ def _decoded(blob, encoding):
     raise DatabaseTooNew(f"a part is stored with {encoding!r}, which this vesk cannot read")
 
 
-def iter_trace_parts(db_path, trace_id):
+def _decoded_into(blob, encoding, buffer):
+    """_decoded(blob, encoding) written into buffer[0], a bytearray that a larger one replaces
+    when it is too small: a memoryview of it; None where _decoded is to tell (a part stored as it
+    is, a frame that does not give its size or has a checksum to check, a short or broken one)."""
+    if encoding != "zstd":
+        return None
+    try:
+        size = zstandard.frame_content_size(blob)
+        if size < 0 or zstandard.get_frame_parameters(blob).has_checksum:
+            return None
+        if len(buffer[0]) < size:
+            buffer[0] = bytearray(size)
+        view = memoryview(buffer[0])[:size]
+        done = 0
+        with zstandard.ZstdDecompressor().stream_reader(blob) as reader:
+            while done < size:
+                got = reader.readinto(view[done:])
+                if not got:
+                    return None
+                done += got
+        return view
+    except zstandard.ZstdError:
+        return None
+
+
+def iter_trace_parts(db_path, trace_id, reuse=False):
     """The parts saved under trace_id, in save order, decompressed one at a time: a trace of
-    any size is read holding one part. KeyError if there are none."""
+    any size is read holding one part. KeyError if there are none.
+
+    With reuse, a part may be a memoryview of a buffer that the next part overwrites, for a
+    reader done with each part before it asks for the next: mapping fresh memory for every part
+    costs more than decompressing it."""
     conn, version = _open_for_reading(db_path)
     encoding = "encoding" if version >= 3 else "NULL"
+    buffer = [bytearray()]
     try:
         ids = [row[0] for row in conn.execute(
             "SELECT id FROM traces WHERE trace_id = ? ORDER BY id", (str(trace_id),))]
@@ -412,7 +442,8 @@ def iter_trace_parts(db_path, trace_id):
         for part_id in ids:
             blob, how = conn.execute(
                 f"SELECT msgpack, {encoding} FROM traces WHERE id = ?", (part_id,)).fetchone()
-            yield _decoded(blob, how)
+            part = _decoded_into(blob, how, buffer) if reuse else None
+            yield _decoded(blob, how) if part is None else part
     finally:
         conn.close()
 

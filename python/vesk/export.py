@@ -17,7 +17,9 @@ before the outermost call around it ends, and a trace can be one call. So the
 records are read once, and each node leaves only its times, place in the tree
 and name in compact arrays, and the JSON of its arguments in a spill (in memory
 while small, then a temporary file), written when it ends; the events are laid
-out from those at the end.
+out from those at the end. A stored trace is read natively (vesk._vesk.Skim),
+which writes that JSON itself but for values other than None, bools, numbers
+and text, which _Formatter writes for it.
 """
 
 import array
@@ -28,8 +30,9 @@ import math
 import os
 import tempfile
 
+from vesk import _vesk
 from vesk.view import format_value
-from vesk.view.trace import read_trace
+from vesk.view.trace import skim_trace, unpack
 from vesk.view.tree import Open, TreeWalker
 
 __all__ = ["export_chrome", "export_stored_trace"]
@@ -69,12 +72,12 @@ def export_stored_trace(stored, out_file, progress=None):
     def start():
         nonlocal spill
         if spill is not None:
-            spill.close()  # of a pass that met an undecodable part
+            spill.close()  # of a pass that met a part it could not read
         spill = _Spill()
-        return lambda: _Track(spill)
+        return _vesk.Skim(unpack, formatter=_Formatter(spill))
 
     try:
-        trace = read_trace(stored, start)
+        trace = skim_trace(stored, start, _SkimmedTrack)
         tracks = [thread.walker for thread in trace.threads]
         return _writing(out_file, lambda out: _write(trace, tracks, spill, out, progress))
     finally:
@@ -138,19 +141,7 @@ def _call_args(call, ret):
     """The args of a call's event, from its call and return records (either may be None); what
     Node reads of them, read directly: this runs once per call."""
     record = call if call is not None else ret
-    args = {}
-    path = record.get("path")
-    if isinstance(path, str):
-        args["path"] = path
-    site = record.get("user_code_call_site")
-    if isinstance(site, dict):
-        line = site.get("line_number")
-        if type(line) is int:
-            args["called_from_line"] = line
-    if call is not None and record.get("co_name") != "<module>":
-        arguments = call.get("locals")
-        args["arguments"] = ({str(k): _json_value(v) for k, v in arguments.items()}
-                             if isinstance(arguments, dict) else {})
+    args = _site_args(record, call is not None and record.get("co_name") != "<module>")
     if ret is not None:
         args["return_value"] = _json_value(ret.get("arg"))
     if call is None:
@@ -160,9 +151,37 @@ def _call_args(call, ret):
     return args
 
 
+def _site_args(record, with_arguments):
+    """The args a call's event takes from its call record (or return record, when the call was
+    not recorded)."""
+    args = {}
+    path = record.get("path")
+    if isinstance(path, str):
+        args["path"] = path
+    site = record.get("user_code_call_site")
+    if isinstance(site, dict):
+        line = site.get("line_number")
+        if type(line) is int:
+            args["called_from_line"] = line
+    if with_arguments:
+        args["arguments"] = _arguments(record.get("locals"))
+    return args
+
+
+def _arguments(arguments):
+    return {str(k): _json_value(v) for k, v in arguments.items()} if isinstance(arguments, dict) else {}
+
+
 def _event_args(record):
     skip = {"timestamp", "thread", "thread_native_id", "type"}
     return {str(k): _json_value(v) for k, v in record.items() if k not in skip}
+
+
+def _event_name(record):
+    name = str(record.get("type"))
+    if isinstance(record.get("subtype"), str):
+        name += "/" + record["subtype"]
+    return name
 
 
 _dump = json.JSONEncoder(ensure_ascii=False, separators=(",", ":"), allow_nan=False).encode
@@ -192,12 +211,16 @@ class _Spill:
         """Where text went: (offset, length)."""
         data = text.encode("utf-8", "surrogatepass")
         where = self.size
+        self.write(data)
+        return where, len(data)
+
+    def write(self, data):
+        """Adds the bytes data where the texts so far end."""
         self.size += len(data)
         self.pending.append(data)
         self.pending_size += len(data)
         if self.pending_size >= _WINDOW:
             self._flush()
-        return where, len(data)
 
     def _flush(self):
         self.file.write(b"".join(self.pending))
@@ -289,10 +312,7 @@ class _Track(TreeWalker):
         self._args(call.index, _call_args(call.record, None))
 
     def event(self, record, start, depth):
-        name = str(record.get("type"))
-        if isinstance(record.get("subtype"), str):
-            name += "/" + record["subtype"]
-        self._args(self._node(start, depth, _EVENT, name), _event_args(record))
+        self._args(self._node(start, depth, _EVENT, _event_name(record)), _event_args(record))
 
     def leaf(self, record, start, depth):
         self._returned(self._node(start, depth, 0, _name(record)), None, record, start)
@@ -301,6 +321,45 @@ class _Track(TreeWalker):
         index = self._node(start, 0, 0, _name(record))
         self.wrappers.append(index)
         self._returned(index, None, record, start)
+
+
+class _Formatter:
+    """What a vesk._vesk.Skim asks export to write: the JSON texts of what it does not write
+    itself, and the spill, where the JSON of args goes."""
+
+    def __init__(self, spill):
+        self.write = spill.write
+
+    @staticmethod
+    def entries(record, with_arguments):
+        """_site_args of a record as the entries of a JSON object, without its braces."""
+        return _dump(_site_args(record, with_arguments))[1:-1]
+
+    @staticmethod
+    def value(value):
+        return _dump(_json_value(value))
+
+    @staticmethod
+    def arguments(arguments):
+        return _dump(_arguments(arguments))
+
+    @staticmethod
+    def plugin(record):
+        """A plugin record's event name and the JSON of its args."""
+        return _event_name(record), _dump(_event_args(record))
+
+
+class _SkimmedTrack:
+    """The _Track of thread index of a vesk._vesk.Skim made with a formatter, once the skim is
+    finished: its arrays, names (numbers, listed by number) and wrappers."""
+
+    def __init__(self, skim, index):
+        (self.low, self.high, self.numbers, self.wrappers, starts, ends, depths, flags, names, offsets,
+         lengths) = skim.track(index)
+        self.starts, self.ends = memoryview(starts).cast("d"), memoryview(ends).cast("d")
+        self.depths, self.flags = memoryview(depths).cast("q"), memoryview(flags).cast("B")
+        self.names = memoryview(names).cast("q")
+        self.offsets, self.lengths = memoryview(offsets).cast("q"), memoryview(lengths).cast("q")
 
 
 def _name(record):

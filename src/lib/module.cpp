@@ -1,6 +1,6 @@
 // The module vesk._vesk: its initialisation, the two functions with which the companion
-// package switches recording on and off for a thread, and the native serialisers that
-// vesk.serialize publishes.
+// package switches recording on and off for a thread, the native serialisers that
+// vesk.serialize publishes, and the native readers of stored parts.
 
 #include <atomic>
 #include <cstdint>
@@ -8,6 +8,7 @@
 
 #include "companion/companion.h"
 #include "lib/profiler_type.h"
+#include "lib/skim_type.h"
 #include "profiler/callback.h"
 #include "profiler/recordings.h"
 #include "profiler/state.h"
@@ -198,6 +199,11 @@ PyObject* init_module() {
     if (!add_function(module.get(), &dump_msgpack_def)) return nullptr;
     if (!add_function(module.get(), &dump_msgpack_lightweight_repr_def)) return nullptr;
     if (!add_function(module.get(), &summarise_trace_def)) return nullptr;
+    PyTypeObject* skim = skim_type();
+    if (skim == nullptr) return nullptr;
+    if (PyModule_AddObjectRef(module.get(), "Skim", reinterpret_cast<PyObject*>(skim)) < 0) {
+        return nullptr;
+    }
     module_object = module.release();
     forget_at_finalize(&module_object);
     return Py_NewRef(module_object);

@@ -74,7 +74,18 @@ namespace vesk {
     X(repr1, "repr1")                                                 \
     X(reference_lightweight, "_dump_msgpack_lightweight_repr_py")     \
     X(mod_msgpack_ext, "msgpack.ext")                                 \
-    X(mod_collections, "collections")
+    X(mod_collections, "collections")                                 \
+    X(key_event, "event")                                             \
+    X(key_frame_id, "frame_id")                                       \
+    X(key_timestamp, "timestamp")                                     \
+    X(key_thread, "thread")                                           \
+    X(key_thread_native_id, "thread_native_id")                       \
+    X(key_path, "path")                                               \
+    X(key_co_name, "co_name")                                         \
+    X(key_qualname, "qualname")                                       \
+    X(key_arg, "arg")                                                 \
+    X(text_frame, "frame")                                            \
+    X(text_module, "<module>")
 
 struct InternedNames {
 #define VESK_DECLARE_NAME(field, text) PyObject* field = nullptr;

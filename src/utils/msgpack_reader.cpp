@@ -1,59 +1,115 @@
 #include "utils/msgpack_reader.h"
 
+#include <bit>
+#include <cstring>
+
 namespace vesk {
 
-bool MsgpackReader::take(std::size_t count, const char*& at) noexcept {
-    if (!ok_ || bytes_.size() - position_ < count) return fail();
-    at = bytes_.data() + position_;
-    position_ += count;
+bool detail::is_utf8_beyond_ascii(std::string_view text) noexcept {
+    const auto* at = reinterpret_cast<const unsigned char*>(text.data());
+    const unsigned char* end = at + text.size();
+    while (at < end) {
+        // ASCII eight bytes at a time while it lasts.
+        if (end - at >= 8) {
+            std::uint64_t word;
+            std::memcpy(&word, at, 8);
+            if ((word & 0x8080808080808080u) == 0) {
+                at += 8;
+                continue;
+            }
+        }
+        unsigned char lead = *at;
+        if (lead < 0x80) {
+            ++at;
+            continue;
+        }
+        std::size_t length;
+        unsigned char low = 0x80, high = 0xbf;  // the bounds of the second byte
+        if (lead >= 0xc2 && lead <= 0xdf) {
+            length = 2;
+        } else if (lead >= 0xe0 && lead <= 0xef) {
+            length = 3;
+            if (lead == 0xe0) low = 0xa0;   // overlong
+            if (lead == 0xed) high = 0x9f;  // surrogates
+        } else if (lead >= 0xf0 && lead <= 0xf4) {
+            length = 4;
+            if (lead == 0xf0) low = 0x90;   // overlong
+            if (lead == 0xf4) high = 0x8f;  // above U+10FFFF
+        } else {
+            return false;
+        }
+        if (static_cast<std::size_t>(end - at) < length) return false;
+        if (at[1] < low || at[1] > high) return false;
+        for (std::size_t i = 2; i < length; ++i) {
+            if ((at[i] & 0xc0) != 0x80) return false;
+        }
+        at += length;
+    }
     return true;
 }
 
-std::optional<std::uint64_t> MsgpackReader::big_endian(int size) noexcept {
-    const char* at = nullptr;
-    if (!take(static_cast<std::size_t>(size), at)) return std::nullopt;
-    std::uint64_t value = 0;
-    for (int i = 0; i < size; ++i) value = (value << 8) | static_cast<unsigned char>(at[i]);
-    return value;
-}
-
-std::optional<std::uint32_t> MsgpackReader::map_header() noexcept {
+std::optional<MsgpackInt> MsgpackReader::integer() noexcept {
     const char* at = nullptr;
     if (!take(1, at)) return std::nullopt;
     auto marker = static_cast<unsigned char>(*at);
-    if ((marker & 0xf0) == 0x80) return marker & 0x0f;
-    std::optional<std::uint64_t> count;
-    if (marker == 0xde) count = big_endian(2);
-    if (marker == 0xdf) count = big_endian(4);
-    if (!count) return fail(), std::nullopt;
-    return static_cast<std::uint32_t>(*count);
+    if (marker <= 0x7f) return MsgpackInt{false, marker};
+    if (marker >= 0xe0) {
+        return MsgpackInt{true, static_cast<std::uint64_t>(static_cast<std::int8_t>(marker))};
+    }
+    int size = 0;
+    bool is_signed = marker >= 0xd0;
+    switch (marker) {
+        case 0xcc:
+        case 0xd0:
+            size = 1;
+            break;
+        case 0xcd:
+        case 0xd1:
+            size = 2;
+            break;
+        case 0xce:
+        case 0xd2:
+            size = 4;
+            break;
+        case 0xcf:
+        case 0xd3:
+            size = 8;
+            break;
+        default:
+            return fail(), std::nullopt;
+    }
+    auto raw = big_endian(size);
+    if (!raw) return std::nullopt;
+    if (!is_signed) return MsgpackInt{false, *raw};
+    // Sign-extended from its size; a signed encoding of a non-negative value is that value.
+    int shift = 64 - 8 * size;
+    auto value = static_cast<std::int64_t>(*raw << shift) >> shift;
+    return MsgpackInt{value < 0, static_cast<std::uint64_t>(value)};
 }
 
-std::optional<std::uint32_t> MsgpackReader::array_header() noexcept {
+std::optional<double> MsgpackReader::real() noexcept {
     const char* at = nullptr;
     if (!take(1, at)) return std::nullopt;
     auto marker = static_cast<unsigned char>(*at);
-    if ((marker & 0xf0) == 0x90) return marker & 0x0f;
-    std::optional<std::uint64_t> count;
-    if (marker == 0xdc) count = big_endian(2);
-    if (marker == 0xdd) count = big_endian(4);
-    if (!count) return fail(), std::nullopt;
-    return static_cast<std::uint32_t>(*count);
+    if (marker == 0xca) {
+        auto raw = big_endian(4);
+        if (!raw) return std::nullopt;
+        return static_cast<double>(std::bit_cast<float>(static_cast<std::uint32_t>(*raw)));
+    }
+    if (marker == 0xcb) {
+        auto raw = big_endian(8);
+        if (!raw) return std::nullopt;
+        return std::bit_cast<double>(*raw);
+    }
+    return fail(), std::nullopt;
 }
 
-std::optional<std::string_view> MsgpackReader::str() noexcept {
+std::optional<bool> MsgpackReader::boolean() noexcept {
     const char* at = nullptr;
     if (!take(1, at)) return std::nullopt;
     auto marker = static_cast<unsigned char>(*at);
-    std::optional<std::uint64_t> length;
-    if ((marker & 0xe0) == 0xa0) length = marker & 0x1f;
-    if (marker == 0xd9) length = big_endian(1);
-    if (marker == 0xda) length = big_endian(2);
-    if (marker == 0xdb) length = big_endian(4);
-    if (!length) return fail(), std::nullopt;
-    const char* text = nullptr;
-    if (!take(*length, text)) return std::nullopt;
-    return std::string_view(text, *length);
+    if (marker == 0xc2 || marker == 0xc3) return marker == 0xc3;
+    return fail(), std::nullopt;
 }
 
 bool MsgpackReader::skip() noexcept {

@@ -52,5 +52,46 @@ TEST(MsgpackReader, SkipsEveryKindOfValue) {
     EXPECT_FALSE(cut.ok());
 }
 
+// What a decoder into interpreter objects refuses, or may: the checked skip refuses it too, and
+// tells of the keys of a map as it passes them.
+TEST(MsgpackReader, CheckedSkipRefusesWhatMightNotDecode) {
+    auto packed = [](auto&& pack) {
+        msgpack::sbuffer buffer;
+        msgpack::packer<msgpack::sbuffer> packer(buffer);
+        pack(packer);
+        return std::string(buffer.data(), buffer.size());
+    };
+    std::string fine = packed([](auto& p) {
+        p.pack_map(3), p.pack(std::string("a")), p.pack(std::string("\xc3\xa9"));
+        p.pack(7), p.pack_array(1), p.pack_map(0);
+        p.pack(std::string("b")), p.pack_ext(1, 5), p.pack_ext_body("x", 1);
+    });
+    std::string keys;
+    MsgpackReader reader(fine);
+    EXPECT_TRUE(reader.skip_checked([&](std::string_view key, std::size_t at) {
+        keys += std::string(key) + "@" + std::to_string(at) + " ";
+    }));
+    EXPECT_TRUE(reader.at_end());
+    EXPECT_EQ(keys, "a@3 b@11 ");
+
+    std::string refused[] = {
+        packed([](auto& p) { p.pack(std::string("\xed\xa0\x80")); }),  // a surrogate
+        packed([](auto& p) { p.pack(std::string("\xc0\xaf")); }),      // overlong
+        packed([](auto& p) { p.pack_map(1), p.pack_array(0), p.pack(1); }),
+        packed([](auto& p) { p.pack_map(1), p.pack_map(0), p.pack(1); }),
+        packed([](auto& p) { p.pack_ext(4, -1), p.pack_ext_body("\0\0\0\0", 4); }),
+        std::string(MsgpackReader::max_nesting + 1, '\x91') + '\x00',
+        std::string("\xc1"),
+    };
+    for (const std::string& bytes : refused) {
+        MsgpackReader checked(bytes);
+        EXPECT_FALSE(checked.skip_checked()) << bytes.size();
+        MsgpackReader plain(bytes);
+        EXPECT_TRUE(plain.skip()) << bytes.size();  // the plain skip passes over them all
+    }
+    std::string deepest = std::string(MsgpackReader::max_nesting, '\x91') + '\x00';
+    EXPECT_TRUE(MsgpackReader(deepest).skip_checked());
+}
+
 }  // namespace
 }  // namespace vesk

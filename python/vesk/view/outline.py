@@ -14,7 +14,7 @@ import collections
 
 from vesk.view.tree import Node, Open, TreeWalker
 
-__all__ = ["Outline"]
+__all__ = ["Outline", "SkimmedOutline"]
 
 
 class _Kept:
@@ -220,17 +220,44 @@ class Outline(TreeWalker):
     def left_out(self, lines):
         """(calls, events) within the depth that the lines leave out when the limit cut them
         short, else None."""
+        return _left_out(self._totals(), lines)
+
+    def _totals(self):
+        """(calls, events) within the depth, or None without a limit."""
         if self.line_limit is None:
             return None
         limit = self.depth_limit
         if limit is None:
-            calls, events = self.calls, self.events
-        else:
-            calls, events = min(self.wraps, limit), 0
-            for shift, (call_counts, event_counts) in enumerate(reversed(self.since)):
-                calls += sum(call_counts[: limit - shift])
-                events += sum(event_counts[: limit - shift])
-        if calls + events <= len(lines):
-            return None
-        shown_events = sum(1 for node, *_ in lines if node.is_event)
-        return calls - (len(lines) - shown_events), events - shown_events
+            return self.calls, self.events
+        calls, events = min(self.wraps, limit), 0
+        for shift, (call_counts, event_counts) in enumerate(reversed(self.since)):
+            calls += sum(call_counts[: limit - shift])
+            events += sum(event_counts[: limit - shift])
+        return calls, events
+
+
+def _left_out(totals, lines):
+    if totals is None:
+        return None
+    calls, events = totals
+    if calls + events <= len(lines):
+        return None
+    shown_events = sum(1 for node, *_ in lines if node.is_event)
+    return calls - (len(lines) - shown_events), events - shown_events
+
+
+class SkimmedOutline:
+    """The Outline of thread index of a vesk._vesk.Skim made with its depth and limit, once the
+    skim is finished: the same paths, lines() and left_out(lines)."""
+
+    def __init__(self, skim, index):
+        self.skim = skim
+        self.index = index
+        self.paths = skim.paths(index)
+
+    def lines(self):
+        return [(Node(call, ret, start), level, is_last, hidden)
+                for call, ret, start, level, is_last, hidden in self.skim.lines(self.index)]
+
+    def left_out(self, lines):
+        return _left_out(self.skim.totals(self.index), lines)

@@ -6,8 +6,9 @@ import os
 import shlex
 import shutil
 
-from vesk.view.outline import Outline
-from vesk.view.trace import read_trace
+from vesk import _vesk
+from vesk.view.outline import Outline, SkimmedOutline
+from vesk.view.trace import skim_trace, unpack
 from vesk.view.tree import is_number
 from vesk.view.values import clean, format_value
 
@@ -250,8 +251,8 @@ def format_trace(trace, out, depth=None, limit=None, color=False, width=None):
 
 def format_stored_trace(stored, out, depth=None, limit=None, color=False, width=None):
     """format_trace for a trace of the database (a StoredTrace), read in one pass over its parts
-    that keeps only what is shown."""
-    trace = read_trace(stored, lambda: lambda: Outline(depth, limit))
+    that keeps only what is shown: natively, decoding only the records shown."""
+    trace = skim_trace(stored, lambda: _vesk.Skim(unpack, depth=depth, limit=limit), SkimmedOutline)
     _write_trace(trace, [thread.walker for thread in trace.threads], out, color, width)
 
 

@@ -6,11 +6,13 @@ used, and a part that cannot be decoded is left out with a warning.
 A trace can be loaded whole (load_trace, trace_from_parts), or read in one pass that hands each
 record to a walker of its thread and keeps nothing itself (open_trace, then read_trace): a part
 is decoded one record at a time, so that only the part's MessagePack and what the walkers keep
-are in memory.
+are in memory. skim_trace makes that pass natively (vesk._vesk.Skim): records are read where
+they lie in the part, and only those the caller keeps are decoded.
 """
 
 import contextlib
 import dataclasses
+import functools
 import io
 import itertools
 import math
@@ -19,12 +21,12 @@ import sqlite3
 
 import msgpack
 
-from vesk import db
+from vesk import _vesk, db
 from vesk.serialize import load_msgpack
 from vesk.view.tree import build_tree, is_number
 
 __all__ = ["ViewError", "ThreadRecords", "ThreadWalk", "Trace", "StoredTrace", "trace_from_parts",
-           "load_trace", "open_trace", "read_trace"]
+           "load_trace", "open_trace", "read_trace", "skim_trace", "unpack"]
 
 
 # The keys of a part other than its records, which read_trace decodes one at a time.
@@ -173,11 +175,12 @@ class StoredTrace:
         self.path = path
         self.trace_id = trace_id
 
-    def parts(self):
-        """The MessagePack of each part, in save order, one at a time."""
+    def parts(self, reuse=False):
+        """The MessagePack of each part, in save order, one at a time (see db.iter_trace_parts
+        for reuse)."""
         with _reading(self.path):
             try:
-                yield from db.iter_trace_parts(self.path, self.trace_id)
+                yield from db.iter_trace_parts(self.path, self.trace_id, reuse)
             except KeyError:
                 raise ViewError(f"no trace {self.trace_id} in {self.path}") from None
 
@@ -232,6 +235,9 @@ def _expand_prefix(path, ids, prefix):
 
 
 _READ_SIZE = 256 * 1024
+
+# One value's MessagePack decoded as the records of a part are.
+unpack = functools.partial(msgpack.unpackb, raw=False, strict_map_key=False)
 
 
 def _unpacker(blob, offset=0):
@@ -300,11 +306,13 @@ def _layout(blob):
 
 
 class _Undecodable(Exception):
-    """A part whose records turned out not to decode, part-way through them."""
+    """A part whose records turned out not to decode part-way through them (or, read natively,
+    might not: read again by the companion package, it may)."""
 
-    def __init__(self, number):
+    def __init__(self, number, natively=False):
         super().__init__(number)
         self.number = number
+        self.natively = natively
 
 
 def _records(blob, start):
@@ -314,7 +322,7 @@ def _records(blob, start):
 
 
 class _Group:
-    __slots__ = ("name", "native_id", "walker", "feed", "count", "first_ts", "is_main")
+    __slots__ = ("name", "native_id", "walker", "feed", "count", "first_ts")
 
     def __init__(self, name, native_id, walker):
         self.name = name
@@ -323,29 +331,20 @@ class _Group:
         self.feed = walker.feed
         self.count = 0
         self.first_ts = None
-        self.is_main = False
 
 
-def read_trace(stored, start):
-    """Reads the StoredTrace stored in one pass, handing each record to the walker of its thread,
-    and returns a Trace whose threads are ThreadWalks.
+class _Walkers:
+    """A pass's records grouped as trace_from_parts groups them, each group's handed to a walker
+    of its own, made by new_walker() as the group appears."""
 
-    start() begins the pass and returns new_walker, which read_trace calls with no arguments as
-    each thread appears, for an object with feed(record) and finish(). A part whose records turn
-    out not to decode part-way through is read again whole, and left out if it does not decode
-    then either; that takes a new pass, begun with start() again."""
-    whole = set()  # numbers of the parts to decode whole
-    while True:
-        try:
-            return _read(stored, start(), whole)
-        except _Undecodable as failed:
-            whole.add(failed.number)
+    skims = False
 
+    def __init__(self, new_walker):
+        self.new_walker = new_walker
+        self.groups = {}  # (native id, name) -> _Group
 
-def _read(stored, new_walker, whole):
-    groups = {}  # (native id, name) -> _Group, as trace_from_parts groups records
-
-    def add(records, fallback_native_id):
+    def feed_records(self, records, fallback_native_id):
+        groups = self.groups
         get = groups.get
         last_key = group = None
         for record in records:
@@ -361,67 +360,136 @@ def _read(stored, new_walker, whole):
                 last_key = (native_id, name)
                 group = get(last_key)
                 if group is None:
-                    group = groups[last_key] = _Group(name, native_id, new_walker())
+                    group = groups[last_key] = _Group(name, native_id, self.new_walker())
             group.count += 1
             if group.first_ts is None and is_number(record.get("timestamp")):
                 group.first_ts = record["timestamp"]
             group.feed(record)
 
+    def finish(self):
+        """(name, native id, records, first timestamp, walker) per thread, in order of
+        appearance."""
+        for group in self.groups.values():
+            group.walker.finish()
+        return [(g.name, g.native_id, g.count, g.first_ts, g.walker) for g in self.groups.values()]
+
+
+class _Skimmed:
+    """_Walkers' part played by a vesk._vesk.Skim; walker(skim, index) makes what stands for the
+    walker of a thread once the records are over."""
+
+    skims = True
+
+    def __init__(self, skim, walker):
+        self.skim = skim
+        self.walker = walker
+        self.feed_part = skim.feed_part
+        self.feed_records = skim.feed_records
+
+    def finish(self):
+        threads = self.skim.finish()
+        return [(*thread, self.walker(self.skim, index)) for index, thread in enumerate(threads)]
+
+
+def read_trace(stored, start):
+    """Reads the StoredTrace stored in one pass, handing each record to the walker of its thread,
+    and returns a Trace whose threads are ThreadWalks.
+
+    start() begins the pass and returns new_walker, which read_trace calls with no arguments as
+    each thread appears, for an object with feed(record) and finish(). A part whose records turn
+    out not to decode part-way through is read again whole, and left out if it does not decode
+    then either; that takes a new pass, begun with start() again."""
+    return _passes(stored, lambda: _Walkers(start()))
+
+
+def skim_trace(stored, start, walker):
+    """read_trace made natively: start() begins the pass and returns a vesk._vesk.Skim, and the
+    ThreadWalks' walkers are walker(skim, index of the thread). A part whose records the skim
+    cannot read (it reads only what decodes as the companion package would decode it, and reads
+    nothing it is unsure of) is read as read_trace reads it, in a new pass."""
+    return _passes(stored, lambda: _Skimmed(start(), walker))
+
+
+def _passes(stored, begin):
+    slow, whole = set(), set()  # numbers of the parts to decode record by record, and whole
+    while True:
+        try:
+            return _read(stored, begin(), slow, whole)
+        except _Undecodable as failed:
+            (slow if failed.natively else whole).add(failed.number)
+
+
+def _feed(reader, number, blob, slow, whole):
+    """Hands the records of part number to reader: (the part's small values, None), or (None, what
+    keeps the part out)."""
+    if reader.skims and number not in slow and number not in whole:
+        spans = reader.feed_part(blob)
+        if spans is False:
+            raise _Undecodable(number, natively=True)
+        if spans is not None:
+            try:
+                with memoryview(blob) as view:
+                    return {key: unpack(view[start:end]) for key, start, end in spans if key in _SMALL_KEYS}, None
+            except Exception as exc:
+                raise _Undecodable(number, natively=True) from exc
+    layout = None if number in whole else _layout(blob)
+    if layout is None:
+        try:
+            part = load_msgpack(blob)
+        except Exception as exc:
+            return None, f"{type(exc).__name__}: {exc}"
+        if not isinstance(part, dict):
+            return None, "not a map"
+        reader.feed_records(_as_list(part.get("frames_of_interest")), None)
+        frames = part.get("frames")
+        if isinstance(frames, dict):
+            for native_id, records in frames.items():
+                reader.feed_records(_as_list(records), native_id if type(native_id) is int else None)
+        return part, None
+    try:
+        if layout.main is not None:
+            reader.feed_records(_records(blob, layout.main), None)
+        for native_id, where in layout.threads:
+            reader.feed_records(_records(blob, where), native_id if type(native_id) is int else None)
+    except Exception as exc:
+        # Most likely a record that does not decode; were it anything else, reading the part
+        # whole would meet it again and let it out.
+        raise _Undecodable(number) from exc
+    return layout.values, None
+
+
+def _read(stored, reader, slow, whole):
     firsts, failures, total, decoded = {}, [], 0, 0
-    for number, blob in enumerate(stored.parts(), 1):
+    # A skim keeps nothing of a part once read.
+    for number, blob in enumerate(stored.parts(reuse=reader.skims), 1):
         total = number
-        layout = None if number in whole else _layout(blob)
-        if layout is None:
-            try:
-                part = load_msgpack(blob)
-            except Exception as exc:
-                part = exc
-            if not isinstance(part, dict):
-                what = f"{type(part).__name__}: {part}" if isinstance(part, Exception) else "not a map"
-                failures.append((number, what))
-                continue
-            values = part
-            add(_as_list(part.get("frames_of_interest")), None)
-            frames = part.get("frames")
-            if isinstance(frames, dict):
-                for native_id, records in frames.items():
-                    add(_as_list(records), native_id if type(native_id) is int else None)
-        else:
-            values = layout.values
-            try:
-                if layout.main is not None:
-                    add(_records(blob, layout.main), None)
-                for native_id, where in layout.threads:
-                    add(_records(blob, where), native_id if type(native_id) is int else None)
-            except Exception as exc:
-                # Most likely a record that does not decode; were it anything else, reading
-                # the part whole would meet it again and let it out.
-                raise _Undecodable(number) from exc
+        values, what = _feed(reader, number, blob, slow, whole)
+        blob = None  # not kept while the next part is made
+        if values is None:
+            failures.append((number, what))
+            continue
         decoded += 1
         if not firsts:
             firsts = {key: values.get(key) for key in _SMALL_KEYS}
         for key in ("main_thread_id", "current_commit_sha"):
             if firsts.get(key) is None:
                 firsts[key] = values.get(key)
+        values = None
     warnings = [f"part {number} of {total} could not be decoded and is left out ({what})"
                 for number, what in failures]
     if total and not decoded:
         raise ViewError(f"trace {stored.trace_id}: none of its {total} parts can be decoded ({warnings[0]})")
 
-    for group in groups.values():
-        group.walker.finish()
-    threads = list(groups.values())
+    threads = reader.finish()  # (name, native id, records, first timestamp, walker)
     main_thread_id = firsts.get("main_thread_id")
     main = None
     if main_thread_id is not None:
-        main = next((t for t in threads if t.native_id == main_thread_id), None)
+        main = next((t for t in threads if t[1] == main_thread_id), None)
     if main is None:
-        main = next((t for t in threads if t.name == "MainThread"), None)
-    if main is not None:
-        main.is_main = True
-    threads.sort(key=lambda t: (not t.is_main, math.inf if t.first_ts is None else t.first_ts))
+        main = next((t for t in threads if t[0] == "MainThread"), None)
+    threads.sort(key=lambda t: (t is not main, math.inf if t[3] is None else t[3]))
     return _trace(firsts, main_thread_id, stored.trace_id, total, warnings,
-                  [ThreadWalk(t.name, t.native_id, t.is_main, t.count, t.walker) for t in threads])
+                  [ThreadWalk(t[0], t[1], t is main, t[2], t[4]) for t in threads])
 
 
 def _trace(first, main_thread_id, trace_id, parts, warnings, threads):
