@@ -74,7 +74,17 @@ namespace vesk {
     X(repr1, "repr1")                                                 \
     X(reference_lightweight, "_dump_msgpack_lightweight_repr_py")     \
     X(mod_msgpack_ext, "msgpack.ext")                                 \
-    X(mod_collections, "collections")
+    X(mod_collections, "collections")                                 \
+    X(monitoring, "monitoring")                                       \
+    X(get_tool, "get_tool")                                           \
+    X(use_tool_id, "use_tool_id")                                     \
+    X(free_tool_id, "free_tool_id")                                   \
+    X(register_callback, "register_callback")                         \
+    X(set_events, "set_events")                                       \
+    X(RAISE, "RAISE")                                                 \
+    X(RERAISE, "RERAISE")                                             \
+    X(EXCEPTION_HANDLED, "EXCEPTION_HANDLED")                         \
+    X(PY_UNWIND, "PY_UNWIND")
 
 struct InternedNames {
 #define VESK_DECLARE_NAME(field, text) PyObject* field = nullptr;
