@@ -1,6 +1,7 @@
 #include "profiler/callback.h"
 
 #include <algorithm>
+#include <array>
 #include <functional>
 
 #include "filters/frame_filters.h"
@@ -172,24 +173,37 @@ bool serialize(const ProfilerState& state, ThreadValues& values, PyObject* arg, 
 }
 
 // A generator's (or coroutine's) frame records, before the return of a stretch that was resumed
-// or that ends suspended, a record saying so (see docs/stored-layout.md).
+// or that ends suspended, a record saying so (see docs/stored-layout.md). Written on the stack:
+// one comes with nearly every stretch of every generator.
 bool keep_generator_record(ProfilerState& state, ThreadValues& values, const Id& frame_id,
-                           const CallSite* call_site, bool resumed, bool yielded) {
+                           double timestamp, const CallSite* call_site, bool resumed,
+                           bool yielded) {
     auto identity = thread_identity(values);
     if (!identity.ok()) return false;
-    MsgpackBuffer out(160);
-    write_record_head(out, 2, frame_id.view(), **identity, call_site, "generator");
-    write_str(out, "resumed");
-    write_bool(out, resumed);
-    write_str(out, "yielded");
-    write_bool(out, yielded);
+    auto write = [&](auto& out) {
+        write_record_head(out, 2, frame_id.view(), timestamp, **identity, call_site, "generator");
+        write_str(out, "resumed");
+        write_bool(out, resumed);
+        write_str(out, "yielded");
+        write_bool(out, yielded);
+    };
+    SizeCounter size;
+    write(size);
+    std::array<char, 256> room;
+    if (size.size() <= room.size()) {
+        SpanStream out(room.data(), size.size());
+        write(out);
+        return deliver_record(state, values, std::string_view(room.data(), size.size()));
+    }
+    MsgpackBuffer out(size.size());
+    write(out);
     return deliver_record(state, values, out.bytes());
 }
 
 // At the return of a generator frame's stretch: its record when the stretch was resumed (its pair
 // on the stack says so) or ends suspended.
 bool keep_generator_facts(ProfilerState& state, ThreadValues& values, PyFrameObject* frame,
-                          PyCodeObject* code, const Id& frame_id,
+                          PyCodeObject* code, const Id& frame_id, double timestamp,
                           const std::optional<CallSite>& call_site, bool left) {
     const auto& stack = values.user_code_stack;
     auto pair = std::find_if(stack.rbegin(), stack.rend(), [frame](const UserCodeFrame& pair) {
@@ -203,8 +217,8 @@ bool keep_generator_facts(ProfilerState& state, ThreadValues& values, PyFrameObj
         yielded = *suspended;
     }
     if (!resumed && !yielded) return true;
-    return keep_generator_record(state, values, frame_id, call_site ? &*call_site : nullptr,
-                                 resumed, yielded);
+    return keep_generator_record(state, values, frame_id, timestamp,
+                                 call_site ? &*call_site : nullptr, resumed, yielded);
 }
 
 // Everything after the plugins; false with the error indicator set when the event fails. `left`:
@@ -263,8 +277,8 @@ bool record_frame(ProfilerState& state, ThreadValues& values, PyFrameObject* fra
                 return false;
             }
             resumed = *resumes;
-        } else if (id != nullptr &&
-                   !keep_generator_facts(state, values, frame, code, *id, call_site, left)) {
+        } else if (id != nullptr && !keep_generator_facts(state, values, frame, code, *id,
+                                                          timestamp_from(now), call_site, left)) {
             return false;
         }
     }

@@ -9,6 +9,7 @@
 #include "profiler/failure.h"
 #include "profiler/record_store.h"
 #include "profiler/recordings.h"
+#include "utils/clock.h"
 #include "utils/convert.h"
 #include "utils/errors.h"
 #include "utils/finalize.h"
@@ -30,7 +31,8 @@ bool write_passage_record(ProfilerState& state, ThreadValues& values, const Id& 
     if (!identity.ok()) return false;
     std::optional<CallSite> site = find_user_code_call_site(values, &frame_id);
     MsgpackBuffer out(192);
-    write_record_head(out, 4, frame_id.view(), **identity, site ? &*site : nullptr, kExceptionType);
+    write_record_head(out, 4, frame_id.view(), current_timestamp(), **identity,
+                      site ? &*site : nullptr, kExceptionType);
     write_str(out, "exception");
     if (description != nullptr) {
         write_str(out, description->type_name);

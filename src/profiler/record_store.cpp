@@ -43,7 +43,8 @@ void with_list(ProfilerState& state, const ThreadIdentity& identity, Keep&& keep
 void keep_limit_record(ProfilerState& state, const ThreadIdentity& identity,
                        const FrameRecordFields* where) {
     MsgpackBuffer out(256);
-    write_record_head(out, 3, new_frame_id().view(), identity, nullptr, "trace_limit");
+    write_record_head(out, 3, new_frame_id().view(), current_timestamp(), identity, nullptr,
+                      "trace_limit");
     write_str(out, "limit");
     write_uint(out, state.trace_limit);
     write_str(out, "recorded");
@@ -199,30 +200,6 @@ bool save_one(ProfilerState& state, PyObject* saver, const UnsavedTrace& part) {
 }
 
 }  // namespace
-
-void write_record_head(MsgpackBuffer& out, std::uint32_t more_keys, std::string_view frame_id,
-                       const ThreadIdentity& thread, const CallSite* call_site,
-                       std::string_view type) {
-    write_map_len(out, 6 + more_keys);
-    write_str(out, "frame_id");
-    write_str(out, frame_id);
-    write_timestamp(out, current_timestamp());
-    write_str(out, "thread");
-    write_str(out, thread.name);
-    write_key_optional_uint(out, "thread_native_id", thread.native_id);
-    write_str(out, "user_code_call_site");
-    if (call_site != nullptr) {
-        write_map_len(out, 2);
-        write_str(out, "call_frame_id");
-        write_str(out, call_site->call_frame_id.view());
-        write_str(out, "line_number");
-        write_int(out, call_site->line_number);
-    } else {
-        write_nil(out);
-    }
-    write_str(out, "type");
-    write_str(out, type);
-}
 
 bool deliver_record(ProfilerState& state, ThreadValues& values, std::string_view record) {
     if (state.stopped) return true;
