@@ -119,7 +119,7 @@ def test_program_is_unaffected(recording, replace_module, monkeypatch, name, set
     trace = recording.decode(host)
     records = trace["frames_of_interest"] + [r for rs in trace["frames"].values() for r in rs]
     frames = [r for r in records if r["type"] == "frame"]
-    plugins = [r for r in records if r["type"] != "frame"]
+    plugins = [r for r in records if r["type"] not in ("frame", "exception", "generator")]
     if kept == "nothing":
         assert records == []
     else:

@@ -273,4 +273,5 @@ def test_view_of_a_real_recording(recording):
         *closing]
     lines = calls_of(render(trace))
     assert lines[1].startswith("test_view.consume() -> 3  [")
-    assert lines[2].startswith("├─ test_view.gen_values() -> 1  [")
+    assert lines[2].startswith("├─ test_view.gen_values() yield 1  [")
+    assert lines[3].startswith("└─ test_view.gen_values() (resumed) yield 2  [")

@@ -33,6 +33,7 @@ import tempfile
 from vesk import _vesk
 from vesk.view import format_value
 from vesk.view.trace import skim_trace, unpack
+from vesk.view.values import format_exception
 from vesk.view.tree import Open, TreeWalker
 
 __all__ = ["export_chrome", "export_stored_trace"]
@@ -137,13 +138,26 @@ def _json_value(value):
     return format_value(value, _VALUE_LIMIT)
 
 
-def _call_args(call, ret):
-    """The args of a call's event, from its call and return records (either may be None); what
-    Node reads of them, read directly: this runs once per call."""
+def _call_args(call, ret, facts=()):
+    """The args of a call's event, from its call and return records (either may be None) and the
+    records of how it ended (tree.is_fact); what Node reads of them, read directly: this runs once
+    per call."""
     record = call if call is not None else ret
     args = _site_args(record, call is not None and record.get("co_name") != "<module>")
     if ret is not None:
         args["return_value"] = _json_value(ret.get("arg"))
+    for fact in facts:
+        if fact.get("type") == "exception":
+            args.pop("return_value", None)
+            args["raised"] = format_exception(fact, _VALUE_LIMIT)
+            origin = fact.get("origin")
+            if origin in ("raised", "callee"):
+                args["raised_in"] = "this frame" if origin == "raised" else "a callee"
+        elif fact.get("type") == "generator":
+            if fact.get("resumed") is True:
+                args["resumed"] = True
+            if fact.get("yielded") is True and "return_value" in args:
+                args["yielded"] = args.pop("return_value")
     if call is None:
         args["note"] = "call not recorded: it started before the time shown"
     elif ret is None:
@@ -179,6 +193,8 @@ def _event_args(record):
 
 def _event_name(record):
     name = str(record.get("type"))
+    if name == "exception":  # one the frame around it caught
+        name = "caught " + format_exception(record, _VALUE_LIMIT).partition("(")[0]
     if isinstance(record.get("subtype"), str):
         name += "/" + record["subtype"]
     return name
@@ -244,13 +260,14 @@ class _Spill:
 
 
 class _Call(Open):
-    __slots__ = ("index", "record")
+    __slots__ = ("index", "record", "facts")
 
     def __init__(self, start, index, record):
         self.frame_id = self.end = self.last = None
         self.start = start
         self.index = index
         self.record = record
+        self.facts = ()
 
 
 class _Track(TreeWalker):
@@ -296,17 +313,20 @@ class _Track(TreeWalker):
     def _args(self, index, args):
         self.offsets[index], self.lengths[index] = self.spill.add(_dump(args))
 
-    def _returned(self, index, call, ret, start):
+    def _returned(self, index, call, ret, start, facts=()):
         self.flags[index] |= _RETURN
         end = ret.get("timestamp")
         self.ends[index] = end if (end.__class__ is float or end.__class__ is int) and end - end == 0 else start
-        self._args(index, _call_args(call, ret))
+        self._args(index, _call_args(call, ret, facts))
 
     def called(self, record, start, depth):
         return _Call(start, self._node(start, depth, _CALL, _name(record)), record)
 
     def returned(self, call, record):
-        self._returned(call.index, call.record, record, call.start)
+        self._returned(call.index, call.record, record, call.start, call.facts)
+
+    def fact(self, call, record):
+        call.facts = (*call.facts, record)
 
     def left(self, call):
         self._args(call.index, _call_args(call.record, None))

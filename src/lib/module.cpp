@@ -10,6 +10,8 @@
 #include "lib/profiler_type.h"
 #include "lib/skim_type.h"
 #include "profiler/callback.h"
+#include "profiler/exceptions.h"
+#include "profiler/profiler_object.h"
 #include "profiler/recordings.h"
 #include "profiler/state.h"
 #include "profiler/thread_slots.h"
@@ -67,6 +69,7 @@ PyObject* register_profiler(PyObject*, PyObject* args, PyObject* kwargs) {
         state->home_thread_state_id = current_thread_state_id();
         PyRef profiler = new_profiler_object(std::move(state));
         if (!profiler) return nullptr;
+        follow_exceptions(*profiler_state_of(profiler.get()));
         if (PyObject_SetAttr(host, interned.rust_profiler, profiler.get()) < 0) return nullptr;
 
         // The thread keeps its own reference to the profiler.

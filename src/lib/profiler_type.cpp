@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "profiler/callback.h"
+#include "profiler/exceptions.h"
 #include "profiler/profiler_object.h"
 #include "profiler/record_store.h"
 #include "profiler/recordings.h"
@@ -98,6 +99,7 @@ int traverse(PyObject* self, visitproc visit, void* arg) {
 int clear(PyObject* self) {
     auto* object = reinterpret_cast<ProfilerObject*>(self);
     ProfilerState* state = std::exchange(object->state, nullptr);
+    if (state != nullptr) stop_following_exceptions(*state);
     delete state;
     return 0;
 }

@@ -1,10 +1,13 @@
 #include "profiler/callback.h"
 
+#include <algorithm>
+#include <array>
 #include <functional>
 
 #include "filters/frame_filters.h"
 #include "plugins/matching.h"
 #include "profiler/bookkeeping.h"
+#include "profiler/exceptions.h"
 #include "profiler/failure.h"
 #include "profiler/frame_record.h"
 #include "profiler/profiler_object.h"
@@ -82,7 +85,7 @@ struct EventContext {
     // Settles a failure (the pending exception when `failure` is null): false when it is the
     // program's own interruption, now the current exception again, to be raised.
     bool settle(PyRef failure = {}) {
-        switch (settle_failure(std::move(failure), frame, event, filename, code_name)) {
+        switch (settle_failure(std::move(failure), frame, event_text(event), filename, code_name)) {
             case Settled::raise:
                 return false;
             case Settled::dropped:
@@ -169,10 +172,60 @@ bool serialize(const ProfilerState& state, ThreadValues& values, PyObject* arg, 
     return true;
 }
 
-// Everything after the plugins; false with the error indicator set when the event fails.
+// A generator's (or coroutine's) frame records, before the return of a stretch that was resumed
+// or that ends suspended, a record saying so (see docs/stored-layout.md). Written on the stack:
+// one comes with nearly every stretch of every generator.
+bool keep_generator_record(ProfilerState& state, ThreadValues& values, const Id& frame_id,
+                           double timestamp, const CallSite* call_site, bool resumed,
+                           bool yielded) {
+    auto identity = thread_identity(values);
+    if (!identity.ok()) return false;
+    auto write = [&](auto& out) {
+        write_record_head(out, 2, frame_id.view(), timestamp, **identity, call_site, "generator");
+        write_str(out, "resumed");
+        write_bool(out, resumed);
+        write_str(out, "yielded");
+        write_bool(out, yielded);
+    };
+    SizeCounter size;
+    write(size);
+    std::array<char, 256> room;
+    if (size.size() <= room.size()) {
+        SpanStream out(room.data(), size.size());
+        write(out);
+        return deliver_record(state, values, std::string_view(room.data(), size.size()));
+    }
+    MsgpackBuffer out(size.size());
+    write(out);
+    return deliver_record(state, values, out.bytes());
+}
+
+// At the return of a generator frame's stretch: its record when the stretch was resumed (its pair
+// on the stack says so) or ends suspended.
+bool keep_generator_facts(ProfilerState& state, ThreadValues& values, PyFrameObject* frame,
+                          PyCodeObject* code, const Id& frame_id, double timestamp,
+                          const std::optional<CallSite>& call_site, bool left) {
+    const auto& stack = values.user_code_stack;
+    auto pair = std::find_if(stack.rbegin(), stack.rend(), [frame](const UserCodeFrame& pair) {
+        return pair.frame.get() == reinterpret_cast<PyObject*>(frame);
+    });
+    bool resumed = pair != stack.rend() && pair->resumed;
+    bool yielded = false;
+    if (!left) {
+        auto suspended = is_suspended(frame, code);
+        if (!suspended.ok()) return false;
+        yielded = *suspended;
+    }
+    if (!resumed && !yielded) return true;
+    return keep_generator_record(state, values, frame_id, timestamp,
+                                 call_site ? &*call_site : nullptr, resumed, yielded);
+}
+
+// Everything after the plugins; false with the error indicator set when the event fails. `left`:
+// an exception leaves the frame.
 bool record_frame(ProfilerState& state, ThreadValues& values, PyFrameObject* frame,
-                  CodeCache* cache, Event event, PyObject* arg, std::string_view filename,
-                  std::string_view code_name, EventBatch& batch) {
+                  PyCodeObject* code, CodeCache* cache, Event event, PyObject* arg, bool left,
+                  std::string_view filename, std::string_view code_name, EventBatch& batch) {
     FrameFilters filters{state.include_frames, state.ignore_frames, state.serial};
     if (!is_frame_of_interest(filters, frame, cache, filename)) {
         return deliver_records(state, values, event, batch);
@@ -215,7 +268,23 @@ bool record_frame(ProfilerState& state, ThreadValues& values, PyFrameObject* fra
         if (event == Event::call) remember_unrecorded_call(values, frame, *frame_id);
         return false;
     }
+    bool resumed = false;
+    if (is_generator_code(code)) {
+        if (event == Event::call) {
+            auto resumes = resumes_suspended(frame, code);
+            if (!resumes.ok()) {
+                remember_unrecorded_call(values, frame, *frame_id);
+                return false;
+            }
+            resumed = *resumes;
+        } else if (id != nullptr && !keep_generator_facts(state, values, frame, code, *id,
+                                                          timestamp_from(now), call_site, left)) {
+            return false;
+        }
+    }
+
     update_user_code_stack(values, event, frame, id);
+    if (resumed && id != nullptr) values.user_code_stack.back().resumed = true;
 
     FrameRecordFields fields;
     fields.filename = path;
@@ -234,24 +303,11 @@ bool record_frame(ProfilerState& state, ThreadValues& values, PyFrameObject* fra
     return deliver_records(state, values, event, batch);
 }
 
-// The failure an internal fault or a C++ exception stands for, as an interpreter exception.
-PyRef failure_of_current_exception() {
-    try {
-        throw;
-    } catch (const InternalFault& fault) {
-        return failure_from_fault(fault.what());
-    } catch (const TooLarge& error) {
-        PyErr_SetString(PyExc_OverflowError, error.what());
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& error) {
-        return failure_from_fault(error.what());
-    }
-    return take_pending_exception();
-}
-
-// One event for one recording: 0, or -1 with the program's own interruption set.
+// One event for one recording: 0, or -1 with the program's own interruption set. `arg` is null
+// for a return that an exception causes, as a profile function sees it before 3.12.
 int handle_event(ProfilerState& state, PyFrameObject* frame, Event event, PyObject* arg) {
+    const bool left_unseen = arg == nullptr && event == Event::ret;
+    if (arg == nullptr) arg = Py_None;
     PyRef code = PyRef::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
     EventContext context{state, frame, event,
                          reinterpret_cast<PyCodeObject*>(code.get())->co_filename,
@@ -263,6 +319,15 @@ int handle_event(ProfilerState& state, PyFrameObject* frame, Event event, PyObje
         if (!current.ok()) return context.settle() ? 0 : -1;
         if (*current == nullptr) return 0;  // the thread is being torn down
         values = *current;
+        bool left = left_unseen;
+        if (left_unseen || !values->passages.empty()) {
+            auto leaves = exceptions_at_event(state, *values, frame, event, left_unseen);
+            if (!leaves.ok()) {
+                if (!context.settle()) return -1;
+            } else {
+                left = left || *leaves;
+            }
+        }
 
         CodeCache* cache = code_cache(code.get());
         auto filename =
@@ -281,7 +346,8 @@ int handle_event(ProfilerState& state, PyFrameObject* frame, Event event, PyObje
         if (!run_plugins(context, *values, cache, arg, *filename, *code_name, batch)) {
             return -1;
         }
-        if (record_frame(state, *values, frame, cache, event, arg, *filename, *code_name, batch) &&
+        if (record_frame(state, *values, frame, reinterpret_cast<PyCodeObject*>(code.get()), cache,
+                         event, arg, left, *filename, *code_name, batch) &&
             save_part_if_due(state)) {
             // Nothing may leave the error indicator set behind a successful event: the
             // interpreter would raise it later, somewhere in the program.
@@ -298,28 +364,10 @@ int handle_event(ProfilerState& state, PyFrameObject* frame, Event event, PyObje
 
 // Every live recording on this thread's chain gets the event, innermost first.
 int record_event(PyObject* profiler, PyFrameObject* frame, Event event, PyObject* arg) {
-    std::uint64_t thread = 0;  // read once a chain needs it
-    for (PyObject* current = profiler; current != nullptr;) {
-        ProfilerState& state = *profiler_state_of(current);
-        if (!state.stopped && handle_event(state, frame, event, arg) < 0) return -1;
-        if (!state.outer) break;
-        if (thread == 0) thread = current_thread_state_id();
-        current = outer_recording(state, thread);
-    }
-    return 0;
-}
-
-// After a failure could not even be settled: the program's own interruption stays pending (true),
-// anything else we left is dropped.
-bool keep_only_interruption() noexcept {
-    PyObject* pending = PyErr_Occurred();
-    if (pending == nullptr) return false;
-    if (PyErr_GivenExceptionMatches(pending, PyExc_KeyboardInterrupt) ||
-        PyErr_GivenExceptionMatches(pending, PyExc_SystemExit)) {
-        return true;
-    }
-    PyErr_Clear();
-    return false;
+    bool handed_on = for_each_live_recording(profiler, [&](ProfilerState& state) {
+        return handle_event(state, frame, event, arg) == 0;
+    });
+    return handed_on ? 0 : -1;
 }
 
 }  // namespace
@@ -347,8 +395,7 @@ int profile_callback(PyObject* profiler, PyFrameObject* frame, int what, PyObjec
             // Stopped while this thread was away: it passes to the recording outside, or none.
             install_live_recording(profiler);
         }
-        return record_event(profiler, frame, what == PyTrace_CALL ? Event::call : Event::ret,
-                            arg != nullptr ? arg : Py_None);
+        return record_event(profiler, frame, what == PyTrace_CALL ? Event::call : Event::ret, arg);
     } catch (...) {
         // Settling a failure failed in turn: the event is lost, and nothing may leave a C
         // callback. Only the program's own interruption is handed on.

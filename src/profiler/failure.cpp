@@ -15,8 +15,8 @@ constexpr const char* kWarningFormat =
     "    event: %s\n"
     "    frame locals: %s\n";
 
-bool log_warning(PyObject* failure, PyFrameObject* frame, Event event, PyObject* filename,
-                 PyObject* co_name) {
+bool log_warning(PyObject* failure, PyFrameObject* frame, std::string_view event,
+                 PyObject* filename, PyObject* co_name) {
     PyRef logging = import_module(interned.mod_logging);
     if (!logging) return false;
     PyRef logger = PyRef::steal(PyObject_CallMethod(logging.get(), "getLogger", "s", "vesk"));
@@ -27,9 +27,8 @@ bool log_warning(PyObject* failure, PyFrameObject* frame, Event event, PyObject*
     if (!keywords || PyDict_SetItemString(keywords.get(), "exc_info", failure) < 0) return false;
     PyRef warning = PyRef::steal(PyObject_GetAttrString(logger.get(), "warning"));
     if (!warning) return false;
-    auto text = event_text(event);
     PyRef event_object = PyRef::steal(
-        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+        PyUnicode_FromStringAndSize(event.data(), static_cast<Py_ssize_t>(event.size())));
     if (!event_object) return false;
     PyRef format = PyRef::steal(PyUnicode_FromString(kWarningFormat));
     if (!format) return false;
@@ -42,8 +41,8 @@ bool log_warning(PyObject* failure, PyFrameObject* frame, Event event, PyObject*
 
 }  // namespace
 
-bool report_unexpected_error(PyRef failure, PyFrameObject* frame, Event event, PyObject* filename,
-                             PyObject* co_name) {
+bool report_unexpected_error(PyRef failure, PyFrameObject* frame, std::string_view event,
+                             PyObject* filename, PyObject* co_name) {
     if (!failure) failure = PyRef::steal(PyErr_GetRaisedException());
     if (!failure) return true;
     if (log_warning(failure.get(), frame, event, filename, co_name)) return true;
@@ -62,8 +61,8 @@ bool report_unexpected_error(PyRef failure, PyFrameObject* frame, Event event, P
     return true;
 }
 
-Settled settle_failure(PyRef failure, PyFrameObject* frame, Event event, PyObject* filename,
-                       PyObject* co_name) {
+Settled settle_failure(PyRef failure, PyFrameObject* frame, std::string_view event,
+                       PyObject* filename, PyObject* co_name) {
     if (!failure) failure = take_pending_exception();
     if (!failure) return Settled::reported;
     PyObject* exception = failure.get();
@@ -81,6 +80,42 @@ Settled settle_failure(PyRef failure, PyFrameObject* frame, Event event, PyObjec
 PyRef failure_from_fault(const char* message) {
     raise_panic(message);
     return take_pending_exception();
+}
+
+PyRef failure_of_current_exception() {
+    try {
+        throw;
+    } catch (const InternalFault& fault) {
+        return failure_from_fault(fault.what());
+    } catch (const TooLarge& error) {
+        PyErr_SetString(PyExc_OverflowError, error.what());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& error) {
+        return failure_from_fault(error.what());
+    }
+    return take_pending_exception();
+}
+
+bool keep_only_interruption() noexcept {
+    PyObject* pending = PyErr_Occurred();
+    if (pending == nullptr) return false;
+    if (PyErr_GivenExceptionMatches(pending, PyExc_KeyboardInterrupt) ||
+        PyErr_GivenExceptionMatches(pending, PyExc_SystemExit)) {
+        return true;
+    }
+    PyErr_Clear();
+    return false;
+}
+
+void log_warning_text(const char* text) {
+    PyRef logging = import_module(interned.mod_logging);
+    PyRef logger = logging
+                       ? PyRef::steal(PyObject_CallMethod(logging.get(), "getLogger", "s", "vesk"))
+                       : PyRef();
+    PyRef result =
+        logger ? PyRef::steal(PyObject_CallMethod(logger.get(), "warning", "s", text)) : PyRef();
+    if (!result) PyErr_Clear();
 }
 
 }  // namespace vesk

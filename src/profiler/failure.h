@@ -11,8 +11,8 @@ namespace vesk {
 // code name, event and locals. If logging it fails too, both go to the unraisable hook, unless
 // the report failed at the recursion limit: then it is dropped and false is returned. Leaves the
 // error indicator clear.
-bool report_unexpected_error(PyRef failure, PyFrameObject* frame, Event event, PyObject* filename,
-                             PyObject* co_name);
+bool report_unexpected_error(PyRef failure, PyFrameObject* frame, std::string_view event,
+                             PyObject* filename, PyObject* co_name);
 
 // What becomes of a failed event or plugin.
 enum class Settled {
@@ -23,10 +23,21 @@ enum class Settled {
                // callback to hand to the program
 };
 
-Settled settle_failure(PyRef failure, PyFrameObject* frame, Event event, PyObject* filename,
-                       PyObject* co_name);
+Settled settle_failure(PyRef failure, PyFrameObject* frame, std::string_view event,
+                       PyObject* filename, PyObject* co_name);
 
 // A PanicException for an internal fault, ready to be reported.
 PyRef failure_from_fault(const char* message);
+
+// Inside a catch block: the failure an internal fault or a C++ exception stands for, as an
+// interpreter exception.
+PyRef failure_of_current_exception();
+
+// After a failure could not even be settled: the program's own interruption stays pending (true),
+// anything else we left is dropped.
+bool keep_only_interruption() noexcept;
+
+// Logs `text` as one warning on the logger "vesk"; a failure to do so is dropped.
+void log_warning_text(const char* text);
 
 }  // namespace vesk

@@ -43,16 +43,8 @@ void with_list(ProfilerState& state, const ThreadIdentity& identity, Keep&& keep
 void keep_limit_record(ProfilerState& state, const ThreadIdentity& identity,
                        const FrameRecordFields* where) {
     MsgpackBuffer out(256);
-    write_map_len(out, 9);
-    write_key_optional_str(out, "frame_id", new_frame_id().view());
-    write_timestamp(out, current_timestamp());
-    write_str(out, "thread");
-    write_str(out, identity.name);
-    write_key_optional_uint(out, "thread_native_id", identity.native_id);
-    write_str(out, "user_code_call_site");
-    write_nil(out);
-    write_str(out, "type");
-    write_str(out, "trace_limit");
+    write_record_head(out, 3, new_frame_id().view(), current_timestamp(), identity, nullptr,
+                      "trace_limit");
     write_str(out, "limit");
     write_uint(out, state.trace_limit);
     write_str(out, "recorded");
@@ -208,6 +200,17 @@ bool save_one(ProfilerState& state, PyObject* saver, const UnsavedTrace& part) {
 }
 
 }  // namespace
+
+bool deliver_record(ProfilerState& state, ThreadValues& values, std::string_view record) {
+    if (state.stopped) return true;
+    auto identity = thread_identity(values);
+    if (!identity.ok()) return false;
+    if (!within_limit(state, **identity, record.size(), nullptr)) return true;
+    with_list(state, **identity, [record](RecordChunks& list) { list.append(record); });
+    state.held_bytes += record.size();
+    state.trace_bytes += record.size();
+    return true;
+}
 
 bool deliver_records(ProfilerState& state, ThreadValues& values, Event event, EventBatch& batch) {
     std::size_t count = batch.plugin_records.size() + (batch.frame != nullptr ? 1 : 0);

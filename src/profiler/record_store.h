@@ -8,6 +8,7 @@
 #include "plugins/matching.h"
 #include "profiler/bookkeeping.h"
 #include "profiler/state.h"
+#include "utils/msgpack_writer.h"
 #include "utils/pyref.h"
 
 namespace vesk {
@@ -24,6 +25,38 @@ struct EventBatch {
 // a new trace and an "end_test" record saves the current one. False with the error indicator
 // set when the thread's identity cannot be read or the save fails.
 bool deliver_records(ProfilerState& state, ThreadValues& values, Event event, EventBatch& batch);
+
+// The keys every record but a frame's begins with ("frame_id", "timestamp", "thread",
+// "thread_native_id", "user_code_call_site", "type"), after the header of a map that has
+// `more_keys` keys besides: the engine's own records are written with it.
+template <class Stream>
+void write_record_head(Stream& out, std::uint32_t more_keys, std::string_view frame_id,
+                       double timestamp, const ThreadIdentity& thread, const CallSite* call_site,
+                       std::string_view type) {
+    write_map_len(out, 6 + more_keys);
+    write_str(out, "frame_id");
+    write_str(out, frame_id);
+    write_timestamp(out, timestamp);
+    write_str(out, "thread");
+    write_str(out, thread.name);
+    write_key_optional_uint(out, "thread_native_id", thread.native_id);
+    write_str(out, "user_code_call_site");
+    if (call_site != nullptr) {
+        write_map_len(out, 2);
+        write_str(out, "call_frame_id");
+        write_str(out, call_site->call_frame_id.view());
+        write_str(out, "line_number");
+        write_int(out, call_site->line_number);
+    } else {
+        write_nil(out);
+    }
+    write_str(out, "type");
+    write_str(out, type);
+}
+
+// Keeps one record of the engine's own, written whole, as the thread's next record. False with
+// the error indicator set when the thread's identity cannot be read.
+bool deliver_record(ProfilerState& state, ThreadValues& values, std::string_view record);
 
 // Moves every kept record into a new trace, returned as bytes.
 PyRef build_trace(ProfilerState& state);

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "profiler/callback.h"
+#include "profiler/exceptions.h"
 #include "profiler/profiler_object.h"
 
 namespace vesk {
@@ -69,6 +70,7 @@ bool stop_recording(PyObject* profiler) {
     ProfilerState* state = profiler_state_of(profiler);
     if (state == nullptr || state->stopped) return true;
     state->stopped = true;
+    stop_following_exceptions(*state);
 
     // Changing a profile function raises an audit event, whose hooks may let other threads run
     // and end: the threads are found first, and each is looked up again before it is changed.

@@ -9,14 +9,13 @@
 
 #include <cstdint>
 
+#include "profiler/profiler_object.h"
 #include "utils/pyref.h"
 
 namespace vesk {
 
 // The calling thread's thread state id, which the interpreter never reuses.
 std::uint64_t current_thread_state_id() noexcept;
-
-struct ProfilerState;
 
 // The recording `holder` was started inside of, when it receives the events of the thread state
 // `state_id`: always on the thread where `holder` was started, elsewhere when it records new
@@ -30,6 +29,22 @@ PyObject* first_live_recording(PyObject* profiler, std::uint64_t state_id) noexc
 // The live recording that receives the calling thread's events through our profile function, if
 // any. Borrowed.
 PyObject* recording_of_this_thread() noexcept;
+
+// Runs `visit` on the state of every live recording on the calling thread's chain, from
+// `profiler` (a VeskProfiler) outward, innermost first; stops at the first that returns false and
+// returns false then.
+template <class Visit>
+bool for_each_live_recording(PyObject* profiler, Visit&& visit) {
+    std::uint64_t thread = 0;  // read once a chain needs it
+    for (PyObject* current = profiler; current != nullptr;) {
+        ProfilerState& state = *profiler_state_of(current);
+        if (!state.stopped && !visit(state)) return false;
+        if (!state.outer) break;
+        if (thread == 0) thread = current_thread_state_id();
+        current = outer_recording(state, thread);
+    }
+    return true;
+}
 
 // Installs the first live recording from `profiler` outward as the calling thread's profile
 // function, or removes the profile function when there is none.

@@ -65,6 +65,9 @@ struct ProfilerState {
     // Set once by stop(); a stopped profiler records nothing more and takes itself off every
     // thread it meets. Read and written with the interpreter lock held.
     bool stopped = false;
+    // While live, it is one of the recordings that the exception events are followed for (see
+    // profiler/exceptions.h).
+    bool follows_exceptions = false;
     // Bytes of records held now, and recorded for the current trace so far (held or saved); the
     // trace stopped recording at its limit; a part is being saved. Read and written with the
     // interpreter lock held.

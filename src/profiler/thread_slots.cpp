@@ -139,6 +139,10 @@ int PerThreadValues::traverse(visitproc visit, void* arg) const {
         for (const auto& [owner, values] : home->entries) {
             if (owner != this) continue;
             for (const UserCodeFrame& pair : values->user_code_stack) Py_VISIT(pair.frame.get());
+            for (const ExceptionPassage& passage : values->passages) {
+                Py_VISIT(passage.frame.get());
+                Py_VISIT(passage.exception.get());
+            }
         }
     }
     return 0;

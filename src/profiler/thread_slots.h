@@ -26,6 +26,38 @@ namespace vesk {
 struct UserCodeFrame {
     PyRef frame;  // keeps the frame alive while its call is on the stack
     Id frame_id;
+    bool resumed = false;  // a generator's frame resumed after a suspension, not started
+};
+
+// What is recorded of an exception: "<module>.<qualname>" of its type, and its str() in the
+// serialiser's lightweight form.
+struct ExceptionDescription {
+    std::string type_name;
+    std::string message;
+};
+
+// Where an exception that reached a frame comes from.
+enum class ExceptionOrigin : unsigned char { unknown, raised, callee };
+
+// An exception in a recorded frame, from the moment it reaches the frame until the frame either
+// catches it or is left by it: at most one per frame, innermost last.
+struct ExceptionPassage {
+    PyRef frame;
+    Id frame_id;
+    PyRef exception;
+    std::shared_ptr<const ExceptionDescription> description;  // null when it could not be read
+    ExceptionOrigin origin = ExceptionOrigin::unknown;
+    bool handled = false;  // one of the frame's handlers runs for it
+};
+
+// The exception that left a frame last, by identity only (never dereferenced: it may be gone),
+// so that the frame it reaches next can tell that it came from a callee; and its description,
+// which that frame records again.
+struct UnwoundException {
+    const void* exception = nullptr;
+    const void* traceback = nullptr;  // its traceback as it left the frame
+    const void* described = nullptr;  // the exception `description` is of
+    std::shared_ptr<const ExceptionDescription> description;
 };
 
 struct ThreadValues {
@@ -39,6 +71,9 @@ struct ThreadValues {
     // them itself, kept for their capacity.
     std::vector<LocalVariable> locals;
     std::string serialized;
+    // Exceptions on their way through recorded frames (from 3.12, see profiler/exceptions.h).
+    std::vector<ExceptionPassage> passages;
+    UnwoundException unwound;
 };
 
 class ThreadHome;

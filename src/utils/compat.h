@@ -69,12 +69,28 @@ inline int PyDict_Watch(int, PyObject*) {
 
 #endif
 
+#if PY_VERSION_HEX < 0x030D0000
+// Whether the interpreter is finalising: public from 3.13.
+inline int Py_IsFinalizing() {
+    return _Py_IsFinalizing();
+}
+#endif
+
 #if PY_VERSION_HEX >= 0x030D0000
 // Setting another thread's profile function: public up to 3.12, internal since (and still
 // exported, as PyEval_SetProfileAllThreads is built on it).
 extern "C" PyAPI_FUNC(int)
     _PyEval_SetProfile(PyThreadState* thread, Py_tracefunc function, PyObject* context);
 #endif
+
+namespace vesk::compat {
+
+// sys.monitoring (3.12) reports where an exception is raised, re-raised and caught, and which
+// frames it leaves. Before it, a profile function only sees that a frame was left by an
+// exception: its return event carries no value.
+inline constexpr bool exception_events = PY_VERSION_HEX >= 0x030C0000;
+
+}  // namespace vesk::compat
 
 #ifdef VESK_FRAME_INTERNALS
 // The interpreter's own layout of frames and code objects, from its internal headers: only for
@@ -86,6 +102,7 @@ extern "C" PyAPI_FUNC(int)
 #endif
 #include <internal/pycore_code.h>
 #include <internal/pycore_frame.h>
+#include <opcode.h>
 
 namespace vesk::compat {
 
@@ -114,6 +131,16 @@ inline constexpr _PyLocals_Kind hidden_local = CO_FAST_HIDDEN;
 #else
 inline constexpr _PyLocals_Kind hidden_local = 0;
 #endif
+
+// The instructions with which a frame returns for good, as co_code spells them: a suspended
+// generator's frame stands at its yield (3.11, 3.12) or at the resumption after it (3.13).
+inline bool is_return_opcode(int opcode) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return opcode == RETURN_VALUE || opcode == RETURN_CONST;
+#else
+    return opcode == RETURN_VALUE;
+#endif
+}
 
 }  // namespace vesk::compat
 #endif

@@ -17,7 +17,39 @@ _PyInterpreterFrame* caller_of(_PyInterpreterFrame* frame, PyFrameObject* object
     return compat::first_complete(frame->previous);
 }
 
+// The opcode and argument of the instruction the frame stands at, as co_code spells it (without
+// the interpreter's specialised and instrumented forms); none when it has no such instruction.
+struct Instruction {
+    int opcode = -1;
+    int argument = 0;
+};
+
+Fallible<Instruction> current_instruction(PyFrameObject* frame, PyCodeObject* code) {
+    int offset = PyFrame_GetLasti(frame);
+    if (offset < 0) return Instruction{};
+    // Kept on the code object once computed: asking again costs a reference.
+    PyRef bytes = PyRef::steal(PyCode_GetCode(code));
+    if (!bytes) return failed;
+    if (offset + 1 >= PyBytes_GET_SIZE(bytes.get())) return Instruction{};
+    const auto* units = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(bytes.get()));
+    return Instruction{units[offset], units[offset + 1]};
+}
+
 }  // namespace
+
+Fallible<bool> resumes_suspended(PyFrameObject* frame, PyCodeObject* code) {
+    auto instruction = current_instruction(frame, code);
+    if (!instruction.ok()) return failed;
+    // A start stands at the code's first RESUME, whose argument says so; a frame resumed by a
+    // value (send) or an exception (throw, close) stands at its yield or the RESUME after it.
+    return !(instruction->opcode == RESUME && (instruction->argument & 3) == 0);
+}
+
+Fallible<bool> is_suspended(PyFrameObject* frame, PyCodeObject* code) {
+    auto instruction = current_instruction(frame, code);
+    if (!instruction.ok()) return failed;
+    return instruction->opcode >= 0 && !compat::is_return_opcode(instruction->opcode);
+}
 
 bool read_fast_locals(PyFrameObject* frame_object, std::vector<LocalVariable>& out) {
     out.clear();

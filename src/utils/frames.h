@@ -28,4 +28,18 @@ PyCodeObject* caller_code(PyFrameObject* frame) noexcept;
 // The code object of the frame below the caller (the caller's caller); null when there is none.
 PyCodeObject* callers_caller_code(PyFrameObject* frame) noexcept;
 
+// Generators and coroutines: the profile function sees a frame of such code suspended (by a yield
+// or an await) as a return, and resumed as a call. Their code has one of these flags.
+inline bool is_generator_code(const PyCodeObject* code) noexcept {
+    return (code->co_flags & (CO_GENERATOR | CO_COROUTINE | CO_ASYNC_GENERATOR)) != 0;
+}
+
+// At a call event of generator code: whether the frame resumes after a suspension rather than
+// starts. False with the error indicator set when the code's instructions cannot be read.
+Fallible<bool> resumes_suspended(PyFrameObject* frame, PyCodeObject* code);
+
+// At a return event of generator code that no exception causes: whether the frame is suspended
+// rather than finished.
+Fallible<bool> is_suspended(PyFrameObject* frame, PyCodeObject* code);
+
 }  // namespace vesk

@@ -85,7 +85,17 @@ namespace vesk {
     X(key_qualname, "qualname")                                       \
     X(key_arg, "arg")                                                 \
     X(text_frame, "frame")                                            \
-    X(text_module, "<module>")
+    X(text_module, "<module>")                                        \
+    X(monitoring, "monitoring")                                       \
+    X(get_tool, "get_tool")                                           \
+    X(use_tool_id, "use_tool_id")                                     \
+    X(free_tool_id, "free_tool_id")                                   \
+    X(register_callback, "register_callback")                         \
+    X(set_events, "set_events")                                       \
+    X(RAISE, "RAISE")                                                 \
+    X(RERAISE, "RERAISE")                                             \
+    X(EXCEPTION_HANDLED, "EXCEPTION_HANDLED")                         \
+    X(PY_UNWIND, "PY_UNWIND")
 
 struct InternedNames {
 #define VESK_DECLARE_NAME(field, text) PyObject* field = nullptr;

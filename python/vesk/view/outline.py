@@ -144,6 +144,10 @@ class Outline(TreeWalker):
             kept.node.ret = record
             kept.size = 1 + self.count - call.begin
 
+    def fact(self, call, record):
+        if call.kept is not None:
+            call.kept.node.add_fact(record)
+
     def left(self, call):
         if call.kept is not None:
             call.kept.size = 1 + self.count - call.begin

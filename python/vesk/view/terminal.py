@@ -10,7 +10,7 @@ from vesk import _vesk
 from vesk.view.outline import Outline, SkimmedOutline
 from vesk.view.trace import skim_trace, unpack
 from vesk.view.tree import is_number
-from vesk.view.values import clean, format_value
+from vesk.view.values import clean, format_exception, format_value
 
 __all__ = ["format_traces", "format_trace", "format_stored_trace", "write_views"]
 
@@ -131,6 +131,11 @@ class _Printer:
         """One node as one line: guides and name, then what fits of the
         arguments and return value, then duration and location."""
         g = self.g
+        if node.is_event and node.record.get("type") == "exception":
+            # An exception the frame around it caught, where it reached that frame.
+            room = max(self.width - len(guides) - 12, _MIN_ROOM)
+            return self.paint("guide", guides) + self.paint(
+                "problem", f"!! {format_exception(node.record, room)} (caught)")
         if node.is_event:
             record = node.record
             label = g["event"] + clean(node.name)
@@ -152,6 +157,13 @@ class _Printer:
                 f"{clean(str(k))}={format_value(v, _VALUE_LIMIT)}" for k, v in _bounded_items(node.arguments)
             )
         ret_text = format_value(node.return_value, _VALUE_LIMIT) if node.finished else None
+        arrow, ret_style = "-> ", "return"
+        generator, exception = node.generator, node.exception
+        resumed = " (resumed)" if generator is not None and generator.get("resumed") is True else ""
+        if ret_text is not None and exception is not None:
+            ret_text, arrow, ret_style = format_exception(exception, _VALUE_LIMIT), "!! ", "problem"
+        elif ret_text is not None and generator is not None and generator.get("yielded") is True:
+            arrow = "yield "
 
         if node.duration is not None:
             tail = [("duration", f"[{_format_duration(node.duration, g['micro'])}]")]
@@ -167,7 +179,7 @@ class _Printer:
             tail.append(("guide", clean(note)))
         tail_len = sum(len(text) + 2 for _, text in tail)
 
-        fixed = len(guides) + len(name) + 2 + (4 if ret_text is not None else 0) + tail_len
+        fixed = len(guides) + len(name) + 2 + len(resumed) + (len(arrow) + 1 if ret_text is not None else 0) + tail_len
         room = max(self.width - fixed, _MIN_ROOM)
         ret_len = len(ret_text) if ret_text is not None else 0
         if len(args_text) + ret_len > room:
@@ -180,9 +192,9 @@ class _Printer:
             if ret_text is not None:
                 ret_text = _cut(ret_text, max(ret_room, 1), g["more"])
 
-        text = self.paint("guide", guides) + self.paint("name", name) + f"({args_text})"
+        text = self.paint("guide", guides) + self.paint("name", name) + f"({args_text}){resumed}"
         if ret_text is not None:
-            text += " " + self.paint("return", "-> " + ret_text)
+            text += " " + self.paint(ret_style, arrow + ret_text)
         for style, part in tail:
             text += "  " + self.paint(style, part)
         return text

@@ -6,7 +6,7 @@ missing fields.
 
 import math
 
-__all__ = ["Node", "build_tree", "is_number", "Open", "TreeWalker"]
+__all__ = ["Node", "build_tree", "is_fact", "is_number", "Open", "TreeWalker"]
 
 HUGE = 1e300
 
@@ -15,16 +15,24 @@ def is_number(value):
     return type(value) in (int, float) and math.isfinite(value)
 
 
+def is_fact(record):
+    """A record that tells how the call around it ended rather than standing for a node of its
+    own: an exception that left the frame, a generator's suspension or resumption."""
+    kind = record.get("type")
+    return kind == "generator" or (kind == "exception" and record.get("caught") is not True)
+
+
 class Node:
     """A call (call record and return record, either may be missing) or a
     plugin record, with the calls made inside it as children."""
 
-    __slots__ = ("call", "ret", "children", "start", "_size")
+    __slots__ = ("call", "ret", "children", "start", "_size", "facts")
 
     def __init__(self, call, ret, start):
         self.call = call
         self.ret = ret
         self.children = []
+        self.facts = ()  # its records that is_fact() names
         # The call's timestamp; for a call that was not recorded, the earliest
         # time it is known to have been running.
         self.start = start
@@ -76,6 +84,22 @@ class Node:
     @property
     def return_value(self):
         return None if self.ret is None else self.ret.get("arg")
+
+    def add_fact(self, record):
+        self.facts = (*self.facts, record)
+
+    def _fact(self, kind):
+        return next((f for f in reversed(self.facts) if f.get("type") == kind), None)
+
+    @property
+    def exception(self):
+        """The record of the exception that left the frame, or None."""
+        return self._fact("exception")
+
+    @property
+    def generator(self):
+        """The record of a generator's stretch that was resumed or ends suspended, or None."""
+        return self._fact("generator")
 
     @property
     def finished(self):
@@ -140,6 +164,9 @@ def build_tree(records):
         siblings = stack[-1].children if stack else roots
 
         if record.get("type", "frame") != "frame":
+            if stack and is_fact(record) and record.get("frame_id") == stack[-1].call.get("frame_id"):
+                stack[-1].add_fact(record)
+                continue
             siblings.append(Node(record, None, ts))
             continue
         event = record.get("event")
@@ -198,6 +225,7 @@ class TreeWalker:
     - returned(call, record): the return of that Open
     - left(call): the Open ended without its return (an outer return, or the end of the records)
     - event(record, start, depth): a plugin record
+    - fact(call, record): a record of how that Open ends (see is_fact)
     - leaf(record, start, depth): a return without its call, inside a recorded call
     - wrapped(record, start): a return without its call at top level, which encloses every node
       before it; what comes after it is at top level again
@@ -222,6 +250,10 @@ class TreeWalker:
             ts = 0.0
         stack = self.stack
         if record.get("type", "frame") != "frame":
+            if stack and stack[-1].frame_id is not None and record.get("frame_id") == stack[-1].frame_id \
+                    and is_fact(record):
+                self.fact(stack[-1], record)
+                return
             if stack:
                 stack[-1].last = (ts, None)
             self.event(record, ts, len(stack))
@@ -286,6 +318,9 @@ class TreeWalker:
         pass
 
     def event(self, record, start, depth):
+        pass
+
+    def fact(self, call, record):
         pass
 
     def leaf(self, record, start, depth):

@@ -1,7 +1,7 @@
 """Recorded values as bounded text: a recorded string can neither flood the terminal nor drive it
 with escape sequences."""
 
-__all__ = ["clean", "format_value"]
+__all__ = ["clean", "format_exception", "format_value"]
 
 _CONTROL = {c: f"\\x{c:02x}" for c in [*range(0x20), *range(0x7F, 0xA0)]}
 _CONTROL.update({0x2028: "\\u2028", 0x2029: "\\u2029"})
@@ -122,3 +122,16 @@ def _emit_cut(value, emit, room, nesting):
         _emit_items(opening, closing, head, emit, room, nesting, length - len(head))
     else:
         emit(f"<{clean(value['__type__'])} of length {length}>")
+
+
+def format_exception(record, limit=60):
+    """The exception of an "exception" record as its type (builtins without their module) and
+    message, ValueError('boom'); "exception" when the recording could not tell which."""
+    name = record.get("exception")
+    if not isinstance(name, str):
+        return "exception"
+    name = clean(name.removeprefix("builtins."))
+    message = record.get("message")
+    if message is None or message == "":
+        return name + "()"
+    return f"{name}({format_value(message, max(limit - len(name) - 2, 8))})"

@@ -1,0 +1,469 @@
+#include "profiler/exceptions.h"
+
+#include <algorithm>
+#include <array>
+#include <initializer_list>
+#include <memory>
+
+#include "companion/companion.h"
+#include "profiler/failure.h"
+#include "profiler/record_store.h"
+#include "profiler/recordings.h"
+#include "utils/clock.h"
+#include "utils/convert.h"
+#include "utils/errors.h"
+#include "utils/finalize.h"
+#include "utils/interned.h"
+#include "utils/serialize.h"
+
+namespace vesk {
+
+namespace {
+
+// ---- The passages and their records.
+
+constexpr std::string_view kExceptionType = "exception";
+
+bool write_passage_record(ProfilerState& state, ThreadValues& values, const Id& frame_id,
+                          const ExceptionDescription* description, ExceptionOrigin origin,
+                          bool caught) {
+    auto identity = thread_identity(values);
+    if (!identity.ok()) return false;
+    std::optional<CallSite> site = find_user_code_call_site(values, &frame_id);
+    MsgpackBuffer out(192);
+    write_record_head(out, 4, frame_id.view(), current_timestamp(), **identity,
+                      site ? &*site : nullptr, kExceptionType);
+    write_str(out, "exception");
+    if (description != nullptr) {
+        write_str(out, description->type_name);
+    } else {
+        write_nil(out);
+    }
+    write_str(out, "message");
+    if (description != nullptr) {
+        out.write(description->message.data(), description->message.size());
+    } else {
+        write_nil(out);
+    }
+    write_str(out, "origin");
+    if (origin == ExceptionOrigin::unknown) {
+        write_nil(out);
+    } else {
+        write_str(out, origin == ExceptionOrigin::raised ? "raised" : "callee");
+    }
+    write_str(out, "caught");
+    write_bool(out, caught);
+    return deliver_record(state, values, out.bytes());
+}
+
+bool end_passage(ProfilerState& state, ThreadValues& values, const ExceptionPassage& passage,
+                 bool caught) {
+    return write_passage_record(state, values, passage.frame_id, passage.description.get(),
+                                passage.origin, caught);
+}
+
+// "<module>.<qualname>" of the exception's type, and its str() through the serialiser's
+// lightweight form; a str() that raises leaves the message nil (the program's interruption is
+// kept, as a failure).
+Fallible<std::shared_ptr<const ExceptionDescription>> describe(PyObject* exception) {
+    auto description = std::make_shared<ExceptionDescription>();
+    auto* type = Py_TYPE(exception);
+    PyRef module =
+        PyRef::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), interned.dunder_module));
+    if (!module) return failed;
+    PyRef qualname = PyRef::steal(PyType_GetQualName(type));
+    if (!qualname) return failed;
+    auto qualname_text = text_view(qualname.get());
+    if (!qualname_text.ok()) return failed;
+    if (PyUnicode_Check(module.get())) {
+        auto module_text = text_view(module.get());
+        if (!module_text.ok()) return failed;
+        description->type_name.append(*module_text).append(".");
+    }
+    description->type_name.append(*qualname_text);
+
+    PyRef message = PyRef::steal(PyObject_Str(exception));
+    if (!message) {
+        if (!discard_ordinary_error()) return failed;
+        static constexpr char kNil = '\xc0';
+        description->message.assign(1, kNil);
+        return std::shared_ptr<const ExceptionDescription>(std::move(description));
+    }
+    PyRef bytes = dump_value(message.get(), true);
+    if (!bytes) return failed;
+    description->message.assign(bytes_view(bytes.get()));
+    return std::shared_ptr<const ExceptionDescription>(std::move(description));
+}
+
+// Whether `frame` is the innermost recorded frame: an event in any other frame concerns no
+// recorded frame (an innermost frame that is recorded is always the last on the stack).
+bool is_innermost_recorded(const ThreadValues& values, const PyObject* frame) {
+    return !values.user_code_stack.empty() && values.user_code_stack.back().frame.get() == frame;
+}
+
+ExceptionPassage* passage_of(ThreadValues& values, const PyObject* frame) {
+    if (values.passages.empty() || values.passages.back().frame.get() != frame) return nullptr;
+    return &values.passages.back();
+}
+
+// The exception's traceback entries below the newest one, by identity.
+const void* traceback_below(PyObject* exception) {
+    PyRef traceback = PyRef::steal(PyException_GetTraceback(exception));
+    if (!traceback || !PyTraceBack_Check(traceback.get())) return nullptr;
+    return reinterpret_cast<PyTracebackObject*>(traceback.get())->tb_next;
+}
+
+// The exception reaches the frame (RAISE), or is raised again there (RERAISE: a bare raise, or
+// the end of a handler that lets it through).
+bool reaches(ProfilerState& state, ThreadValues& values, PyObject* frame, PyObject* exception,
+             bool again) {
+    if (!is_innermost_recorded(values, frame)) return true;
+    if (ExceptionPassage* passage = passage_of(values, frame)) {
+        if (passage->exception.get() == exception) {
+            // Raised again where it was caught: a bare raise, `raise error`, or a handler that
+            // does not catch it. It goes on.
+            passage->handled = false;
+            return true;
+        }
+        // Another exception takes the place of the one the frame was handling, which the frame
+        // caught (it becomes the new one's context).
+        ExceptionPassage ended = std::move(values.passages.back());
+        values.passages.pop_back();
+        if (!end_passage(state, values, ended, true)) return false;
+    }
+
+    ExceptionPassage passage;
+    passage.frame = PyRef::borrow(frame);
+    passage.frame_id = values.user_code_stack.back().frame_id;
+    passage.exception = PyRef::borrow(exception);
+    // The frame it left last, a callee of this one, added its traceback entry below this frame's.
+    const UnwoundException& unwound = values.unwound;
+    bool from_callee = !again && unwound.exception == exception && unwound.traceback != nullptr &&
+                       traceback_below(exception) == unwound.traceback;
+    // Raised again without having reached the frame while it was recorded: where it came from is
+    // not known.
+    passage.origin = again         ? ExceptionOrigin::unknown
+                     : from_callee ? ExceptionOrigin::callee
+                                   : ExceptionOrigin::raised;
+    if (from_callee && unwound.described == exception) {
+        passage.description = unwound.description;
+        values.passages.push_back(std::move(passage));
+        return true;
+    }
+    auto description = describe(exception);
+    if (description.ok()) passage.description = std::move(*description);
+    // The passage is followed even without its description: the frame's exit depends on it.
+    values.passages.push_back(std::move(passage));
+    return description.ok();
+}
+
+void handled(ThreadValues& values, PyObject* frame, PyObject* exception) {
+    ExceptionPassage* passage = passage_of(values, frame);
+    if (passage != nullptr && passage->exception.get() == exception) passage->handled = true;
+}
+
+// The exception leaves a frame (recorded or not): remembered for the frame it reaches next.
+void leaves(ThreadValues& values, PyObject* exception) {
+    UnwoundException& unwound = values.unwound;
+    PyRef traceback = PyRef::steal(PyException_GetTraceback(exception));
+    unwound.exception = exception;
+    unwound.traceback = traceback.get();
+    if (unwound.described != exception) {
+        unwound.described = nullptr;
+        unwound.description.reset();
+    }
+}
+
+// At an event in the frame of the innermost passage, once its handler is over (the exception is
+// no longer the one being handled): the frame caught it.
+bool settle_finished_handler(ProfilerState& state, ThreadValues& values) {
+    const ExceptionPassage& last = values.passages.back();
+    if (!last.handled || !is_innermost_recorded(values, last.frame.get())) return true;
+    PyRef handling = PyRef::steal(PyErr_GetHandledException());
+    if (handling.get() == last.exception.get()) return true;
+    ExceptionPassage ended = std::move(values.passages.back());
+    values.passages.pop_back();
+    return end_passage(state, values, ended, true);
+}
+
+// ---- The interpreter's reports.
+
+enum class Report { raise, reraise, handled, unwind };
+
+std::string_view report_text(Report report) {
+    switch (report) {
+        case Report::raise:
+            return "raise";
+        case Report::reraise:
+            return "reraise";
+        case Report::handled:
+            return "exception handled";
+        case Report::unwind:
+            return "unwind";
+    }
+    return "exception";
+}
+
+bool report_to(ProfilerState& state, Report report, PyFrameObject* frame, PyObject* exception) {
+    auto current = state.per_thread.current();
+    if (!current.ok()) return false;
+    if (*current == nullptr) return true;  // the thread is being torn down
+    ThreadValues& values = **current;
+    auto* frame_object = reinterpret_cast<PyObject*>(frame);
+    switch (report) {
+        case Report::raise:
+            return reaches(state, values, frame_object, exception, false);
+        case Report::reraise:
+            return reaches(state, values, frame_object, exception, true);
+        case Report::handled:
+            handled(values, frame_object, exception);
+            return true;
+        case Report::unwind:
+            leaves(values, exception);
+            return true;
+    }
+    return true;
+}
+
+// Settles a failure of a report as the profile callback settles those of its events; null (with
+// the program's interruption set) when the interruption is to be raised.
+PyObject* settle_report(PyRef failure, Report report, PyFrameObject* frame) {
+    PyRef code = PyRef::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
+    auto* code_object = reinterpret_cast<PyCodeObject*>(code.get());
+    Settled settled = settle_failure(std::move(failure), frame, report_text(report),
+                                     code_object->co_filename, code_object->co_name);
+    if (settled == Settled::raise) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// The callback of one event (code, instruction offset, exception): only threads that a recording
+// receives through our profile function are followed. Never raises into the program but for its
+// own interruption.
+PyObject* on_report(Report report, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    PyObject* profiler = recording_of_this_thread();
+    if (profiler == nullptr || nargs < 3) Py_RETURN_NONE;
+    PyFrameObject* frame = PyEval_GetFrame();  // borrowed; made already, for the traceback
+    if (frame == nullptr) Py_RETURN_NONE;
+    PyObject* exception = args[2];
+    PyRef hold = PyRef::borrow(profiler);
+    PyRef failure;
+    try {
+        bool reported = for_each_live_recording(profiler, [&](ProfilerState& state) {
+            return report_to(state, report, frame, exception);
+        });
+        if (reported) Py_RETURN_NONE;
+        failure = take_pending_exception();
+    } catch (...) {
+        try {
+            failure = failure_of_current_exception();
+        } catch (...) {
+            if (keep_only_interruption()) return nullptr;
+            Py_RETURN_NONE;
+        }
+    }
+    return settle_report(std::move(failure), report, frame);
+}
+
+PyObject* on_raise(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return on_report(Report::raise, args, nargs);
+}
+PyObject* on_reraise(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return on_report(Report::reraise, args, nargs);
+}
+PyObject* on_handled(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return on_report(Report::handled, args, nargs);
+}
+PyObject* on_unwind(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return on_report(Report::unwind, args, nargs);
+}
+
+PyMethodDef callbacks[] = {
+    {"vesk_raise", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(on_raise)),
+     METH_FASTCALL, nullptr},
+    {"vesk_reraise", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(on_reraise)),
+     METH_FASTCALL, nullptr},
+    {"vesk_exception_handled",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(on_handled)), METH_FASTCALL,
+     nullptr},
+    {"vesk_unwind", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(on_unwind)),
+     METH_FASTCALL, nullptr},
+};
+
+PyObject** event_names[] = {&interned.RAISE, &interned.RERAISE, &interned.EXCEPTION_HANDLED,
+                            &interned.PY_UNWIND};
+
+// ---- The tool id, held while a recording is live.
+
+struct Monitoring {
+    int tool = -1;          // the tool id held, -1 when none
+    std::size_t users = 0;  // live recordings
+    bool told = false;      // the log said that exceptions are not followed
+};
+Monitoring monitoring;
+
+// Tools that name themselves by convention take ids 0, 1, 2 and 5 (a debugger, coverage, a
+// profiler, an optimizer): the others are asked first.
+constexpr int kToolIds[] = {4, 3, 5, 2, 1, 0};
+
+// object.method(*arguments), for the few calls into sys.monitoring.
+PyRef call(PyObject* object, PyObject* method, std::initializer_list<PyObject*> arguments) {
+    std::array<PyObject*, 4> all{object};
+    std::copy(arguments.begin(), arguments.end(), all.begin() + 1);
+    return PyRef::steal(
+        PyObject_VectorcallMethod(method, all.data(), 1 + arguments.size(), nullptr));
+}
+
+// Claims a free tool id and registers the callbacks; false with the error indicator set on
+// failure, true without a tool when none is free.
+bool claim_tool() {
+    PyRef sys_monitoring = module_attribute(interned.mod_sys, interned.monitoring);
+    if (!sys_monitoring) return false;
+    PyRef vesk_name = PyRef::steal(PyUnicode_FromString("vesk"));
+    if (!vesk_name) return false;
+    for (int id : kToolIds) {
+        PyRef tool_id = PyRef::steal(PyLong_FromLong(id));
+        if (!tool_id) return false;
+        PyRef holder = call(sys_monitoring.get(), interned.get_tool, {tool_id.get()});
+        if (!holder) return false;
+        if (holder.get() != Py_None) continue;
+        if (!call(sys_monitoring.get(), interned.use_tool_id, {tool_id.get(), vesk_name.get()})) {
+            return false;
+        }
+        monitoring.tool = id;
+        PyRef events = PyRef::steal(PyObject_GetAttr(sys_monitoring.get(), interned.events));
+        if (!events) return false;
+        std::uint64_t mask = 0;
+        for (std::size_t i = 0; i < std::size(callbacks); ++i) {
+            PyRef event = PyRef::steal(PyObject_GetAttr(events.get(), *event_names[i]));
+            if (!event) return false;
+            auto bit = to_u64(event.get());
+            if (!bit.ok()) return false;
+            mask |= *bit;
+            PyRef function = PyRef::steal(PyCFunction_NewEx(&callbacks[i], nullptr, nullptr));
+            if (!function || !call(sys_monitoring.get(), interned.register_callback,
+                                   {tool_id.get(), event.get(), function.get()})) {
+                return false;
+            }
+        }
+        PyRef mask_object = PyRef::steal(PyLong_FromUnsignedLongLong(mask));
+        return mask_object &&
+               call(sys_monitoring.get(), interned.set_events, {tool_id.get(), mask_object.get()});
+    }
+    if (!monitoring.told) {
+        monitoring.told = true;
+        log_warning_text(
+            "vesk: every sys.monitoring tool id is taken: exceptions are recorded without their "
+            "facts (only as returns)");
+    }
+    return true;
+}
+
+// Turns the events off, drops the callbacks and gives the id back. False with the error indicator
+// set on failure.
+bool release_tool() {
+    int id = std::exchange(monitoring.tool, -1);
+    if (id < 0) return true;
+    PyRef sys_monitoring = module_attribute(interned.mod_sys, interned.monitoring);
+    if (!sys_monitoring) return false;
+    PyRef tool_id = PyRef::steal(PyLong_FromLong(id));
+    PyRef none_events = PyRef::steal(PyLong_FromLong(0));
+    if (!tool_id || !none_events ||
+        !call(sys_monitoring.get(), interned.set_events, {tool_id.get(), none_events.get()})) {
+        return false;
+    }
+    PyRef events = PyRef::steal(PyObject_GetAttr(sys_monitoring.get(), interned.events));
+    if (!events) return false;
+    for (PyObject** name : event_names) {
+        PyRef event = PyRef::steal(PyObject_GetAttr(events.get(), *name));
+        if (!event || !call(sys_monitoring.get(), interned.register_callback,
+                            {tool_id.get(), event.get(), Py_None})) {
+            return false;
+        }
+    }
+    return static_cast<bool>(call(sys_monitoring.get(), interned.free_tool_id, {tool_id.get()}));
+}
+
+// Runs `change` with no exception pending (one may be, in a deallocation), and restores it after;
+// a failure of the change is logged, and the recording goes on without it.
+template <class Change>
+void change_monitoring(Change&& change, const char* failure_note) {
+    PyRef pending = take_pending_exception();
+    if (!change()) {
+        PyErr_Clear();
+        log_warning_text(failure_note);
+    }
+    PyErr_SetRaisedException(pending.release());
+}
+
+void reset_monitoring() {
+    monitoring = Monitoring{};
+}
+
+}  // namespace
+
+void follow_exceptions(ProfilerState& state) {
+    if (!compat::exception_events || state.follows_exceptions) return;
+    state.follows_exceptions = true;
+    if (monitoring.users++ > 0) return;
+    static bool armed = false;
+    if (!armed) {
+        armed = true;
+        forget_at_finalize(reset_monitoring);
+    }
+    change_monitoring(
+        [] {
+            if (claim_tool()) return true;
+            PyRef failure = take_pending_exception();
+            release_tool();
+            PyErr_SetRaisedException(failure.release());
+            return false;
+        },
+        "vesk: sys.monitoring refused the exception events: exceptions are recorded without "
+        "their facts (only as returns)");
+}
+
+void stop_following_exceptions(ProfilerState& state) {
+    if (!state.follows_exceptions) return;
+    state.follows_exceptions = false;
+    if (--monitoring.users > 0 || Py_IsFinalizing()) return;
+    change_monitoring(release_tool, "vesk: the sys.monitoring tool id could not be given back");
+}
+
+Fallible<bool> exceptions_at_event(ProfilerState& state, ThreadValues& values, PyFrameObject* frame,
+                                   Event event, bool left_unseen) {
+    auto* frame_object = reinterpret_cast<PyObject*>(frame);
+    auto& passages = values.passages;
+    if (event == Event::call) {
+        if (!passages.empty() && !settle_finished_handler(state, values)) return failed;
+        return false;
+    }
+    auto own = passages.end();
+    for (auto passage = passages.begin(); passage != passages.end(); ++passage) {
+        if (passage->frame.get() == frame_object) own = passage;
+    }
+    if (own == passages.end()) {
+        // Not followed (before 3.12, or no tool id): only a recorded frame's exit is known.
+        if (!left_unseen) return false;
+        const auto& stack = values.user_code_stack;
+        auto pair = std::find_if(stack.rbegin(), stack.rend(), [frame_object](const auto& pair) {
+            return pair.frame.get() == frame_object;
+        });
+        if (pair != stack.rend() && !write_passage_record(state, values, pair->frame_id, nullptr,
+                                                          ExceptionOrigin::unknown, false)) {
+            return failed;
+        }
+        return true;
+    }
+    // Passages above it belong to frames whose returns were not seen.
+    ExceptionPassage ended = std::move(*own);
+    passages.erase(own, passages.end());
+    bool left = left_unseen || !ended.handled;
+    if (left) {
+        values.unwound.described = ended.exception.get();
+        values.unwound.description = ended.description;
+    }
+    if (!end_passage(state, values, ended, !left)) return failed;
+    return left;
+}
+
+}  // namespace vesk
