@@ -263,7 +263,8 @@ def test_show_one_call_in_full(tmp_path, capsys):
     long_text = "word " * 200
     records = span("app.main", 0, 20, span("app.handle", 1, 9, span("app.inner", 2, 3), ret={"ok": long_text},
                                            site=42, text=long_text, n=7))
-    records.insert(-2, plugin("exception", 8.5, frame_id=records[1]["frame_id"], exception_type="KeyError", message="'k'"))
+    records.insert(-2, plugin("exception", 8.5, frame_id=records[1]["frame_id"], exception="builtins.KeyError",
+                              message="'k'", origin="raised", caught=False))
     store(database, "trc_C", records)
     wanted = records[1]["frame_id"]
     status, out, err = run(capsys, "show", "--db", database, "--call", wanted[-3:])
@@ -273,8 +274,9 @@ def test_show_one_call_in_full(tmp_path, capsys):
     assert fields["call"] == "app.handle" and fields["frame"] == wanted and fields["took"] == "8.00 ms"
     assert fields["called"] == "from app.main at app.py:42" and fields["made"] == "1 call directly, 1 in all"
     assert f"  text = {long_text.strip()!r}"[:-1] in out  # unabridged
-    assert "  n = 7" in lines and f"'ok': {long_text!r}" in out
-    assert lines[-3:] == ["exception", "  exception_type = 'KeyError'", "  message = \"'k'\""]
+    assert "  n = 7" in lines and "return value" not in lines  # it raised: the None returned is the hook's
+    assert lines[-8:] == ["raised", "  KeyError(\"'k'\")", "", "exception", "  exception = 'builtins.KeyError'",
+                          "  message = \"'k'\"", "  origin = 'raised'", "  caught = False"]
     status, _, err = run(capsys, "show", "--db", database, "--call", "frm_")
     assert status == 1 and err.startswith("vesk: frame id frm_ is ambiguous")
 

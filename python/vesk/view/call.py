@@ -14,7 +14,7 @@ from vesk.view.choose import chosen, chosen_trace, function_name, only_threads
 from vesk.view.terminal import _format_duration, _glyphs_for, _local_time
 from vesk.view.trace import open_trace, read_trace
 from vesk.view.tree import Open, TreeWalker, is_number
-from vesk.view.values import clean, format_value
+from vesk.view.values import clean, format_exception, format_value
 
 __all__ = ["Found", "CallFinder", "show_call", "write_call"]
 
@@ -101,6 +101,11 @@ class CallFinder(TreeWalker):
             if record.get("frame_id") == self.found.frame_id:
                 self.found.exceptions.append(record)
 
+    def fact(self, call, record):
+        # An exception that left the call is a fact of it, not an event inside it.
+        if call.found is not None and record.get("type") == "exception":
+            call.found.exceptions.append(record)
+
     def leaf(self, record, start, depth):
         self.count += 1
         self._return_alone(record)
@@ -178,8 +183,12 @@ def write_call(trace, found, out, width=100):
         _section(out, "arguments", found.call.get("locals"), width)
     if found.ret is not None:
         _section(out, "locals at the return", found.ret.get("locals"), width)
-        out.write("\nreturn value\n")
-        _value_lines(out, "  ", found.ret.get("arg"), width)
+        raised = next((e for e in found.exceptions if e.get("caught") is not True), None)
+        if raised is None:
+            out.write("\nreturn value\n")
+            _value_lines(out, "  ", found.ret.get("arg"), width)
+        else:  # the return record's value is the hook's None, not what the call gave
+            out.write(f"\nraised\n  {format_exception(raised, _UNBOUNDED)}\n")
     for exception in found.exceptions:
         fields = {k: v for k, v in exception.items()
                   if k not in ("frame_id", "timestamp", "thread", "thread_native_id", "user_code_call_site", "type")}
