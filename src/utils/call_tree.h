@@ -94,18 +94,7 @@ class CallTreeWalk : public ThreadWalker {
         } else if (last_ts_) {
             ts = *last_ts_;
         }
-        if (fields.plugin) {
-            if (fields.fact != TreeFields::Fact::none && !stack_.empty()) {
-                // Of the innermost call only, and named by its id: the engine writes it before
-                // that call's return, and an id that is not a text names no call.
-                Open& top = stack_.back();
-                if (top.frame_id && fields.frame_id == *top.frame_id) {
-                    return self().fact(top, fields, record);
-                }
-            }
-            if (!stack_.empty()) stack_.back().last = Last{ts, std::nullopt};
-            return self().event(fields, record, ts, stack_.size());
-        }
+        if (fields.plugin) return plugin(fields, record, ts);
         if (fields.event == TreeFields::Event::call) return call(fields, record, ts);
         if (fields.event == TreeFields::Event::ret) return ret(fields, record, ts);
         return true;
@@ -117,6 +106,21 @@ class CallTreeWalk : public ThreadWalker {
 
   private:
     Derived& self() noexcept { return static_cast<Derived&>(*this); }
+
+    // Out of line, as most records are calls and returns: their way stays short.
+    [[gnu::noinline]] bool plugin(const TreeFields& fields, RecordAccess& record,
+                                  const Number& ts) {
+        if (fields.fact != TreeFields::Fact::none && !stack_.empty()) {
+            // Of the innermost call only, and named by its id: the engine writes it before that
+            // call's return, and an id that is not a text names no call.
+            Open& top = stack_.back();
+            if (top.frame_id && fields.frame_id == *top.frame_id) {
+                return self().fact(top, fields, record);
+            }
+        }
+        if (!stack_.empty()) stack_.back().last = Last{ts, std::nullopt};
+        return self().event(fields, record, ts, stack_.size());
+    }
 
     static bool within_bounds(const Number& number) noexcept {
         constexpr long double huge = 1e300;  // tree.py's HUGE, a double

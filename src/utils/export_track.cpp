@@ -106,19 +106,19 @@ void ExportTrack::spill(std::int64_t index, std::string& args) {
 }
 
 bool ExportTrack::ended(std::int64_t index, std::string& args, const TreeFields& fields,
-                        RecordAccess& record, const Number& start, std::string_view note,
-                        const EndingArgs* ending) {
+                        RecordAccess& record, const Number& start, std::string_view note) {
+    add_entry(args, R"("return_value":)");
+    if (!record.return_value(args)) return false;
+    if (!note.empty()) add_entry(args, note);
+    return closed(index, args, fields, start);
+}
+
+bool ExportTrack::closed(std::int64_t index, std::string& args, const TreeFields& fields,
+                         const Number& start) {
     auto at = static_cast<std::size_t>(index);
     flags[at] |= return_flag;
     const auto& end = fields.timestamp;
     ends[at] = (end && end->finite() ? *end : start).as_double();
-    if (ending != nullptr) {
-        if (!ending->write(args, record)) return false;
-    } else {
-        add_entry(args, R"("return_value":)");
-        if (!record.return_value(args)) return false;
-    }
-    if (!note.empty()) add_entry(args, note);
     args += '}';
     spill(index, args);
     return true;
@@ -131,14 +131,28 @@ bool ExportTrack::called(TrackOpen& open, const TreeFields& fields, RecordAccess
     return record.site_entries(!fields.module, open.args);
 }
 
+EndingArgs* ExportTrack::ending_of(std::int64_t index) noexcept {
+    // Calls end innermost first, and only the innermost gets facts.
+    if (endings_.empty() || endings_.back().first != index) return nullptr;
+    return &endings_.back().second;
+}
+
 bool ExportTrack::returned(Open& call, const TreeFields& fields, RecordAccess& record) {
-    return ended(call.payload.index, call.payload.args, fields, record, call.start, {},
-                 call.payload.ending.get());
+    if (ending_of(call.payload.index) == nullptr) [[likely]] {
+        return ended(call.payload.index, call.payload.args, fields, record, call.start, {});
+    }
+    return returned_after_facts(call, fields, record);
+}
+
+bool ExportTrack::returned_after_facts(Open& call, const TreeFields& fields, RecordAccess& record) {
+    bool written = endings_.back().second.write(call.payload.args, record);
+    endings_.pop_back();
+    return written && closed(call.payload.index, call.payload.args, fields, call.start);
 }
 
 bool ExportTrack::fact(Open& call, const TreeFields& fields, RecordAccess& record) {
-    auto& ending = call.payload.ending;
-    if (!ending) ending = std::make_unique<EndingArgs>();
+    EndingArgs* ending = ending_of(call.payload.index);
+    if (ending == nullptr) ending = &endings_.emplace_back(call.payload.index, EndingArgs()).second;
     if (fields.fact == TreeFields::Fact::generator) {
         ending->generator(fields.resumed, fields.yielded);
         return true;
@@ -150,6 +164,8 @@ bool ExportTrack::fact(Open& call, const TreeFields& fields, RecordAccess& recor
 }
 
 bool ExportTrack::left(Open& call) {
+    // Without its return, export.py shows none of its facts.
+    if (ending_of(call.payload.index) != nullptr) endings_.pop_back();
     std::string& args = call.payload.args;
     add_entry(args, no_return_note);
     args += '}';

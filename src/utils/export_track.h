@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <deque>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -65,8 +64,7 @@ class EndingArgs {
 
 struct TrackOpen {
     std::int64_t index = 0;
-    std::string args;                    // the JSON of its args so far: what its call record gives
-    std::unique_ptr<EndingArgs> ending;  // once a record of how it ended came
+    std::string args;  // the JSON of its args so far: what its call record gives
 };
 
 class ExportTrack final : public CallTreeWalk<ExportTrack, TrackOpen> {
@@ -101,14 +99,23 @@ class ExportTrack final : public CallTreeWalk<ExportTrack, TrackOpen> {
   private:
     std::int64_t node(const Number& start, std::size_t depth, std::uint8_t flags,
                       std::string_view name);
-    // A node of a return: its end, and its args closed with the return value (or what ending
-    // makes of it) and note.
+    // A node of a return: its end, and its args closed with the return value and note.
     bool ended(std::int64_t index, std::string& args, const TreeFields& fields,
-               RecordAccess& record, const Number& start, std::string_view note,
-               const EndingArgs* ending = nullptr);
+               RecordAccess& record, const Number& start, std::string_view note);
+    // returned() of a call with facts: out of line, as most have none.
+    [[gnu::noinline]] bool returned_after_facts(Open& call, const TreeFields& fields,
+                                                RecordAccess& record);
+    // Its end, and its args closed.
+    bool closed(std::int64_t index, std::string& args, const TreeFields& fields,
+                const Number& start);
     void spill(std::int64_t index, std::string& args);
+    // The EndingArgs of the open call of node index, if it has any.
+    EndingArgs* ending_of(std::int64_t index) noexcept;
 
     JsonSpill& spill_;
+    // Of the open calls that have any, innermost last: apart from the stack, whose calls stay
+    // small (few calls have any).
+    std::vector<std::pair<std::int64_t, EndingArgs>> endings_;
     std::unordered_map<std::string_view, std::int64_t> numbers_;  // keys borrow name_texts
 };
 

@@ -53,10 +53,6 @@ enum class RecordKey : std::uint8_t {
     arg,
     locals,
     user_code_call_site,
-    caught,
-    resumed,
-    yielded,
-    origin,
     count
 };
 
