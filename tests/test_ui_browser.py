@@ -1,6 +1,7 @@
 """vesk ui in a real browser (headless Chromium): the list, a call tree, a call's values, search,
 the timeline, and a recorded string that holds markup."""
 
+import os
 import shutil
 
 import pytest
@@ -24,8 +25,10 @@ def page(tmp_path_factory):
                      "--window-size=1400,900"):
         options.add_argument(argument)
     options.binary_location = CHROMIUM
-    browser = webdriver.Chrome(options=options, service=Service(DRIVER))
-    browser.implicitly_wait(5)
+    # The browser is not what is tested: it runs without the sanitizer runtime that a
+    # sanitizer run preloads into every process.
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+    browser = webdriver.Chrome(options=options, service=Service(DRIVER, env=env))
     browser.get(served.url)
     yield browser
     browser.quit()
@@ -33,20 +36,23 @@ def page(tmp_path_factory):
 
 
 def wait(browser, condition):
+    from selenium.common.exceptions import NoSuchElementException, StaleElementReferenceException
     from selenium.webdriver.support.ui import WebDriverWait
 
-    return WebDriverWait(browser, 10).until(lambda _: condition())
+    # The page replaces rows as it loads them: a row found a moment ago may be gone.
+    return WebDriverWait(browser, 10, poll_frequency=0.05, ignored_exceptions=(NoSuchElementException, StaleElementReferenceException)).until(
+        lambda _: condition())
 
 
 def row_named(browser, name):
-    return next(row for row in browser.find_elements("css selector", ".row") if row.find_elements(
-        "css selector", ".name") and row.find_element("css selector", ".name").text == name)
+    return next((row for row in browser.find_elements("css selector", ".row") if row.find_elements(
+        "css selector", ".name") and row.find_element("css selector", ".name").text == name), None)
 
 
 def test_viewer(page):
     by = "css selector"
     # The list: the recorded run, filtered by text.
-    rows = page.find_elements(by, "#traces tbody tr")
+    rows = wait(page, lambda: page.find_elements(by, "#traces tbody tr"))
     assert len(rows) == 1 and "vesk run prog.py" in rows[0].text
     page.find_element(by, "#filter").send_keys("no such trace")
     assert not page.find_elements(by, "#traces tbody tr")
@@ -69,6 +75,12 @@ def test_viewer(page):
                      for tr in details.find_elements(by, "table.vars tr"))
     assert arguments["n"] == "4"
     assert details.find_element(by, "pre.ret").text == "4"
+    # The arrows: open the selected call, and go to its first call.
+    keys = pytest.importorskip("selenium.webdriver.common.keys").Keys
+    webdriver.ActionChains(page).send_keys(keys.ARROW_RIGHT).perform()
+    wait(page, lambda: row_named(page, "__main__.fails"))
+    webdriver.ActionChains(page).send_keys(keys.ARROW_DOWN).perform()
+    wait(page, lambda: page.find_element(by, ".row.selected .name").text == "__main__.fails")
 
     # Search: each match in turn, opened where it is.
     page.find_element(by, "#search-text").send_keys("fails\n")
@@ -90,7 +102,7 @@ def test_viewer(page):
          page.find_element(by, ".row.selected .name").text == "__main__.<module>")
 
     # A recorded string holding markup is shown as text, and runs nothing.
-    shape = row_named(page, "__main__.shape")
+    shape = wait(page, lambda: row_named(page, "__main__.shape"))
     assert repr(INJECTION) in shape.text
     shape.click()
     wait(page, lambda: repr(INJECTION) in page.find_element(by, "#details").text)

@@ -23,12 +23,31 @@ vesk.Tree = class {
       this.tops[thread.index] = list;
     }
     this.pane.replaceChildren(...sections);
+    this.pane.addEventListener("keydown", (event) => this.onKey(event));
     await Promise.all(this.trace.threads.map((t) => this.load(t.index, -1, this.tops[t.index], null)));
     const first = this.tops[0] && this.tops[0].querySelector(".row");
     if (first && first.parentElement.dataset.node === "0") await this.toggle(0, 0, true);
   }
 
   key(thread, node) { return thread + ":" + node; }
+
+  // Arrows move through the rows shown, open (right) and close or go up (left).
+  onKey(event) {
+    if (!this.selected || !["ArrowDown", "ArrowUp", "ArrowLeft", "ArrowRight"].includes(event.key)) return;
+    event.preventDefault();
+    const { thread, node } = this.selected;
+    const open = this.selected.list && !this.selected.list.hidden;
+    if (event.key === "ArrowRight") return this.toggle(thread, node.id, true);
+    if (event.key === "ArrowLeft" && open) return this.toggle(thread, node.id, false);
+    let target = null;
+    if (event.key === "ArrowLeft") target = this.selected.li.parentElement.closest("li")?.querySelector(":scope > .row");
+    else {
+      const rows = Array.from(this.pane.querySelectorAll(".row")).filter((r) => r.offsetParent !== null);
+      const at = rows.indexOf(this.selected.row) + (event.key === "ArrowDown" ? 1 : -1);
+      target = rows[at];
+    }
+    if (target) this.select(Number(target.dataset.thread), Number(target.dataset.node));
+  }
 
   async load(thread, node, list, first) {
     const page = await vesk.api(this.base + "/children", { thread, node, first });
@@ -46,7 +65,7 @@ vesk.Tree = class {
 
   item(thread, node) {
     const toggle = vesk.el("span", { class: "toggle" + (node.nested ? "" : " leaf"), text: node.nested ? "▸" : "" });
-    const row = vesk.el("div", { class: "row " + node.kind, tabindex: "-1" }, toggle);
+    const row = vesk.el("div", { class: "row " + node.kind, tabindex: "-1", "data-thread": thread, "data-node": node.id }, toggle);
     if (node.kind === "event") {
       const caught = node.name.startsWith("caught ");
       row.append(vesk.el("span", { class: caught ? "raised" : "event", text: caught ? "!! " + node.name : "▶ " + node.name }),
