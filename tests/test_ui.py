@@ -101,3 +101,22 @@ def test_missing_database_is_one_line(tmp_path):
     result = subprocess.run([sys.executable, "-m", "vesk", "ui", "--db", str(tmp_path / "none.sqlite3")],
                             capture_output=True, text=True, timeout=30)
     assert result.returncode == 1 and result.stderr.count("\n") == 1 and "no trace database" in result.stderr
+
+
+def test_seeking_a_node_finds_what_a_walk_finds(database):
+    from vesk.ui.details import _walk
+    from vesk.ui.index import build_index
+    from vesk.ui.seek import part_starts, seek
+    from vesk.view.trace import open_trace
+
+    stored = open_trace(database)
+    index = build_index(stored)
+    try:
+        starts = part_starts(stored)
+        assert len(starts) > 1  # the parts it skips are what is tested
+        for thread in index.threads:
+            for node in range(len(thread)):
+                if node not in thread.facts:  # shown on their calls, never asked for
+                    assert seek(stored, starts, thread, node) == _walk(stored, thread, node)
+    finally:
+        index.close()

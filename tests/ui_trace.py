@@ -39,9 +39,9 @@ main()
 
 
 def record(folder):
-    """The database of one recorded run of PROGRAM in folder."""
+    """The database of one recorded run of PROGRAM in folder, stored in several parts."""
     (folder / "prog.py").write_text(textwrap.dedent(PROGRAM))
-    subprocess.run([sys.executable, "-m", "vesk", "run", "prog.py"], cwd=folder, check=True,
+    subprocess.run([sys.executable, "-m", "vesk", "run", "--part-size", "2K", "prog.py"], cwd=folder, check=True,
                    capture_output=True, timeout=60)
     return folder / ".vesk" / "db.sqlite3"
 

@@ -7,6 +7,7 @@ import threading
 from vesk import _vesk, db
 from vesk.ui.details import node_details
 from vesk.ui.index import build_index
+from vesk.ui.seek import part_starts
 from vesk.view.trace import ViewError, open_trace, skim_trace, unpack
 
 __all__ = ["Api", "ApiError"]
@@ -47,6 +48,7 @@ class Api:
         self._indexes = collections.OrderedDict()  # trace id -> (StoredTrace, TraceIndex)
         self._details = collections.OrderedDict()
         self._counts = {}  # trace id -> threads
+        self._starts = {}  # trace id -> seek.part_starts
         self._lock = threading.Lock()  # one index is built at a time: each takes the memory of one
 
     def close(self):
@@ -169,13 +171,21 @@ class Api:
         if query.get("full") == "1":
             details = self._details.get(key)
             if details is None:
-                details = node_details(stored, thread, node)
+                details = node_details(stored, thread, node, self._part_starts(stored))
                 with self._lock:
                     self._details[key] = details
                     while len(self._details) > _KEPT_DETAILS:
                         self._details.popitem(last=False)
             summary["details"] = details
         return summary
+
+    def _part_starts(self, stored):
+        starts = self._starts.get(stored.trace_id, False)
+        if starts is False:
+            starts = part_starts(stored)
+            with self._lock:
+                self._starts[stored.trace_id] = starts
+        return starts
 
     def _search(self, index, pattern):
         pattern = pattern.strip()

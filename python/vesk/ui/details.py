@@ -4,6 +4,7 @@ its return, return value or exception; a plugin record's fields. Values are whol
 
 The pass stops as soon as the node is complete, so that a node early in a big trace is quick."""
 
+from vesk.ui.seek import seek
 from vesk.view.call import _lines
 from vesk.view.trace import read_trace
 from vesk.view.tree import Open, TreeWalker
@@ -87,9 +88,20 @@ def _names(values):
     return [[clean(str(name)), _text(value)] for name, value in values.items()]
 
 
-def node_details(stored, thread, node):
+def node_details(stored, thread, node, starts=None):
     """The node number node of thread (an index.ThreadTrack) of stored, in full, as JSON-ready
-    values; None when the trace no longer has it."""
+    values; None when the trace no longer has it. starts: seek.part_starts(stored), to read only
+    the parts the node lies in."""
+    found = seek(stored, starts, thread, node) if starts is not None else None
+    if found is None:
+        found = _walk(stored, thread, node)
+    if found is None:
+        return None
+    return _details(*found)
+
+
+def _walk(stored, thread, node):
+    """seek's answer, from a pass over the records before the node's end."""
     finders = []
 
     def new_walker():
@@ -102,9 +114,10 @@ def node_details(stored, thread, node):
     except _Complete:
         pass
     finder = next((f for f in finders if f.found), None)
-    if finder is None:
-        return None
-    call, ret = finder.call, finder.ret
+    return None if finder is None else (finder.call, finder.ret, finder.facts)
+
+
+def _details(call, ret, facts):
     record = call if call is not None else ret
     details = {"frame_id": record.get("frame_id") if isinstance(record.get("frame_id"), str) else None}
     if record.get("type", "frame") != "frame":
@@ -114,13 +127,13 @@ def node_details(stored, thread, node):
         details["arguments"] = _names(call.get("locals"))
     if ret is not None:
         details["locals"] = _names(ret.get("locals"))
-        raised = next((f for f in finder.facts if f.get("type") == "exception"), None)
+        raised = next((f for f in facts if f.get("type") == "exception"), None)
         if raised is not None:
             details["raised"] = format_exception(raised, 1 << 62)
         else:
             details["return_value"] = _text(ret.get("arg"))
-        if any(f.get("type") == "generator" and f.get("yielded") is True for f in finder.facts):
+        if any(f.get("type") == "generator" and f.get("yielded") is True for f in facts):
             details["yielded"] = True
     details["exceptions"] = [[[clean(str(k)), _text(v)] for k, v in f.items() if k not in _SKIPPED]
-                             for f in finder.facts if f.get("type") == "exception"]
+                             for f in facts if f.get("type") == "exception"]
     return details
