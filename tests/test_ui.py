@@ -48,6 +48,13 @@ def test_refuses_paths_outside_its_assets(served, path):
     assert status == 404 and b"import" not in body
 
 
+def test_refuses_other_host_names(served):
+    request = urllib.request.Request(served.url + "api/traces", headers={"Host": "example.invalid:80"})
+    with pytest.raises(urllib.error.HTTPError) as error:
+        urllib.request.urlopen(request, timeout=10)
+    assert error.value.code == 403
+
+
 def test_refuses_writes(served):
     request = urllib.request.Request(served.url + "api/traces", data=b"{}", method="POST")
     with pytest.raises(urllib.error.HTTPError) as error:
@@ -84,6 +91,10 @@ def test_index_matches_the_call_tree(database):
         node = api.answer(["trace", listed["id"], "node"], {"thread": str(fails["thread"]), "node": str(fails["id"]), "full": "1"})
         assert node["args"]["raised"].startswith("ValueError('bad ")
         assert node["details"]["raised"] == node["args"]["raised"]
+        main = trace["threads"][0]
+        flame = api.answer(["trace", listed["id"], "flame"], {"thread": "0", "low": str(main["low"]), "high": str(main["high"])})
+        assert {flame["names"][box[4]] for box in flame["boxes"]} >= {"__main__.main", "__main__.work"}
+        assert [mark[2] for mark in flame["marks"]] == ["caught ValueError"]  # the one that left fails is on fails
     finally:
         api.close()
 

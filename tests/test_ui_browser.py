@@ -44,8 +44,9 @@ def wait(browser, condition):
         lambda _: condition())
 
 
-def row_named(browser, name):
-    return next((row for row in browser.find_elements("css selector", ".row") if row.find_elements(
+def row_named(browser, name, thread=0):
+    rows = browser.find_elements("css selector", f'.thread-tree[data-thread="{thread}"] .row')
+    return next((row for row in rows if row.find_elements(
         "css selector", ".name") and row.find_element("css selector", ".name").text == name), None)
 
 

@@ -206,4 +206,5 @@ class Api:
             raise ApiError(400, "high must be after low")
         boxes = thread.flame(low, high, (high - low) / width)
         return {"names": thread.names,
-                "boxes": [[node, depth, start, end, thread.name_of[node]] for node, depth, start, end in boxes]}
+                "boxes": [[node, depth, start, end, thread.name_of[node]] for node, depth, start, end in boxes],
+                "marks": [[node, at, thread.names[thread.name_of[node]]] for node, at in thread.marks(low, high)]}

@@ -73,7 +73,7 @@ class ThreadTrack:
         self.offsets, self.lengths = track.offsets, track.lengths
         self._read = read
         self.sizes, self.parents = _shape(track.depths)
-        self.facts, self.facts_of = _facts(self)
+        self.facts, self.facts_of, self.events = _facts(self)
         self.sorted_facts = sorted(self.facts)
 
     def __len__(self):
@@ -148,6 +148,12 @@ class ThreadTrack:
         hits = [i for i, n in enumerate(self.name_of) if n in wanted and not flags[i] & _EVENT]
         return hits[:limit], len(hits)
 
+    def marks(self, low, high, limit=2000):
+        """The plugin records and caught exceptions between low and high: (node, time)."""
+        times = [self.starts[e] for e in self.events]
+        first, last = bisect.bisect_left(times, low), bisect.bisect_right(times, high)
+        return [(self.events[i], times[i]) for i in range(first, min(last, first + limit))]
+
     def flame(self, low, high, shortest):
         """The calls that overlap low..high and last at least shortest seconds: (node, depth,
         start, end); a call shorter than that hides the calls inside it too."""
@@ -186,18 +192,19 @@ def _facts(track):
     """The plugin-record nodes that tell how the call around them ended (vesk.view.tree.is_fact:
     an exception that left it, a generator's suspension or resumption), which the tree shows on
     that call, not as nodes; and per call, its facts."""
-    facts, facts_of = set(), {}
-    for node in range(len(track)):
-        if not track.flags[node] & _EVENT or track.parents[node] < 0:
-            continue
+    facts, facts_of, events = set(), {}, []
+    flags = bytes(track.flags)
+    node = flags.find(b"\x01")  # _EVENT alone: a plugin record has no call or return
+    while node >= 0:
         name = track.names[track.name_of[node]]
-        if name.startswith("generator") or name.startswith("caught "):
-            args = track.args(node)
-            if name.startswith("caught ") and args.get("caught") is True:
-                continue  # caught in the frame around it: a node of its own
+        if track.parents[node] >= 0 and (name.startswith("generator") or name.startswith("caught ")) \
+                and not (name.startswith("caught ") and track.args(node).get("caught") is True):
             facts.add(node)
             facts_of.setdefault(track.parents[node], []).append(node)
-    return facts, facts_of
+        else:
+            events.append(node)
+        node = flags.find(b"\x01", node + 1)
+    return facts, facts_of, events
 
 
 def _shape(depths):

@@ -34,6 +34,7 @@ class _Handler(BaseHTTPRequestHandler):
     server_version = "vesk-ui"
     api = None  # set by make_server
     assets = {}
+    hosts = None  # the names the page may be asked for by, or None for any
 
     def log_message(self, format, *args):  # noqa: A002 - the base class's name
         pass  # a request per click would bury what the command prints
@@ -54,7 +55,19 @@ class _Handler(BaseHTTPRequestHandler):
         self._send(status, json.dumps(value, ensure_ascii=False, allow_nan=False).encode("utf-8", "surrogatepass"),
                    "application/json; charset=utf-8")
 
+    def _host_allowed(self):
+        # A page of another site can make the browser send its requests here under a name of
+        # that site that it points at this machine; it names that site in Host, and is refused.
+        if self.hosts is None:
+            return True
+        host = (self.headers.get("Host") or "").lower()
+        name = host.rpartition(":")[0] if host.rpartition(":")[2].isdigit() else host
+        return name in self.hosts
+
     def do_GET(self):  # noqa: N802 - the base class's name
+        if not self._host_allowed():
+            self._send(403, b"unknown host name\n", "text/plain; charset=utf-8")
+            return
         url = urllib.parse.urlsplit(self.path)
         if url.path.startswith("/api/"):
             parts = [urllib.parse.unquote(p) for p in url.path[len("/api/"):].split("/") if p]
@@ -83,7 +96,9 @@ class _Handler(BaseHTTPRequestHandler):
 
 def make_server(db_path, host="127.0.0.1", port=0):
     """A server of the traces of db_path, bound but not serving yet."""
-    handler = type("Handler", (_Handler,), {"api": Api(db_path), "assets": _assets()})
+    hosts = None if host in ("0.0.0.0", "::", "") else {"127.0.0.1", "localhost", "[::1]", host.lower(),
+                                                        f"[{host.lower()}]"}
+    handler = type("Handler", (_Handler,), {"api": Api(db_path), "assets": _assets(), "hosts": hosts})
     try:
         server = ThreadingHTTPServer((host, port), handler)
     except OSError as error:

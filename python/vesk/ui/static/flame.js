@@ -26,7 +26,7 @@ vesk.Timeline = class {
     const reset = vesk.el("button", { type: "button", text: "Whole trace", onclick: () => this.zoomTo(this.low, this.high) });
     const lanes = this.trace.threads.map((thread) => {
       const canvas = vesk.el("canvas", { class: "flame", "data-thread": thread.index });
-      const lane = { thread, canvas, boxes: [], names: [], depth: 1 };
+      const lane = { thread, canvas, boxes: [], names: [], marks: [], depth: 1 };
       this.lanes.push(lane);
       this.listen(lane);
       return vesk.el("section", { class: "lane" }, vesk.el("h2", { class: "thread" }, vesk.el("span", { class: "thread-name", text: thread.name }),
@@ -49,6 +49,7 @@ vesk.Timeline = class {
       if (request !== this.request) return;
       lane.boxes = answer.boxes;
       lane.names = answer.names;
+      lane.marks = answer.marks;
     }));
     if (request === this.request) this.draw();
   }
@@ -101,6 +102,12 @@ vesk.Timeline = class {
           g.restore();
         }
       }
+      // Plugin records (a test's start and end) and caught exceptions, where they happened.
+      for (const [, at, name] of lane.marks) {
+        const x = Math.min(Math.max(Math.round(this.x(at)), 1), width - 2) + 0.5;
+        g.strokeStyle = g.fillStyle = name.startsWith("caught ") ? "#b91c1c" : "#9333ea";
+        g.beginPath(); g.moveTo(x, 0); g.lineTo(x, height); g.stroke();
+      }
     }
   }
 
@@ -136,7 +143,11 @@ vesk.Timeline = class {
       const x1 = Math.max(this.x(box[3]), x0 + 1);
       if (x >= x0 - 1 && x <= x1 + 1) best = box;
     }
-    return best;
+    if (best) return best;
+    for (const [node, at, name] of lane.marks) {
+      if (Math.abs(this.x(at) - x) <= 3) return [node, level, at, at, -1, name];
+    }
+    return null;
   }
 
   listen(lane) {
@@ -162,7 +173,7 @@ vesk.Timeline = class {
       const box = this.boxAt(lane, event);
       this.tip.hidden = !box;
       if (box) {
-        this.tip.textContent = lane.names[box[4]] + " — " + vesk.duration(box[3] - box[2]);
+        this.tip.textContent = box[4] < 0 ? box[5] : lane.names[box[4]] + " — " + vesk.duration(box[3] - box[2]);
         const paneRect = this.pane.getBoundingClientRect();
         this.tip.style.left = event.clientX - paneRect.left + this.pane.scrollLeft + 12 + "px";
         this.tip.style.top = event.clientY - paneRect.top + this.pane.scrollTop + 12 + "px";
