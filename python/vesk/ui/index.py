@@ -210,19 +210,19 @@ def _facts(track):
 def _shape(depths):
     """sizes and parents of nodes in depth-first order, from their depths."""
     count = len(depths)
-    sizes = array.array("q", bytes(8 * count))
-    parents = array.array("q", bytes(8 * count))
-    stack = []  # open nodes, outermost first
-    for node in range(count):
-        depth = depths[node]
-        while len(stack) > depth:
-            top = stack.pop()
+    sizes, parents = [1] * count, [-1] * count
+    stack = [-1]  # the open nodes, below the top level's parent
+    pop, push = stack.pop, stack.append
+    for node, depth in enumerate(depths.tolist()):
+        # Runs once per node of traces of millions: kept to the fewest steps.
+        while len(stack) > depth + 1:
+            top = pop()
             sizes[top] = node - top
-        parents[node] = stack[-1] if stack else -1
-        stack.append(node)
-    for top in stack:
+        parents[node] = stack[-1]
+        push(node)
+    for top in stack[1:]:
         sizes[top] = count - top
-    return sizes, parents
+    return array.array("q", sizes), array.array("q", parents)
 
 
 class TraceIndex:
