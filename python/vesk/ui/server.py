@@ -94,16 +94,25 @@ class _Handler(BaseHTTPRequestHandler):
     do_POST = do_PUT = do_DELETE = do_PATCH = _refuse
 
 
+class _Server(ThreadingHTTPServer):
+    daemon_threads = True
+
+    def handle_error(self, request, client_address):
+        # A page closed or reloaded mid-answer is nothing to report; anything else is one line.
+        error = sys.exc_info()[1]
+        if not isinstance(error, ConnectionError):
+            print(f"vesk: a request failed: {type(error).__name__}: {error}".splitlines()[0], file=sys.stderr)
+
+
 def make_server(db_path, host="127.0.0.1", port=0):
     """A server of the traces of db_path, bound but not serving yet."""
     hosts = None if host in ("0.0.0.0", "::", "") else {"127.0.0.1", "localhost", "[::1]", host.lower(),
                                                         f"[{host.lower()}]"}
     handler = type("Handler", (_Handler,), {"api": Api(db_path), "assets": _assets(), "hosts": hosts})
     try:
-        server = ThreadingHTTPServer((host, port), handler)
+        server = _Server((host, port), handler)
     except OSError as error:
         raise CommandError(f"cannot serve on {host}:{port}: {error.strerror or error}") from None
-    server.daemon_threads = True
     return server
 
 
