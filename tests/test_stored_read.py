@@ -144,15 +144,17 @@ ODD_STAMPS = [None, "x", math.nan, math.inf, 1e300, -1e300, 1e301, True, 7]
 
 
 @st.composite
-def odd_record(draw):
+def odd_record(draw, fact=False):
     """A record of a recording that may have stopped anywhere, or of another writer: any field
-    missing or of another type, frame ids shared or odd."""
+    missing or of another type, frame ids shared or odd; with fact, or now and then, an exception
+    or generator record."""
     value = st.one_of(st.sampled_from(ODD_VALUES), st.floats(), st.integers(-2**63, 2**64 - 1))
+    flag = st.sampled_from([True, False, None, 1])
     fields = {
         "event": st.sampled_from(["call", "call", "return", "return", "line", None]),
         "frame_id": st.sampled_from(["a", "b", "c", "d", None, 7]),
         "timestamp": st.one_of(st.integers(0, 60).map(lambda t: T0 + t / 8), st.sampled_from(ODD_STAMPS)),
-        "type": st.sampled_from(["frame", "frame", "mark", None, 5]),
+        "type": st.sampled_from(["frame", "frame", "mark", None, 5, "exception", "generator"]),
         "subtype": st.sampled_from(["sub", 3]),
         "path": st.sampled_from(["/src/app/a.py:3", "/src/lib/b.py:9", "rel.py:1", 4]),
         "co_name": st.sampled_from(["f", "<module>", "", None]),
@@ -163,7 +165,18 @@ def odd_record(draw):
                                                 {"line_number": True, "call_frame_id": "a"}, 5]),
         "thread": st.sampled_from(["MainThread", "worker", None]),
         "thread_native_id": st.sampled_from([100, 200, None, True, "x"]),
+        "caught": flag,
+        "resumed": flag,
+        "yielded": flag,
+        "origin": st.sampled_from(["raised", "callee", "elsewhere", None]),
+        "exception": st.sampled_from(["builtins.ValueError", "app.Odd\x1b[0m", "", None, 3]),
+        "message": st.one_of(value, st.sampled_from(["boom", "", "it's \"odd\"\n" * 30])),
     }
+    if fact or draw(st.integers(0, 5)) == 0:
+        fields["type"] = st.sampled_from(["exception", "exception", "generator"])
+        extra = draw(st.lists(st.sampled_from(["thread", "thread_native_id", "caught", "resumed", "yielded",
+                                                "origin", "exception", "message", "path"]), unique=True))
+        return draw(st.fixed_dictionaries({key: fields[key] for key in ["type", "frame_id", "timestamp", *extra]}))
     keys = draw(st.lists(st.sampled_from(list(fields)), unique=True, min_size=3))
     if draw(st.booleans()):
         keys = ["event", "frame_id", "timestamp", *[k for k in keys if k not in ("event", "frame_id", "timestamp")]]
@@ -183,9 +196,30 @@ class _InMemory:
         return iter(self.blobs)
 
 
+@st.composite
+def ended_call(draw):
+    """A call, records of how it ended (exception, generator; caught ones among them, which are
+    not) and mostly its return: as the engine writes them, but for the odd fields."""
+    fid, thread, t = draw(st.sampled_from("abcd")), draw(st.sampled_from([MAIN, WORKER])), draw(st.integers(0, 50))
+    facts = [{**fact, "frame_id": fid, "thread": thread[0], "thread_native_id": thread[1]}
+             for fact in draw(st.lists(odd_record(fact=True), min_size=1, max_size=3))]
+    ret = [frame("return", "g", fid, t + 2, thread)] if draw(st.integers(0, 3)) else []
+    return (frame("call", "g", fid, t, thread, x=t), *facts, *ret)
+
+
+@st.composite
+def odd_records(draw):
+    """odd_records with ended_calls among them, in the arrays they are stored in (None: the main
+    thread's)."""
+    where = st.sampled_from([None, None, 200, 300])
+    records = draw(st.lists(st.tuples(odd_record(), where), max_size=40))
+    for at, call, array in draw(st.lists(st.tuples(st.integers(0, 40), ended_call(), where), max_size=4)):
+        records[at:at] = [(record, array) for record in call]
+    return records
+
+
 @settings(max_examples=200, deadline=None, database=None, suppress_health_check=list(HealthCheck))
-@given(records=st.lists(st.tuples(odd_record(), st.sampled_from([None, None, 200, 300])), max_size=40),
-       cuts=st.lists(st.integers(0, 40), max_size=2))
+@given(records=odd_records(), cuts=st.lists(st.integers(0, 40), max_size=2))
 def test_native_reading_matches_the_python_walkers(records, cuts):
     # The records cut into parts, each record in the main array or in a thread's.
     bounds = [0, *sorted(cuts), len(records)]

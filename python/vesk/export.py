@@ -368,6 +368,11 @@ class _Formatter:
         """A plugin record's event name and the JSON of its args."""
         return _event_name(record), _dump(_event_args(record))
 
+    @staticmethod
+    def raised(record):
+        """The JSON of "raised" in the args of a call that the exception of record left."""
+        return _dump(format_exception(record, _VALUE_LIMIT))
+
 
 class _SkimmedTrack:
     """The _Track of thread index of a vesk._vesk.Skim made with a formatter, once the skim is

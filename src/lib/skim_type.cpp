@@ -124,7 +124,7 @@ struct SkimState {
     SkimKind kind = SkimKind::outline;
     PyRef unpack;  // MessagePack bytes -> the value they hold
     // Export: the formatter's methods for what is not written here, and where args JSON goes.
-    PyRef entries, value, arguments, plugin, write;
+    PyRef entries, value, arguments, plugin, raised, write;
     JsonSpill spill;
     std::unique_ptr<ThreadGroups> groups;
     bool finished = false;
@@ -190,6 +190,12 @@ class BytesAccess final : public RecordAccess {
     bool plugin(std::string& name, std::string& json) override {
         PyRef record = decode(record_.start, record_.end);
         return record && plugin_texts(state_, record.get(), name, json);
+    }
+
+    bool exception_text(std::string& json) override {
+        // Rare enough to leave to the formatter whole.
+        PyRef record = decode(record_.start, record_.end);
+        return record && append_call_text(state_.raised.get(), record.get(), json);
     }
 
   private:
@@ -316,6 +322,10 @@ class ObjectAccess final : public RecordAccess {
         return plugin_texts(state_, record_, name, json);
     }
 
+    bool exception_text(std::string& json) override {
+        return append_call_text(state_.raised.get(), record_, json);
+    }
+
   private:
     SkimState& state_;
     PyObject* record_;
@@ -332,6 +342,34 @@ Fallible<std::optional<std::string_view>> exact_text(PyObject* value) {
     const char* text = PyUnicode_AsUTF8AndSize(value, &size);
     if (text == nullptr) return failed;
     return std::optional<std::string_view>(std::string_view(text, static_cast<std::size_t>(size)));
+}
+
+// Whether value == text, as the walkers compare; -1 on error.
+int equals(PyObject* value, PyObject* text) {
+    return value != nullptr ? PyObject_RichCompareBool(value, text, Py_EQ) : 0;
+}
+
+// tree.py's is_fact of a decoded plugin record, and what export reads of one.
+bool object_fact(PyObject* record, PyObject* type, TreeFields& fields) {
+    int generator = equals(type, interned.text_generator);
+    int exception = generator == 0 ? equals(type, interned.text_exception) : 0;
+    if (generator < 0 || exception < 0) return false;
+    if (!generator && !exception) return true;
+    PyObject* caught = item(record, interned.key_caught);
+    PyObject* resumed = item(record, interned.key_resumed);
+    PyObject* yielded = item(record, interned.key_yielded);
+    PyObject* origin = item(record, interned.key_origin);
+    if (PyErr_Occurred()) return false;
+    if (exception && caught == Py_True) return true;
+    fields.fact = generator ? TreeFields::Fact::generator : TreeFields::Fact::exception;
+    fields.resumed = resumed == Py_True;
+    fields.yielded = yielded == Py_True;
+    int raised = equals(origin, interned.text_raised);
+    int callee = raised == 0 ? equals(origin, interned.text_callee) : 0;
+    if (raised < 0 || callee < 0) return false;
+    if (raised) fields.origin = TreeFields::Origin::raised;
+    if (callee) fields.origin = TreeFields::Origin::callee;
+    return true;
 }
 
 // What TreeWalker reads of a decoded record; texts borrow the record's strings.
@@ -356,6 +394,7 @@ Fallible<TreeFields> object_fields(PyObject* record) {
         int plugin = differs(type, interned.text_frame);
         if (plugin < 0) return failed;
         fields.plugin = plugin;
+        if (plugin && !object_fact(record, type, fields)) return failed;
     }
     int not_call = differs(event != nullptr ? event : none, interned.call);
     if (not_call < 0) return failed;
@@ -617,6 +656,23 @@ PyRef held_object(SkimState& state, const std::shared_ptr<const HeldRecord>& hel
     return PyRef::steal(PyObject_CallOneArg(state.unpack.get(), view.get()));
 }
 
+// The node's records of how it ended, as a tuple.
+PyRef held_facts(SkimState& state, const OutlineNode& node) {
+    PyRef decoded[2];
+    Py_ssize_t count = 0;
+    for (const auto* held : {&node.exception, &node.generator}) {
+        if (!*held) continue;
+        decoded[count] = held_object(state, *held);
+        if (!decoded[count++]) return {};
+    }
+    PyRef facts = PyRef::steal(PyTuple_New(count));
+    if (!facts) return {};
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyTuple_SET_ITEM(facts.get(), i, decoded[i].release());
+    }
+    return facts;
+}
+
 PyObject* lines(PyObject* self, PyObject* index) {
     return with_state(self, [&](SkimState& state) -> PyObject* {
         auto* outline = finished_walker<Outline>(state, index);
@@ -627,13 +683,14 @@ PyObject* lines(PyObject* self, PyObject* index) {
             const OutlineNode& node = *line.node;
             PyRef call = held_object(state, node.call);
             PyRef ret = held_object(state, node.ret);
+            PyRef facts = held_facts(state, node);
             PyRef start = number_object(node.start);
             PyRef level = PyRef::steal(PyLong_FromLongLong(line.level));
             PyRef hidden = PyRef::steal(PyLong_FromLongLong(line.hidden));
-            if (!call || !ret || !start || !level || !hidden) return nullptr;
-            PyRef entry =
-                PyRef::steal(PyTuple_Pack(6, call.get(), ret.get(), start.get(), level.get(),
-                                          line.is_last ? Py_True : Py_False, hidden.get()));
+            if (!call || !ret || !facts || !start || !level || !hidden) return nullptr;
+            PyRef entry = PyRef::steal(
+                PyTuple_Pack(7, call.get(), ret.get(), facts.get(), start.get(), level.get(),
+                             line.is_last ? Py_True : Py_False, hidden.get()));
             if (!entry || PyList_Append(result.get(), entry.get()) < 0) return nullptr;
         }
         return result.release();
@@ -718,11 +775,10 @@ PyObject* skim_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         state->unpack = PyRef::borrow(unpack);
         if (formatter != nullptr && formatter != Py_None) {
             state->kind = SkimKind::track;
-            std::pair<PyRef*, const char*> methods[] = {{&state->entries, "entries"},
-                                                        {&state->value, "value"},
-                                                        {&state->arguments, "arguments"},
-                                                        {&state->plugin, "plugin"},
-                                                        {&state->write, "write"}};
+            std::pair<PyRef*, const char*> methods[] = {
+                {&state->entries, "entries"},     {&state->value, "value"},
+                {&state->arguments, "arguments"}, {&state->plugin, "plugin"},
+                {&state->raised, "raised"},       {&state->write, "write"}};
             for (auto& [method, name] : methods) {
                 *method = PyRef::steal(PyObject_GetAttrString(formatter, name));
                 if (!*method) return nullptr;
@@ -768,8 +824,9 @@ PyMethodDef methods[] = {
      "each thread, in the order they appeared."},
     {"paths", paths, METH_O, "paths($self, thread)\n--\n\nEvery \"path\" of the thread's records."},
     {"lines", lines, METH_O,
-     "lines($self, thread)\n--\n\nThe thread's outline: (call, return, start, level, is_last, "
-     "hidden) per line, the records decoded."},
+     "lines($self, thread)\n--\n\nThe thread's outline: (call, return, facts, start, level, "
+     "is_last, hidden) per line, the records decoded; facts are those of tree.is_fact that a "
+     "line shows (the latest of each type)."},
     {"totals", totals, METH_O,
      "totals($self, thread)\n--\n\n(calls, events) within the outline's depth, or None without "
      "a line limit."},

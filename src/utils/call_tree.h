@@ -40,6 +40,8 @@ class RecordAccess {
     virtual bool return_value(std::string& json) = 0;
     // An exported plugin record: its event's name and the JSON of its args.
     virtual bool plugin(std::string& name, std::string& json) = 0;
+    // Appends the JSON of an exception record's text, as an exported call that it left shows it.
+    virtual bool exception_text(std::string& json) = 0;
 };
 
 class ThreadWalker {
@@ -54,8 +56,8 @@ class ThreadWalker {
 // The pairing of TreeWalker; Derived is told of each node through the hooks TreeWalker's
 // subclasses have, each returning false on failure:
 //   called(Payload&, fields, record, start, depth), returned(Open&, fields, record),
-//   left(Open&), event(fields, record, start, depth), leaf(fields, record, start, depth),
-//   wrapped(fields, record, start)
+//   left(Open&), event(fields, record, start, depth), fact(Open&, fields, record),
+//   leaf(fields, record, start, depth), wrapped(fields, record, start)
 template <class Derived, class Payload>
 class CallTreeWalk : public ThreadWalker {
   public:
@@ -93,6 +95,14 @@ class CallTreeWalk : public ThreadWalker {
             ts = *last_ts_;
         }
         if (fields.plugin) {
+            if (fields.fact != TreeFields::Fact::none && !stack_.empty()) {
+                // Of the innermost call only, and named by its id: the engine writes it before
+                // that call's return, and an id that is not a text names no call.
+                Open& top = stack_.back();
+                if (top.frame_id && fields.frame_id == *top.frame_id) {
+                    return self().fact(top, fields, record);
+                }
+            }
             if (!stack_.empty()) stack_.back().last = Last{ts, std::nullopt};
             return self().event(fields, record, ts, stack_.size());
         }

@@ -17,7 +17,56 @@ void add_entry(std::string& args, std::string_view entry) {
     args += entry;
 }
 
+constexpr std::string_view ending_keys[] = {R"("return_value":)", R"("raised":)", R"("raised_in":)",
+                                            R"("resumed":)", R"("yielded":)"};
+
 }  // namespace
+
+EndingArgs::Entry* EndingArgs::find(Key key) {
+    for (auto& entry : entries_) {
+        if (entry.key == key) return &entry;
+    }
+    return nullptr;
+}
+
+// As a dict item set: in its place when the key is there, else last.
+void EndingArgs::set(Entry entry) {
+    if (Entry* found = find(entry.key)) {
+        *found = std::move(entry);
+    } else {
+        entries_.push_back(std::move(entry));
+    }
+}
+
+void EndingArgs::exception(std::string raised, TreeFields::Origin origin) {
+    std::erase_if(entries_, [](const Entry& entry) { return entry.key == Key::return_value; });
+    set({Key::raised, std::move(raised), false});
+    if (origin == TreeFields::Origin::raised) set({Key::raised_in, R"("this frame")", false});
+    if (origin == TreeFields::Origin::callee) set({Key::raised_in, R"("a callee")", false});
+}
+
+void EndingArgs::generator(bool resumed, bool yielded) {
+    if (resumed) set({Key::resumed, "true", false});
+    if (!yielded) return;
+    if (Entry* value = find(Key::return_value)) {
+        Entry moved = std::move(*value);
+        entries_.erase(entries_.begin() + (value - entries_.data()));
+        moved.key = Key::yielded;
+        set(std::move(moved));
+    }
+}
+
+bool EndingArgs::write(std::string& args, RecordAccess& ret) const {
+    for (const auto& entry : entries_) {
+        add_entry(args, ending_keys[static_cast<std::size_t>(entry.key)]);
+        if (!entry.is_return_value) {
+            args += entry.json;
+        } else if (!ret.return_value(args)) {
+            return false;
+        }
+    }
+    return true;
+}
 
 bool ExportTrack::feed(const TreeFields& fields, RecordAccess& record) {
     if (fields.timestamp && fields.timestamp->finite()) {
@@ -57,13 +106,18 @@ void ExportTrack::spill(std::int64_t index, std::string& args) {
 }
 
 bool ExportTrack::ended(std::int64_t index, std::string& args, const TreeFields& fields,
-                        RecordAccess& record, const Number& start, std::string_view note) {
+                        RecordAccess& record, const Number& start, std::string_view note,
+                        const EndingArgs* ending) {
     auto at = static_cast<std::size_t>(index);
     flags[at] |= return_flag;
     const auto& end = fields.timestamp;
     ends[at] = (end && end->finite() ? *end : start).as_double();
-    add_entry(args, R"("return_value":)");
-    if (!record.return_value(args)) return false;
+    if (ending != nullptr) {
+        if (!ending->write(args, record)) return false;
+    } else {
+        add_entry(args, R"("return_value":)");
+        if (!record.return_value(args)) return false;
+    }
     if (!note.empty()) add_entry(args, note);
     args += '}';
     spill(index, args);
@@ -78,7 +132,21 @@ bool ExportTrack::called(TrackOpen& open, const TreeFields& fields, RecordAccess
 }
 
 bool ExportTrack::returned(Open& call, const TreeFields& fields, RecordAccess& record) {
-    return ended(call.payload.index, call.payload.args, fields, record, call.start, {});
+    return ended(call.payload.index, call.payload.args, fields, record, call.start, {},
+                 call.payload.ending.get());
+}
+
+bool ExportTrack::fact(Open& call, const TreeFields& fields, RecordAccess& record) {
+    auto& ending = call.payload.ending;
+    if (!ending) ending = std::make_unique<EndingArgs>();
+    if (fields.fact == TreeFields::Fact::generator) {
+        ending->generator(fields.resumed, fields.yielded);
+        return true;
+    }
+    std::string raised;
+    if (!record.exception_text(raised)) return false;
+    ending->exception(std::move(raised), fields.origin);
+    return true;
 }
 
 bool ExportTrack::left(Open& call) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -34,9 +35,38 @@ class JsonSpill {
     std::uint64_t size_ = 0;
 };
 
+// The args that a returned call's records of how it ended (tree.py's is_fact) make, in the order
+// export.py's _call_args makes them, kept as the records come, before the return value is known:
+// the entries after those of its call record, the return value's among them until an exception
+// drops it or a yield takes it.
+class EndingArgs {
+  public:
+    EndingArgs() { entries_.push_back({Key::return_value, {}, true}); }
+
+    // An exception record: the JSON of its text, and where it came from.
+    void exception(std::string raised, TreeFields::Origin origin);
+    // A generator record.
+    void generator(bool resumed, bool yielded);
+    // Appends the entries, the return value taken from the return record.
+    bool write(std::string& args, RecordAccess& ret) const;
+
+  private:
+    enum class Key : std::uint8_t { return_value, raised, raised_in, resumed, yielded };
+    struct Entry {
+        Key key;
+        std::string json;
+        bool is_return_value;  // json is the return value's, to come
+    };
+    Entry* find(Key key);
+    void set(Entry entry);
+
+    std::vector<Entry> entries_;  // at most one per key
+};
+
 struct TrackOpen {
     std::int64_t index = 0;
-    std::string args;  // the JSON of its args so far: what its call record gives
+    std::string args;                    // the JSON of its args so far: what its call record gives
+    std::unique_ptr<EndingArgs> ending;  // once a record of how it ended came
 };
 
 class ExportTrack final : public CallTreeWalk<ExportTrack, TrackOpen> {
@@ -61,6 +91,7 @@ class ExportTrack final : public CallTreeWalk<ExportTrack, TrackOpen> {
                 const Number& start, std::size_t depth);
     bool returned(Open& call, const TreeFields& fields, RecordAccess& record);
     bool left(Open& call);
+    bool fact(Open& call, const TreeFields& fields, RecordAccess& record);
     bool event(const TreeFields& fields, RecordAccess& record, const Number& start,
                std::size_t depth);
     bool leaf(const TreeFields& fields, RecordAccess& record, const Number& start,
@@ -70,9 +101,11 @@ class ExportTrack final : public CallTreeWalk<ExportTrack, TrackOpen> {
   private:
     std::int64_t node(const Number& start, std::size_t depth, std::uint8_t flags,
                       std::string_view name);
-    // A node of a return: its end, and its args closed with the return value and note.
+    // A node of a return: its end, and its args closed with the return value (or what ending
+    // makes of it) and note.
     bool ended(std::int64_t index, std::string& args, const TreeFields& fields,
-               RecordAccess& record, const Number& start, std::string_view note);
+               RecordAccess& record, const Number& start, std::string_view note,
+               const EndingArgs* ending = nullptr);
     void spill(std::int64_t index, std::string& args);
 
     JsonSpill& spill_;

@@ -84,7 +84,15 @@ namespace vesk {
     X(key_co_name, "co_name")                                         \
     X(key_qualname, "qualname")                                       \
     X(key_arg, "arg")                                                 \
+    X(key_caught, "caught")                                           \
+    X(key_resumed, "resumed")                                         \
+    X(key_yielded, "yielded")                                         \
+    X(key_origin, "origin")                                           \
     X(text_frame, "frame")                                            \
+    X(text_generator, "generator")                                    \
+    X(text_exception, "exception")                                    \
+    X(text_raised, "raised")                                          \
+    X(text_callee, "callee")                                          \
     X(text_module, "<module>")                                        \
     X(monitoring, "monitoring")                                       \
     X(get_tool, "get_tool")                                           \

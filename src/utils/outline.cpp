@@ -100,6 +100,15 @@ bool Outline::left(Open& call) {
     return true;
 }
 
+bool Outline::fact(Open& call, const TreeFields& fields, RecordAccess& record) {
+    if (const auto& kept = call.payload.kept) {
+        auto& latest =
+            fields.fact == TreeFields::Fact::exception ? kept->exception : kept->generator;
+        latest = record.hold();
+    }
+    return true;
+}
+
 bool Outline::event(const TreeFields&, RecordAccess& record, const Number& start,
                     std::size_t depth) {
     if (auto kept = place(static_cast<std::int64_t>(depth), true)) {

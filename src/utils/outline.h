@@ -24,6 +24,8 @@ struct OutlineNode {
     std::int64_t size = 1;   // nodes in its subtree
     // A plugin record is its node's call; a return without its call has none.
     std::shared_ptr<const HeldRecord> call, ret;
+    // The latest of its records of how it ended, of each kind: all that a line shows of them.
+    std::shared_ptr<const HeldRecord> exception, generator;
     Number start;
     bool plugin = false;
 };
@@ -58,6 +60,7 @@ class Outline final : public CallTreeWalk<Outline, OutlineOpen> {
                 const Number& start, std::size_t depth);
     bool returned(Open& call, const TreeFields& fields, RecordAccess& record);
     bool left(Open& call);
+    bool fact(Open& call, const TreeFields& fields, RecordAccess& record);
     bool event(const TreeFields& fields, RecordAccess& record, const Number& start,
                std::size_t depth);
     bool leaf(const TreeFields& fields, RecordAccess& record, const Number& start,

@@ -20,9 +20,13 @@ std::optional<RecordKey> known_key(std::string_view key) noexcept {
         case 6:
             if (key == "thread") return RecordKey::thread;
             if (key == "locals") return RecordKey::locals;
+            if (key == "caught") return RecordKey::caught;
+            if (key == "origin") return RecordKey::origin;
             break;
         case 7:
             if (key == "co_name") return RecordKey::co_name;
+            if (key == "resumed") return RecordKey::resumed;
+            if (key == "yielded") return RecordKey::yielded;
             break;
         case 8:
             if (key == "frame_id") return RecordKey::frame_id;
@@ -58,6 +62,29 @@ std::optional<Number> number_at(std::string_view part, std::size_t at) noexcept 
     }
 }
 
+// A true bool (not merely a truthy value: the walkers ask `is True`).
+bool true_at(std::string_view part, std::size_t at) noexcept {
+    if (at == StoredRecord::absent) return false;
+    MsgpackReader reader(part, at);
+    return reader.next_kind() == MsgpackKind::boolean && reader.boolean() == true;
+}
+
+void fact_fields(std::string_view part, const StoredRecord& record, std::string_view type,
+                 TreeFields& fields) noexcept {
+    if (type == "generator") {
+        fields.fact = TreeFields::Fact::generator;
+    } else if (type == "exception" && !true_at(part, record.value_at(RecordKey::caught))) {
+        fields.fact = TreeFields::Fact::exception;
+    } else {
+        return;
+    }
+    fields.resumed = true_at(part, record.value_at(RecordKey::resumed));
+    fields.yielded = true_at(part, record.value_at(RecordKey::yielded));
+    auto origin = text_at(part, record.value_at(RecordKey::origin));
+    if (origin == "raised") fields.origin = TreeFields::Origin::raised;
+    if (origin == "callee") fields.origin = TreeFields::Origin::callee;
+}
+
 }  // namespace
 
 std::optional<std::string_view> text_at(std::string_view part, std::size_t at) noexcept {
@@ -82,7 +109,9 @@ Skimmed skim_record(MsgpackReader& reader, StoredRecord& record) noexcept {
 TreeFields tree_fields(std::string_view part, const StoredRecord& record) noexcept {
     TreeFields fields;
     if (record.value_at(RecordKey::type) != StoredRecord::absent) {
-        fields.plugin = text_at(part, record.value_at(RecordKey::type)) != "frame";
+        auto type = text_at(part, record.value_at(RecordKey::type));
+        fields.plugin = type != "frame";
+        if (fields.plugin && type) fact_fields(part, record, *type, fields);
     }
     if (auto event = text_at(part, record.value_at(RecordKey::event))) {
         if (*event == "call") fields.event = TreeFields::Event::call;

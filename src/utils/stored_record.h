@@ -53,6 +53,10 @@ enum class RecordKey : std::uint8_t {
     arg,
     locals,
     user_code_call_site,
+    caught,
+    resumed,
+    yielded,
+    origin,
     count
 };
 
@@ -82,9 +86,18 @@ Skimmed skim_record(MsgpackReader& reader, StoredRecord& record) noexcept;
 // one: each field absent unless it has the type they check for. Texts are borrowed.
 struct TreeFields {
     enum class Event : std::uint8_t { other, call, ret };
+    // A record that tells how the call around it ended rather than standing for a node of its own
+    // (tree.py's is_fact): a generator's stretch, or an exception whose "caught" is not true.
+    enum class Fact : std::uint8_t { none, exception, generator };
+    enum class Origin : std::uint8_t { other, raised, callee };
 
     bool plugin = false;  // "type" given and other than "frame"
     Event event = Event::other;
+    Fact fact = Fact::none;
+    // Of a fact only: "resumed" and "yielded" true, "origin" one of the two the engine writes.
+    bool resumed = false;
+    bool yielded = false;
+    Origin origin = Origin::other;
     std::optional<std::string_view> frame_id;
     std::optional<Number> timestamp;  // an int or a float, whatever its value
     std::optional<std::string_view> thread;

@@ -60,8 +60,6 @@ class _Finder(TreeWalker):
             raise _Complete
 
     def fact(self, call, record):
-        # The index has a node for it too (where the tree shows it on the call).
-        self.count += 1
         if call is self.open:
             self.facts.append(record)
 

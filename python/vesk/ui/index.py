@@ -19,7 +19,7 @@ from vesk import _vesk
 from vesk.export import _CALL, _EVENT, _RETURN, _dump, _Formatter, _json_value, _site_args, _SkimmedTrack, _Spill
 from vesk.view.choose import matches
 from vesk.view.trace import skim_trace, unpack
-from vesk.view.values import format_exception, format_value
+from vesk.view.values import format_value
 
 __all__ = ["TraceIndex", "ThreadTrack", "build_index"]
 
@@ -73,8 +73,7 @@ class ThreadTrack:
         self.offsets, self.lengths = track.offsets, track.lengths
         self._read = read
         self.sizes, self.parents = _shape(track.depths)
-        self.facts, self.facts_of, self.events = _facts(self)
-        self.sorted_facts = sorted(self.facts)
+        self.events = _events(self)
 
     def __len__(self):
         return len(self.flags)
@@ -84,10 +83,9 @@ class ThreadTrack:
         after them, or None."""
         stop = len(self) if node < 0 else node + self.sizes[node]
         at = (0 if node < 0 else node + 1) if first is None else first
-        sizes, facts, found = self.sizes, self.facts, []
+        sizes, found = self.sizes, []
         while at < stop and len(found) < limit:
-            if at not in facts:
-                found.append(at)
+            found.append(at)
             at += sizes[at]
         return found, at if at < stop else None
 
@@ -104,26 +102,10 @@ class ThreadTrack:
         """The node's spilled JSON: path, called_from_line, arguments, return_value, raised, ..."""
         return json.loads(self._read(self.offsets[node], self.lengths[node]) or "{}")
 
-    def nested(self, node):
-        """The nodes inside node that the tree shows."""
-        inside = bisect.bisect_left(self.sorted_facts, node + self.sizes[node]) - bisect.bisect_right(self.sorted_facts, node)
-        return self.sizes[node] - 1 - inside
-
     def summary(self, node):
         flags = self.flags[node]
         end = self.ends[node]
         args = self.args(node)
-        for fact in self.facts_of.get(node, ()):
-            fact = self.args(fact)
-            if "exception" in fact:
-                args.pop("return_value", None)
-                message = fact.get("message")
-                args["raised"] = format_exception({"exception": fact["exception"], "message": message.get("r") if isinstance(message, dict) else message})
-            else:
-                if fact.get("yielded") is True and "return_value" in args:
-                    args["yielded"] = args.pop("return_value")
-                if fact.get("resumed") is True:
-                    args["resumed"] = True
         return {
             "id": node,
             "name": self.names[self.name_of[node]],
@@ -134,7 +116,7 @@ class ThreadTrack:
             "end": None if math.isnan(end) else end,
             "depth": self.depths[node],
             "children": _count_children(self, node),
-            "nested": self.nested(node),
+            "nested": self.sizes[node] - 1,
             "args": args,
         }
 
@@ -183,28 +165,19 @@ def _count_children(track, node):
         return None  # counting them would take longer than the page waits
     count, at, stop = 0, node + 1, node + track.sizes[node]
     while at < stop:
-        count += at not in track.facts
+        count += 1
         at += track.sizes[at]
     return count
 
 
-def _facts(track):
-    """The plugin-record nodes that tell how the call around them ended (vesk.view.tree.is_fact:
-    an exception that left it, a generator's suspension or resumption), which the tree shows on
-    that call, not as nodes; and per call, its facts."""
-    facts, facts_of, events = set(), {}, []
+def _events(track):
+    """The plugin records and the exceptions caught where they were recorded, in order."""
     flags = bytes(track.flags)
-    node = flags.find(b"\x01")  # _EVENT alone: a plugin record has no call or return
+    events, node = [], flags.find(b"\x01")  # _EVENT alone: such a node has no call or return
     while node >= 0:
-        name = track.names[track.name_of[node]]
-        if track.parents[node] >= 0 and (name.startswith("generator") or name.startswith("caught ")) \
-                and not (name.startswith("caught ") and track.args(node).get("caught") is True):
-            facts.add(node)
-            facts_of.setdefault(track.parents[node], []).append(node)
-        else:
-            events.append(node)
+        events.append(node)
         node = flags.find(b"\x01", node + 1)
-    return facts, facts_of, events
+    return events
 
 
 def _shape(depths):

@@ -78,10 +78,15 @@ def seek(stored, starts, thread, node):
                     frame_id = record.get("frame_id")
                     if not isinstance(frame_id, str) or math.isnan(thread.ends[node]):
                         return found, None, []  # no return to look for
-                    # What comes next of it (its facts, then its return) may be many parts on.
-                    first = part_of(min([thread.starts[f] for f in thread.facts_of.get(node, ())] + [thread.ends[node]]))
-                    if first > number:
-                        break
+                    # Its return may be many parts on. A generator's resumption is recorded as it
+                    # starts, an exception that left it or what it yielded just before its return,
+                    # which a part may have ended between.
+                    shown = thread.args(node)
+                    if not shown.get("resumed"):
+                        ending = part_of(thread.ends[node])
+                        first = ending - 1 if "raised" in shown or "yielded" in shown else ending
+                        if first > number:
+                            break
                 elif type(record.get("timestamp")) in (int, float) and record["timestamp"] > at:
                     return None  # past it: the walk over every record will tell
             elif record.get("frame_id") == frame_id:

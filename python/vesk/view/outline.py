@@ -260,8 +260,13 @@ class SkimmedOutline:
         self.paths = skim.paths(index)
 
     def lines(self):
-        return [(Node(call, ret, start), level, is_last, hidden)
-                for call, ret, start, level, is_last, hidden in self.skim.lines(self.index)]
+        result = []
+        for call, ret, facts, start, level, is_last, hidden in self.skim.lines(self.index):
+            node = Node(call, ret, start)
+            if facts:
+                node.facts = facts
+            result.append((node, level, is_last, hidden))
+        return result
 
     def left_out(self, lines):
         return _left_out(self.skim.totals(self.index), lines)
