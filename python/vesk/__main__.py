@@ -9,6 +9,7 @@
     vesk diff [A [B] | --test PATTERN]        where two traces of a program or test part
     vesk export [TRACE_ID] -o trace.json      a trace in the Chrome Trace Event format
     vesk rm TRACE_ID... | vesk prune ...      remove traces; the database shrinks
+    vesk ui [--port N] [--open]               a viewer of the traces in the browser, on 127.0.0.1
 
 Commands are dispatched here; `run` lives with the code that runs while recording, the others
 with the read side. Every failure is one line on stderr, never a traceback.
@@ -45,6 +46,12 @@ def _read_command(name, module="commands"):
         return getattr(importlib.import_module(f"vesk.view.{module}"), name)(options)
 
     return handler
+
+
+def _ui(options):
+    from vesk.ui.server import serve
+
+    return serve(options)
 
 
 def _count(minimum):
@@ -198,6 +205,16 @@ def build_parser():
     diff.add_argument("--thread", metavar="NAME",
                       help="only threads whose name contains NAME (or matches it, with * ? [ ])")
     diff.set_defaults(handler=_read_command("diff", "diff"))
+
+    ui = with_db(commands.add_parser(
+        "ui", help="view the traces in a web browser",
+        description="Serve a viewer of the traces on this machine (127.0.0.1) until Ctrl-C; the "
+                    "database is only read."))
+    ui.add_argument("--port", type=_count(0), default=8765, help="the port (default: 8765; 0: any free one)")
+    ui.add_argument("--host", default=None,
+                    help="serve on this address instead of 127.0.0.1 (anyone who can reach it can read the traces)")
+    ui.add_argument("--open", action="store_true", help="open the viewer in the default web browser")
+    ui.set_defaults(handler=_ui)
     return parser
 
 

@@ -1,0 +1,134 @@
+// The page's views and how the address picks one: #/ the traces, #/trace/ID its calls,
+// #/trace/ID/timeline its timeline.
+"use strict";
+
+(function () {
+  const main = document.getElementById("main");
+  const crumbs = document.getElementById("crumbs");
+  const tabs = document.getElementById("tabs");
+  const search = document.getElementById("search");
+  const searchText = document.getElementById("search-text");
+  const searchStatus = document.getElementById("search-status");
+  let current = null; // {id, trace, tree, timeline, matches, at}
+
+  async function openTrace(id) {
+    if (current && current.id === id) return current;
+    vesk.status("Opening the trace…");
+    const started = performance.now();
+    const trace = await vesk.api("trace/" + encodeURIComponent(id));
+    const lows = trace.threads.map((t) => t.low).filter((v) => v !== null);
+    trace.low = lows.length ? Math.min(...lows) : 0;
+    vesk.status("");
+    const treePane = vesk.el("div", { id: "tree", class: "pane" });
+    const details = vesk.el("aside", { id: "details", class: "pane" }, vesk.el("p", { class: "muted", text: "Click a call to see its arguments, locals and return value." }));
+    const layout = vesk.el("div", { id: "trace-view" }, treePane, details);
+    const timelinePane = vesk.el("div", { id: "timeline", class: "pane" });
+    current = { id, trace, layout, timelinePane, treePane, details, matches: [], at: -1, opened: performance.now() - started };
+    current.tree = new vesk.Tree(trace, treePane, details);
+    current.rendered = current.tree.render();
+    searchText.value = "";
+    searchStatus.textContent = "";
+    return current;
+  }
+
+  function header(id, trace, view) {
+    tabs.hidden = search.hidden = !id;
+    if (!id) {
+      crumbs.replaceChildren(vesk.el("span", { class: "crumb", text: "Traces" }));
+      return;
+    }
+    crumbs.replaceChildren(vesk.el("a", { href: "#/", text: "Traces" }), vesk.el("span", { class: "sep", text: "/" }),
+      vesk.el("span", { class: "crumb", text: trace ? (trace.source || id) : id }),
+      trace ? vesk.el("span", { class: "muted small", text: `  ${trace.records.toLocaleString("en")} records · ${trace.threads.length} thread${trace.threads.length === 1 ? "" : "s"} · started ${vesk.time(trace.started)}` }) : null);
+    const base = "#/trace/" + encodeURIComponent(id);
+    document.getElementById("tab-tree").href = base;
+    document.getElementById("tab-timeline").href = base + "/timeline";
+    document.getElementById("tab-tree").classList.toggle("active", view === "tree");
+    document.getElementById("tab-timeline").classList.toggle("active", view === "timeline");
+  }
+
+  async function route() {
+    const parts = location.hash.replace(/^#\/?/, "").split("/").map(decodeURIComponent);
+    vesk.status("");
+    try {
+      if (parts[0] !== "trace" || !parts[1]) {
+        header(null);
+        current?.timeline?.close();
+        current = null;
+        document.title = "vesk — traces";
+        await vesk.showList(main);
+        return;
+      }
+      const view = parts[2] === "timeline" ? "timeline" : "tree";
+      header(parts[1], null, view);
+      const opened = await openTrace(parts[1]);
+      header(parts[1], opened.trace, view);
+      document.title = "vesk — " + (opened.trace.source || opened.id);
+      for (const warning of opened.trace.warnings) vesk.status(warning, true);
+      if (view === "timeline") {
+        main.replaceChildren(opened.timelinePane);
+        if (!opened.timeline) {
+          opened.timeline = new vesk.Timeline(opened.trace, opened.timelinePane, (thread, node) => showCall(thread, node));
+          await opened.timeline.render();
+        } else opened.timeline.draw();
+      } else {
+        main.replaceChildren(opened.layout);
+        await opened.rendered;
+      }
+    } catch (error) {
+      vesk.status(error.message, true);
+    }
+  }
+
+  async function showCall(thread, node) {
+    const answer = await vesk.api("trace/" + encodeURIComponent(current.id) + "/node", { thread, node });
+    location.hash = "#/trace/" + encodeURIComponent(current.id);
+    await current.rendered;
+    await current.tree.reveal(thread, node, answer.ancestors.map((a) => a.id));
+  }
+
+  async function find(step) {
+    if (!current) return;
+    const pattern = searchText.value.trim();
+    if (!pattern) return;
+    if (current.pattern !== pattern) {
+      try {
+        const answer = await vesk.api("trace/" + encodeURIComponent(current.id) + "/search", { q: pattern });
+        current.pattern = pattern;
+        current.matches = answer.matches;
+        current.total = answer.total;
+        current.at = -1;
+      } catch (error) {
+        searchStatus.textContent = error.message;
+        return;
+      }
+    }
+    const matches = current.matches;
+    if (!matches.length) {
+      searchStatus.textContent = "no match";
+      return;
+    }
+    current.at = (current.at + step + matches.length) % matches.length;
+    const more = current.total > matches.length ? ` (first ${matches.length} of ${current.total})` : "";
+    searchStatus.textContent = `${current.at + 1} of ${matches.length}${more}`;
+    const match = matches[current.at];
+    if (!location.hash.match(/^#\/trace\/[^/]+$/)) {
+      location.hash = "#/trace/" + encodeURIComponent(current.id);
+      await new Promise((r) => setTimeout(r, 0));
+    }
+    await current.rendered;
+    await current.tree.reveal(match.thread, match.id, match.ancestors);
+  }
+
+  search.addEventListener("submit", (event) => { event.preventDefault(); find(1); });
+  document.getElementById("search-next").addEventListener("click", () => find(1));
+  document.getElementById("search-prev").addEventListener("click", () => find(-1));
+  document.addEventListener("keydown", (event) => {
+    if (event.key === "/" && document.activeElement.tagName !== "INPUT" && !search.hidden) {
+      event.preventDefault();
+      searchText.focus();
+    }
+  });
+  window.addEventListener("hashchange", route);
+  route();
+})();

@@ -1,0 +1,132 @@
+"""vesk ui's server and API, read as the page reads them."""
+
+import json
+import urllib.error
+import urllib.request
+
+import pytest
+
+from ui_trace import CAUGHT, INJECTION, RAISED, Served, record
+from vesk.ui.api import Api
+from vesk.view.trace import load_trace
+
+
+@pytest.fixture(scope="module")
+def database(tmp_path_factory):
+    return record(tmp_path_factory.mktemp("ui"))
+
+
+@pytest.fixture(scope="module")
+def served(database):
+    server = Served(database)
+    yield server
+    server.stop()
+
+
+def get(url):
+    try:
+        with urllib.request.urlopen(url, timeout=30) as response:
+            return response.status, response.headers, response.read()
+    except urllib.error.HTTPError as error:
+        return error.code, error.headers, error.read()
+
+
+def test_serves_on_loopback_and_stops_on_ctrl_c(database):
+    server = Served(database)
+    assert server.url.startswith("http://127.0.0.1:")
+    status, headers, body = get(server.url)
+    assert status == 200 and b"/static/app.js" in body
+    assert "default-src 'none'" in headers["Content-Security-Policy"]
+    status, errors = server.stop()
+    assert status == 0 and "Traceback" not in errors
+
+
+@pytest.mark.parametrize("path", ["static/../server.py", "static/%2e%2e/server.py", "static/..%2fserver.py",
+                                  "../../../../etc/passwd", "static//etc/passwd", "server.py", "static/"])
+def test_refuses_paths_outside_its_assets(served, path):
+    status, _, body = get(served.url + path)
+    assert status == 404 and b"import" not in body
+
+
+def test_refuses_other_host_names(served):
+    request = urllib.request.Request(served.url + "api/traces", headers={"Host": "example.invalid:80"})
+    with pytest.raises(urllib.error.HTTPError) as error:
+        urllib.request.urlopen(request, timeout=10)
+    assert error.value.code == 403
+
+
+def test_refuses_writes(served):
+    request = urllib.request.Request(served.url + "api/traces", data=b"{}", method="POST")
+    with pytest.raises(urllib.error.HTTPError) as error:
+        urllib.request.urlopen(request, timeout=10)
+    assert error.value.code == 405
+
+
+def test_index_matches_the_call_tree(database):
+    api = Api(str(database))
+    try:
+        (listed,) = api.answer(["traces"], {})
+        trace = api.answer(["trace", listed["id"]], {})
+        whole = load_trace(database, listed["id"])
+        assert [t["name"] for t in trace["threads"]] == [t.name for t in whole.threads]
+        for number, thread in enumerate(whole.threads):
+            def names(nodes):
+                return [("event" if n.is_event else n.name, names(n.children)) for n in nodes]
+
+            def fetched(node):
+                page = api.answer(["trace", listed["id"], "children"], {"thread": str(number), "node": str(node)})
+                assert page["next"] is None
+                return [("event" if n["kind"] == "event" else n["name"], fetched(n["id"]) if n["nested"] else [])
+                        for n in page["nodes"]]
+
+            assert fetched(-1) == names(thread.roots)
+        found = api.answer(["trace", listed["id"], "search"], {"q": "shape"})
+        assert found["total"] == 3 and {m["name"] for m in found["matches"]} == {"__main__.shape"}
+        match = found["matches"][0]
+        node = api.answer(["trace", listed["id"], "node"], {"thread": str(match["thread"]), "node": str(match["id"]), "full": "1"})
+        assert [a["name"] for a in node["ancestors"]][-1] in ("__main__.main", "__main__.work")
+        values = dict(node["details"]["arguments"])
+        assert values["text"] in (repr(INJECTION), repr("x" * 300))  # whole, not cut to a line
+        (fails,) = api.answer(["trace", listed["id"], "search"], {"q": "fails"})["matches"][:1]
+        node = api.answer(["trace", listed["id"], "node"], {"thread": str(fails["thread"]), "node": str(fails["id"]), "full": "1"})
+        assert node["args"]["raised"] == RAISED
+        assert node["details"]["raised"] == node["args"]["raised"]
+        main = trace["threads"][0]
+        flame = api.answer(["trace", listed["id"], "flame"], {"thread": "0", "low": str(main["low"]), "high": str(main["high"])})
+        assert {flame["names"][box[4]] for box in flame["boxes"]} >= {"__main__.main", "__main__.work"}
+        assert [mark[2] for mark in flame["marks"]] == CAUGHT  # the one that left fails is on fails
+    finally:
+        api.close()
+
+
+def test_bad_requests_are_one_line(served):
+    for path in ("api/trace/nope", "api/trace/nope/children?thread=0&node=-1", "api/nothing"):
+        status, _, body = get(served.url + path)
+        assert status == 404 and "\n" not in json.loads(body)["error"]
+
+
+def test_missing_database_is_one_line(tmp_path):
+    import subprocess
+    import sys
+
+    result = subprocess.run([sys.executable, "-m", "vesk", "ui", "--db", str(tmp_path / "none.sqlite3")],
+                            capture_output=True, text=True, timeout=30)
+    assert result.returncode == 1 and result.stderr.count("\n") == 1 and "no trace database" in result.stderr
+
+
+def test_seeking_a_node_finds_what_a_walk_finds(database):
+    from vesk.ui.details import _walk
+    from vesk.ui.index import build_index
+    from vesk.ui.seek import part_starts, seek
+    from vesk.view.trace import open_trace
+
+    stored = open_trace(database)
+    index = build_index(stored)
+    try:
+        starts = part_starts(stored)
+        assert len(starts) > 1  # the parts it skips are what is tested
+        for thread in index.threads:
+            for node in range(len(thread)):
+                assert seek(stored, starts, thread, node) == _walk(stored, thread, node)
+    finally:
+        index.close()

@@ -1,0 +1,72 @@
+"""A recorded program for the viewer's tests, and the viewer served on it."""
+
+import subprocess
+import sys
+import textwrap
+
+# How the exception that left fails(4) reads: Python 3.11 tells only that one did, and records
+# no exception that a frame caught.
+RAISED = "ValueError('bad 4')" if sys.version_info >= (3, 12) else "exception"
+CAUGHT = ["caught ValueError"] if sys.version_info >= (3, 12) else []
+
+# A value that would run or break the page if it were ever read as markup.
+INJECTION = '</pre><script>window.pwned = 1</script><img src=x onerror="window.pwned = 2">"\'&'
+
+PROGRAM = f"""
+import threading
+
+MARK = {INJECTION!r}
+
+def shape(text, times):
+    total = []
+    for _ in range(times):
+        total.append(text)
+    return len(total)
+
+def fails(value):
+    raise ValueError("bad " + str(value))
+
+def work(n):
+    try:
+        fails(n)
+    except ValueError:
+        pass
+    return shape("x" * 300, n)
+
+def main():
+    worker = threading.Thread(target=work, args=(2,), name="helper")
+    worker.start()
+    worker.join()
+    return shape(MARK, 3) + work(4)
+
+main()
+"""
+
+
+def record(folder):
+    """The database of one recorded run of PROGRAM in folder, stored in several parts."""
+    (folder / "prog.py").write_text(textwrap.dedent(PROGRAM))
+    subprocess.run([sys.executable, "-m", "vesk", "run", "--part-size", "2K", "prog.py"], cwd=folder, check=True,
+                   capture_output=True, timeout=60)
+    return folder / ".vesk" / "db.sqlite3"
+
+
+class Served:
+    """`vesk ui` running on a database, on a free port, until stopped."""
+
+    def __init__(self, database, *args):
+        self.process = subprocess.Popen([sys.executable, "-m", "vesk", "ui", "--db", str(database), "--port", "0", *args],
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        line = self.process.stdout.readline()
+        if "http://" not in line:
+            self.process.kill()
+            raise AssertionError(f"vesk ui did not start: {line!r} {self.process.stderr.read()!r}")
+        self.url = line[line.index("http://"):].split()[0]
+
+    def stop(self):
+        """Ctrl-C, and what the command then printed and returned."""
+        import signal
+
+        self.process.send_signal(signal.SIGINT)
+        _, errors = self.process.communicate(timeout=10)
+        return self.process.returncode, errors
