@@ -112,6 +112,12 @@ def build_parser():
     run.add_argument("--trace-limit", type=_size, default=None, metavar="SIZE",
                      help="stop recording a trace once its records reach SIZE, saying so in the "
                           "trace (default 1G; 0: no limit)")
+    run.add_argument("--no-children", dest="children", action="store_false",
+                     help="do not record the Python processes the program starts (by default "
+                          "each is stored as a trace of its own, under the program's)")
+    run.add_argument("--all-threads", action="store_true",
+                     help="also record threads already running when recording starts (those "
+                          "started by sitecustomize or .pth files), from their next call")
     how = run.add_mutually_exclusive_group()
     how.add_argument("-m", dest="module", action="store_true",
                      help="run a module as a script, like python -m")
@@ -147,6 +153,8 @@ def build_parser():
     show.add_argument("--call", metavar="FRAME_ID",
                       help="one call in full (its frame id, or a part of it found in no other): "
                            "arguments, locals, return value, caller and call site")
+    show.add_argument("--children", action="store_true",
+                      help="then the traces of the processes it started, and theirs")
     show.set_defaults(handler=_read_command("show"))
 
     export_command = with_db(commands.add_parser(

@@ -31,6 +31,7 @@ __all__ = [
     "DatabaseTooNew",
     "TraceSummary",
     "prepare_for_writing",
+    "note_parent",
     "save_trace_in_sqlite",
     "list_traces",
     "load_trace_parts",
@@ -40,7 +41,7 @@ __all__ = [
 ]
 
 APPLICATION_ID = 0x7665736B  # b"vesk"
-SCHEMA_VERSION = 3
+SCHEMA_VERSION = 4
 
 _SCHEMA = (
     """
@@ -56,7 +57,10 @@ _SCHEMA = (
         test_outcome TEXT,          -- the outcome its end_test record gives
         test_when TEXT,             -- and the phase that decided it
         encoding TEXT,              -- NULL: MessagePack as it is; "zstd": compressed with zstd
-        raw_size INTEGER            -- the MessagePack's length before compression
+        raw_size INTEGER,           -- the MessagePack's length before compression
+        pid INTEGER,                -- the process that recorded the part
+        parent_trace_id TEXT,       -- for a child process's trace: the trace of the process
+        parent_pid INTEGER          -- that started it, and that process
     )
     """,
     "CREATE INDEX traces_by_trace_id ON traces (trace_id, id)",
@@ -68,6 +72,9 @@ _MIGRATIONS = {
         "ALTER TABLE traces ADD COLUMN test_when TEXT"),
     2: ("ALTER TABLE traces ADD COLUMN encoding TEXT",
         "ALTER TABLE traces ADD COLUMN raw_size INTEGER"),
+    3: ("ALTER TABLE traces ADD COLUMN pid INTEGER",
+        "ALTER TABLE traces ADD COLUMN parent_trace_id TEXT",
+        "ALTER TABLE traces ADD COLUMN parent_pid INTEGER"),
 }
 # zstd's fastest level: a part is compressed while the program waits, about 20 bytes a record.
 _ZSTD_LEVEL = 1
@@ -79,6 +86,9 @@ _QUIET_WAIT = 1.0
 _OWN_FOLDER = ".vesk"
 
 _log = logging.getLogger("vesk")
+# Trace id -> (parent trace id, parent pid) for the traces of this process that a child process
+# records: stored with each of their parts.
+_parents = {}
 
 
 class NotAVeskDatabase(Exception):
@@ -100,6 +110,8 @@ class TraceSummary:
     parts: int
     test_nodeid: str | None = None  # the test of a one-trace-per-test trace
     test_outcome: str | None = None  # as pytest names it: passed, failed, error, skipped, ...
+    pid: int | None = None  # the process that recorded it
+    parent_trace_id: str | None = None  # a child process's trace: its parent's trace
 
 
 @dataclasses.dataclass
@@ -302,6 +314,12 @@ def prepare_for_writing(db_path, timeout=60):
     _write(path, timeout)
 
 
+def note_parent(trace_id, parent_trace_id, parent_pid):
+    """Stores the parts of trace_id, recorded by this process, as a child of parent_trace_id,
+    recorded by the process parent_pid."""
+    _parents[trace_id] = (parent_trace_id, parent_pid)
+
+
 def save_trace_in_sqlite(db_path, trace_id, timeout=60, msgpack=b""):
     """Store one part of trace trace_id (a MessagePack trace blob) in the
     SQLite file db_path, creating the file, its folder and the schema as
@@ -321,13 +339,16 @@ def save_trace_in_sqlite(db_path, trace_id, timeout=60, msgpack=b""):
     if len(stored) >= len(blob):
         stored, encoding = blob, None
 
+    parent, parent_pid = _parents.get(trace_id, (None, None))
+
     def insert(writer):
         return writer.execute(
             "INSERT INTO traces (trace_id, created_at, source, record_count, size, msgpack,"
-            " test_nodeid, test_outcome, test_when, encoding, raw_size)"
-            " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+            " test_nodeid, test_outcome, test_when, encoding, raw_size, pid, parent_trace_id,"
+            " parent_pid) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
             (str(trace_id), created_at, summary.source, summary.records, len(stored), stored,
-             summary.nodeid, summary.outcome, summary.when, encoding, len(blob)),
+             summary.nodeid, summary.outcome, summary.when, encoding, len(blob), os.getpid(),
+             parent, parent_pid),
         ).lastrowid
 
     return _write(path, timeout, insert)
@@ -367,11 +388,12 @@ def list_traces(db_path):
     """A TraceSummary per trace id, the most recently started trace first."""
     conn, version = _open_for_reading(db_path)
     test = ("MAX(test_nodeid)", "MAX(test_outcome)") if version >= 2 else ("NULL", "NULL")
+    lineage = "first.pid, first.parent_trace_id" if version >= 4 else "NULL, NULL"
     try:
         rows = conn.execute(
             f"""
             SELECT g.trace_id, first.created_at, first.source, g.records, g.size, g.parts,
-                   g.nodeid, g.outcome
+                   g.nodeid, g.outcome, {lineage}
             FROM (
                 SELECT trace_id,
                        MIN(id) AS first_id,

@@ -41,27 +41,38 @@ class Profiler:
     """
 
     def __init__(self, config=None, *, db_path=DEFAULT_DB_PATH, one_trace_per_test=False,
-                 trace_id=None, source="python"):
+                 trace_id=None, source="python", children=False, all_threads=False):
         self.config = dict(config or {})
         self.db_path = os.fspath(db_path)
         self.one_trace_per_test = one_trace_per_test
         self.trace_id = trace_id or new_trace_id()
         self.source = source
         self.rust_profiler = None
+        self.children = children  # Python processes the program starts are recorded too
+        self.all_threads = all_threads  # and threads already running when it starts
         self._previous = None
+        self.forked_away = False
 
     def start(self):
         """Records the calling thread, and threads started later when config["threading"].
         Started inside another recording of this thread, both record until this one stops."""
+        from vesk.filters import children
+
         self._previous = (sys.getprofile(), threading.getprofile())
         _vesk.register_profiler(self)
+        children.follow(self)
+        if self.all_threads:
+            self.rust_profiler.record_running_threads()
 
     def stop(self):
         """Stops recording on every thread it reached, and leaves the calling thread and the
         threading hook as start() found them: the recording it was started inside of goes on,
         and a thread that had no profile function has none again."""
+        from vesk.filters import children
+
         previous_profile, previous_hook = self._previous or (None, None)
         self._previous = None
+        children.unfollow(self)
         if self.rust_profiler is not None:
             self.rust_profiler.stop()
         if self.config.get("threading") is True:
@@ -75,6 +86,8 @@ class Profiler:
 
     def save(self):
         """Stores everything recorded since the last save as one part of the trace."""
+        if self.forked_away:
+            return  # a fork's copy of a recording that does not take children: nothing to store
         self.rust_profiler.save_request_in_db()
 
     def __call__(self, function):
@@ -100,22 +113,28 @@ class enable(contextlib.ContextDecorator):
         def main(): ...
 
     part_size and trace_limit (bytes) bound what recording holds before it saves a part of the
-    trace, and what one trace may record at all (see make_config).
+    trace, and what one trace may record at all (see make_config). children=True records the
+    Python processes the block starts (each as a trace naming this one as its parent);
+    all_threads=True records the threads already running too, from their next call.
 
     The profiler is the value of the `with` statement; its trace_id names the saved trace.
     """
 
     def __init__(self, db_path=DEFAULT_DB_PATH, *, include=(), ignore=(), lightweight=False,
-                 threads=True, source=None, part_size=None, trace_limit=None):
+                 threads=True, source=None, part_size=None, trace_limit=None, children=False,
+                 all_threads=False):
         self.db_path = db_path
         self.config = make_config(include=include, ignore=ignore, lightweight=lightweight,
                                   threads=threads, part_size=part_size, trace_limit=trace_limit)
         self.source = source
+        self.children = children
+        self.all_threads = all_threads
         self._active = []
 
     def __enter__(self):
         source = self.source or " ".join(sys.argv) or "python"
-        profiler = Profiler(self.config, db_path=self.db_path, source=source)
+        profiler = Profiler(self.config, db_path=self.db_path, source=source,
+                            children=self.children, all_threads=self.all_threads)
         self._active.append(profiler)
         profiler.start()
         return profiler

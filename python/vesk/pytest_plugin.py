@@ -31,6 +31,11 @@ def pytest_addoption(parser):
     group.addoption("--vesk-part-size", default=None, metavar="SIZE",
                     help="save a test's records as a part of its trace once they reach SIZE "
                          "(default 64M; 0: only at the test's end)")
+    group.addoption("--vesk-no-children", dest="vesk_children", action="store_false", default=True,
+                    help="do not record the Python processes tests start (by default each is "
+                         "stored as a trace of its own, under the test's)")
+    group.addoption("--vesk-all-threads", action="store_true", default=False,
+                    help="also record threads already running when the session starts")
     group.addoption("--vesk-trace-limit", default=None, metavar="SIZE",
                     help="stop recording a test's trace once it reaches SIZE (default 1G; 0: none)")
 
@@ -60,7 +65,8 @@ class TestRecorder:
                 raise pytest.UsageError(f"--vesk-{name.replace('_', '-')}: {error}") from None
         settings = make_config(lightweight=config.getoption("vesk_lightweight"), **sizes)
         self.profiler = Profiler(settings, db_path=db_path, one_trace_per_test=True,
-                                 source="pytest")
+                                 source="pytest", children=config.getoption("vesk_children"),
+                                 all_threads=config.getoption("vesk_all_threads"))
         self.config = config
         self.outcomes = {}
         self.saved = 0

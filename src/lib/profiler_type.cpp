@@ -7,6 +7,7 @@
 #include "profiler/profiler_object.h"
 #include "profiler/record_store.h"
 #include "profiler/recordings.h"
+#include "utils/convert.h"
 #include "utils/errors.h"
 #include "utils/finalize.h"
 
@@ -70,9 +71,34 @@ PyObject* stop(PyObject* self, PyObject*) {
     });
 }
 
+PyObject* record_running_threads(PyObject* self, PyObject*) {
+    return with_receiver(self, [&](ProfilerState&) -> PyObject* {
+        Py_ssize_t reached = vesk::record_running_threads(self);
+        return reached < 0 ? nullptr : PyLong_FromSsize_t(reached);
+    });
+}
+
+PyObject* restart_in_forked_child(PyObject* self, PyObject* trace_id) {
+    return with_receiver(self, [&](ProfilerState& state) -> PyObject* {
+        auto text = text_view(trace_id);
+        if (!text.ok()) return nullptr;
+        auto values = state.per_thread.current();
+        if (!values.ok()) return nullptr;
+        vesk::restart_in_forked_child(state, *values, std::string(*text));
+        Py_RETURN_NONE;
+    });
+}
+
 PyObject* get_dropped_events(PyObject* self, void*) {
     return with_receiver(self, [](ProfilerState& state) -> PyObject* {
         return PyLong_FromUnsignedLongLong(state.dropped_events);
+    });
+}
+
+PyObject* get_trace_id(PyObject* self, void*) {
+    return with_receiver(self, [](ProfilerState& state) -> PyObject* {
+        std::string id = *state.trace_id.lock();
+        return PyUnicode_FromStringAndSize(id.data(), static_cast<Py_ssize_t>(id.size()));
     });
 }
 
@@ -122,6 +148,12 @@ PyMethodDef methods[] = {
      "stop($self)\n--\n\nStops this recording on every thread it reached: nothing more is "
      "recorded, and each thread passes to the recording this one was started inside of, or to "
      "none. What was recorded stays for the next save."},
+    {"record_running_threads", record_running_threads, METH_NOARGS,
+     "record_running_threads($self)\n--\n\nRecords the threads already running that have no "
+     "profile function, from their next call; returns how many."},
+    {"restart_in_forked_child", restart_in_forked_child, METH_O,
+     "restart_in_forked_child($self, trace_id)\n--\n\nIn a child made by fork(): drops what "
+     "the parent held (the parent saves it) and records on under trace_id."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -129,6 +161,8 @@ PyGetSetDef getset[] = {
     {"dropped_events", get_dropped_events, nullptr,
      "Events lost at the interpreter's recursion limit, where they could not even be reported.",
      nullptr},
+    {"trace_id", get_trace_id, nullptr,
+     "The trace being recorded now (in one-trace-per-test mode, the current test's).", nullptr},
     {"unsaved_traces", get_unsaved_traces, nullptr,
      "Traces (or parts of one) whose save failed, kept for the next save.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

@@ -355,6 +355,27 @@ bool save_part_if_due(ProfilerState& state) {
     return saved;
 }
 
+void restart_in_forked_child(ProfilerState& state, ThreadValues* values, std::string trace_id) {
+    {
+        auto id = state.trace_id.lock();
+        auto stored = state.frames_of_interest.lock();
+        auto frames = state.frames.lock();
+        auto unsaved = state.unsaved.lock();
+        *id = std::move(trace_id);
+        stored->clear();
+        frames->clear();
+        unsaved->clear();
+    }
+    state.held_bytes = 0;
+    state.trace_bytes = 0;
+    state.trace_capped = false;
+    state.saving_part = false;
+    state.dropped_events = 0;
+    // Native thread ids are the child's own now; no other thread runs to read the configuration.
+    state.main_thread_id = PyThread_get_thread_native_id();
+    if (values != nullptr) values->thread_identity_cache.reset();
+}
+
 std::size_t unsaved_traces(ProfilerState& state) {
     return state.unsaved.lock()->size();
 }

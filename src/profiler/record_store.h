@@ -72,6 +72,11 @@ bool save_request_in_db(ProfilerState& state);
 // save fails (the part is then kept for the next save).
 bool save_part_if_due(ProfilerState& state);
 
+// In a child process made by fork(): what the parent held is the parent's to save, and the child
+// records on under the trace id `trace_id` from a clean store, its calling thread being its main
+// thread (the only thread a forked child has).
+void restart_in_forked_child(ProfilerState& state, ThreadValues* values, std::string trace_id);
+
 // How many traces (or parts of one) wait for the next save after a failed one.
 std::size_t unsaved_traces(ProfilerState& state);
 

@@ -66,6 +66,29 @@ void install_live_recording(PyObject* profiler) {
     PyEval_SetProfile(live != nullptr ? profile_callback : nullptr, live);
 }
 
+Py_ssize_t record_running_threads(PyObject* profiler) {
+    ProfilerState* state = profiler_state_of(profiler);
+    if (state == nullptr || state->stopped) return 0;
+    // As in stop_recording: the audit hooks that a change runs may let threads start and end.
+    PyInterpreterState* interpreter = PyThreadState_GetInterpreter(PyThreadState_Get());
+    PyThreadState* self = PyThreadState_Get();
+    std::vector<std::uint64_t> waiting;
+    for (PyThreadState* thread = PyInterpreterState_ThreadHead(interpreter); thread != nullptr;
+         thread = PyThreadState_Next(thread)) {
+        if (thread != self && thread->c_profilefunc == nullptr) {
+            waiting.push_back(static_cast<std::uint64_t>(PyThreadState_GetID(thread)));
+        }
+    }
+    Py_ssize_t reached = 0;
+    for (std::uint64_t id : waiting) {
+        PyThreadState* thread = thread_with_id(interpreter, id);
+        if (thread == nullptr || thread->c_profilefunc != nullptr) continue;
+        if (_PyEval_SetProfile(thread, profile_callback, profiler) < 0) return -1;
+        ++reached;
+    }
+    return reached;
+}
+
 bool stop_recording(PyObject* profiler) {
     ProfilerState* state = profiler_state_of(profiler);
     if (state == nullptr || state->stopped) return true;

@@ -50,6 +50,11 @@ bool for_each_live_recording(PyObject* profiler, Visit&& visit) {
 // function, or removes the profile function when there is none.
 void install_live_recording(PyObject* profiler);
 
+// Installs `profiler` on every other thread of the interpreter that has no profile function, so
+// that threads already running when it started are recorded from their next call. Returns how many
+// it reached, or -1 with the error indicator set when the interpreter refuses (an audit hook).
+Py_ssize_t record_running_threads(PyObject* profiler);
+
 // Marks the profiler stopped and takes it off every thread of the interpreter where it is the
 // profile function, or the profile function a new thread got from the threading hook and has not
 // run yet; each such thread passes to the first live recording outside it, or to none. False

@@ -171,7 +171,8 @@ def run_program(options):
                          lightweight=options.lightweight, part_size=options.part_size,
                          trace_limit=options.trace_limit)
     source = " ".join(["vesk run", program.display, *options.args])
-    profiler = Profiler(config, db_path=database, source=source)
+    profiler = Profiler(config, db_path=database, source=source, children=options.children,
+                        all_threads=options.all_threads)
     sys.argv = [program.argv0, *options.args]
     sys.path[0] = program.path0
     # SIGTERM ends the program as Ctrl-C does, unless it has a handler of its own (or ignores it).
@@ -180,6 +181,7 @@ def run_program(options):
         signal.signal(signal.SIGTERM, _on_sigterm)
 
     status, failure, terminated = 0, None, []
+    pid = os.getpid()  # a fork of the program ends here too, and must not speak for vesk
     profiler.start()
     try:
         program.run()
@@ -204,7 +206,7 @@ def run_program(options):
         elif tb is not None:
             failure.__traceback__ = tb
         sys.excepthook(type(failure), failure, failure.__traceback__)
-    if saved:
+    if saved and os.getpid() == pid:
         _summary(profiler, database, options.db)
     if terminated:
         # Ended as the signal would have ended it, once the trace is safe.

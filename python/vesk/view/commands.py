@@ -33,7 +33,22 @@ def show(options):
         return show_focused(options, color)
     stored = open_trace(options.db, _chosen_trace(options))
     format_stored_trace(stored, sys.stdout, depth=options.depth, limit=options.limit, color=color)
+    if getattr(options, "children", False):
+        _show_children(options, stored.trace_id, color)
     return 0
+
+
+def _show_children(options, trace_id, color):
+    from vesk.view.lineage import descendants
+
+    found = descendants(_summaries(options.db), trace_id)
+    if not found:
+        print("\n(no child process was recorded)")
+    for depth, child in found:
+        print(f"\n{'=' * (2 * depth)} child process {child.pid}: {child.source or '-'}")
+        sys.stdout.flush()
+        format_stored_trace(open_trace(options.db, child.trace_id), sys.stdout, depth=options.depth,
+                            limit=options.limit, color=color)
 
 
 def export(options):

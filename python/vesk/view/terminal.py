@@ -40,14 +40,20 @@ def format_traces(summaries, out):
     if not summaries:
         out.write("no traces\n")
         return
+    from vesk.view.lineage import in_family_order
+
     tests = any(s.test_nodeid for s in summaries)
-    header = ("TRACE", "STARTED", "RECORDS", "SIZE", "PARTS", *(("OUTCOME",) if tests else ()),
-              "SOURCE / TEST" if tests else "SOURCE")
+    # A child process's trace goes under its parent's, indented, with the process id.
+    family = any(s.parent_trace_id for s in summaries)
+    header = ("TRACE", "STARTED", "RECORDS", "SIZE", "PARTS", *(("PID",) if family else ()),
+              *(("OUTCOME",) if tests else ()), "SOURCE / TEST" if tests else "SOURCE")
     rows = []
-    for s in summaries:
-        row = [clean(s.trace_id), _local_time(s.created_at),
+    for depth, s in in_family_order(summaries):
+        row = [" " * (2 * depth) + clean(s.trace_id), _local_time(s.created_at),
                "?" if s.record_count is None else str(s.record_count), _human_size(s.size),
                str(s.parts)]
+        if family:
+            row.append("-" if s.pid is None else str(s.pid))
         if tests:
             row.append(clean(s.test_outcome) if s.test_outcome else "-")
         if s.test_nodeid:
@@ -56,7 +62,7 @@ def format_traces(summaries, out):
             row.append("-" if s.source is None else clean(s.source))
         rows.append(row)
     widths = [max(len(row[i]) for row in (header, *rows)) for i in range(len(header) - 1)]
-    numeric = (False, False, True, True, True, False)
+    numeric = (False, False, True, True, True, family, False)
     for row in (header, *rows):
         cells = [cell.rjust(w) if right else cell.ljust(w) for cell, w, right in zip(row, widths, numeric)]
         out.write("  ".join([*cells, row[-1]]).rstrip() + "\n")

@@ -1,0 +1,285 @@
+"""Recording the processes a recorded program starts, each as a trace of its own that names its
+parent's trace and process.
+
+A Python child started by exec (subprocess, multiprocessing's spawn and forkserver, os.exec*,
+os.system, os.posix_spawn) finds the folder `boot` first on its PYTHONPATH; the sitecustomize
+there puts the child's environment and sys.path back as they would have been, runs the user's own
+sitecustomize if there is one, and starts recording (start_child below). The launch functions are
+wrapped so that a child gets this even when the program hands it an environment of its own; a
+child that inherits the environment gets it from the process's C environment, which vesk sets
+with os.putenv (os.environ, what the program sees, is left as it was).
+
+A child made by fork() without exec starts a trace of its own at once: what the parent held stays
+the parent's, and the child's calls go only to the child's trace.
+"""
+
+import atexit
+import json
+import os
+import signal
+import sys
+
+from vesk.profiler import Profiler
+
+# The environment variable a child finds its recording in, and the folder of the bootstrap.
+ENV = "VESK_CHILD"
+BOOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "boot")
+_PYTHONPATH = "PYTHONPATH"
+
+# The recordings of this process, innermost last; children follow the innermost that records
+# them.
+_live = []
+_hooked_fork = False
+_hooked_launches = False
+_environ_set = False
+
+
+def follow(profiler):
+    """Called when profiler starts recording in this process."""
+    _hook_fork()
+    if profiler.children:
+        _hook_launches()
+    _live.append(profiler)
+    _update_environ()
+
+
+def unfollow(profiler):
+    """Called when profiler stops recording."""
+    if profiler in _live:
+        _live.remove(profiler)
+    _update_environ()
+
+
+def _recording_children():
+    for profiler in reversed(_live):
+        if profiler.children:
+            return profiler
+    return None
+
+
+def _payload(profiler, pythonpath):
+    return json.dumps({
+        "db": os.path.abspath(profiler.db_path),
+        "config": profiler.config,
+        "parent": _current_trace(profiler),
+        "pid": os.getpid(),
+        "pythonpath": pythonpath,
+    })
+
+
+def _current_trace(profiler):
+    # In one-trace-per-test mode the engine's trace changes with every test.
+    engine = profiler.rust_profiler
+    return engine.trace_id if engine is not None else profiler.trace_id
+
+
+def _child_variables(pythonpath):
+    """The variables a child's environment gets: None when no recording takes children."""
+    profiler = _recording_children()
+    if profiler is None:
+        return None
+    path = BOOT if not pythonpath else BOOT + os.pathsep + pythonpath
+    return {ENV: _payload(profiler, pythonpath), _PYTHONPATH: path}
+
+
+def _update_environ():
+    """The process's C environment, which children inherit, as the innermost recording wants it;
+    os.environ is never touched."""
+    global _environ_set
+    variables = _child_variables(os.environ.get(_PYTHONPATH))
+    if variables is not None:
+        for key, value in variables.items():
+            os.putenv(key, value)
+        _environ_set = True
+    elif _environ_set:
+        os.unsetenv(ENV)
+        if _PYTHONPATH in os.environ:
+            os.putenv(_PYTHONPATH, os.environ[_PYTHONPATH])
+        else:
+            os.unsetenv(_PYTHONPATH)
+        _environ_set = False
+
+
+def _with_child_variables(env, as_list):
+    """env (a mapping, or when as_list a list of b"KEY=VALUE" as _posixsubprocess takes it) with
+    the child's variables; None (inherit) becomes the program's os.environ with them."""
+    if env is None:
+        env = [k + b"=" + v for k, v in os.environb.items()] if as_list else os.environ
+    if as_list:
+        existing = dict(item.split(b"=", 1) for item in env if b"=" in item)
+        pythonpath = existing.get(os.fsencode(_PYTHONPATH))
+        variables = _child_variables(None if pythonpath is None else os.fsdecode(pythonpath))
+        if variables is None:
+            return env
+        existing.update((os.fsencode(k), os.fsencode(v)) for k, v in variables.items())
+        return [k + b"=" + v for k, v in existing.items()]
+    binary = any(isinstance(key, bytes) for key in env)
+    pythonpath = env.get(os.fsencode(_PYTHONPATH) if binary else _PYTHONPATH)
+    if isinstance(pythonpath, bytes):
+        pythonpath = os.fsdecode(pythonpath)
+    variables = _child_variables(pythonpath)
+    if variables is None:
+        return env
+    merged = dict(env)
+    for key, value in variables.items():
+        merged[os.fsencode(key) if binary else key] = os.fsencode(value) if binary else value
+    return merged
+
+
+def _wrap(function, env_index, as_list=False):
+    def launch(*args, **kwargs):
+        if _recording_children() is not None:
+            if len(args) > env_index:
+                args = (*args[:env_index], _with_child_variables(args[env_index], as_list),
+                        *args[env_index + 1:])
+            elif "env" in kwargs:
+                kwargs["env"] = _with_child_variables(kwargs["env"], as_list)
+        return function(*args, **kwargs)
+
+    launch.__wrapped__ = function
+    launch.__name__ = getattr(function, "__name__", "launch")
+    launch.__doc__ = getattr(function, "__doc__", None)
+    return launch
+
+
+def _hook_fork():
+    global _hooked_fork
+    if not _hooked_fork:
+        _hooked_fork = True
+        os.register_at_fork(after_in_child=_after_fork_in_child)
+
+
+def _hook_launches():
+    """Wraps every way Python starts a program with an environment of its own; those that inherit
+    it get the C environment. subprocess takes _posixsubprocess's function when it is imported, so
+    it is not imported here for that."""
+    global _hooked_launches
+    if _hooked_launches:
+        return
+    _hooked_launches = True
+    import _posixsubprocess
+
+    _posixsubprocess.fork_exec = _wrap(_posixsubprocess.fork_exec, 5, as_list=True)
+    subprocess = sys.modules.get("subprocess")
+    if getattr(subprocess, "_fork_exec", None) is not None:
+        subprocess._fork_exec = _wrap(subprocess._fork_exec, 5, as_list=True)
+    for name in ("posix_spawn", "posix_spawnp", "execve"):
+        if hasattr(os, name):
+            setattr(os, name, _wrap(getattr(os, name), 2))
+
+
+def _after_fork_in_child():
+    """A fork's child: each recording of the parent goes on, under a trace of its own when it
+    takes children, and stops (its parent's records dropped) when not."""
+    from vesk import db
+    from vesk.utils import new_trace_id
+
+    global _environ_set, _terminate_after
+    _environ_set = False
+    _terminate_after = False
+    del _to_save[:]  # the parent's to save
+    parent_pid = os.getppid()
+    for profiler in list(_live):
+        engine = profiler.rust_profiler
+        if engine is None:
+            continue
+        parent = _current_trace(profiler)
+        profiler.trace_id = new_trace_id()
+        engine.restart_in_forked_child(profiler.trace_id)
+        if not profiler.children:
+            profiler.stop()
+            profiler.forked_away = True
+            continue
+        db.note_parent(profiler.trace_id, parent, parent_pid)
+        _save_at_exit(profiler, forked=True)
+    _update_environ()
+
+
+def start_child(payload):
+    """Starts recording a child process from the payload its parent put in its environment."""
+    from vesk import db
+
+    data = json.loads(payload)
+    profiler = Profiler(data["config"], db_path=data["db"], source=" ".join(sys.orig_argv),
+                        children=True)
+    db.note_parent(profiler.trace_id, data["parent"], data["pid"])
+    profiler.start()
+    _save_at_exit(profiler, forked=False)
+    return profiler
+
+
+# The child recordings this process saves when it ends, with whether each came from a fork (whose
+# program may stop and save it itself, in the recording code it inherited).
+_to_save = []
+_finishing = False
+_terminate_after = False
+_exit_hooked = False
+
+
+def _save_at_exit(profiler, forked):
+    """Saves what the child records however it ends, but abruptly: at exit, at the end of a
+    multiprocessing child (which leaves by os._exit), and on SIGTERM when the child has no
+    handler of its own (a pool's workers are ended so)."""
+    global _exit_hooked
+    _to_save.append((profiler, forked))
+    if not _exit_hooked:
+        _exit_hooked = True  # inherited by forks, which use the same list
+        atexit.register(_finish)
+    if forked and "multiprocessing.util" in sys.modules:
+        _finish_with_multiprocessing(profiler)
+    handler = signal.getsignal(signal.SIGTERM)
+    # `vesk run`'s own handler, inherited by a fork, would end the child with a traceback.
+    if handler == signal.SIG_DFL or getattr(handler, "__module__", None) in (
+            __name__, "vesk.filters.run"):
+        try:
+            signal.signal(signal.SIGTERM, _on_sigterm)
+        except ValueError:  # not the main thread: a fork from another thread
+            pass
+
+
+def _finish():
+    global _finishing
+    if _finishing:
+        return
+    _finishing = True
+    try:
+        while _to_save:
+            profiler, forked = _to_save.pop(0)
+            if profiler in _live:
+                profiler.stop()
+            elif forked:
+                continue  # the program's own recording code stopped and saved it
+            try:
+                profiler.save()
+            except Exception as error:  # noqa: BLE001 - one line; the child's outcome stands
+                print(f"vesk: the trace of process {os.getpid()} could not be saved: "
+                      f"{type(error).__name__}: {error}", file=sys.stderr)
+    finally:
+        _finishing = False
+    if _terminate_after:
+        _terminate()
+
+
+def _on_sigterm(signum, frame):
+    global _terminate_after
+    _terminate_after = True
+    if not _finishing:  # else the save under way ends the process once it is done
+        _finish()
+
+
+def _terminate():
+    # Ended as the signal would have ended it, once the trace is safe.
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    os.kill(os.getpid(), signal.SIGTERM)
+
+
+def _finish_with_multiprocessing(profiler):
+    # A multiprocessing child ends by os._exit after running its finalizers, which it clears when
+    # it starts: the finalizer is registered again from its after-fork hooks, which run after that.
+    from multiprocessing import util
+
+    def register(obj):
+        util.Finalize(obj, _finish, exitpriority=-1000)
+
+    util.register_after_fork(profiler, register)
+    register(profiler)
