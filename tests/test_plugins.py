@@ -207,6 +207,8 @@ def test_pytest_session_saves_one_trace_per_test(tmp_path):
             assert double(2) == 4
 
         def test_third():
+            import subprocess, sys
+            subprocess.run([sys.executable, "-c", "pass"], check=True)
             assert double(0) == 1
 
         def test_setup_fails(broken):
@@ -235,6 +237,11 @@ def test_pytest_session_saves_one_trace_per_test(tmp_path):
                      r"2 errors", result.stdout), result.stdout + result.stderr
     assert f"vesk: 8 test traces saved in {database}" in result.stdout
     summaries = db.list_traces(database)
+    # The process a test starts is recorded under that test's trace.
+    (child,) = [s for s in summaries if s.parent_trace_id is not None]
+    summaries.remove(child)
+    assert [s.test_nodeid for s in summaries if s.trace_id == child.parent_trace_id] == [
+        "test_sample.py::test_third"]
     assert len(summaries) == 8 and len({s.trace_id for s in summaries}) == 8
     traces = {}
     for summary in summaries:
