@@ -82,6 +82,8 @@ _ZSTD_LEVEL = 1
 _READ_TIMEOUT = 30.0
 # A writer waits this long quietly, then says that it waits.
 _QUIET_WAIT = 1.0
+# Page cache of a writer's connection, in KiB.
+_CACHE_KIB = 256
 # The folder vesk creates by default; it gets a .gitignore so that traces are not committed.
 _OWN_FOLDER = ".vesk"
 
@@ -176,6 +178,9 @@ class _Writer:
         self.path = path
         self.conn = sqlite3.connect(path, timeout=_QUIET_WAIT, isolation_level=None,
                                     check_same_thread=False)
+        # A saver only appends: pages it wrote are never read again, and SQLite's default cache
+        # would keep 2 MB of them per saving thread in the program being recorded.
+        self.conn.execute(f"PRAGMA cache_size = -{_CACHE_KIB}")
         self.identity = _file_identity(path)
         self.ready = False  # the file was found ours and up to date
         self.deadline = 0.0
