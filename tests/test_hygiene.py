@@ -5,7 +5,6 @@ import os
 import sys
 import threading
 
-
 from vesk import _vesk, db
 
 
