@@ -6,10 +6,10 @@ import subprocess
 import sys
 import textwrap
 
-import msgpack
 import pytest
 
 from vesk import db
+from vesk.serialize import load_msgpack
 
 PROGRAM = textwrap.dedent('''
     import json, multiprocessing, os, subprocess, sys
@@ -55,9 +55,10 @@ PROGRAM = textwrap.dedent('''
 
 def _records(path, trace_id):
     for blob in db.load_trace_parts(path, trace_id):
-        trace = msgpack.unpackb(blob, raw=False, strict_map_key=False)
-        for record in [*trace["frames_of_interest"], *(r for rs in trace["frames"].values() for r in rs)]:
-            yield msgpack.unpackb(record, raw=False, strict_map_key=False) if isinstance(record, bytes) else record
+        trace = load_msgpack(blob)
+        yield from trace["frames_of_interest"]
+        for records in trace["frames"].values():
+            yield from records
 
 
 def _calls(path, trace_id):

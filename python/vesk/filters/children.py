@@ -57,10 +57,23 @@ def _recording_children():
     return None
 
 
+def _portable(config):
+    """What of config a child can be given: plugin descriptions hold functions, which do not
+    cross to another process; the child gets the built-in ones."""
+    portable = {}
+    for key, value in config.items():
+        try:
+            json.dumps(value)
+        except (TypeError, ValueError):
+            continue
+        portable[key] = value
+    return portable
+
+
 def _payload(profiler, pythonpath):
     return json.dumps({
         "db": os.path.abspath(profiler.db_path),
-        "config": profiler.config,
+        "config": _portable(profiler.config),
         "parent": _current_trace(profiler),
         "pid": os.getpid(),
         "pythonpath": pythonpath,
@@ -74,12 +87,17 @@ def _current_trace(profiler):
 
 
 def _child_variables(pythonpath):
-    """The variables a child's environment gets: None when no recording takes children."""
+    """The variables a child's environment gets: None when no recording takes children, or
+    when they cannot be made (the child then runs unrecorded rather than not at all)."""
     profiler = _recording_children()
     if profiler is None:
         return None
+    try:
+        payload = _payload(profiler, pythonpath)
+    except Exception:  # noqa: BLE001 - e.g. a trace id or path that is not text
+        return None
     path = BOOT if not pythonpath else BOOT + os.pathsep + pythonpath
-    return {ENV: _payload(profiler, pythonpath), _PYTHONPATH: path}
+    return {ENV: payload, _PYTHONPATH: path}
 
 
 def _update_environ():
@@ -129,11 +147,14 @@ def _with_child_variables(env, as_list):
 def _wrap(function, env_index, as_list=False):
     def launch(*args, **kwargs):
         if _recording_children() is not None:
-            if len(args) > env_index:
-                args = (*args[:env_index], _with_child_variables(args[env_index], as_list),
-                        *args[env_index + 1:])
-            elif "env" in kwargs:
-                kwargs["env"] = _with_child_variables(kwargs["env"], as_list)
+            try:
+                if len(args) > env_index:
+                    args = (*args[:env_index], _with_child_variables(args[env_index], as_list),
+                            *args[env_index + 1:])
+                elif "env" in kwargs:
+                    kwargs = {**kwargs, "env": _with_child_variables(kwargs["env"], as_list)}
+            except Exception:  # noqa: BLE001 - an environment the call itself will refuse
+                pass
         return function(*args, **kwargs)
 
     launch.__wrapped__ = function
