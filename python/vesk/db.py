@@ -178,9 +178,6 @@ class _Writer:
         self.path = path
         self.conn = sqlite3.connect(path, timeout=_QUIET_WAIT, isolation_level=None,
                                     check_same_thread=False)
-        # A saver only appends: pages it wrote are never read again, and SQLite's default cache
-        # would keep 2 MB of them per saving thread in the program being recorded.
-        self.conn.execute(f"PRAGMA cache_size = -{_CACHE_KIB}")
         self.identity = _file_identity(path)
         self.ready = False  # the file was found ours and up to date
         self.deadline = 0.0
@@ -213,6 +210,9 @@ class _Writer:
                 return
             self.conn.execute("ROLLBACK")
         _check_header(self.conn)  # refuse a foreign file before touching its journal mode
+        # A saver only appends: pages it wrote are never read again, and SQLite's default cache
+        # would keep 2 MB of them per saving thread in the program being recorded.
+        self.conn.execute(f"PRAGMA cache_size = -{_CACHE_KIB}")
         if self.execute("PRAGMA journal_mode").fetchone()[0].lower() != "wal":
             self.execute("PRAGMA journal_mode=WAL")
         # In WAL mode a commit survives a crash of the program without a sync of its own; only a
