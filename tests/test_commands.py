@@ -27,6 +27,13 @@ def span(name, start, end, *children, ret=None, thread=MAIN, line=10, **args):
     return records
 
 
+def _resumed(stretch):
+    """stretch, with the record that says the interpreter resumed it, before its return."""
+    record = plugin("generator", 0, resumed=True, yielded=False)
+    record["frame_id"], record["timestamp"] = stretch[-1]["frame_id"], stretch[-1]["timestamp"]
+    return [*stretch[:-1], record, stretch[-1]]
+
+
 def store(database, trace_id, main_records, workers=None):
     db.save_trace_in_sqlite(str(database), trace_id,
                             msgpack=blob(main_records, frames=workers, trace_id=trace_id))
@@ -66,6 +73,8 @@ def stats_rows(capsys, database, *options):
     pytest.param(span("gen", 0, 1, line=20) + span("gen", 2, 5, line=22) + span("h", 6, 7),
                  None, ["--sort", "calls", "--limit", "1"], [("gen", None, 2, 2, 4, 4, 2)],
                  id="resumed-generator-is-one-function"),
+    pytest.param(span("gen", 0, 1, line=20) + _resumed(span("gen", 2, 5, line=22)), None, [],
+                 [("gen", None, 1, 1, 4, 4, 4)], id="resumed-stretch-is-no-new-call"),
 ])
 def test_stats(tmp_path, capsys, main_records, workers, options, expected):
     database = tmp_path / "db.sqlite3"

@@ -5,7 +5,9 @@ A function is its qualified name and file. Its total time is the time of its out
 only: a call made inside another call of the same function (recursion, direct or not) is
 already in that call's time. Its own time is the time of all its calls less that of the calls
 they made. The mean is the total over the outermost calls that returned. A call whose return
-was not recorded counts as a call but adds no time.
+was not recorded counts as a call but adds no time. A generator's (or coroutine's) stretches
+after the first, which the interpreter resumed, add their time to its call and are no calls of
+their own.
 """
 
 import json
@@ -78,7 +80,7 @@ def _function(record):
 
 
 class _Call(Open):
-    __slots__ = ("function", "outer", "inner")
+    __slots__ = ("function", "outer", "inner", "resumed")
 
     def __init__(self, start, function, outer):
         self.frame_id = self.end = self.last = None
@@ -86,6 +88,7 @@ class _Call(Open):
         self.function = function
         self.outer = outer
         self.inner = 0.0  # time of the calls it made that returned
+        self.resumed = False  # a generator's stretch after the first: its time, but no call
 
 
 class StatsWalker(TreeWalker):
@@ -112,15 +115,25 @@ class StatsWalker(TreeWalker):
             function.outer += 1
         return _Call(start, function, not running)
 
+    def fact(self, call, record):
+        # Known only at the stretch's end: the interpreter resumed it rather than called it.
+        if record.get("type") == "generator" and record.get("resumed") is True and not call.resumed:
+            call.resumed = True
+            call.function.calls -= 1
+            if call.outer:
+                call.function.outer -= 1
+
     def returned(self, call, record):
         self.left(call)
         duration = max(call.end - call.start, 0.0)
         function = call.function
         function.own += max(duration - call.inner, 0.0)
-        function.returned += 1
+        if not call.resumed:
+            function.returned += 1
         if call.outer:
             function.total += duration
-            function.timed += 1
+            if not call.resumed:
+                function.timed += 1
         if self.stack:
             self.stack[-1].inner += duration
 
