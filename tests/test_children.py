@@ -36,7 +36,10 @@ PROGRAM = textwrap.dedent('''
     if __name__ == "__main__":
         if len(sys.argv) > 1:
             sys.exit(child(*sys.argv[1:]))
-        for env in (None, {}):
+        # A cleaned environment: empty, but for a sanitizer's runtime, which every process that
+        # loads the engine built with it needs preloaded.
+        clean = {k: v for k, v in os.environ.items() if k in ("LD_PRELOAD", "ASAN_OPTIONS")}
+        for env in (None, clean):
             status = subprocess.run([sys.executable, __file__, "middle"], env=env).returncode
             print(json.dumps({"status": status}), flush=True)
         for method in multiprocessing.get_all_start_methods():
