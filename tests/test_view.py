@@ -68,6 +68,9 @@ def calls_of(text):
                  [("gen", True, True, []), ("gen", True, True, [("g", True, True, [])])], id="generator-resumed"),
     pytest.param([frame("call", "f", "a", 0), plugin("start_test", 1, nodeid="t.py::a"), frame("return", "f", "a", 2)],
                  [("f", True, True, [("start_test", False, True, [])])], id="plugin-record-in-place"),
+    pytest.param([frame("call", "f", None, 0), plugin("exception", 1, caught=False), frame("return", "f", None, 2)],
+                 [("f", False, True, [("exception", False, True, []), ("f", True, False, [])])],
+                 id="only-ids-tie-a-fact-to-its-call"),
 ])
 def test_tree_shapes(records, expected):
     assert shape(build_tree(records)) == expected

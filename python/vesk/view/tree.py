@@ -164,7 +164,8 @@ def build_tree(records):
         siblings = stack[-1].children if stack else roots
 
         if record.get("type", "frame") != "frame":
-            if stack and is_fact(record) and record.get("frame_id") == stack[-1].call.get("frame_id"):
+            if stack and is_fact(record) and stack[-1].call.get("frame_id").__class__ is str \
+                    and record.get("frame_id") == stack[-1].call.get("frame_id"):
                 stack[-1].add_fact(record)
                 continue
             siblings.append(Node(record, None, ts))
