@@ -330,3 +330,53 @@ def test_loading_imports_none_of_the_libraries(tmp_path):
                             capture_output=True, text=True, timeout=60, cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "[]"
+
+
+def vesk(*args, cwd):
+    result = subprocess.run([sys.executable, "-m", "vesk", *args], cwd=cwd, capture_output=True, text=True,
+                            timeout=120, env={**os.environ, "COLUMNS": "250"})
+    assert result.returncode == 0, result.stderr
+    return result.stdout
+
+
+def event_lines(api, trace_id):
+    """The lines the browser viewer shows for the framework events of the main thread."""
+    lines, pending = [], [-1]
+    while pending:
+        page = api.answer(["trace", trace_id, "children"], {"thread": "0", "node": str(pending.pop())})
+        lines += [n["line"] for n in page["nodes"] if "line" in n]
+        pending += [n["id"] for n in page["nodes"] if n["nested"]]
+    return lines
+
+
+@pytest.mark.parametrize("example, shown, counted", [
+    ("http_sql.py", [r"→ GET http://127\.0\.0\.1:\d+/prices/tea 200  \(\d",
+                     r"SQL INSERT INTO prices VALUES \(\?, \?\) \['tea', 110\]  \(1 row, \d",
+                     r"WARNING fetcher: pie costs 110  .*http_sql\.py:\d+"],
+     [r"SQL queries +5 \(", r"2 times: SELECT SUM\(price\) FROM prices\n", r"HTTP requests +3 \("]),
+    ("flask_app.py", [r"request GET /items/1  \(flask\)", r"response 404 GET /items/9 __main__\.show_item  \(\d",
+                      r"SQL SELECT name, price FROM items WHERE id = \? \[9\]  \(\d", r"INFO shop: added pie"],
+     [r"log records +2 \(INFO 1, WARNING 1\)", r"requests answered 3"]),
+    ("django_site", [r"response 200 POST /notes/ django_site\.views\.notes  \(\d",
+                     r"SQL INSERT INTO notes \(text\) VALUES \(%s\) \['buy tea'\]  \(1 row, \d",
+                     r"WARNING notes: no note 7"],
+     [r"requests answered 3", r"SQL queries +\d+ \("]),
+])
+def test_examples_show_their_events(tmp_path, example, shown, counted):
+    import re
+
+    from vesk.ui.api import Api
+
+    vesk("run", str(EXAMPLES / example), cwd=tmp_path)
+    shows, stats = vesk("show", cwd=tmp_path), vesk("stats", cwd=tmp_path)
+    for pattern in shown:
+        assert re.search(pattern, shows), pattern
+    for pattern in counted:
+        assert re.search(pattern, stats), pattern
+    api = Api(str(tmp_path / ".vesk" / "db.sqlite3"))
+    try:
+        (listed,) = api.answer(["traces"], {})
+        lines = event_lines(api, listed["id"])
+    finally:
+        api.close()
+    assert any(re.search(shown[0], line) for line in lines), lines

@@ -7,7 +7,7 @@ import re
 from vesk.view.tree import is_number
 from vesk.view.values import clean, format_value
 
-__all__ = ["EVENT_TYPES", "EventCounts", "event_line", "format_seconds"]
+__all__ = ["EVENT_TYPES", "EventCounts", "event_line", "event_text", "format_seconds"]
 
 EVENT_TYPES = ("http", "sql", "log", "request", "response")
 _SPACES = re.compile(r"\s+")
@@ -48,7 +48,9 @@ def _http(record, glyphs):
 def _sql(record, glyphs):
     head = f"SQL {clean(_statement(record))}"
     parameters = record.get("parameters")
-    if parameters not in (None, [], {}, ()):
+    if isinstance(parameters, str):  # already text, as the browser viewer's index keeps it
+        head += " " + clean(parameters[:_PARAMETERS_LIMIT])
+    elif parameters not in (None, [], {}):
         head += " " + format_value(parameters, _PARAMETERS_LIMIT)
     rows = record.get("rowcount")
     counted = None if type(rows) is not int else f"{rows} row" + ("" if rows == 1 else "s")
@@ -95,6 +97,12 @@ def event_line(record, glyphs=_GLYPHS):
         return None
 
 
+def event_text(record):
+    """event_line as one text, or None."""
+    line = event_line(record)
+    return None if line is None else "  ".join(part for part in line if part)
+
+
 class EventCounts:
     """How many records of each framework event a trace (or a thread) holds, and the SQL
     statements executed more than once with the same parameters."""
@@ -115,7 +123,9 @@ class EventCounts:
         seconds = seconds if is_number(seconds) else 0.0
         if kind == "sql":
             self.sql_time += seconds
-            key = (_statement(record), format_value(record.get("parameters"), 200))
+            parameters = record.get("parameters")
+            shown = "" if parameters in (None, [], {}) else format_value(parameters, 200)
+            key = (_statement(record), shown)
             self.statements[key] = self.statements.get(key, 0) + 1
         elif kind == "http":
             self.http_time += seconds
@@ -161,7 +171,7 @@ class EventCounts:
         out.write(f"  SQL queries       {sql}" + (f" ({format_seconds(self.sql_time, micro)})" if sql else "")
                   + (f", {sum(n - 1 for n, _, _ in duplicates)} repeated" if duplicates else "") + "\n")
         for n, statement, parameters in duplicates[:_SHOWN_DUPLICATES]:
-            out.write(f"    {n} times: {clean(statement)[:100]}" + (f" {clean(parameters)}" if parameters != "None" else "") + "\n")
+            out.write(f"    {n} times: {clean(statement)[:100]}" + (f" {clean(parameters)}" if parameters else "") + "\n")
         if len(duplicates) > _SHOWN_DUPLICATES:
             out.write(f"    {more} {len(duplicates) - _SHOWN_DUPLICATES} more statements repeated\n")
         http = self.counts["http"]
