@@ -5,6 +5,11 @@ each mode in this one process and prints a table: time per profile event, the ov
 unprofiled run per event, ratios to the floor, and the memory the engine holds per stored record.
 
     .venv/bin/python bench/bench_engine.py [--events N] [--repeat R]
+
+The engine runs with its built-in plugin descriptions (test boundaries and framework events),
+none of which the workload's files match. Two more modes price them: without the framework
+events, and with the leaf function renamed "handle", a code name that a built-in description
+watches (logging's), so that each of its events pays the lookup and the path test that fails.
 """
 
 import argparse
@@ -57,8 +62,9 @@ def workload(rounds):
 
 
 class Host:
-    def __init__(self, db_path):
-        self.config = {}
+    def __init__(self, db_path, config=None):
+        # Every record held until the end: a part saved on the way would leave the count short.
+        self.config = {"part_size": 0, **(config or {})}
         self.db_path = db_path
         self.one_trace_per_test = False
         self.trace_id = "trc_bench"
@@ -103,14 +109,14 @@ def timed(run, repeat):
     return best
 
 
-def run_engine(rounds, repeat, db_path, serialiser=None):
+def run_engine(rounds, repeat, db_path, serialiser=None, config=None):
     saved = sys.modules.get("vesk.serialize")
     if serialiser is not None:
         sys.modules["vesk.serialize"] = serialiser
     try:
         best, held = float("inf"), None
         for _ in range(repeat):
-            host = Host(db_path)
+            host = Host(db_path, config)
             gc.collect()
             start = time.perf_counter()
             _vesk.register_profiler(host)
@@ -162,6 +168,18 @@ def main():
     results.append(Result("vesk, constant serialiser", seconds, events, held))
     seconds, held, records = run_engine(rounds, options.repeat, db_path)
     results.append(Result("vesk, companion serialiser", seconds, events, held))
+    seconds, held, _ = run_engine(rounds, options.repeat, db_path, constant_serialiser(),
+                                  {"events": False})
+    results.append(Result("vesk, constant, no framework events", seconds, events, held))
+    global leaf
+    plain_leaf = leaf
+    leaf = types.FunctionType(leaf.__code__.replace(co_name="handle", co_qualname="handle"),
+                              globals(), "handle")
+    try:
+        seconds, held, _ = run_engine(rounds, options.repeat, db_path, constant_serialiser())
+    finally:
+        leaf = plain_leaf
+    results.append(Result("vesk, constant, leaf named handle", seconds, events, held))
 
     bare, floor = results[0], results[1]
     floor_cost = (floor.seconds - bare.seconds) / events
@@ -181,6 +199,10 @@ def main():
     theirs = (cprofile.seconds - bare.seconds) / events
     print(f"engine's own cost per event (constant serialiser minus floor): {own * 1e9:.1f} ns, "
           f"{own / theirs:.1f}x cProfile's overhead per event ({theirs * 1e9:.1f} ns)")
+    without, named = results[5], results[6]
+    print(f"built-in framework events matching nothing: {(engine.seconds - without.seconds) / events * 1e9:+.1f} "
+          f"ns per event; matching the code name of {2 * 500 * rounds:,} of the events, not their "
+          f"path: {(named.seconds - engine.seconds) / events * 1e9:+.1f} ns per event")
 
 
 if __name__ == "__main__":
