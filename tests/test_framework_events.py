@@ -319,7 +319,7 @@ def test_trace_per_request(tmp_path, examples, drive, sources):
 
 # -- loading, and the examples as a user runs them -------------------------------------------
 
-def test_loading_imports_none_of_the_libraries(tmp_path):
+def test_loading_imports_none_of_the_libraries_and_events_can_be_left_out(tmp_path):
     assert load_plugin_data({"events": False}) == TEST_BOUNDARIES
     code = ("import sys, vesk\n"
             "with vesk.enable(db_path=sys.argv[1]):\n"
@@ -330,6 +330,12 @@ def test_loading_imports_none_of_the_libraries(tmp_path):
                             capture_output=True, text=True, timeout=60, cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "[]"
+    logged = "import logging; logging.warning('once')"
+    for flags, expected in (([], ["log"]), (["--no-events"], [])):
+        vesk("run", "--db", "off.sqlite3", *flags, "-c", logged, cwd=tmp_path)
+        records = [r for p in db.load_trace_parts(tmp_path / "off.sqlite3", db.latest_trace_id(tmp_path / "off.sqlite3"))
+                   for r in msgpack.unpackb(p, strict_map_key=False)["frames_of_interest"]]
+        assert [r["type"] for r in records if r["type"] != "frame"] == expected
 
 
 def vesk(*args, cwd):
