@@ -4,12 +4,12 @@ trace (statements executed more than once among them)."""
 
 import re
 
+from vesk.filters.events import TYPES as EVENT_TYPES
 from vesk.view.tree import is_number
 from vesk.view.values import clean, format_value
 
 __all__ = ["EVENT_TYPES", "EventCounts", "event_line", "event_text", "format_seconds"]
 
-EVENT_TYPES = ("http", "sql", "log", "request", "response")
 _SPACES = re.compile(r"\s+")
 _PARAMETERS_LIMIT = 40
 _SHOWN_DUPLICATES = 5
