@@ -350,7 +350,7 @@ def event_lines(api, trace_id):
     lines, pending = [], [-1]
     while pending:
         page = api.answer(["trace", trace_id, "children"], {"thread": "0", "node": str(pending.pop())})
-        lines += [n["line"] for n in page["nodes"] if "line" in n]
+        lines += [f"{n['name']} {n['line']}" for n in page["nodes"] if "line" in n]
         pending += [n["id"] for n in page["nodes"] if n["nested"]]
     return lines
 

@@ -121,9 +121,12 @@ class ThreadTrack:
             "args": args,
         }
         if flags & _EVENT:
-            line = event_text({**args, "type": summary["name"].partition("/")[0]})
+            kind = summary["name"].partition("/")[0]
+            line = event_text({**args, "type": kind})
             if line is not None:
-                summary["line"] = line  # a framework event as vesk show has it
+                # A framework event as vesk show has it, less the kind that the page shows first.
+                first, _, rest = line.partition(" ")
+                summary["line"] = rest if first.lower() == kind else line
         return summary
 
     def search(self, pattern, limit):
