@@ -42,10 +42,13 @@ class _Exchange:
             self.body = (self.body + part)[:BODY_LIMIT]
 
 
+QUERY_REDACTED = "[redacted]"
+
+
 def _url(connection, url):
-    """The URL as the caller meant it: http.client is given the path alone unless it talks to a
-    proxy."""
-    url = url if isinstance(url, str) else text(url)
+    """The URL as the caller meant it (http.client is given the path alone unless it talks to a
+    proxy), with the values of query parameters named like secrets redacted."""
+    url = _redact_query(url if isinstance(url, str) else text(url))
     if url.startswith(("http://", "https://")):
         return url
     secure = getattr(connection, "default_port", 80) == 443
@@ -56,6 +59,18 @@ def _url(connection, url):
     if ":" in str(host) and not str(host).startswith("["):
         where = f"[{host}]:{port}" if port and port != default else f"[{host}]"
     return f"{'https' if secure else 'http'}://{where}{url}"
+
+
+def _redact_query(url):
+    path, mark, query = url.partition("?")
+    if not mark:
+        return url
+    query, hash_mark, fragment = query.partition("#")
+    items = []
+    for item in query.split("&"):
+        name, equals, _ = item.partition("=")
+        items.append(f"{name}={QUERY_REDACTED}" if equals and is_secret_name(name) else item)
+    return f"{path}?{'&'.join(items)}{hash_mark}{fragment}"
 
 
 def _latin1(value):
