@@ -208,8 +208,10 @@ class _Printer:
     def _framework_event(self, guides, text, tail):
         if self.base and tail.startswith(self.base):
             tail = tail[len(self.base):]
-        if len(tail) > _TAIL_LIMIT:  # a place in a library: its end tells most
-            tail = self.g["more"] + tail[len(self.g["more"]) - _TAIL_LIMIT:]
+        if len(tail) > _TAIL_LIMIT:  # a place deep in a library: its last folders tell most
+            end = tail[len(self.g["more"]) - _TAIL_LIMIT:]
+            cut = end.find("/")
+            tail = self.g["more"] + (end[cut:] if 0 <= cut < len(end) - 1 else end)
         room = max(self.width - len(guides) - len(tail) - 1, _MIN_ROOM)
         line = self.paint("event", _cut(text, room, self.g["more"]))
         return line + ("  " + self.paint("duration", tail) if tail else "")
