@@ -5,6 +5,12 @@ each mode in this one process and prints a table: time per profile event, the ov
 unprofiled run per event, ratios to the floor, and the memory the engine holds per stored record.
 
     .venv/bin/python bench/bench_engine.py [--events N] [--repeat R]
+
+The engine runs with its built-in plugin descriptions (test boundaries and framework events),
+none of which the workload's files match. Three more modes, taken in turn, price them: with the
+framework events, without them, and with them and the leaf function renamed "handle", a code
+name that a built-in description watches (logging's), so that each of its events pays the lookup
+and the path test that fails.
 """
 
 import argparse
@@ -57,8 +63,9 @@ def workload(rounds):
 
 
 class Host:
-    def __init__(self, db_path):
-        self.config = {}
+    def __init__(self, db_path, config=None):
+        # Every record held until the end: a part saved on the way would leave the count short.
+        self.config = {"part_size": 0, **(config or {})}
         self.db_path = db_path
         self.one_trace_per_test = False
         self.trace_id = "trc_bench"
@@ -103,14 +110,14 @@ def timed(run, repeat):
     return best
 
 
-def run_engine(rounds, repeat, db_path, serialiser=None):
+def run_engine(rounds, repeat, db_path, serialiser=None, config=None):
     saved = sys.modules.get("vesk.serialize")
     if serialiser is not None:
         sys.modules["vesk.serialize"] = serialiser
     try:
         best, held = float("inf"), None
         for _ in range(repeat):
-            host = Host(db_path)
+            host = Host(db_path, config)
             gc.collect()
             start = time.perf_counter()
             _vesk.register_profiler(host)
@@ -127,6 +134,30 @@ def run_engine(rounds, repeat, db_path, serialiser=None):
         return best, held, records
     finally:
         sys.modules["vesk.serialize"] = saved
+
+
+def price_events(rounds, repeat, db_path):
+    """The constant serialiser's runs with the built-in framework events, without them, and with
+    them and the leaf named "handle", taken in turn so that a busy machine weighs on all three
+    alike: best of repeat each."""
+    global leaf
+    plain_leaf = leaf
+    renamed = types.FunctionType(leaf.__code__.replace(co_name="handle", co_qualname="handle"),
+                                 globals(), "handle")
+    modes = [("vesk, constant, framework events", None, plain_leaf),
+             ("vesk, constant, no framework events", {"events": False}, plain_leaf),
+             ("vesk, constant, leaf named handle", None, renamed)]
+    best = [(float("inf"), None)] * len(modes)
+    try:
+        for _ in range(repeat):
+            for index, (_, config, function) in enumerate(modes):
+                leaf = function
+                seconds, held, _ = run_engine(rounds, 1, db_path, constant_serialiser(), config)
+                best[index] = min(best[index], (seconds, held), key=lambda pair: pair[0])
+    finally:
+        leaf = plain_leaf
+    events = rounds * EVENTS_PER_ROUND + 2
+    return [Result(name, seconds, events, held) for (name, _, _), (seconds, held) in zip(modes, best)]
 
 
 def main():
@@ -162,7 +193,8 @@ def main():
     results.append(Result("vesk, constant serialiser", seconds, events, held))
     seconds, held, records = run_engine(rounds, options.repeat, db_path)
     results.append(Result("vesk, companion serialiser", seconds, events, held))
-
+    priced = price_events(rounds, options.repeat, db_path)
+    results += priced
     bare, floor = results[0], results[1]
     floor_cost = (floor.seconds - bare.seconds) / events
     print(f"{events:,} profile events per run, best of {options.repeat}; Python "
@@ -181,6 +213,10 @@ def main():
     theirs = (cprofile.seconds - bare.seconds) / events
     print(f"engine's own cost per event (constant serialiser minus floor): {own * 1e9:.1f} ns, "
           f"{own / theirs:.1f}x cProfile's overhead per event ({theirs * 1e9:.1f} ns)")
+    on, off, named = priced
+    print(f"built-in framework events matching nothing: {(on.seconds - off.seconds) / events * 1e9:+.1f} "
+          f"ns per event; matching the code name of {2 * 500 * rounds:,} of the events, not their "
+          f"path: {(named.seconds - off.seconds) / events * 1e9:+.1f} ns per event (against none)")
 
 
 if __name__ == "__main__":

@@ -106,6 +106,8 @@ def build_parser():
                      help="do not record files whose path contains FRAGMENT")
     run.add_argument("--lightweight", action="store_true",
                      help="store bounded summaries of large values instead of the whole values")
+    run.add_argument("--no-events", dest="events", action="store_false",
+                     help="leave out the framework events (HTTP, SQL, log records, requests)")
     run.add_argument("--part-size", type=_size, default=None, metavar="SIZE",
                      help="save the records held so far as a part of the trace once they reach "
                           "SIZE (default 64M; 0: only at the end)")

@@ -13,10 +13,11 @@ DEFAULT_DB_PATH = os.path.join(".vesk", "db.sqlite3")
 
 
 def make_config(*, include=(), ignore=(), lightweight=False, threads=True, plugins=(),
-                part_size=None, trace_limit=None):
+                part_size=None, trace_limit=None, events=True):
     """A configuration for the engine: fragments of file paths to record in spite of the built-in
     filters (include) or not to record (ignore), the lightweight serialiser, whether threads
-    started later are recorded, extra plugin descriptions, and two sizes in bytes (None for the
+    started later are recorded, extra plugin descriptions, whether the built-in framework events
+    (HTTP, SQL, log records, web requests) are recorded, and two sizes in bytes (None for the
     defaults, 0 for no bound): the records held while recording before they are saved as the
     trace's next part (64 MiB), and the records one trace may hold before it stops recording
     (1 GiB)."""
@@ -25,6 +26,7 @@ def make_config(*, include=(), ignore=(), lightweight=False, threads=True, plugi
         "lightweight_repr": bool(lightweight),
         "threading": bool(threads),
         "plugins": list(plugins),
+        "events": bool(events),
     }
     if part_size is not None:
         config["part_size"] = int(part_size)
@@ -113,19 +115,21 @@ class enable(contextlib.ContextDecorator):
         def main(): ...
 
     part_size and trace_limit (bytes) bound what recording holds before it saves a part of the
-    trace, and what one trace may record at all (see make_config). children=True records the
-    Python processes the block starts (each as a trace naming this one as its parent);
-    all_threads=True records the threads already running too, from their next call.
+    trace, and what one trace may record at all (see make_config); events=False leaves out the
+    built-in framework events. children=True records the Python processes the block starts (each
+    as a trace naming this one as its parent); all_threads=True records the threads already
+    running too, from their next call.
 
     The profiler is the value of the `with` statement; its trace_id names the saved trace.
     """
 
     def __init__(self, db_path=DEFAULT_DB_PATH, *, include=(), ignore=(), lightweight=False,
-                 threads=True, source=None, part_size=None, trace_limit=None, children=False,
-                 all_threads=False):
+                 threads=True, source=None, part_size=None, trace_limit=None, events=True,
+                 children=False, all_threads=False):
         self.db_path = db_path
         self.config = make_config(include=include, ignore=ignore, lightweight=lightweight,
-                                  threads=threads, part_size=part_size, trace_limit=trace_limit)
+                                  threads=threads, part_size=part_size, trace_limit=trace_limit,
+                                  events=events)
         self.source = source
         self.children = children
         self.all_threads = all_threads

@@ -28,6 +28,8 @@ def pytest_addoption(parser):
                     help="SQLite database for the traces (default: .vesk/db.sqlite3)")
     group.addoption("--vesk-lightweight", action="store_true", default=False,
                     help="store bounded summaries of large values instead of whole values")
+    group.addoption("--vesk-no-events", action="store_false", dest="vesk_events", default=True,
+                    help="leave out the framework events (HTTP, SQL, log records, requests)")
     group.addoption("--vesk-part-size", default=None, metavar="SIZE",
                     help="save a test's records as a part of its trace once they reach SIZE "
                          "(default 64M; 0: only at the test's end)")
@@ -63,7 +65,8 @@ class TestRecorder:
                 sizes[name] = None if given is None else parse_size(given)
             except ValueError as error:
                 raise pytest.UsageError(f"--vesk-{name.replace('_', '-')}: {error}") from None
-        settings = make_config(lightweight=config.getoption("vesk_lightweight"), **sizes)
+        settings = make_config(lightweight=config.getoption("vesk_lightweight"),
+                               events=config.getoption("vesk_events"), **sizes)
         self.profiler = Profiler(settings, db_path=db_path, one_trace_per_test=True,
                                  source="pytest", children=config.getoption("vesk_children"),
                                  all_threads=config.getoption("vesk_all_threads"))

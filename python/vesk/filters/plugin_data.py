@@ -5,10 +5,13 @@ inside another leaves no frame of vesk's in the outer trace.
 A description names functions, by code name and a fragment of their file's path, whose calls
 and returns the engine turns into typed records (a plugin record) besides, or instead of, the
 ordinary frame records. Records typed "start_test" and "end_test" open and save one trace per
-test when the profiler records one trace per test.
+test when the profiler records one trace per test. The framework events (outbound HTTP, SQL,
+log records, web requests) follow the test boundaries; config["events"] false leaves them out.
 """
 
 from collections.abc import Iterable
+
+from vesk.filters import events
 
 # Called by vesk's pytest plugin around every test; their calls are the test boundaries.
 TEST_STARTED = "vesk_test_started"
@@ -24,7 +27,7 @@ def _test_finished(frame, event, arg, context):
     return {"nodeid": local["nodeid"], "outcome": local["outcome"], "when": local["when"]}
 
 
-BUILT_IN = [
+TEST_BOUNDARIES = [
     {
         "co_names": [TEST_STARTED],
         "path_fragment": "vesk/pytest_plugin.py",
@@ -43,15 +46,19 @@ BUILT_IN = [
     },
 ]
 
+BUILT_IN = [*TEST_BOUNDARIES, *events.DESCRIPTIONS]
+
 
 def load_plugin_data(config):
-    """The plugin descriptions for a profiler with this configuration: the built-in ones, then
-    those given in config["plugins"], in order. None there means none; a value that is not a
+    """The plugin descriptions for a profiler with this configuration: the built-in ones (the
+    test boundaries alone when config["events"] is false), then those given in
+    config["plugins"], in order. None there means none; a value that is not a
     collection of descriptions is handed on as one, for the engine to refuse with a TypeError
     like any other malformed description (this function itself must not fail)."""
+    built_in = BUILT_IN if dict.get(config, "events", True) is not False else TEST_BOUNDARIES
     given = dict.get(config, "plugins")
     if given is None:
-        return list(BUILT_IN)
+        return list(built_in)
     if isinstance(given, (str, bytes, dict)) or not isinstance(given, Iterable):
-        return [*BUILT_IN, given]
-    return [*BUILT_IN, *given]
+        return [*built_in, given]
+    return [*built_in, *given]

@@ -168,7 +168,8 @@ def run_program(options):
     program = _program(options)
     database = _database(options)
     config = make_config(include=options.include, ignore=options.ignore,
-                         lightweight=options.lightweight, part_size=options.part_size,
+                         lightweight=options.lightweight, events=options.events,
+                         part_size=options.part_size,
                          trace_limit=options.trace_limit)
     source = " ".join(["vesk run", program.display, *options.args])
     profiler = Profiler(config, db_path=database, source=source, children=options.children,

@@ -18,6 +18,7 @@ import threading
 from vesk import _vesk
 from vesk.export import _CALL, _EVENT, _RETURN, _dump, _Formatter, _json_value, _site_args, _SkimmedTrack, _Spill
 from vesk.view.choose import matches
+from vesk.view.events import event_text
 from vesk.view.trace import skim_trace, unpack
 from vesk.view.values import format_value
 
@@ -106,7 +107,7 @@ class ThreadTrack:
         flags = self.flags[node]
         end = self.ends[node]
         args = self.args(node)
-        return {
+        summary = {
             "id": node,
             "name": self.names[self.name_of[node]],
             "kind": "event" if flags & _EVENT else "call",
@@ -119,6 +120,14 @@ class ThreadTrack:
             "nested": self.sizes[node] - 1,
             "args": args,
         }
+        if flags & _EVENT:
+            kind = summary["name"].partition("/")[0]
+            line = event_text({**args, "type": kind})
+            if line is not None:
+                # A framework event as vesk show has it, less the kind that the page shows first.
+                first, _, rest = line.partition(" ")
+                summary["line"] = rest if first.lower() == kind else line
+        return summary
 
     def search(self, pattern, limit):
         """The nodes whose name matches pattern (matches() of vesk show --function), up to limit,

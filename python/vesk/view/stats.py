@@ -8,12 +8,16 @@ they made. The mean is the total over the outermost calls that returned. A call 
 was not recorded counts as a call but adds no time. A generator's (or coroutine's) stretches
 after the first, which the interpreter resumed, add their time to its call and are no calls of
 their own.
+
+The framework events of the trace are counted too: SQL statements (and those run again with the
+same parameters), outbound HTTP requests, log records by level, requests answered.
 """
 
 import json
 import sys
 
 from vesk.view.choose import chosen, chosen_trace, function_name, only_threads
+from vesk.view.events import EventCounts
 from vesk.view.terminal import _common_base, _format_duration, _glyphs_for
 from vesk.view.trace import open_trace, read_trace
 from vesk.view.tree import Open, TreeWalker
@@ -98,6 +102,10 @@ class StatsWalker(TreeWalker):
         TreeWalker.__init__(self)
         self.functions = {}
         self.running = {}  # (name, file) -> its calls open on the stack
+        self.events = EventCounts()
+
+    def event(self, record, start, depth):
+        self.events.add(record)
 
     def called(self, record, start, depth):
         name, file, line = _function(record)
@@ -169,14 +177,20 @@ def stats(options):
         groups = [(thread, list(thread.walker.functions.values())) for thread in trace.threads]
     else:
         groups = [(None, merged(thread.walker for thread in trace.threads))]
+    counts = EventCounts()
+    for thread in trace.threads:
+        counts.merge(thread.walker.events)
     if options.json:
-        _write_json(trace, groups, options, sys.stdout)
+        _write_json(trace, groups, options, sys.stdout, counts)
     else:
         _write_table(trace, groups, options, sys.stdout)
+        if counts:
+            glyphs = _glyphs_for(sys.stdout)
+            counts.write(sys.stdout, glyphs["micro"], glyphs["more"])
     return 0
 
 
-def _write_json(trace, groups, options, out):
+def _write_json(trace, groups, options, out, counts):
     rows = []
     for thread, functions in groups:
         for f in ranked(functions, options.sort, options.limit):
@@ -188,7 +202,7 @@ def _write_json(trace, groups, options, out):
                 "total": f.total, "own": f.own, "mean": f.mean,
             })
     json.dump({"trace": trace.trace_id, "threads": [t.name for t in trace.threads],
-               "functions": rows}, out, indent=1)
+               "functions": rows, "events": counts.as_json()}, out, indent=1)
     out.write("\n")
 
 

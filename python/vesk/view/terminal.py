@@ -8,6 +8,7 @@ import shutil
 
 from vesk import _vesk
 from vesk.view.outline import Outline, SkimmedOutline
+from vesk.view.events import event_line
 from vesk.view.trace import skim_trace, unpack
 from vesk.view.tree import is_number
 from vesk.view.values import clean, format_exception, format_value
@@ -82,11 +83,13 @@ _STYLES = {
 }
 
 _FANCY = {"tee": "├─ ", "last": "└─ ", "bar": "│  ", "space": "   ", "more": "…", "event": "▶ ",
-          "micro": "µs"}
-_PLAIN = {"tee": "|- ", "last": "`- ", "bar": "|  ", "space": "   ", "more": "...", "event": "> ", "micro": "us"}
+          "micro": "µs", "out": "→"}
+_PLAIN = {"tee": "|- ", "last": "`- ", "bar": "|  ", "space": "   ", "more": "...", "event": "> ", "micro": "us",
+          "out": "->"}
 
 _VALUE_LIMIT = 60  # one argument or return value
 _MIN_ROOM = 24  # for arguments and return value together, however deep the line
+_TAIL_LIMIT = 40  # a framework event's place or duration
 
 
 def _format_duration(seconds, micro):
@@ -142,6 +145,8 @@ class _Printer:
             room = max(self.width - len(guides) - 12, _MIN_ROOM)
             return self.paint("guide", guides) + self.paint(
                 "problem", f"!! {format_exception(node.record, room)} (caught)")
+        if node.is_event and (known := event_line(node.record, g)) is not None:
+            return self.paint("guide", guides) + self._framework_event(guides, *known)
         if node.is_event:
             record = node.record
             label = g["event"] + clean(node.name)
@@ -204,6 +209,18 @@ class _Printer:
         for style, part in tail:
             text += "  " + self.paint(style, part)
         return text
+
+
+    def _framework_event(self, guides, text, tail):
+        if self.base and tail.startswith(self.base):
+            tail = tail[len(self.base):]
+        if len(tail) > _TAIL_LIMIT:  # a place deep in a library: its last folders tell most
+            end = tail[len(self.g["more"]) - _TAIL_LIMIT:]
+            cut = end.find("/")
+            tail = self.g["more"] + (end[cut:] if 0 <= cut < len(end) - 1 else end)
+        room = max(self.width - len(guides) - len(tail) - 1, _MIN_ROOM)
+        line = self.paint("event", _cut(text, room, self.g["more"]))
+        return line + ("  " + self.paint("duration", tail) if tail else "")
 
 
 def _bounded_items(arguments):
