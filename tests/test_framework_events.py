@@ -265,7 +265,7 @@ def test_web_requests(recording, examples, drive, expected):
     records = record(recording, drive)
     seen = events(records, "request", "response")
     answered = [r for r in seen if r["type"] == "response"]
-    assert [(r["method"], r["path"], r["status"], r["view"]) for r in answered] == expected
+    assert [(r["method"], r["url_path"], r["status"], r["view"]) for r in answered] == expected
     assert all(0 < r["duration"] < 10 for r in answered)
     if drive is drive_wsgiref:
         return  # wsgiref knows the request only once it has answered it
@@ -314,7 +314,7 @@ def test_trace_per_request(tmp_path, examples, drive, sources):
     for summary, source in zip(traces, sources):
         [part] = [msgpack.unpackb(p, strict_map_key=False) for p in db.load_trace_parts(database, summary.trace_id)]
         seen = events(part["frames_of_interest"], "request", "response")
-        assert [(r["type"], f"{r['method']} {r['path']}") for r in seen] == [("request", source), ("response", source)]
+        assert [(r["type"], f"{r['method']} {r['url_path']}") for r in seen] == [("request", source), ("response", source)]
 
 
 # -- loading, and the examples as a user runs them -------------------------------------------

@@ -183,6 +183,14 @@ def test_call_lines():
     ]
 
 
+def test_a_record_whose_path_is_no_file_leaves_the_base_alone():
+    records = [frame("call", "app.main", "a", 0), plugin("custom", 1, path="/items"),
+               frame("return", "app.main", "a", 2)]
+    for record in (records[0], records[2]):
+        record["path"] = "/srv/shop/app.py:3"
+    assert "app.main() -> None" in render(trace_from_parts([blob(records)]))
+
+
 @pytest.mark.parametrize("options, expected", [
     ({"depth": 1}, ["app.main()  [no return recorded]  [+4 nested]  app.py:3"]),
     ({"depth": 2}, ["app.main()", "├─ app.Shop.add", "├─ ▶ start_test",

@@ -63,6 +63,9 @@ constexpr std::string_view kFrozen = "<frozen ";
 constexpr std::string_view kString = "<string>";
 constexpr std::string_view kPytestExpression = "<pytest match expression>";
 constexpr std::string_view kAttrsGenerated = "<attrs generated";
+constexpr std::string_view kGenerated = " generated";
+// Flask's router compiles each rule's matcher under this name.
+constexpr std::string_view kWerkzeugRouting = "<werkzeug routing>";
 
 std::string_view attrs_maker_suffix() {
     static const std::string suffix = to_host_separators("attr/_make.py");
@@ -92,6 +95,11 @@ bool exec_string_filter(std::string_view filename) noexcept {
 
 bool pytest_expression_filter(std::string_view filename) noexcept {
     return filename == kPytestExpression;
+}
+
+bool generated_name_filter(std::string_view filename) noexcept {
+    if (!filename.starts_with('<') || !filename.ends_with('>')) return false;
+    return filename.find(kGenerated) != std::string_view::npos || filename == kWerkzeugRouting;
 }
 
 bool attrs_generated_name(std::string_view filename) noexcept {

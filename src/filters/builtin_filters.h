@@ -13,6 +13,10 @@ bool frozen_filter(std::string_view filename) noexcept;
 bool own_package_filter(std::string_view filename) noexcept;
 bool exec_string_filter(std::string_view filename) noexcept;
 bool pytest_expression_filter(std::string_view filename) noexcept;
+// Code a library generated and compiled under a name of the form "<... generated ...>", as
+// SQLAlchemy and attrs name theirs, or under "<werkzeug routing>". Other names in angle brackets
+// ("<stdin>", a notebook's cells) may be the user's own code.
+bool generated_name_filter(std::string_view filename) noexcept;
 
 // The first test of the attrs filter: a file name that says attrs generated it.
 bool attrs_generated_name(std::string_view filename) noexcept;

@@ -56,9 +56,10 @@ NameDecision decide_by_name(const FrameFilters& filters, std::string_view filena
     bool own_package = own_package_filter(filename);
     bool exec_string = exec_string_filter(filename);
     bool pytest_expression = pytest_expression_filter(filename);
+    bool generated = generated_name_filter(filename);
     bool ignore = any_found_in(filters.ignore_frames, filename);
-    return {include,
-            library || frozen || own_package || exec_string || pytest_expression || ignore};
+    return {include, library || frozen || own_package || exec_string || pytest_expression ||
+                         generated || ignore};
 }
 
 NameDecision decision_for(const FrameFilters& filters, CodeCache* cache,

@@ -12,6 +12,7 @@ enum class Filter {
     frozen,
     own_package,
     exec_string,
+    generated,
     pytest_expression,
     attrs_name,
     attrs_maker
@@ -27,6 +28,8 @@ bool apply(Filter filter, std::string_view name) {
             return own_package_filter(name);
         case Filter::exec_string:
             return exec_string_filter(name);
+        case Filter::generated:
+            return generated_name_filter(name);
         case Filter::pytest_expression:
             return pytest_expression_filter(name);
         case Filter::attrs_name:
@@ -73,6 +76,12 @@ INSTANTIATE_TEST_SUITE_P(
         FilterCase{Filter::exec_string, "<string>", true},
         FilterCase{Filter::exec_string, "/tmp/<string>/inside", true},
         FilterCase{Filter::exec_string, "<strings>", false},
+        FilterCase{Filter::generated, "<sqlalchemy generated wrapper for Engine.connect>", true},
+        FilterCase{Filter::generated, "<attrs generated init app.Point>", true},
+        FilterCase{Filter::generated, "/app/generated/models.py", false},
+        FilterCase{Filter::generated, "<generated>", false},
+        FilterCase{Filter::generated, "<werkzeug routing>", true},
+        FilterCase{Filter::generated, "<stdin>", false},
         FilterCase{Filter::pytest_expression, "<pytest match expression>", true},
         FilterCase{Filter::pytest_expression, "<pytest match expression>x", false},
         FilterCase{Filter::pytest_expression, "<pytest match expression", false},

@@ -67,14 +67,14 @@ def _log(record, glyphs):
 
 def _request(record, glyphs):
     framework = record.get("framework")
-    return f"request {_text(record.get('method'))} {_text(record.get('path'))}", \
+    return f"request {_text(record.get('method'))} {_text(record.get('url_path'))}", \
         f"({clean(framework)})" if isinstance(framework, str) else ""
 
 
 def _response(record, glyphs):
     status = record.get("status")
     head = f"response {status if type(status) is int else '?'} {_text(record.get('method'))} " \
-           f"{_text(record.get('path'))}"
+           f"{_text(record.get('url_path'))}"
     if isinstance(record.get("view"), str):
         head += f" {clean(record['view'])}"
     return head, _duration(record, glyphs["micro"])

@@ -251,7 +251,7 @@ def _common_base(paths):
     for path in paths:
         if not path.startswith("/"):
             return ""
-        dirs.add(path.rsplit(":", 1)[0].rsplit("/", 1)[0])
+        dirs.add(path.rsplit(":", 1)[0].rsplit("/", 1)[0] or "/")
     if not dirs:
         return ""
     base = os.path.commonpath(list(dirs))

@@ -37,7 +37,7 @@ def _view_name(function):
 def flask_request(frame, event, arg, context):
     request = frame.f_globals.get("request")  # flask.request, bound to the request being answered
     fields = {"framework": "flask", "method": text(getattr(request, "method", None)),
-              "path": text(getattr(request, "path", None))}
+              "url_path": text(getattr(request, "path", None))}
     if event == "call":
         return fields
     endpoint = getattr(request, "endpoint", None)
@@ -51,7 +51,7 @@ def flask_request(frame, event, arg, context):
 def django_request(frame, event, arg, context):
     request = frame.f_locals.get("request")
     fields = {"framework": "django", "method": text(getattr(request, "method", None)),
-              "path": text(getattr(request, "path", None))}
+              "url_path": text(getattr(request, "path", None))}
     if event == "call":
         return fields
     match = getattr(request, "resolver_match", None)
@@ -83,7 +83,7 @@ def _wsgi_timed(frame, event, arg, context):
 def wsgi_request(frame, event, arg, context):
     closed = context.get("closed", {}).pop(id(frame.f_locals.get("self")), (None, None, None))
     method, path, status = closed
-    return {"framework": "wsgi", "method": text(method), "path": text(path), "status": status,
+    return {"framework": "wsgi", "method": text(method), "url_path": text(path), "status": status,
             "view": _view_name(frame.f_locals.get("application")),
             "duration": _finish(frame, context)}
 
