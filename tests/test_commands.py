@@ -295,3 +295,42 @@ def test_stats_sorts_are_the_command_line_choices():
     from vesk.view.stats import SORTS
 
     assert set(STATS_SORTS) == set(SORTS)
+
+
+def test_native_stats_add_up_as_the_reference_walker(tmp_path):
+    import threading
+
+    import vesk
+    from vesk.view.stats import StatsWalker, read_stats
+    from vesk.view.trace import read_trace
+
+    def fib(n):
+        return n if n < 2 else fib(n - 1) + fib(n - 2)
+
+    def numbers(n):
+        for i in range(n):
+            yield fib(i)
+
+    def fails():
+        raise ValueError("no")
+
+    def work():
+        sum(numbers(6))
+        try:
+            fails()
+        except ValueError:
+            pass
+
+    with vesk.enable(db_path=tmp_path / "t.sqlite3") as profiler:
+        work()
+        worker = threading.Thread(target=work)
+        worker.start()
+        worker.join()
+
+    def table(trace):
+        return sorted((t.name, name, f.line, f.calls, f.outer, f.returned, f.timed, f.total, f.own)
+                      for t in trace.threads for (name, _), f in t.walker.functions.items())
+
+    stored = open_trace(tmp_path / "t.sqlite3", profiler.trace_id)
+    native, reference = read_stats(stored), read_trace(stored, lambda: StatsWalker)
+    assert table(native) == table(reference) and len(table(native)) >= 8

@@ -15,6 +15,7 @@
 #include "utils/json_text.h"
 #include "utils/msgpack_reader.h"
 #include "utils/outline.h"
+#include "utils/stats_track.h"
 #include "utils/stored_record.h"
 
 namespace vesk {
@@ -118,7 +119,7 @@ void separate(std::string& json) {
     if (json.back() != '{') json += ',';
 }
 
-enum class SkimKind { outline, track };
+enum class SkimKind { outline, track, stats };
 
 struct SkimState {
     SkimKind kind = SkimKind::outline;
@@ -753,6 +754,41 @@ PyObject* track(PyObject* self, PyObject* index) {
     });
 }
 
+// One function's totals as stats.py's FunctionStats takes them.
+PyRef function_tuple(const FunctionTotals& function) {
+    PyRef name = text_object(function.name);
+    PyRef file = text_object(function.file);
+    PyRef line =
+        function.line ? PyRef::steal(PyLong_FromLongLong(*function.line)) : PyRef::borrow(Py_None);
+    if (!name || !file || !line) return {};
+    return PyRef::steal(Py_BuildValue("(OOOKKKKdd)", name.get(), file.get(), line.get(),
+                                      static_cast<unsigned long long>(function.calls),
+                                      static_cast<unsigned long long>(function.outer),
+                                      static_cast<unsigned long long>(function.returned),
+                                      static_cast<unsigned long long>(function.timed),
+                                      function.total, function.own));
+}
+
+PyObject* stats(PyObject* self, PyObject* index) {
+    return with_state(self, [&](SkimState& state) -> PyObject* {
+        auto* track = finished_walker<StatsTrack>(state, index);
+        if (track == nullptr) return nullptr;
+        PyRef functions = PyRef::steal(PyList_New(0));
+        PyRef events = PyRef::steal(PyList_New(0));
+        if (!functions || !events) return nullptr;
+        for (const auto& function : track->functions) {
+            PyRef entry = function_tuple(function);
+            if (!entry || PyList_Append(functions.get(), entry.get()) < 0) return nullptr;
+        }
+        for (const auto& held : track->events) {
+            PyRef record = held_object(state, held);
+            if (!record || PyList_Append(events.get(), record.get()) < 0) return nullptr;
+        }
+        track->events.clear();
+        return PyTuple_Pack(2, functions.get(), events.get());
+    });
+}
+
 Fallible<std::optional<std::int64_t>> optional_count(PyObject* value) {
     if (value == nullptr || value == Py_None) return std::optional<std::int64_t>();
     long long count = PyLong_AsLongLong(value);
@@ -761,19 +797,24 @@ Fallible<std::optional<std::int64_t>> optional_count(PyObject* value) {
 }
 
 PyObject* skim_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"unpack", "depth", "limit", "formatter", nullptr};
+    static const char* keywords[] = {"unpack", "depth", "limit", "formatter", "stats", nullptr};
     PyObject* unpack = nullptr;
     PyObject* depth = nullptr;
     PyObject* limit = nullptr;
     PyObject* formatter = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOO:Skim", const_cast<char**>(keywords),
-                                     &unpack, &depth, &limit, &formatter)) {
+    int by_function = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOp:Skim", const_cast<char**>(keywords),
+                                     &unpack, &depth, &limit, &formatter, &by_function)) {
         return nullptr;
     }
     return guarded_entry([&]() -> PyObject* {
         auto state = std::make_unique<SkimState>();
         state->unpack = PyRef::borrow(unpack);
-        if (formatter != nullptr && formatter != Py_None) {
+        if (by_function) {
+            state->kind = SkimKind::stats;
+            state->groups =
+                std::make_unique<ThreadGroups>([] { return std::make_unique<StatsTrack>(); });
+        } else if (formatter != nullptr && formatter != Py_None) {
             state->kind = SkimKind::track;
             std::pair<PyRef*, const char*> methods[] = {
                 {&state->entries, "entries"},     {&state->value, "value"},
@@ -833,6 +874,10 @@ PyMethodDef methods[] = {
     {"track", track, METH_O,
      "track($self, thread)\n--\n\nThe thread's exported nodes: (low, high, names, wrappers) and "
      "the columns starts, ends, depths, flags, names, offsets and lengths as bytes. Once only."},
+    {"stats", stats, METH_O,
+     "stats($self, thread)\n--\n\nThe thread's calls added up per function, as `vesk stats` "
+     "counts them: [(name, file, line, calls, outer, returned, timed, total, own)] in the order "
+     "of their first calls, and the plugin records that stand for nodes, decoded. Once only."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -842,10 +887,11 @@ PyType_Slot slots[] = {
     {Py_tp_methods, methods},
     {Py_tp_doc,
      const_cast<char*>(
-         "Skim(unpack, *, depth=None, limit=None, formatter=None)\n--\n\n"
+         "Skim(unpack, *, depth=None, limit=None, formatter=None, stats=False)\n--\n\n"
          "Reads the records of a stored trace, grouped into threads and paired into calls, "
-         "for the outlines `vesk show` prints (of depth levels and limit lines) or, given a "
-         "formatter, for the tracks `vesk export` writes. unpack decodes MessagePack.")},
+         "for the outlines `vesk show` prints (of depth levels and limit lines), given a "
+         "formatter for the tracks `vesk export` writes, or with stats for the totals per "
+         "function of `vesk stats`. unpack decodes MessagePack.")},
     {0, nullptr},
 };
 

@@ -16,14 +16,16 @@ same parameters), outbound HTTP requests, log records by level, requests answere
 import json
 import sys
 
-from vesk.view.choose import chosen, chosen_trace, function_name, only_threads
+from vesk import _vesk
+from vesk.view.choose import chosen_trace, function_name, matches
 from vesk.view.events import EventCounts
 from vesk.view.terminal import _common_base, _format_duration, _glyphs_for
-from vesk.view.trace import open_trace, read_trace
+from vesk.view.trace import open_trace, skim_trace, unpack
 from vesk.view.tree import Open, TreeWalker
 from vesk.view.values import clean
 
-__all__ = ["FunctionStats", "StatsWalker", "SORTS", "stats", "merged", "ranked"]
+__all__ = ["FunctionStats", "StatsWalker", "SkimmedStats", "SORTS", "stats", "read_stats", "merged",
+           "ranked"]
 
 # What --sort takes: the key and whether the largest come first.
 SORTS = {
@@ -170,9 +172,34 @@ def ranked(functions, sort="total", limit=None):
     return ordered if limit is None else ordered[:limit]
 
 
+class SkimmedStats:
+    """What a StatsWalker keeps of thread index of a vesk._vesk.Skim made with stats, once the
+    skim is finished: the same functions and events, added up natively."""
+
+    def __init__(self, skim, index):
+        rows, events = skim.stats(index)
+        self.functions = {}
+        for name, file, line, *numbers in rows:
+            function = self.functions[(name, file)] = FunctionStats(name, file, line)
+            (function.calls, function.outer, function.returned, function.timed, function.total,
+             function.own) = numbers
+        self.events = EventCounts()
+        for record in events:
+            self.events.add(record)
+
+
+def read_stats(stored, thread=None):
+    """The trace with a StatsWalker's results per thread (only the threads whose name matches
+    thread, when given), added up in one native pass."""
+    trace = skim_trace(stored, lambda: _vesk.Skim(unpack, stats=True), SkimmedStats)
+    if thread is not None:
+        trace.threads = [t for t in trace.threads if matches(t.name, thread)]
+    return trace
+
+
 def stats(options):
     stored = open_trace(options.db, chosen_trace(options))
-    trace = chosen(read_trace(stored, lambda: only_threads(options.thread, StatsWalker)))
+    trace = read_stats(stored, options.thread)
     if options.per_thread:
         groups = [(thread, list(thread.walker.functions.values())) for thread in trace.threads]
     else:
