@@ -31,6 +31,11 @@ def pytest_addoption(parser):
     group.addoption("--vesk-part-size", default=None, metavar="SIZE",
                     help="save a test's records as a part of its trace once they reach SIZE "
                          "(default 64M; 0: only at the test's end)")
+    group.addoption("--vesk-redact", action="append", default=[], metavar="NAME",
+                    help="also redact values stored under names like NAME (beside password, "
+                         "token, api_key, ...)")
+    group.addoption("--vesk-keep", action="append", default=[], metavar="NAME",
+                    help="store values under the default secret name NAME (e.g. session) whole")
     group.addoption("--vesk-trace-limit", default=None, metavar="SIZE",
                     help="stop recording a test's trace once it reaches SIZE (default 1G; 0: none)")
 
@@ -58,7 +63,9 @@ class TestRecorder:
                 sizes[name] = None if given is None else parse_size(given)
             except ValueError as error:
                 raise pytest.UsageError(f"--vesk-{name.replace('_', '-')}: {error}") from None
-        settings = make_config(lightweight=config.getoption("vesk_lightweight"), **sizes)
+        settings = make_config(lightweight=config.getoption("vesk_lightweight"),
+                               redact=config.getoption("vesk_redact"),
+                               keep=config.getoption("vesk_keep"), **sizes)
         self.profiler = Profiler(settings, db_path=db_path, one_trace_per_test=True,
                                  source="pytest")
         self.config = config

@@ -19,6 +19,7 @@
 #include "utils/frames.h"
 #include "utils/interned.h"
 #include "utils/msgpack_writer.h"
+#include "utils/redaction.h"
 
 namespace vesk {
 
@@ -546,6 +547,36 @@ bool put_type_name(std::string& out, PyTypeObject* type) {
     return true;
 }
 
+// The redaction marker of vesk.filters.secrets.marker(value): its type and length, never its
+// content.
+Outcome put_marker(std::string& out, PyObject* value) {
+    Sink sink{out};
+    write_map_len(sink, 3);
+    write_str(sink, "__type__");
+    if (!put_type_name(out, Py_TYPE(value))) return Outcome::fatal;
+    write_str(sink, "__len__");
+    if (PyUnicode_Check(value)) {
+        write_uint(sink, static_cast<std::uint64_t>(PyUnicode_GET_LENGTH(value)));
+    } else if (PyDict_Check(value)) {
+        write_uint(sink, static_cast<std::uint64_t>(PyDict_GET_SIZE(value)));
+    } else if (PyAnySet_Check(value)) {
+        write_uint(sink, static_cast<std::uint64_t>(PySet_GET_SIZE(value)));
+    } else if (PyBytes_Check(value) || PyByteArray_Check(value) || PyList_Check(value) ||
+               PyTuple_Check(value)) {
+        write_uint(sink, static_cast<std::uint64_t>(Py_SIZE(value)));
+    } else {
+        write_nil(sink);
+    }
+    write_str(sink, "__redacted__");
+    write_bool(sink, true);
+    return Outcome::ok;
+}
+
+// A dict's value stored under `key` is a secret.
+[[gnu::always_inline]] inline bool is_secret_key(PyObject* key) {
+    return PyUnicode_Check(key) && is_secret_name(key);
+}
+
 // Replaces the text by "<repr() raised <module>.<type of the pending exception>>".
 Outcome text_of_failure(Text& text) {
     PyRef exception = take_ordinary();
@@ -892,7 +923,11 @@ class BoundedRepr {
             if (!value) return false;
             text_.add(": ");
             PyRef value_odd;
-            if (!repr1(value.get(), level - 1, value_odd)) return false;
+            if (is_secret_key(key.get())) {
+                if (!redacted(value.get())) return false;
+            } else if (!repr1(value.get(), level - 1, value_odd)) {
+                return false;
+            }
             if (key_odd) {
                 PyRef key_text = as_str(std::move(key_odd));
                 if (!key_text) return false;
@@ -961,8 +996,25 @@ class BoundedRepr {
         return true;
     }
 
+    // A secret's marker text, as repr_instance shows the reference's stand-in for it: rare
+    // enough to ask the reference for the text.
+    bool redacted(PyObject* x) {
+        PyRef function = module_attribute(interned.mod_vesk_serialize, interned.redacted_text);
+        PyRef s = function ? PyRef::steal(PyObject_CallOneArg(function.get(), x)) : PyRef();
+        if (!s) return false;
+        if (!PyUnicode_CheckExact(s.get())) {
+            PyErr_SetString(PyExc_TypeError, "a marker's text must be a str");
+            return false;
+        }
+        return add_cut(std::move(s), bounded_other);
+    }
+
     // repr_str of an exact str.
     bool text(PyObject* x) {
+        if (looks_secret(x)) {
+            text_.add_copy("<redacted str, " + std::to_string(PyUnicode_GET_LENGTH(x)) + " chars>");
+            return true;
+        }
         Py_ssize_t length = PyUnicode_GET_LENGTH(x);
         PyRef head = length <= bounded_string
                          ? PyRef::borrow(x)
@@ -1432,6 +1484,7 @@ class Packer {
         Sink sink{out_};
         write_map_len(sink, checked_length(pairs.size()));
         for (const LocalVariable& pair : pairs) {
+            if (is_secret_key(pair.name)) return Outcome::failed;  // the copy redacts it
             Outcome outcome = pack(pair.name, nest);
             if (outcome == Outcome::ok) outcome = pack(pair.value.get(), nest);
             if (outcome != Outcome::ok) return outcome;
@@ -1603,6 +1656,7 @@ class Packer {
     }
 
     Outcome pack_str(PyObject* value) {
+        if (looks_secret(value)) return Outcome::failed;  // the copy redacts it
         Py_ssize_t length = PyUnicode_GET_LENGTH(value);
         TextSize size = measure(value, length);
         if (size.surrogates) return Outcome::failed;  // UnicodeEncodeError
@@ -1625,6 +1679,7 @@ class Packer {
             while (true) {
                 if (PyDict_GET_SIZE(dict) != size) return Outcome::failed;  // changed size
                 if (!PyDict_Next(dict, &position, &k, &v)) return Outcome::ok;
+                if (is_secret_key(k)) return Outcome::failed;  // the copy redacts it
                 PyRef key = PyRef::borrow(k);
                 PyRef value = PyRef::borrow(v);
                 Outcome outcome = pack(key.get(), nest);
@@ -1674,6 +1729,7 @@ class Packer {
             if (extra) return Outcome::failed;
             if (PyErr_Occurred()) return failure();
         }
+        if (is_secret_key(key.get())) return Outcome::failed;  // the copy redacts it
         Outcome outcome = pack(key.get(), nest);
         if (outcome != Outcome::ok) return outcome;
         return pack(value.get(), nest);
@@ -1878,6 +1934,7 @@ class Cleaner {
             return Outcome::ok;
         }
         if (PyUnicode_Check(value)) {
+            if (looks_secret(value)) return put_marker(out_, value);
             Py_ssize_t length = PyUnicode_GET_LENGTH(value);
             TextSize size = measure(value, length);
             if (!fits(size.bytes)) return Outcome::too_large;
@@ -1953,7 +2010,8 @@ class Cleaner {
             if (outcome != Outcome::ok) return outcome;
             may_merge = may_merge || key_may_merge(key.get(), escaped_);
             entry.value_at = out_.size();
-            outcome = clean(value.get(), depth + 1);
+            outcome = is_secret_key(key.get()) ? put_marker(out_, value.get())
+                                               : clean(value.get(), depth + 1);
             if (outcome != Outcome::ok) return outcome;
             entry.end = out_.size();
             entries.push_back(entry);
@@ -2003,7 +2061,7 @@ class Cleaner {
 // surrogates (the packer refuses them, the Lightener escapes them).
 [[gnu::always_inline]] inline bool put_plain_str(std::string& out, PyObject* text) {
     Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-    if (length > light_str) return false;
+    if (length > light_str || looks_secret(text)) return false;
     TextSize size = measure(text, length);
     if (size.surrogates) return false;
     put_str(out, text, length, size.bytes);
@@ -2059,7 +2117,8 @@ class Plain {
         Sink sink{out_};
         write_map_len(sink, static_cast<std::uint32_t>(size));
         for (const LocalVariable& pair : pairs) {
-            if (Py_TYPE(pair.name) != &PyUnicode_Type || !put_plain_str(out_, pair.name)) {
+            if (Py_TYPE(pair.name) != &PyUnicode_Type || is_secret_name(pair.name) ||
+                !put_plain_str(out_, pair.name)) {
                 return false;
             }
             if (!item(pair.value.get(), 0)) return false;
@@ -2081,7 +2140,10 @@ class Plain {
             PyObject* key;
             PyObject* item_value;
             while (PyDict_Next(value, &position, &key, &item_value)) {
-                if (Py_TYPE(key) != &PyUnicode_Type || !put_plain_str(out_, key)) return false;
+                if (Py_TYPE(key) != &PyUnicode_Type || is_secret_name(key) ||
+                    !put_plain_str(out_, key)) {
+                    return false;
+                }
                 if (!item(item_value, depth)) return false;
             }
             return true;
@@ -2135,7 +2197,10 @@ class Uncut {
             PyObject* item_value;
             while (PyDict_Next(value, &position, &key, &item_value)) {
                 --budget_;
-                if (Py_TYPE(key) != &PyUnicode_Type || !put_plain_str(out_, key)) return false;
+                if (Py_TYPE(key) != &PyUnicode_Type || is_secret_name(key) ||
+                    !put_plain_str(out_, key)) {
+                    return false;
+                }
                 if (!item(item_value, depth + 1)) return false;
             }
             return true;
@@ -2177,6 +2242,7 @@ class Lightener {
     Outcome light(PyObject* value, int depth) {
         --budget_;
         PyTypeObject* type = Py_TYPE(value);
+        if (PyUnicode_Check(value) && looks_secret(value)) return put_marker(out_, value);
         Sink sink{out_};
         if (type == &PyUnicode_Type && PyUnicode_GET_LENGTH(value) <= light_str) {
             escaped_ = put_safe_str(out_, value, PyUnicode_GET_LENGTH(value)) || escaped_;
@@ -2302,7 +2368,7 @@ class Lightener {
             if (outcome != Outcome::ok) return outcome;
             may_merge = may_merge || key_may_merge(pairs[i].name, escaped_);
             entry.value_at = out_.size();
-            outcome = light(pairs[i].value.get(), 1);
+            outcome = light_value(pairs[i].name, pairs[i].value.get(), 1);
             if (outcome != Outcome::ok) return outcome;
             entry.end = out_.size();
         }
@@ -2310,6 +2376,14 @@ class Lightener {
     }
 
   private:
+    // light() of a dict's value, or its marker when its key says it is a secret (which counts
+    // as one value emitted).
+    Outcome light_value(PyObject* key, PyObject* value, int depth) {
+        if (!is_secret_key(key)) return light(value, depth);
+        --budget_;
+        return put_marker(out_, value);
+    }
+
     // _cut(type, length, head) up to its head, which the caller writes.
     Outcome put_cut_start(PyTypeObject* type, std::size_t length) {
         Sink sink{out_};
@@ -2343,7 +2417,7 @@ class Lightener {
             if (outcome != Outcome::ok) return outcome;
             may_merge = may_merge || key_may_merge(key.get(), escaped_);
             entry.value_at = out_.size();
-            outcome = light(value.get(), depth + 1);
+            outcome = light_value(key.get(), value.get(), depth + 1);
             if (outcome != Outcome::ok) return outcome;
             entry.end = out_.size();
         }
