@@ -159,7 +159,11 @@ def test_configured_patterns_apply_to_both_serialisers():
     (marker("builtins.int", None), "<redacted int>"),
 ])
 def test_marker_text(value, text):
+    from vesk.view import format_value
+    from vesk.view.call import _lines
+
     assert secrets.marker_text(value) == text
+    assert format_value({"k": value}) == f"{{'k': {text}}}" == _lines({"k": value}, 80)[0]
 
 
 def test_container_reprs_hide_secrets():
@@ -181,3 +185,55 @@ def test_container_reprs_hide_secrets():
     # The nested subclass shows by its own repr, which is not ours to change.
     assert at_depth(64)["__repr__"] == ("{'password': <redacted str, 7 chars>, 'q': {'token': [1, 2]}, "
                                         "'z': [<redacted str, 18 chars>]}")
+
+
+LOGIN = """
+    def login(user, password, ssn, session):
+        return user
+"""
+
+
+@pytest.mark.parametrize("entry", ["vesk run", "pytest --vesk", "vesk.enable"])
+def test_names_added_and_kept_at_every_entry(tmp_path, entry):
+    import subprocess
+    import sys
+    import textwrap
+
+    from vesk import db
+
+    database = tmp_path / "t.sqlite3"
+    if entry == "vesk.enable":
+        import vesk
+
+        space = {}
+        exec(compile(textwrap.dedent(LOGIN), str(tmp_path / "login.py"), "exec"), space)
+        try:
+            with vesk.enable(database, redact=["ssn"], keep=["session"]):
+                space["login"]("ada", "hunter2", "123-45-6789", "s1")
+        finally:
+            secrets.configure()
+    else:
+        program = "prog.py" if entry == "vesk run" else "test_prog.py"
+        (tmp_path / program).write_text(textwrap.dedent(LOGIN) + (
+            "login('ada', 'hunter2', '123-45-6789', 's1')\n" if entry == "vesk run" else
+            "def test_login():\n    login('ada', 'hunter2', '123-45-6789', 's1')\n"))
+        command = (["-m", "vesk", "run", "--db", str(database), "--redact", "ssn", "--keep", "session"]
+                   if entry == "vesk run" else
+                   ["-m", "pytest", "-q", "-p", "no:cacheprovider", "--vesk", f"--vesk-db={database}",
+                    "--vesk-redact", "ssn", "--vesk-keep", "session"])
+        result = subprocess.run([sys.executable, *command, program], cwd=tmp_path, capture_output=True,
+                                text=True, timeout=120)
+        assert result.returncode == 0, result.stdout + result.stderr
+    trace_id = db.latest_trace_id(database)
+    records = [r for part in db.load_trace_parts(database, trace_id)
+               for r in msgpack.unpackb(part, strict_map_key=False)["frames_of_interest"]]
+    call = next(r for r in records if r.get("co_name") == "login")
+    assert call["locals"] == {"user": "ada", "password": marker("builtins.str", 7),
+                              "ssn": marker("builtins.str", 11), "session": "s1"}
+    if entry == "vesk run":
+        shown = subprocess.run([sys.executable, "-m", "vesk", "show", "--db", str(database), "--call",
+                                call["frame_id"]], cwd=tmp_path, capture_output=True, text=True, timeout=120)
+        assert "password = <redacted str, 7 chars>" in shown.stdout and "hunter2" not in shown.stdout
+        exported = subprocess.run([sys.executable, "-m", "vesk", "export", "--db", str(database), "-o", "-"],
+                                  cwd=tmp_path, capture_output=True, text=True, timeout=120).stdout
+        assert '"password":"<redacted str, 7 chars>"' in exported and "hunter2" not in exported
