@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -108,22 +109,12 @@ bool name_is_secret(PyObject* name) {
     }
 }
 
-// The same few names are looked at again and again (a function's locals are interned strs, kept
-// by its code): the answer is remembered per str object, which is held meanwhile so that its
-// address names no other object.
-struct KnownName {
-    PyObject* name = nullptr;  // held
-    bool secret = false;
-};
-constexpr int known_name_bits = 9;
-constexpr Py_ssize_t known_name_longest = 64;  // a longer str is not kept alive for this
-std::array<KnownName, std::size_t{1} << known_name_bits> known_names;
-bool known_names_armed = false;
+using redaction_detail::known_name_slot;
+using redaction_detail::known_names;
+using redaction_detail::KnownName;
 
-KnownName& known_name_slot(PyObject* name) {
-    auto address = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(name));
-    return known_names[(address * 0x9e3779b97f4a7c15ULL) >> (64 - known_name_bits)];
-}
+constexpr Py_ssize_t known_name_longest = 64;  // a longer str is not kept alive for this
+bool known_names_armed = false;
 
 void forget_known_names() {
     for (KnownName& known : known_names) Py_XDECREF(std::exchange(known.name, nullptr));
@@ -132,13 +123,13 @@ void forget_known_names() {
 // ---- Shapes -----------------------------------------------------------------------------------
 
 // The bounds and alphabets of vesk.filters.secrets.looks_secret.
-constexpr Py_ssize_t shape_min = 14;
 constexpr Py_ssize_t shape_scan = 64 * 1024;
 constexpr Py_ssize_t auth_token_min = 8;
 constexpr Py_ssize_t jwt_min = 20;
 constexpr std::string_view pem_begin = "-----BEGIN ";
 constexpr std::string_view pem_dashes = "-----";
 constexpr std::string_view pem_label_ends[] = {"PRIVATE KEY", "PRIVATE KEY BLOCK"};
+constexpr std::string_view url_separator = "://";
 
 bool is_alnum(Py_UCS4 c) {
     return is_upper(c) || is_lower(c) || is_digit(c);
@@ -162,11 +153,18 @@ struct Chars {
     Py_ssize_t find(std::string_view needle, Py_ssize_t from, Py_ssize_t end) const {
         auto size = static_cast<Py_ssize_t>(needle.size());
         if constexpr (sizeof(Char) == 1) {
-            // Latin-1 bytes: an ASCII needle is found byte for byte.
-            std::string_view hay(reinterpret_cast<const char*>(data),
-                                 static_cast<std::size_t>(end));
-            auto at = hay.find(needle, static_cast<std::size_t>(from));
-            return at == std::string_view::npos ? -1 : static_cast<Py_ssize_t>(at);
+            // Latin-1 bytes: an ASCII needle is found byte for byte, its first byte by memchr.
+            const auto* bytes = reinterpret_cast<const char*>(data);
+            while (from + size <= end) {
+                const void* first = std::memchr(bytes + from, needle[0],
+                                                static_cast<std::size_t>(end - size - from + 1));
+                if (first == nullptr) return -1;
+                Py_ssize_t at = static_cast<const char*>(first) - bytes;
+                if (std::memcmp(bytes + at + 1, needle.data() + 1, needle.size() - 1) == 0)
+                    return at;
+                from = at + 1;
+            }
+            return -1;
         } else {
             for (Py_ssize_t at = from; at + size <= end; ++at) {
                 Py_ssize_t k = 0;
@@ -238,23 +236,50 @@ bool has_private_pem(Chars<Char> text) {
     return false;
 }
 
+bool ends_url_user(Py_UCS4 c) {
+    return c == '/' || c == '?' || c == '#' || c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
 template <class Char>
-bool has_secret_shape(Chars<Char> text) {
+bool has_url_password(Chars<Char> text) {
+    Py_ssize_t end = std::min(text.count, shape_scan);
+    Py_ssize_t at = text.find(url_separator, 0, end);
+    while (at >= 0) {
+        Py_ssize_t colon = -1;
+        for (Py_ssize_t i = at + 3; i < end; ++i) {
+            Py_UCS4 c = text[i];
+            if (c == '@') {
+                if (colon >= 0 && colon < i - 1) return true;
+                break;
+            }
+            if (ends_url_user(c)) break;
+            if (c == ':' && colon < 0) colon = i;
+        }
+        at = text.find(url_separator, at + 3, end);
+    }
+    return false;
+}
+
+template <class Char>
+bool has_shape(Chars<Char> text) {
     Py_UCS4 first = text[0];
     if ((first == 'B' || first == 'b') && is_authorization(text)) return true;
     if (first == 'e' && is_jwt(text)) return true;
-    return has_private_pem(text);
+    return has_private_pem(text) || has_url_password(text);
 }
 
 }  // namespace
 
-bool is_secret_name(PyObject* name) {
+namespace redaction_detail {
+
+std::array<KnownName, std::size_t{1} << known_name_bits> known_names;
+
+bool is_secret_name_slowly(PyObject* name) {
     if (patterns.empty()) return false;
     if (!PyUnicode_CheckExact(name) || PyUnicode_GET_LENGTH(name) > known_name_longest) {
         return name_is_secret(name);
     }
     KnownName& slot = known_name_slot(name);
-    if (slot.name == name) return slot.secret;
     bool secret = name_is_secret(name);
     if (!known_names_armed) {
         // After the interpreter is gone: its objects are not released, only forgotten.
@@ -269,19 +294,20 @@ bool is_secret_name(PyObject* name) {
     return secret;
 }
 
-bool looks_secret(PyObject* text) {
+bool has_secret_shape(PyObject* text) {
     Py_ssize_t count = PyUnicode_GET_LENGTH(text);
-    if (count < shape_min) return false;
     const void* data = PyUnicode_DATA(text);
     switch (PyUnicode_KIND(text)) {
         case PyUnicode_1BYTE_KIND:
-            return has_secret_shape(Chars<Py_UCS1>{static_cast<const Py_UCS1*>(data), count});
+            return has_shape(Chars<Py_UCS1>{static_cast<const Py_UCS1*>(data), count});
         case PyUnicode_2BYTE_KIND:
-            return has_secret_shape(Chars<Py_UCS2>{static_cast<const Py_UCS2*>(data), count});
+            return has_shape(Chars<Py_UCS2>{static_cast<const Py_UCS2*>(data), count});
         default:
-            return has_secret_shape(Chars<Py_UCS4>{static_cast<const Py_UCS4*>(data), count});
+            return has_shape(Chars<Py_UCS4>{static_cast<const Py_UCS4*>(data), count});
     }
 }
+
+}  // namespace redaction_detail
 
 PyObject* set_redaction(PyObject*, PyObject* given) {
     return guarded_entry([&]() -> PyObject* {

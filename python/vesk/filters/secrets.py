@@ -136,6 +136,10 @@ _UNITS = {"str": "chars", "bytes": "bytes", "bytearray": "bytes", "list": "items
 #   are passed around, while prose that starts with "Basic " has spaces in it.
 # - A JSON Web Token: three or more base64url segments separated by dots, the first starting
 #   "eyJ" (the encoding of '{"'), 20 characters at least: session cookies and API tokens.
+# - A URL with a password in it ("postgres://app:pa55@db/prod"), in the first SHAPE_SCAN
+#   characters: a "://" followed by user, ":", a password of one character at least and "@",
+#   before any of "/?#" or whitespace. How databases and brokers are named in settings, under
+#   names ("database_url", "dsn") that say nothing of the password they hold.
 #
 # Vendors' key prefixes are left out: there are many, they change, and the names of the variables
 # that hold such keys ("api_key", "token") are redacted already.
@@ -160,7 +164,7 @@ def looks_secret(text):
         return True
     if first == "e" and n >= _JWT_MIN and text.startswith("eyJ") and _is_jwt(text):
         return True
-    return _has_private_pem(text)
+    return _has_private_pem(text) or _has_url_password(text)
 
 
 def _is_authorization(text):
@@ -179,6 +183,28 @@ def _is_authorization(text):
 
 def _is_jwt(text):
     return text.count(".") >= 2 and all(c in _BASE64URL_DOT for c in text)
+
+
+def _has_url_password(text):
+    scanned = text[:SHAPE_SCAN]
+    at = scanned.find("://")
+    while at >= 0:
+        colon = -1
+        for i in range(at + 3, len(scanned)):
+            c = scanned[i]
+            if c == "@":
+                if 0 <= colon < i - 1:
+                    return True
+                break
+            if c in _URL_USER_ENDS:
+                break
+            if c == ":" and colon < 0:
+                colon = i
+        at = scanned.find("://", at + 3)
+    return False
+
+
+_URL_USER_ENDS = frozenset("/?# \t\r\n")
 
 
 def _has_private_pem(text):
