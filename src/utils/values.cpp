@@ -1478,15 +1478,22 @@ class Packer {
   public:
     Packer(std::string& out, std::size_t limit_end) : out_(out), limit_end_(limit_end) {}
 
+    // The reference packs a value that holds a secret by its copy, which redacts. The packer
+    // writes the copy's markers where the copy would, and its bytes are the copy's as long as
+    // the value is made of what both write alike: when it met anything else as well, the
+    // outcome is failed, and the caller takes the copy's way.
+    Outcome finished(Outcome outcome) const {
+        return redacted_ && unlike_copy_ && outcome != Outcome::fatal ? Outcome::failed : outcome;
+    }
+
     // _pack({name: value, ...}) of an exact dict holding these pairs, without the dict.
     Outcome pack_pairs(std::span<const LocalVariable> pairs) {
         const int nest = packer_nest_limit - 1;  // what pack() hands a dict's items
         Sink sink{out_};
         write_map_len(sink, checked_length(pairs.size()));
         for (const LocalVariable& pair : pairs) {
-            if (is_secret_key(pair.name)) return Outcome::failed;  // the copy redacts it
             Outcome outcome = pack(pair.name, nest);
-            if (outcome == Outcome::ok) outcome = pack(pair.value.get(), nest);
+            if (outcome == Outcome::ok) outcome = pack_item(pair.name, pair.value.get(), nest);
             if (outcome != Outcome::ok) return outcome;
         }
         return out_.size() > limit_end_ ? over_limit() : Outcome::ok;
@@ -1504,6 +1511,20 @@ class Packer {
 
   private:
     using PackerPath = Path<packer_nest_limit + 1>;
+
+    // A dict's value, or its marker when its key names a secret.
+    Outcome pack_item(PyObject* key, PyObject* value, int nest) {
+        if (!is_secret_key(key)) return pack(value, nest);
+        redacted_ = true;
+        Outcome outcome = put_marker(out_, value);
+        if (outcome == Outcome::ok && out_.size() > limit_end_) return over_limit();
+        return outcome;
+    }
+
+    // The copy stops at max_depth, where a container becomes its fallback map.
+    void entering_container() {
+        if (path_.size() + 1 >= static_cast<std::size_t>(max_depth)) unlike_copy_ = true;
+    }
 
     // A container on the current path while it is packed.
     class Entered {
@@ -1565,6 +1586,15 @@ class Packer {
             if (!written.ok()) return Outcome::fatal;
             // Its two strs are one level deeper than the map.
             if (*written) return nest < 0 ? Outcome::failed : Outcome::ok;
+        }
+        // Subclasses of builtins, extension types, memoryviews and sets the copy writes its own
+        // way; other objects become the same fallback maps.
+        if (type != &PyBytes_Type &&
+            (PyLong_Check(value) || PyFloat_Check(value) || PyBytes_Check(value) ||
+             PyByteArray_Check(value) || PyUnicode_Check(value) || PyDict_Check(value) ||
+             PyList_Check(value) || PyTuple_Check(value) || PyAnySet_Check(value) ||
+             PyMemoryView_Check(value))) {
+            unlike_copy_ = true;
         }
         if (PyLong_Check(value)) return pack_int(value, will_default);
         if (PyFloat_Check(value)) {
@@ -1656,7 +1686,10 @@ class Packer {
     }
 
     Outcome pack_str(PyObject* value) {
-        if (looks_secret(value)) return Outcome::failed;  // the copy redacts it
+        if (looks_secret(value)) {
+            redacted_ = true;
+            return put_marker(out_, value);
+        }
         Py_ssize_t length = PyUnicode_GET_LENGTH(value);
         TextSize size = measure(value, length);
         if (size.surrogates) return Outcome::failed;  // UnicodeEncodeError
@@ -1667,6 +1700,7 @@ class Packer {
     }
 
     Outcome pack_dict(PyObject* dict, int nest) {
+        entering_container();
         Entered entered(path_, dict);
         if (entered.cycle()) return Outcome::failed;
         Sink sink{out_};
@@ -1679,11 +1713,10 @@ class Packer {
             while (true) {
                 if (PyDict_GET_SIZE(dict) != size) return Outcome::failed;  // changed size
                 if (!PyDict_Next(dict, &position, &k, &v)) return Outcome::ok;
-                if (is_secret_key(k)) return Outcome::failed;  // the copy redacts it
                 PyRef key = PyRef::borrow(k);
                 PyRef value = PyRef::borrow(v);
                 Outcome outcome = pack(key.get(), nest);
-                if (outcome == Outcome::ok) outcome = pack(value.get(), nest);
+                if (outcome == Outcome::ok) outcome = pack_item(key.get(), value.get(), nest);
                 if (outcome != Outcome::ok) return outcome;
             }
         }
@@ -1729,13 +1762,13 @@ class Packer {
             if (extra) return Outcome::failed;
             if (PyErr_Occurred()) return failure();
         }
-        if (is_secret_key(key.get())) return Outcome::failed;  // the copy redacts it
         Outcome outcome = pack(key.get(), nest);
         if (outcome != Outcome::ok) return outcome;
-        return pack(value.get(), nest);
+        return pack_item(key.get(), value.get(), nest);
     }
 
     Outcome pack_sequence(PyObject* sequence, int nest) {
+        entering_container();
         Entered entered(path_, sequence);
         if (entered.cycle()) return Outcome::failed;
         Sink sink{out_};
@@ -1808,6 +1841,7 @@ class Packer {
     }
 
     Outcome pack_timestamp(PyObject* timestamp) {
+        unlike_copy_ = true;
         PyRef seconds_object = PyRef::steal(PyObject_GetAttr(timestamp, interned.seconds));
         long long seconds = seconds_object ? PyLong_AsLongLong(seconds_object.get()) : -1;
         if (seconds == -1 && PyErr_Occurred()) return failure();
@@ -1855,6 +1889,7 @@ class Packer {
 
     // list(value), packed.
     Outcome pack_set(PyObject* set, int nest) {
+        entering_container();
         Entered entered(path_, set);
         if (entered.cycle()) return Outcome::failed;
         Sink sink{out_};
@@ -1897,6 +1932,8 @@ class Packer {
     std::string& out_;
     std::size_t limit_end_;
     PackerPath path_;
+    bool redacted_ = false;     // a marker was written
+    bool unlike_copy_ = false;  // something the copy writes otherwise was met
     PyRef ext_type_;
     PyRef timestamp_type_;
 };
@@ -2511,7 +2548,8 @@ bool succeeded(Outcome outcome, std::string& out, std::size_t start) {
 
 Outcome write_full(std::string& out, PyObject* value) {
     std::size_t start = out.size();
-    Outcome outcome = Packer(out, start + full_limit).pack(value, packer_nest_limit);
+    Packer packer(out, start + full_limit);
+    Outcome outcome = packer.finished(packer.pack(value, packer_nest_limit));
     if (outcome == Outcome::ok || outcome == Outcome::fatal) return outcome;
     out.resize(start);
     if (outcome == Outcome::too_large) return write_lightweight(out, value);
@@ -2532,7 +2570,8 @@ bool write_locals(std::span<const LocalVariable> locals, ValueForm form, std::st
             return succeeded(write_lightweight(out, locals), out, start);
         }
         // The usual locals pack as they stand; anything else takes the dict's whole way.
-        if (Packer(out, start + full_limit).pack_pairs(locals) == Outcome::ok) return true;
+        Packer packer(out, start + full_limit);
+        if (packer.finished(packer.pack_pairs(locals)) == Outcome::ok) return true;
         out.resize(start);
         if (PyErr_Occurred()) return false;
     } catch (const std::bad_alloc&) {
