@@ -144,7 +144,7 @@ _UNITS = {"str": "chars", "bytes": "bytes", "bytearray": "bytes", "list": "items
 # Vendors' key prefixes are left out: there are many, they change, and the names of the variables
 # that hold such keys ("api_key", "token") are redacted already.
 SHAPE_MIN = 14  # no shape fits in fewer characters
-SHAPE_SCAN = 64 * 1024  # where a PEM block is looked for; what lies beyond is never kept whole
+SHAPE_SCAN = 64 * 1024  # where PEM blocks and URLs are looked for; what lies beyond is never kept whole
 _PEM_BEGIN = "-----BEGIN "
 _PEM_LABEL_ENDS = ("PRIVATE KEY", "PRIVATE KEY BLOCK")
 _TOKEN68 = frozenset("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~+/=")
