@@ -126,3 +126,27 @@ def test_concurrent_saves_into_a_new_database(tmp_path):
     for n in range(threads):
         counts = [len(msgpack.unpackb(p, strict_map_key=False)["frames"][n]) for p in load_trace_parts(db, f"t{n}")]
         assert counts == list(range(saves))
+
+
+@pytest.mark.parametrize("umask", [0o022, 0o077])
+def test_new_files_are_private_and_existing_ones_keep_their_mode(tmp_path, umask):
+    import os
+    import stat
+
+    def mode(path):
+        return stat.S_IMODE(os.stat(path).st_mode)
+
+    db = tmp_path / ".vesk" / "db.sqlite3"
+    old = os.umask(umask)
+    try:
+        save(db, "a", blob({1: 2}))
+        # The write connection stays open for the thread's next saves: its log files exist.
+        logs = [p for p in (tmp_path / ".vesk").iterdir() if p.name.startswith("db.sqlite3-")]
+        assert logs and (mode(db.parent), mode(db), {mode(p) for p in logs}) == (0o700, 0o600, {0o600})
+        shared = tmp_path / "shared.db"
+        save(shared, "a", blob({1: 2}))
+        os.chmod(shared, 0o644)
+        save(shared, "b", blob({1: 2}))
+        assert mode(shared) == 0o644
+    finally:
+        os.umask(old)

@@ -25,7 +25,7 @@ def profile_seen_by_new_thread():
 def test_module_surface():
     public = sorted(name for name in vars(engine) if not name.startswith("__"))
     assert public == ["Skim", "dump_msgpack", "dump_msgpack_lightweight_repr", "register_noop_profiler",
-                      "register_profiler", "summarise_trace"]
+                      "register_profiler", "set_redaction", "summarise_trace"]
     assert engine.__doc__ == ""
     assert engine.register_profiler.__text_signature__ == "(profiler)"
     assert engine.register_noop_profiler.__text_signature__ == "()"

@@ -120,6 +120,11 @@ def build_parser():
     run.add_argument("--all-threads", action="store_true",
                      help="also record threads already running when recording starts (those "
                           "started by sitecustomize or .pth files), from their next call")
+    run.add_argument("--redact", action="append", default=[], metavar="NAME",
+                     help="also redact values stored under names like NAME (beside password, "
+                          "token, api_key, ...)")
+    run.add_argument("--keep", action="append", default=[], metavar="NAME",
+                     help="store values under the default secret name NAME (e.g. session) whole")
     how = run.add_mutually_exclusive_group()
     how.add_argument("-m", dest="module", action="store_true",
                      help="run a module as a script, like python -m")

@@ -176,6 +176,7 @@ class _Writer:
 
     def __init__(self, path):
         self.path = path
+        _create_private(path)
         self.conn = sqlite3.connect(path, timeout=_QUIET_WAIT, isolation_level=None,
                                     check_same_thread=False)
         self.identity = _file_identity(path)
@@ -299,13 +300,24 @@ def _forget(path, writer):
 
 
 def _make_folder(path):
+    # Traces hold the values of a program's variables: a folder made here is its owner's alone
+    # (the umask may take more away). A folder that exists is left as its owner made it.
     folder = os.path.dirname(os.path.abspath(path))
     if os.path.isdir(folder):
         return
-    os.makedirs(folder, exist_ok=True)
+    os.makedirs(folder, mode=0o700, exist_ok=True)
     if os.path.basename(folder) == _OWN_FOLDER:
         with open(os.path.join(folder, ".gitignore"), "w", encoding="utf-8") as ignore:
             ignore.write("# Traces of vesk, not to be committed.\n*\n")
+
+
+def _create_private(path):
+    """Creates the database file readable by its owner alone when there is none yet (SQLite gives
+    its -wal and -shm files the mode of the database file); an existing file keeps its mode."""
+    try:
+        os.close(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600))
+    except FileExistsError:
+        pass
 
 
 def prepare_for_writing(db_path, timeout=60):

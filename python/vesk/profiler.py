@@ -7,26 +7,30 @@ import sys
 import threading
 
 from vesk import _vesk
+from vesk.filters import secrets
 from vesk.utils import new_trace_id
 
 DEFAULT_DB_PATH = os.path.join(".vesk", "db.sqlite3")
 
 
 def make_config(*, include=(), ignore=(), lightweight=False, threads=True, plugins=(),
-                part_size=None, trace_limit=None, events=True):
+                part_size=None, trace_limit=None, events=True, redact=(), keep=()):
     """A configuration for the engine: fragments of file paths to record in spite of the built-in
     filters (include) or not to record (ignore), the lightweight serialiser, whether threads
     started later are recorded, extra plugin descriptions, whether the built-in framework events
     (HTTP, SQL, log records, web requests) are recorded, and two sizes in bytes (None for the
     defaults, 0 for no bound): the records held while recording before they are saved as the
     trace's next part (64 MiB), and the records one trace may hold before it stops recording
-    (1 GiB)."""
+    (1 GiB). redact and keep are names whose values are secrets beside the default ones, and
+    default ones that are not (see vesk.filters.secrets)."""
     config = {
         "filters": {"include_frames": list(include), "ignore_frames": list(ignore)},
         "lightweight_repr": bool(lightweight),
         "threading": bool(threads),
         "plugins": list(plugins),
         "events": bool(events),
+        "redact": list(redact),
+        "keep": list(keep),
     }
     if part_size is not None:
         config["part_size"] = int(part_size)
@@ -57,9 +61,12 @@ class Profiler:
 
     def start(self):
         """Records the calling thread, and threads started later when config["threading"].
-        Started inside another recording of this thread, both record until this one stops."""
+        Started inside another recording of this thread, both record until this one stops.
+        Its config's redact and keep become the process's patterns of secret names (there is one
+        serialiser per process): a recording started inside another sets them for both."""
         from vesk.filters import children
 
+        secrets.configure(self.config.get("redact", ()), self.config.get("keep", ()))
         self._previous = (sys.getprofile(), threading.getprofile())
         _vesk.register_profiler(self)
         children.follow(self)
@@ -116,20 +123,21 @@ class enable(contextlib.ContextDecorator):
 
     part_size and trace_limit (bytes) bound what recording holds before it saves a part of the
     trace, and what one trace may record at all (see make_config); events=False leaves out the
-    built-in framework events. children=True records the Python processes the block starts (each
-    as a trace naming this one as its parent); all_threads=True records the threads already
-    running too, from their next call.
+    built-in framework events. Values stored under names such as "password" or "api_key" are
+    redacted: redact adds names, keep removes default ones. children=True records the Python
+    processes the block starts (each as a trace naming this one as its parent); all_threads=True
+    records the threads already running too, from their next call.
 
     The profiler is the value of the `with` statement; its trace_id names the saved trace.
     """
 
     def __init__(self, db_path=DEFAULT_DB_PATH, *, include=(), ignore=(), lightweight=False,
                  threads=True, source=None, part_size=None, trace_limit=None, events=True,
-                 children=False, all_threads=False):
+                 redact=(), keep=(), children=False, all_threads=False):
         self.db_path = db_path
         self.config = make_config(include=include, ignore=ignore, lightweight=lightweight,
                                   threads=threads, part_size=part_size, trace_limit=trace_limit,
-                                  events=events)
+                                  events=events, redact=redact, keep=keep)
         self.source = source
         self.children = children
         self.all_threads = all_threads

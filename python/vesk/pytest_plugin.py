@@ -38,6 +38,11 @@ def pytest_addoption(parser):
                          "stored as a trace of its own, under the test's)")
     group.addoption("--vesk-all-threads", action="store_true", default=False,
                     help="also record threads already running when the session starts")
+    group.addoption("--vesk-redact", action="append", default=[], metavar="NAME",
+                    help="also redact values stored under names like NAME (beside password, "
+                         "token, api_key, ...)")
+    group.addoption("--vesk-keep", action="append", default=[], metavar="NAME",
+                    help="store values under the default secret name NAME (e.g. session) whole")
     group.addoption("--vesk-trace-limit", default=None, metavar="SIZE",
                     help="stop recording a test's trace once it reaches SIZE (default 1G; 0: none)")
 
@@ -66,7 +71,9 @@ class TestRecorder:
             except ValueError as error:
                 raise pytest.UsageError(f"--vesk-{name.replace('_', '-')}: {error}") from None
         settings = make_config(lightweight=config.getoption("vesk_lightweight"),
-                               events=config.getoption("vesk_events"), **sizes)
+                               events=config.getoption("vesk_events"),
+                               redact=config.getoption("vesk_redact"),
+                               keep=config.getoption("vesk_keep"), **sizes)
         self.profiler = Profiler(settings, db_path=db_path, one_trace_per_test=True,
                                  source="pytest", children=config.getoption("vesk_children"),
                                  all_threads=config.getoption("vesk_all_threads"))

@@ -26,6 +26,19 @@ Each call returns exactly one MessagePack value:
   ``"{...}"``; containers nested deeper than MAX_DEPTH get a short bounded repr.
 * Lone surrogates in strings are escaped (``"\\udc80"``), so every str is
   valid UTF-8.
+* Secrets are never stored: a dict's value whose key is a str naming a secret
+  (``vesk.filters.secrets.is_secret_name``: "password", "api_key", ... as
+  configured), and a str shaped like a credential wherever it is (a PEM private
+  key block, "Bearer ..."/"Basic ..." credentials, a JSON Web Token:
+  ``vesk.filters.secrets.looks_secret``), become a *redaction marker*::
+
+      {"__type__": "<module>.<qualname>", "__len__": <len(value) of its base
+       type, or nil>, "__redacted__": true}
+
+  A frame's locals are one such dict, so a local or an argument named so is
+  redacted too. A container's repr in a fallback map (see below) shows such a
+  dict value, or such a str, as ``<redacted str, 24 chars>``; a repr that
+  user code writes is not looked into.
 
 :func:`dump_msgpack` keeps a value whole up to FULL_LIMIT bytes of MessagePack; a larger
 value is given in the lightweight form below, so that recording never holds more than a
@@ -57,6 +70,8 @@ import reprlib
 import msgpack
 
 from vesk._vesk import dump_msgpack, dump_msgpack_lightweight_repr
+from vesk.filters.secrets import is_secret_name, looks_secret, marker_text
+from vesk.filters.secrets import marker as _marker
 
 __all__ = [
     "dump_msgpack",
@@ -140,6 +155,50 @@ class _BoundedRepr(reprlib.Repr):
         except Exception as exc:
             return _repr_failed(exc)
 
+    def repr_str(self, x, level):
+        if looks_secret(x):
+            return _redacted_text(x)
+        return super().repr_str(x, level)
+
+    def repr_dict(self, x, level):
+        return super().repr_dict(_SecretsHidden(x), level)
+
+
+def _redacted_text(value):
+    return marker_text(_marker(value))
+
+
+class _Redacted:
+    """What a container's bounded repr shows of a secret: its marker's text."""
+
+    __slots__ = ("text",)
+
+    def __init__(self, value):
+        self.text = _redacted_text(value)
+
+    def __repr__(self):
+        return self.text
+
+
+class _SecretsHidden:
+    """A dict as reprlib reads it (its length, its keys, an item), with the values under secret
+    names in their markers' stead."""
+
+    __slots__ = ("inner",)
+
+    def __init__(self, inner):
+        self.inner = inner
+
+    def __len__(self):
+        return len(self.inner)
+
+    def __iter__(self):
+        return iter(self.inner)
+
+    def __getitem__(self, key):
+        value = self.inner[key]
+        return _Redacted(value) if _is_secret_key(key) else value
+
 
 _BOUNDED = _BoundedRepr()
 # reprlib picks its method by the type's __name__, which a user class may
@@ -222,21 +281,57 @@ def _pack(value):
 def _dump_msgpack_py(value):
     """The reference of dump_msgpack: one MessagePack value describing value, in full (see the
     module doc), unless its full form would exceed FULL_LIMIT bytes: then its lightweight form."""
+    if not _holds_secret(value):
+        try:
+            data = _pack(value)
+        except Exception:
+            pass
+        else:
+            return _within_limit(data, value)
+    # Rare: a secret, a cycle, very deep nesting, a lone surrogate, a container whose iteration
+    # raised... Rebuild a clean copy in Python, secrets redacted, and pack that.
     try:
-        data = _pack(value)
-    except Exception:
-        pass
-    else:
-        # A large value is recorded again at every event of every frame that holds it (a buffer
-        # in a loop's locals, a generator resumed a million times): whole, it would exhaust the
-        # memory of the program being recorded.
-        return data if len(data) <= FULL_LIMIT else _dump_msgpack_lightweight_repr_py(value)
-    # Rare: a cycle, very deep nesting, a lone surrogate, a container whose
-    # iteration raised... Rebuild a clean copy in Python and pack that.
-    try:
-        return _pack(_Cleaner().clean(value, 0))
+        return _within_limit(_pack(_Cleaner().clean(value, 0)), value)
     except Exception:
         return _pack_fallback(value)
+
+
+def _within_limit(data, value):
+    # A large value is recorded again at every event of every frame that holds it (a buffer in a
+    # loop's locals, a generator resumed a million times): whole, it would exhaust the memory of
+    # the program being recorded.
+    return data if len(data) <= FULL_LIMIT else _dump_msgpack_lightweight_repr_py(value)
+
+
+def _holds_secret(value):
+    """Whether the packer, given value as it stands, would store a secret (a str shaped like one,
+    or a dict's value under a secret name) among what it walks: exact and derived dicts, lists,
+    tuples, sets and frozensets, through their base types. Never raises."""
+    try:
+        todo = [value]
+        seen = set()  # containers walked already: cycles and shared parts
+        while todo:
+            v = todo.pop()
+            t = type(v)
+            if issubclass(t, str):
+                if looks_secret(str.__str__(v)):
+                    return True
+                continue
+            is_dict = issubclass(t, dict)
+            if not (is_dict or issubclass(t, (list, tuple, set, frozenset))) or id(v) in seen:
+                continue
+            seen.add(id(v))
+            if not is_dict:
+                todo.extend(_iterate(v, t))
+                continue
+            for k, item in dict.items(v):
+                if isinstance(k, str) and is_secret_name(str.__str__(k)):
+                    return True
+                todo.append(k)
+                todo.append(item)
+        return False
+    except Exception:
+        return True  # the copy, which redacts, copes with whatever that was
 
 
 def _pack_fallback(value):
@@ -258,7 +353,8 @@ class _Cleaner:
         if value is None or t is bool or t is float:
             return value
         if issubclass(t, str):
-            return _safe_str(str.__str__(value))
+            text = str.__str__(value)
+            return _marker(value) if looks_secret(text) else _safe_str(text)
         if issubclass(t, int):
             value = int.__int__(value)
             if _INT64_MIN <= value <= _UINT64_MAX:
@@ -286,17 +382,22 @@ class _Cleaner:
             if is_dict:
                 out = {}
                 for k, v in dict.items(value):
+                    secret = _is_secret_key(k)
                     k = self.clean(k, depth + 1)
                     if type(k) is dict or type(k) is list:
                         # Keep the key hashable; its packed form is what counts.
                         k = _KeyWrapper(k)
-                    out[k] = self.clean(v, depth + 1)
+                    out[k] = _marker(v) if secret else self.clean(v, depth + 1)
                 return out
             return [self.clean(v, depth + 1) for v in _iterate(value, t)]
         except Exception:
             return _fallback(value)
         finally:
             self.active.discard(key)
+
+
+def _is_secret_key(key):
+    return isinstance(key, str) and is_secret_name(str.__str__(key))
 
 
 def _iterate(value, t):
@@ -346,7 +447,7 @@ def _plain_budget_left(value, depth, budget):
         if len(value) > LIGHT_ITEMS or depth >= LIGHT_DEPTH:
             return -1
         for k in value:
-            if type(k) is not str or len(k) > LIGHT_STR:
+            if type(k) is not str or len(k) > LIGHT_STR or is_secret_name(k) or looks_secret(k):
                 return -1
         budget -= len(value)
         items = value.values()
@@ -362,7 +463,7 @@ def _plain_budget_left(value, depth, budget):
     for v in items:
         t = type(v)
         if t is str:
-            if len(v) > LIGHT_STR:
+            if len(v) > LIGHT_STR or looks_secret(v):
                 return -1
         elif t is int:
             if not _INT64_MIN <= v <= _UINT64_MAX:
@@ -402,7 +503,10 @@ class _Lightener:
                 return value
             return _fallback(value)
         if issubclass(t, str):
-            value = str.__str__(value)
+            text = str.__str__(value)
+            if looks_secret(text):
+                return _marker(value)
+            value = text
             if len(value) > LIGHT_STR:
                 return _cut(t, len(value), _safe_str(value[:LIGHT_STR]))
             return _safe_str(value)
@@ -442,10 +546,15 @@ class _Lightener:
             if is_dict:
                 head = {}
                 for (k, v), _ in zip(dict.items(value), range(keep)):
+                    secret = _is_secret_key(k)
                     k = self.light(k, depth + 1)
                     if type(k) is dict or type(k) is list:
                         k = _KeyWrapper(k)
-                    head[k] = self.light(v, depth + 1)
+                    if secret:
+                        self.budget -= 1  # a marker counts as one value emitted
+                        head[k] = _marker(v)
+                    else:
+                        head[k] = self.light(v, depth + 1)
             else:
                 if issubclass(t, (list, tuple)):
                     items = (list if issubclass(t, list) else tuple).__getitem__(value, slice(0, keep))

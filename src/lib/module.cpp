@@ -21,6 +21,7 @@
 #include "utils/finalize.h"
 #include "utils/interned.h"
 #include "utils/msgpack_reader.h"
+#include "utils/redaction.h"
 #include "utils/serialize.h"
 #include "utils/values.h"
 #include "utils/working_dir.h"
@@ -148,6 +149,11 @@ PyMethodDef dump_msgpack_lightweight_repr_def = {
     "dump_msgpack_lightweight_repr(value)\n--\n\nOne MessagePack value describing value, "
     "bounded in size and cost (see vesk.serialize)."};
 
+PyMethodDef set_redaction_def = {
+    "set_redaction", set_redaction, METH_O,
+    "set_redaction(patterns)\n--\n\nThe patterns of the names whose values the serialisers "
+    "redact, each a sequence of lower-case word parts (see vesk.filters.secrets)."};
+
 PyMethodDef summarise_trace_def = {
     "summarise_trace", summarise_trace, METH_O,
     "summarise_trace(part)\n--\n\n(source, records, test node id, outcome, phase) of a stored "
@@ -202,6 +208,7 @@ PyObject* init_module() {
     if (!add_function(module.get(), &dump_msgpack_def)) return nullptr;
     if (!add_function(module.get(), &dump_msgpack_lightweight_repr_def)) return nullptr;
     if (!add_function(module.get(), &summarise_trace_def)) return nullptr;
+    if (!add_function(module.get(), &set_redaction_def)) return nullptr;
     PyTypeObject* skim = skim_type();
     if (skim == nullptr) return nullptr;
     if (PyModule_AddObjectRef(module.get(), "Skim", reinterpret_cast<PyObject*>(skim)) < 0) {

@@ -71,6 +71,7 @@ namespace vesk {
     X(timestamp_type, "Timestamp")                                    \
     X(deque, "deque")                                                 \
     X(bounded_repr, "_BOUNDED")                                       \
+    X(redacted_text, "_redacted_text")                                \
     X(repr1, "repr1")                                                 \
     X(reference_lightweight, "_dump_msgpack_lightweight_repr_py")     \
     X(mod_msgpack_ext, "msgpack.ext")                                 \

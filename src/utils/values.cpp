@@ -19,6 +19,7 @@
 #include "utils/frames.h"
 #include "utils/interned.h"
 #include "utils/msgpack_writer.h"
+#include "utils/redaction.h"
 
 namespace vesk {
 
@@ -546,6 +547,36 @@ bool put_type_name(std::string& out, PyTypeObject* type) {
     return true;
 }
 
+// The redaction marker of vesk.filters.secrets.marker(value): its type and length, never its
+// content.
+Outcome put_marker(std::string& out, PyObject* value) {
+    Sink sink{out};
+    write_map_len(sink, 3);
+    write_str(sink, "__type__");
+    if (!put_type_name(out, Py_TYPE(value))) return Outcome::fatal;
+    write_str(sink, "__len__");
+    if (PyUnicode_Check(value)) {
+        write_uint(sink, static_cast<std::uint64_t>(PyUnicode_GET_LENGTH(value)));
+    } else if (PyDict_Check(value)) {
+        write_uint(sink, static_cast<std::uint64_t>(PyDict_GET_SIZE(value)));
+    } else if (PyAnySet_Check(value)) {
+        write_uint(sink, static_cast<std::uint64_t>(PySet_GET_SIZE(value)));
+    } else if (PyBytes_Check(value) || PyByteArray_Check(value) || PyList_Check(value) ||
+               PyTuple_Check(value)) {
+        write_uint(sink, static_cast<std::uint64_t>(Py_SIZE(value)));
+    } else {
+        write_nil(sink);
+    }
+    write_str(sink, "__redacted__");
+    write_bool(sink, true);
+    return Outcome::ok;
+}
+
+// A dict's value stored under `key` is a secret.
+[[gnu::always_inline]] inline bool is_secret_key(PyObject* key) {
+    return PyUnicode_Check(key) && is_secret_name(key);
+}
+
 // Replaces the text by "<repr() raised <module>.<type of the pending exception>>".
 Outcome text_of_failure(Text& text) {
     PyRef exception = take_ordinary();
@@ -892,7 +923,11 @@ class BoundedRepr {
             if (!value) return false;
             text_.add(": ");
             PyRef value_odd;
-            if (!repr1(value.get(), level - 1, value_odd)) return false;
+            if (is_secret_key(key.get())) {
+                if (!redacted(value.get())) return false;
+            } else if (!repr1(value.get(), level - 1, value_odd)) {
+                return false;
+            }
             if (key_odd) {
                 PyRef key_text = as_str(std::move(key_odd));
                 if (!key_text) return false;
@@ -961,8 +996,25 @@ class BoundedRepr {
         return true;
     }
 
+    // A secret's marker text, as repr_instance shows the reference's stand-in for it: rare
+    // enough to ask the reference for the text.
+    bool redacted(PyObject* x) {
+        PyRef function = module_attribute(interned.mod_vesk_serialize, interned.redacted_text);
+        PyRef s = function ? PyRef::steal(PyObject_CallOneArg(function.get(), x)) : PyRef();
+        if (!s) return false;
+        if (!PyUnicode_CheckExact(s.get())) {
+            PyErr_SetString(PyExc_TypeError, "a marker's text must be a str");
+            return false;
+        }
+        return add_cut(std::move(s), bounded_other);
+    }
+
     // repr_str of an exact str.
     bool text(PyObject* x) {
+        if (looks_secret(x)) {
+            text_.add_copy("<redacted str, " + std::to_string(PyUnicode_GET_LENGTH(x)) + " chars>");
+            return true;
+        }
         Py_ssize_t length = PyUnicode_GET_LENGTH(x);
         PyRef head = length <= bounded_string
                          ? PyRef::borrow(x)
@@ -1426,6 +1478,14 @@ class Packer {
   public:
     Packer(std::string& out, std::size_t limit_end) : out_(out), limit_end_(limit_end) {}
 
+    // The reference packs a value that holds a secret by its copy, which redacts. The packer
+    // writes the copy's markers where the copy would, and its bytes are the copy's as long as
+    // the value is made of what both write alike: when it met anything else as well, the
+    // outcome is failed, and the caller takes the copy's way.
+    Outcome finished(Outcome outcome) const {
+        return redacted_ && unlike_copy_ && outcome != Outcome::fatal ? Outcome::failed : outcome;
+    }
+
     // _pack({name: value, ...}) of an exact dict holding these pairs, without the dict.
     Outcome pack_pairs(std::span<const LocalVariable> pairs) {
         const int nest = packer_nest_limit - 1;  // what pack() hands a dict's items
@@ -1433,7 +1493,7 @@ class Packer {
         write_map_len(sink, checked_length(pairs.size()));
         for (const LocalVariable& pair : pairs) {
             Outcome outcome = pack(pair.name, nest);
-            if (outcome == Outcome::ok) outcome = pack(pair.value.get(), nest);
+            if (outcome == Outcome::ok) outcome = pack_item(pair.name, pair.value.get(), nest);
             if (outcome != Outcome::ok) return outcome;
         }
         return out_.size() > limit_end_ ? over_limit() : Outcome::ok;
@@ -1451,6 +1511,20 @@ class Packer {
 
   private:
     using PackerPath = Path<packer_nest_limit + 1>;
+
+    // A dict's value, or its marker when its key names a secret.
+    Outcome pack_item(PyObject* key, PyObject* value, int nest) {
+        if (!is_secret_key(key)) return pack(value, nest);
+        redacted_ = true;
+        Outcome outcome = put_marker(out_, value);
+        if (outcome == Outcome::ok && out_.size() > limit_end_) return over_limit();
+        return outcome;
+    }
+
+    // The copy stops at max_depth, where a container becomes its fallback map.
+    void entering_container() {
+        if (path_.size() + 1 >= static_cast<std::size_t>(max_depth)) unlike_copy_ = true;
+    }
 
     // A container on the current path while it is packed.
     class Entered {
@@ -1512,6 +1586,15 @@ class Packer {
             if (!written.ok()) return Outcome::fatal;
             // Its two strs are one level deeper than the map.
             if (*written) return nest < 0 ? Outcome::failed : Outcome::ok;
+        }
+        // Subclasses of builtins, extension types, memoryviews and sets the copy writes its own
+        // way; other objects become the same fallback maps.
+        if (type != &PyBytes_Type &&
+            (PyLong_Check(value) || PyFloat_Check(value) || PyBytes_Check(value) ||
+             PyByteArray_Check(value) || PyUnicode_Check(value) || PyDict_Check(value) ||
+             PyList_Check(value) || PyTuple_Check(value) || PyAnySet_Check(value) ||
+             PyMemoryView_Check(value))) {
+            unlike_copy_ = true;
         }
         if (PyLong_Check(value)) return pack_int(value, will_default);
         if (PyFloat_Check(value)) {
@@ -1603,6 +1686,10 @@ class Packer {
     }
 
     Outcome pack_str(PyObject* value) {
+        if (looks_secret(value)) {
+            redacted_ = true;
+            return put_marker(out_, value);
+        }
         Py_ssize_t length = PyUnicode_GET_LENGTH(value);
         TextSize size = measure(value, length);
         if (size.surrogates) return Outcome::failed;  // UnicodeEncodeError
@@ -1613,6 +1700,7 @@ class Packer {
     }
 
     Outcome pack_dict(PyObject* dict, int nest) {
+        entering_container();
         Entered entered(path_, dict);
         if (entered.cycle()) return Outcome::failed;
         Sink sink{out_};
@@ -1628,7 +1716,7 @@ class Packer {
                 PyRef key = PyRef::borrow(k);
                 PyRef value = PyRef::borrow(v);
                 Outcome outcome = pack(key.get(), nest);
-                if (outcome == Outcome::ok) outcome = pack(value.get(), nest);
+                if (outcome == Outcome::ok) outcome = pack_item(key.get(), value.get(), nest);
                 if (outcome != Outcome::ok) return outcome;
             }
         }
@@ -1676,10 +1764,11 @@ class Packer {
         }
         Outcome outcome = pack(key.get(), nest);
         if (outcome != Outcome::ok) return outcome;
-        return pack(value.get(), nest);
+        return pack_item(key.get(), value.get(), nest);
     }
 
     Outcome pack_sequence(PyObject* sequence, int nest) {
+        entering_container();
         Entered entered(path_, sequence);
         if (entered.cycle()) return Outcome::failed;
         Sink sink{out_};
@@ -1752,6 +1841,7 @@ class Packer {
     }
 
     Outcome pack_timestamp(PyObject* timestamp) {
+        unlike_copy_ = true;
         PyRef seconds_object = PyRef::steal(PyObject_GetAttr(timestamp, interned.seconds));
         long long seconds = seconds_object ? PyLong_AsLongLong(seconds_object.get()) : -1;
         if (seconds == -1 && PyErr_Occurred()) return failure();
@@ -1799,6 +1889,7 @@ class Packer {
 
     // list(value), packed.
     Outcome pack_set(PyObject* set, int nest) {
+        entering_container();
         Entered entered(path_, set);
         if (entered.cycle()) return Outcome::failed;
         Sink sink{out_};
@@ -1841,6 +1932,8 @@ class Packer {
     std::string& out_;
     std::size_t limit_end_;
     PackerPath path_;
+    bool redacted_ = false;     // a marker was written
+    bool unlike_copy_ = false;  // something the copy writes otherwise was met
     PyRef ext_type_;
     PyRef timestamp_type_;
 };
@@ -1878,6 +1971,7 @@ class Cleaner {
             return Outcome::ok;
         }
         if (PyUnicode_Check(value)) {
+            if (looks_secret(value)) return put_marker(out_, value);
             Py_ssize_t length = PyUnicode_GET_LENGTH(value);
             TextSize size = measure(value, length);
             if (!fits(size.bytes)) return Outcome::too_large;
@@ -1953,7 +2047,8 @@ class Cleaner {
             if (outcome != Outcome::ok) return outcome;
             may_merge = may_merge || key_may_merge(key.get(), escaped_);
             entry.value_at = out_.size();
-            outcome = clean(value.get(), depth + 1);
+            outcome = is_secret_key(key.get()) ? put_marker(out_, value.get())
+                                               : clean(value.get(), depth + 1);
             if (outcome != Outcome::ok) return outcome;
             entry.end = out_.size();
             entries.push_back(entry);
@@ -2003,7 +2098,7 @@ class Cleaner {
 // surrogates (the packer refuses them, the Lightener escapes them).
 [[gnu::always_inline]] inline bool put_plain_str(std::string& out, PyObject* text) {
     Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-    if (length > light_str) return false;
+    if (length > light_str || looks_secret(text)) return false;
     TextSize size = measure(text, length);
     if (size.surrogates) return false;
     put_str(out, text, length, size.bytes);
@@ -2059,7 +2154,8 @@ class Plain {
         Sink sink{out_};
         write_map_len(sink, static_cast<std::uint32_t>(size));
         for (const LocalVariable& pair : pairs) {
-            if (Py_TYPE(pair.name) != &PyUnicode_Type || !put_plain_str(out_, pair.name)) {
+            if (Py_TYPE(pair.name) != &PyUnicode_Type || is_secret_name(pair.name) ||
+                !put_plain_str(out_, pair.name)) {
                 return false;
             }
             if (!item(pair.value.get(), 0)) return false;
@@ -2081,7 +2177,10 @@ class Plain {
             PyObject* key;
             PyObject* item_value;
             while (PyDict_Next(value, &position, &key, &item_value)) {
-                if (Py_TYPE(key) != &PyUnicode_Type || !put_plain_str(out_, key)) return false;
+                if (Py_TYPE(key) != &PyUnicode_Type || is_secret_name(key) ||
+                    !put_plain_str(out_, key)) {
+                    return false;
+                }
                 if (!item(item_value, depth)) return false;
             }
             return true;
@@ -2135,7 +2234,10 @@ class Uncut {
             PyObject* item_value;
             while (PyDict_Next(value, &position, &key, &item_value)) {
                 --budget_;
-                if (Py_TYPE(key) != &PyUnicode_Type || !put_plain_str(out_, key)) return false;
+                if (Py_TYPE(key) != &PyUnicode_Type || is_secret_name(key) ||
+                    !put_plain_str(out_, key)) {
+                    return false;
+                }
                 if (!item(item_value, depth + 1)) return false;
             }
             return true;
@@ -2177,6 +2279,7 @@ class Lightener {
     Outcome light(PyObject* value, int depth) {
         --budget_;
         PyTypeObject* type = Py_TYPE(value);
+        if (PyUnicode_Check(value) && looks_secret(value)) return put_marker(out_, value);
         Sink sink{out_};
         if (type == &PyUnicode_Type && PyUnicode_GET_LENGTH(value) <= light_str) {
             escaped_ = put_safe_str(out_, value, PyUnicode_GET_LENGTH(value)) || escaped_;
@@ -2302,7 +2405,7 @@ class Lightener {
             if (outcome != Outcome::ok) return outcome;
             may_merge = may_merge || key_may_merge(pairs[i].name, escaped_);
             entry.value_at = out_.size();
-            outcome = light(pairs[i].value.get(), 1);
+            outcome = light_value(pairs[i].name, pairs[i].value.get(), 1);
             if (outcome != Outcome::ok) return outcome;
             entry.end = out_.size();
         }
@@ -2310,6 +2413,14 @@ class Lightener {
     }
 
   private:
+    // light() of a dict's value, or its marker when its key says it is a secret (which counts
+    // as one value emitted).
+    Outcome light_value(PyObject* key, PyObject* value, int depth) {
+        if (!is_secret_key(key)) return light(value, depth);
+        --budget_;
+        return put_marker(out_, value);
+    }
+
     // _cut(type, length, head) up to its head, which the caller writes.
     Outcome put_cut_start(PyTypeObject* type, std::size_t length) {
         Sink sink{out_};
@@ -2343,7 +2454,7 @@ class Lightener {
             if (outcome != Outcome::ok) return outcome;
             may_merge = may_merge || key_may_merge(key.get(), escaped_);
             entry.value_at = out_.size();
-            outcome = light(value.get(), depth + 1);
+            outcome = light_value(key.get(), value.get(), depth + 1);
             if (outcome != Outcome::ok) return outcome;
             entry.end = out_.size();
         }
@@ -2437,7 +2548,8 @@ bool succeeded(Outcome outcome, std::string& out, std::size_t start) {
 
 Outcome write_full(std::string& out, PyObject* value) {
     std::size_t start = out.size();
-    Outcome outcome = Packer(out, start + full_limit).pack(value, packer_nest_limit);
+    Packer packer(out, start + full_limit);
+    Outcome outcome = packer.finished(packer.pack(value, packer_nest_limit));
     if (outcome == Outcome::ok || outcome == Outcome::fatal) return outcome;
     out.resize(start);
     if (outcome == Outcome::too_large) return write_lightweight(out, value);
@@ -2458,7 +2570,8 @@ bool write_locals(std::span<const LocalVariable> locals, ValueForm form, std::st
             return succeeded(write_lightweight(out, locals), out, start);
         }
         // The usual locals pack as they stand; anything else takes the dict's whole way.
-        if (Packer(out, start + full_limit).pack_pairs(locals) == Outcome::ok) return true;
+        Packer packer(out, start + full_limit);
+        if (packer.finished(packer.pack_pairs(locals)) == Outcome::ok) return true;
         out.resize(start);
         if (PyErr_Occurred()) return false;
     } catch (const std::bad_alloc&) {

@@ -3,7 +3,8 @@
 // vesk.serialize documents, byte for byte what its Python functions (the reference) produce, at
 // a bounded cost for any value. Values that need the exact behaviour of Python-level code this
 // file does not reproduce (reprlib's bounded reprs of containers, memoryview slicing in the
-// lightweight form) are handed to the reference one at a time.
+// lightweight form) are handed to the reference one at a time. Secrets are stored as the
+// reference's markers, by the rules of utils/redaction.h.
 //
 // Reentrant and thread-safe: all state is per call but for what is remembered of the types last
 // named (kept while each type keeps its version, read and changed only under the interpreter's

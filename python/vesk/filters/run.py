@@ -169,8 +169,8 @@ def run_program(options):
     database = _database(options)
     config = make_config(include=options.include, ignore=options.ignore,
                          lightweight=options.lightweight, events=options.events,
-                         part_size=options.part_size,
-                         trace_limit=options.trace_limit)
+                         part_size=options.part_size, trace_limit=options.trace_limit,
+                         redact=options.redact, keep=options.keep)
     source = " ".join(["vesk run", program.display, *options.args])
     profiler = Profiler(config, db_path=database, source=source, children=options.children,
                         all_threads=options.all_threads)

@@ -217,7 +217,8 @@ def _value_lines(out, head, value, width):
 def _is_plain(value):
     if isinstance(value, dict):
         keys = set(value)
-        return not ({"__type__", "__repr__"} == keys or {"__type__", "__len__", "__head__"} == keys)
+        return keys not in ({"__type__", "__repr__"}, {"__type__", "__len__", "__head__"},
+                            {"__type__", "__len__", "__redacted__"})
     return isinstance(value, list)
 
 

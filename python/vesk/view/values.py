@@ -1,6 +1,8 @@
 """Recorded values as bounded text: a recorded string can neither flood the terminal nor drive it
 with escape sequences."""
 
+from vesk.filters.secrets import is_marker, marker_text
+
 __all__ = ["clean", "format_exception", "format_value"]
 
 _CONTROL = {c: f"\\x{c:02x}" for c in [*range(0x20), *range(0x7F, 0xA0)]}
@@ -22,7 +24,8 @@ _MAX_NESTING = 12
 def format_value(value, limit=60, nesting=_MAX_NESTING):
     """A repr-like text of a decoded value, at most limit characters, containers at most nesting
     deep; cut text ends with "…". Fallback maps show as their type and repr, cut maps
-    (bounded recordings of big values) with their full length."""
+    (bounded recordings of big values) with their full length, redaction markers as
+    <redacted str, 24 chars>."""
     limit = max(limit, 4)
     out = []
     room = [limit + 1]
@@ -51,7 +54,9 @@ def _emit_value(value, emit, room, nesting):
         # Cut before repr: a recorded string may be megabytes long.
         emit(repr(value if len(value) <= room[0] else value[: room[0] + 1]))
     elif t is dict:
-        if _is_fallback(value):
+        if len(value) == 3 and is_marker(value):
+            emit(clean(marker_text(value)))
+        elif _is_fallback(value):
             emit(_fallback_text(value))
         elif _is_cut(value):
             _emit_cut(value, emit, room, nesting)
