@@ -9,7 +9,7 @@ reported by the engine and costs the event's record, never the program.
 
 import time
 
-from vesk.filters.secrets import is_secret_name, marker
+from vesk.filters.secrets import is_secret_name
 
 # Bounds of what one record holds.
 TEXT_LIMIT = 2000  # a statement, a message, a URL
@@ -87,11 +87,13 @@ def bounded(value, depth=0):
 
 
 def redacted(mapping, depth=0):
-    """A dict of names to values, the values of secret names replaced by their markers."""
+    """A dict of names to values, bounded but for those of secret names: the serialiser stores
+    a value under a secret name as its marker (marking it here would have the marker itself
+    redacted), and bounding it first would only falsify the length the marker gives."""
     result = {}
     for name, value in mapping.items():
         name = name if isinstance(name, str) else text(name, VALUE_LIMIT)
-        result[name] = marker(value) if is_secret_name(name) else bounded(value, depth)
+        result[name] = value if is_secret_name(name) else bounded(value, depth)
     return result
 
 

@@ -13,7 +13,7 @@ failed. (urllib3 connects before it puts the request: a connection it cannot mak
 import time
 
 from vesk.filters.events.common import BODY_LIMIT, OPEN_LIMIT, body, redacted, size, text
-from vesk.filters.secrets import is_secret_name, marker
+from vesk.filters.secrets import is_secret_name
 
 STEPS = ["putrequest", "putheader", "endheaders", "send", "connect", "getresponse"]
 
@@ -111,7 +111,8 @@ def follow(frame, event, arg, context):
     elif step == "putheader":
         name, values = _latin1(local.get("header")), local.get("values", ())
         value = ", ".join(_latin1(v) for v in values)
-        exchange.headers[name] = marker(value) if is_secret_name(name) else text(value)
+        # The serialiser stores a header of a secret name as its marker (see common.redacted).
+        exchange.headers[name] = value if is_secret_name(name) else text(value)
     elif step == "endheaders":
         exchange.header_block = True  # the body, if given here too, goes through send()
     elif step == "send":
@@ -143,7 +144,7 @@ def record(frame, event, arg, context):
             headers = arg.getheaders()
         except Exception:  # noqa: BLE001 - a response without headers to tell
             headers = ()
-        fields["response_headers"] = redacted({str(k): text(v) for k, v in headers[:50]})
+        fields["response_headers"] = redacted({str(k): v for k, v in headers[:50]})
     else:
         fields["error"] = True  # no response came: the connection or getresponse failed
     return fields
