@@ -2105,6 +2105,14 @@ class Cleaner {
     return true;
 }
 
+// put_marker() for the lightweight form's plain walks, which report only whether they could
+// write: on a failure (memory), the Lightener that takes over meets it again and reports it.
+inline bool put_plain_marker(std::string& out, PyObject* value) {
+    if (put_marker(out, value) == Outcome::ok) return true;
+    PyErr_Clear();
+    return false;
+}
+
 // An exact builtin scalar that every lightweight way keeps whole, packed; false for anything else.
 [[gnu::always_inline]] inline bool put_plain_scalar(std::string& out, PyObject* value) {
     PyTypeObject* type = Py_TYPE(value);
@@ -2154,11 +2162,10 @@ class Plain {
         Sink sink{out_};
         write_map_len(sink, static_cast<std::uint32_t>(size));
         for (const LocalVariable& pair : pairs) {
-            if (Py_TYPE(pair.name) != &PyUnicode_Type || is_secret_name(pair.name) ||
-                !put_plain_str(out_, pair.name)) {
+            if (Py_TYPE(pair.name) != &PyUnicode_Type || !put_plain_str(out_, pair.name)) {
                 return false;
             }
-            if (!item(pair.value.get(), 0)) return false;
+            if (!value_of(pair.name, pair.value.get(), 0)) return false;
         }
         return true;
     }
@@ -2177,11 +2184,8 @@ class Plain {
             PyObject* key;
             PyObject* item_value;
             while (PyDict_Next(value, &position, &key, &item_value)) {
-                if (Py_TYPE(key) != &PyUnicode_Type || is_secret_name(key) ||
-                    !put_plain_str(out_, key)) {
-                    return false;
-                }
-                if (!item(item_value, depth)) return false;
+                if (Py_TYPE(key) != &PyUnicode_Type || !put_plain_str(out_, key)) return false;
+                if (!value_of(key, item_value, depth)) return false;
             }
             return true;
         }
@@ -2195,6 +2199,14 @@ class Plain {
     bool item(PyObject* value, int depth) {
         if (is_plain_container_type(Py_TYPE(value))) return container(value, depth + 1);
         return put_plain_scalar(out_, value);
+    }
+
+    // A dict's value, or the marker the Lightener's copy has in its place when its key names a
+    // secret: nothing of a plain value is cut, so the copy is the value with its markers, and
+    // a marker counts as the one value the budget already charged for it.
+    bool value_of(PyObject* key, PyObject* value, int depth) {
+        if (!is_secret_name(key)) return item(value, depth);
+        return put_plain_marker(out_, value);
     }
 
     std::string& out_;
@@ -2234,11 +2246,13 @@ class Uncut {
             PyObject* item_value;
             while (PyDict_Next(value, &position, &key, &item_value)) {
                 --budget_;
-                if (Py_TYPE(key) != &PyUnicode_Type || is_secret_name(key) ||
-                    !put_plain_str(out_, key)) {
+                if (Py_TYPE(key) != &PyUnicode_Type || !put_plain_str(out_, key)) return false;
+                if (is_secret_name(key)) {
+                    --budget_;  // the marker, one value emitted, as the Lightener counts it
+                    if (!put_plain_marker(out_, item_value)) return false;
+                } else if (!item(item_value, depth + 1)) {
                     return false;
                 }
-                if (!item(item_value, depth + 1)) return false;
             }
             return true;
         }
