@@ -27,8 +27,10 @@ PROGRAM = textwrap.dedent('''
     def child(tag, *rest):
         print(report(tag), flush=True)
         if tag == "middle":
-            return subprocess.run([sys.executable, __file__, "leaf"]).returncode + 1
-        return 7
+            # A grandchild, then the process replaced by another image (its status the child's).
+            status = subprocess.run([sys.executable, __file__, "leaf"]).returncode + 1
+            os.execv(sys.executable, [sys.executable, __file__, "replaced", str(status)])
+        return int(rest[0]) if rest else 7
 
     def forked():
         return square(11)
@@ -92,11 +94,11 @@ def test_children_are_recorded_under_their_parents_without_noticing(family):
     # The children see what they would see unrecorded: argv, sys.path[0], no vesk variable, the
     # PYTHONPATH they were given, their own sitecustomize run; the status reaches the parent.
     reports = [line for line in lines if "tag" in line]
-    assert [r["tag"] for r in reports] == ["middle", "leaf"] * 2
+    assert [r["tag"] for r in reports] == ["middle", "leaf", "replaced"] * 2
     for report in reports:
-        assert report["argv"][1:] == [report["tag"]] and report["env"] == []
+        assert report["argv"][1] == report["tag"] and report["env"] == []
         assert report["path0"] == os.path.dirname(path)
-    inherited, cleaned = reports[:2], reports[2:]
+    inherited, cleaned = reports[:3], reports[3:]
     assert all(r["pythonpath"].endswith("custom") and r["custom"] for r in inherited)
     assert all(r["pythonpath"] is None for r in cleaned)
     assert [line["status"] for line in lines if "status" in line] == [8, 8]
@@ -106,9 +108,14 @@ def test_children_are_recorded_under_their_parents_without_noticing(family):
     middles = [s for s in children if s.source.endswith("program.py middle")]
     assert len(middles) == 2
     for middle in middles:
-        (leaf,) = [s for s in traces.values() if s.parent_trace_id == middle.trace_id]
+        # What a process recorded before exec() replaced it is saved, and the new image is its
+        # child, in the same process.
+        assert _calls(path, middle.trace_id) == ["<genexpr>", "<module>", "child", "report"]
+        leaf, replaced = sorted((s for s in traces.values() if s.parent_trace_id == middle.trace_id),
+                                key=lambda s: s.source.endswith("leaf"), reverse=True)
         assert leaf.source.endswith("program.py leaf") and leaf.pid != middle.pid
         assert _calls(path, leaf.trace_id) == ["<genexpr>", "<module>", "child", "report"]
+        assert replaced.source.endswith("replaced 8") and replaced.pid == middle.pid
 
     # Every start method's pool worker recorded its squares in a trace of its own.
     squares = sum(_calls(path, s.trace_id).count("square") for s in traces.values()

@@ -168,6 +168,24 @@ def _hook_fork():
     if not _hooked_fork:
         _hooked_fork = True
         os.register_at_fork(after_in_child=_after_fork_in_child)
+        # exec() replaces the process, and with it whatever it recorded and had not saved.
+        for name in ("execv", "execve"):
+            setattr(os, name, _saving_first(getattr(os, name)))
+
+
+def _saving_first(exec_function):
+    def replace_process(*args, **kwargs):
+        for profiler in list(_live):
+            try:
+                profiler.save()  # a part: should the exec fail, recording goes on
+            except Exception:  # noqa: BLE001 - the program's exec matters more than the trace
+                pass
+        return exec_function(*args, **kwargs)
+
+    replace_process.__wrapped__ = exec_function
+    replace_process.__name__ = exec_function.__name__
+    replace_process.__doc__ = exec_function.__doc__
+    return replace_process
 
 
 def _hook_launches():
