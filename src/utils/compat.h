@@ -90,6 +90,16 @@ namespace vesk::compat {
 // exception: its return event carries no value.
 inline constexpr bool exception_events = PY_VERSION_HEX >= 0x030C0000;
 
+// Whether the type's version tag stands for its current state. 3.13 no longer sets the flag
+// that said so: a tag is valid there when it is not 0.
+inline bool type_version_is_valid(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return type->tp_version_tag != 0;
+#else
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+#endif
+}
+
 }  // namespace vesk::compat
 
 #ifdef VESK_FRAME_INTERNALS

@@ -473,8 +473,7 @@ bool instances_fall_back(PyTypeObject* type) {
 // What is remembered of `type`, learnt now if need be; null when it cannot be remembered (the
 // caller takes the general way), failed when what must propagate was raised.
 Fallible<const KnownType*> known_type(PyTypeObject* type) {
-    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) &&
-        !PyUnstable_Type_AssignVersionTag(type)) {
+    if (!compat::type_version_is_valid(type) && !PyUnstable_Type_AssignVersionTag(type)) {
         return nullptr;
     }
     const unsigned int version = type->tp_version_tag;
@@ -511,7 +510,7 @@ Fallible<const KnownType*> known_type(PyTypeObject* type) {
     known.instances_fall_back = instances_fall_back(type);
     // The descriptors ran code of the type's dictionary only if it holds odd keys: the type may
     // have changed meanwhile, and what was read may not be what its tag now stands for.
-    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) || type->tp_version_tag != version ||
+    if (!compat::type_version_is_valid(type) || type->tp_version_tag != version ||
         held_qualname(type) != qualname_held) {
         return nullptr;
     }
