@@ -46,12 +46,6 @@ inline PyObject* PyType_GetDict(PyTypeObject* type) {
     return Py_XNewRef(type->tp_dict);
 }
 
-// 3.11 gives a type a version tag only as its attributes are looked up: a type without one is
-// not remembered.
-inline int PyUnstable_Type_AssignVersionTag(PyTypeObject*) {
-    return 0;
-}
-
 // Dict watchers come with 3.12: before, asking for one fails, and the serialiser's lookup, which
 // they would let it remember, is made at every event.
 using PyDict_WatchEvent = int;

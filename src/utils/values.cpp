@@ -470,12 +470,22 @@ bool instances_fall_back(PyTypeObject* type) {
     return cannot_be_ext_type(type);
 }
 
+// Whether the type has a valid version tag, given one now if it can have one. 3.11 has no call
+// for that; a lookup through its method cache gives a type one, as the cache needs it.
+bool has_version_tag(PyTypeObject* type) {
+    if (compat::type_version_is_valid(type)) return true;
+#if PY_VERSION_HEX < 0x030C0000
+    _PyType_Lookup(type, interned.dunder_class);
+    return compat::type_version_is_valid(type);
+#else
+    return PyUnstable_Type_AssignVersionTag(type) != 0;
+#endif
+}
+
 // What is remembered of `type`, learnt now if need be; null when it cannot be remembered (the
 // caller takes the general way), failed when what must propagate was raised.
 Fallible<const KnownType*> known_type(PyTypeObject* type) {
-    if (!compat::type_version_is_valid(type) && !PyUnstable_Type_AssignVersionTag(type)) {
-        return nullptr;
-    }
+    if (!has_version_tag(type)) return nullptr;
     const unsigned int version = type->tp_version_tag;
     PyObject* const qualname_held = held_qualname(type);
     KnownType& slot = known_type_slot(type);
