@@ -135,6 +135,25 @@ PyObject* summarise_trace(PyObject*, PyObject* part) {
     });
 }
 
+// Run by atexit, before the interpreter finalises: from here on, daemon threads may be ended in
+// the middle of our code.
+PyObject* at_exit(PyObject*, PyObject*) {
+    interpreter_exiting.store(true, std::memory_order_relaxed);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef at_exit_def = {"_vesk_at_exit", at_exit, METH_NOARGS, nullptr};
+
+bool register_at_exit(PyObject* module) {
+    PyRef atexit = import_module(interned.mod_atexit);
+    if (!atexit) return false;
+    PyRef function = PyRef::steal(PyCFunction_NewEx(&at_exit_def, module, nullptr));
+    if (!function) return false;
+    PyRef result = PyRef::steal(
+        PyObject_CallMethodOneArg(atexit.get(), interned.register_text, function.get()));
+    return static_cast<bool>(result);
+}
+
 PyMethodDef register_noop_profiler_def = {"register_noop_profiler", register_noop_profiler,
                                           METH_NOARGS, "register_noop_profiler()\n--\n\n"};
 PyMethodDef register_profiler_def = {"register_profiler", as_method(register_profiler),
@@ -195,6 +214,7 @@ PyObject* init_module() {
     forget_at_finalize([] {
         owner_interpreter_id = -1;
         forget_thread_homes();
+        interpreter_exiting.store(false, std::memory_order_relaxed);
     });
     if (!intern_names()) return nullptr;
     if (!watch_working_directory()) return nullptr;
@@ -214,6 +234,7 @@ PyObject* init_module() {
     if (PyModule_AddObjectRef(module.get(), "Skim", reinterpret_cast<PyObject*>(skim)) < 0) {
         return nullptr;
     }
+    if (!register_at_exit(module.get())) return nullptr;
     module_object = module.release();
     forget_at_finalize(&module_object);
     return Py_NewRef(module_object);

@@ -354,6 +354,8 @@ int handle_event(ProfilerState& state, PyFrameObject* frame, Event event, PyObje
             if (!PyErr_Occurred()) return 0;
         }
         failure = take_pending_exception();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         failure = failure_of_current_exception();
     }
@@ -372,7 +374,8 @@ int record_event(PyObject* profiler, PyFrameObject* frame, Event event, PyObject
 
 }  // namespace
 
-int profile_callback(PyObject* profiler, PyFrameObject* frame, int what, PyObject* arg) noexcept {
+// Not noexcept: a forced unwind (the interpreter ending a daemon thread at exit) must pass.
+int profile_callback(PyObject* profiler, PyFrameObject* frame, int what, PyObject* arg) {
     if (what != PyTrace_CALL && what != PyTrace_RETURN) return 0;
     ProfilerState* state = profiler_state_of(profiler);
     if (state == nullptr) {
@@ -396,6 +399,8 @@ int profile_callback(PyObject* profiler, PyFrameObject* frame, int what, PyObjec
             install_live_recording(profiler);
         }
         return record_event(profiler, frame, what == PyTrace_CALL ? Event::call : Event::ret, arg);
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         // Settling a failure failed in turn: the event is lost, and nothing may leave a C
         // callback. Only the program's own interruption is handed on.

@@ -5,8 +5,9 @@
 
 namespace vesk {
 
-// Context object: a VeskProfiler.
-int profile_callback(PyObject* profiler, PyFrameObject* frame, int what, PyObject* arg) noexcept;
+// Context object: a VeskProfiler. Nothing leaves it but the program's own interruption, and the
+// forced unwind with which the interpreter ends a daemon thread at exit.
+int profile_callback(PyObject* profiler, PyFrameObject* frame, int what, PyObject* arg);
 
 // Context object: null. Does nothing.
 int noop_profile_callback(PyObject* profiler, PyFrameObject* frame, int what,

@@ -239,7 +239,7 @@ PyObject* settle_report(PyRef failure, Report report, PyFrameObject* frame) {
 // The callback of one event (code, instruction offset, exception): only threads that a recording
 // receives through our profile function are followed. Never raises into the program but for its
 // own interruption.
-PyObject* on_report(Report report, PyObject* const* args, Py_ssize_t nargs) noexcept {
+PyObject* on_report(Report report, PyObject* const* args, Py_ssize_t nargs) {
     PyObject* profiler = recording_of_this_thread();
     if (profiler == nullptr || nargs < 3) Py_RETURN_NONE;
     PyFrameObject* frame = PyEval_GetFrame();  // borrowed; made already, for the traceback
@@ -253,9 +253,13 @@ PyObject* on_report(Report report, PyObject* const* args, Py_ssize_t nargs) noex
         });
         if (reported) Py_RETURN_NONE;
         failure = take_pending_exception();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         try {
             failure = failure_of_current_exception();
+        } catch (abi::__forced_unwind&) {
+            throw;
         } catch (...) {
             if (keep_only_interruption()) return nullptr;
             Py_RETURN_NONE;

@@ -4,6 +4,8 @@
 
 namespace vesk {
 
+std::atomic<bool> interpreter_exiting{false};
+
 namespace {
 
 std::string text_or(PyObject* object, const char* fallback) {

@@ -2,6 +2,8 @@
 // Raising the engine's errors into the interpreter, and turning internal faults into
 // PanicException at the entry points the interpreter calls.
 
+#include <cxxabi.h>
+
 #include <new>
 #include <string>
 
@@ -33,11 +35,14 @@ PyObject* panic_exception_type();
 void raise_panic(const std::string& message);
 
 // Runs the body of an entry point that returns a new reference (or null with an error set):
-// internal faults become PanicException, exhausted memory MemoryError.
+// internal faults become PanicException, exhausted memory MemoryError. A forced unwind (the
+// interpreter ending a daemon thread at exit) goes through: swallowing it aborts the process.
 template <class Body>
-PyObject* guarded_entry(Body&& body) noexcept {
+PyObject* guarded_entry(Body&& body) {
     try {
         return body();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (const InternalFault& fault) {
         raise_panic(fault.what());
     } catch (const TooLarge& error) {

@@ -52,6 +52,8 @@ namespace vesk {
     X(thread_home_key, "vesk._vesk.thread_home")                      \
     X(mod_threading, "threading")                                     \
     X(mod_sys, "sys")                                                 \
+    X(mod_atexit, "atexit")                                           \
+    X(register_text, "register")                                      \
     X(mod_logging, "logging")                                         \
     X(mod_vesk_plugins, "vesk.plugins")                               \
     X(mod_vesk_serialize, "vesk.serialize")                           \

@@ -11,10 +11,22 @@
 
 #include "utils/compat.h"
 
+#include <atomic>
 #include <optional>
 #include <utility>
 
 namespace vesk {
+
+// Set once the interpreter starts to exit (lib/module.cpp). From then on the interpreter ends a
+// daemon thread that asks for its lock back by unwinding the thread's stack (a forced unwind),
+// through our frames and without the lock: a reference released on that path would be released
+// without it, so none is.
+extern std::atomic<bool> interpreter_exiting;
+
+inline void release_reference(PyObject* object) noexcept {
+    if (interpreter_exiting.load(std::memory_order_relaxed) && !PyGILState_Check()) return;
+    Py_DECREF(object);
+}
 
 class PyRef {
   public:
@@ -25,7 +37,9 @@ class PyRef {
         std::swap(ptr_, other.ptr_);
         return *this;
     }
-    ~PyRef() { Py_XDECREF(ptr_); }
+    ~PyRef() {
+        if (ptr_ != nullptr) release_reference(ptr_);
+    }
 
     // Takes over a new reference (or null, as interpreter calls return on failure).
     static PyRef steal(PyObject* object) noexcept {

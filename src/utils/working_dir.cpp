@@ -1,5 +1,6 @@
 #include "utils/working_dir.h"
 
+#include <cxxabi.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -36,7 +37,7 @@ DirectoryCache cache;
 
 bool read_directory(std::string& into);
 
-int audit_hook(const char* event, PyObject*, void*) noexcept {
+int audit_hook(const char* event, PyObject*, void*) {
     if (std::strcmp(event, "os.chdir") == 0) {
         cache.valid = false;
         cache.change_pending = true;
@@ -46,6 +47,8 @@ int audit_hook(const char* event, PyObject*, void*) noexcept {
             // Read on the changing thread before it changes: a later reading that differs tells
             // that the change is done.
             cache.compare = read_directory(cache.before);
+        } catch (abi::__forced_unwind&) {
+            throw;
         } catch (...) {
             cache.compare = false;
         }
