@@ -51,6 +51,22 @@ Fallible<bool> threading_requested(PyObject* config) {
     return *flag;
 }
 
+// The modules the engine and the companion's recording code use while a program is recorded,
+// imported before it records: imported later, on whichever thread needs one first, a fork() in
+// the middle of that import would leave the child waiting for ever on the module's lock. A module
+// that cannot be imported now is left to fail where it is used.
+constexpr const char* kUsedWhileRecording[] = {"logging", "vesk.db", "vesk.git", "vesk.serialize",
+                                               "vesk.version"};
+
+bool import_used_modules() {
+    for (const char* name : kUsedWhileRecording) {
+        PyRef text = PyRef::steal(PyUnicode_InternFromString(name));
+        if (!text) return false;
+        if (!import_module(text.get()) && !discard_ordinary_error()) return false;
+    }
+    return true;
+}
+
 PyObject* register_profiler(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"profiler", nullptr};
     PyObject* host;
@@ -63,6 +79,7 @@ PyObject* register_profiler(PyObject*, PyObject* args, PyObject* kwargs) {
             PyErr_SetString(PyExc_TypeError, "profiler object is not callable");
             return nullptr;
         }
+        if (!import_used_modules()) return nullptr;
         auto state = build_profiler_state(host);
         if (!state) return nullptr;
         // Started inside another recording of this thread: that one goes on receiving events.

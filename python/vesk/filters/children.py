@@ -19,7 +19,11 @@ import os
 import signal
 import sys
 
+# Imported now: the at-fork code below must not import (another thread's import in progress at the
+# fork would leave the child waiting for ever on that module's lock).
+from vesk import db
 from vesk.profiler import Profiler
+from vesk.utils import new_trace_id
 
 # The environment variable a child finds its recording in, and the folder of the bootstrap.
 ENV = "VESK_CHILD"
@@ -210,9 +214,6 @@ def _hook_launches():
 def _after_fork_in_child():
     """A fork's child: each recording of the parent goes on, under a trace of its own when it
     takes children, and stops (its parent's records dropped) when not."""
-    from vesk import db
-    from vesk.utils import new_trace_id
-
     global _environ_set, _terminate_after
     _environ_set = False
     _terminate_after = False
@@ -236,8 +237,6 @@ def _after_fork_in_child():
 
 def start_child(payload):
     """Starts recording a child process from the payload its parent put in its environment."""
-    from vesk import db
-
     data = json.loads(payload)
     profiler = Profiler(data["config"], db_path=data["db"], source=" ".join(sys.orig_argv),
                         children=True)
