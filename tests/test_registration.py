@@ -24,8 +24,9 @@ def profile_seen_by_new_thread():
 
 def test_module_surface():
     public = sorted(name for name in vars(engine) if not name.startswith("__"))
-    assert public == ["Skim", "dump_msgpack", "dump_msgpack_lightweight_repr", "register_noop_profiler",
-                      "register_profiler", "set_redaction", "summarise_trace"]
+    assert public == ["Skim", "dump_msgpack", "dump_msgpack_lightweight_repr",
+                      "register_nested_profiler", "register_noop_profiler", "register_profiler",
+                      "set_redaction", "summarise_trace"]
     assert engine.__doc__ == ""
     assert engine.register_profiler.__text_signature__ == "(profiler)"
     assert engine.register_noop_profiler.__text_signature__ == "()"
@@ -192,6 +193,30 @@ def test_second_registration_replaces_the_first(make_host):
     assert first.rust_profiler is not second.rust_profiler
     # The threading hook set by the first still hands out the first profiler.
     assert profile_seen_by_new_thread() is first.rust_profiler
+
+
+def square(x):
+    return x * x
+
+
+@pytest.mark.parametrize("register, first_keeps_recording", [
+    (engine.register_profiler, False), (engine.register_nested_profiler, True)])
+def test_second_registration_replaces_the_first_unless_nested(make_host, register,
+                                                              first_keeps_recording):
+    import msgpack
+
+    first, second = make_host(), make_host()
+    engine.register_profiler(first)
+    register(second)
+    square(2)
+    engine.register_noop_profiler()
+
+    def squares(host):
+        trace = msgpack.unpackb(host.rust_profiler.build_trace(), strict_map_key=False)
+        return [r["event"] for r in trace["frames_of_interest"] if r["co_name"] == "square"]
+
+    assert squares(second) == ["call", "return"]
+    assert squares(first) == (["call", "return"] if first_keeps_recording else [])
 
 
 def test_noop_profiler_stops_this_thread_only(make_host):

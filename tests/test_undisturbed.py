@@ -196,6 +196,71 @@ def square(x):
     return x * x
 
 
+def after_the_block():
+    return square(3)
+
+
+def with_cprofile(record):
+    import cProfile
+    import pstats
+
+    profile = cProfile.Profile()
+    profile.enable()
+    try:
+        record()
+        after_the_block()
+    finally:
+        profile.disable()
+    return "after_the_block" in {function for _, _, function in pstats.Stats(profile).stats}
+
+
+def with_python_profile_function(record):
+    seen = []
+
+    def profile(frame, event, arg):
+        seen.append(frame.f_code.co_name)
+
+    sys.setprofile(profile)
+    try:
+        record()
+        after_the_block()
+        still_there = sys.getprofile() is profile
+    finally:
+        sys.setprofile(None)
+    return still_there and "after_the_block" in seen
+
+
+@pytest.mark.parametrize("profiled", [with_cprofile, with_python_profile_function])
+def test_stop_gives_the_thread_back_to_its_profiler(tmp_path, profiled):
+    def record():
+        with vesk.enable(tmp_path / "t.sqlite3"):
+            square(2)
+
+    assert profiled(record)
+
+
+def test_threads_that_a_tracer_follows_are_left_to_it(tmp_path):
+    database = tmp_path / "traced.sqlite3"
+    ready, go, seen = threading.Event(), threading.Event(), []
+
+    def traced():
+        sys.settrace(lambda frame, event, arg: None)
+        ready.set()
+        go.wait()
+        square(4)
+        seen.append(sys.getprofile())
+        sys.settrace(None)
+
+    thread = threading.Thread(target=traced, name="traced")
+    thread.start()
+    ready.wait()
+    with vesk.enable(database, all_threads=True) as profiler:
+        go.set()
+        thread.join()
+    assert seen == [None]
+    assert not [r for r in saved_records(database, profiler.trace_id) if r["thread"] == "traced"]
+
+
 def test_recordings_nest(tmp_path):
     database = tmp_path / "nest.sqlite3"
     with vesk.enable(database) as outer:
@@ -425,8 +490,9 @@ def test_an_embedding_program_initialises_python_twice(tmp_path):
     program = tmp_path / "embed"
     subprocess.run(["cc", str(source), f"-I{include}", f"-L{libdir}", f"-l{library}",
                     f"-Wl,-rpath,{libdir}", "-o", str(program)], check=True)
-    # The engine alone: the interpreter's own _datetime (which sqlite3 and msgpack import) does
-    # not survive a second initialisation.
+    # The engine alone, with stand-ins for the companion's modules that it imports when recording
+    # starts: the interpreter's own _datetime (which sqlite3 and msgpack import) does not survive
+    # a second initialisation.
     script = tmp_path / "embedded.py"
     script.write_text(textwrap.dedent(f"""
         import site, sys, types
@@ -434,6 +500,7 @@ def test_an_embedding_program_initialises_python_twice(tmp_path):
         from vesk import _vesk
         serialize = sys.modules["vesk.serialize"] = types.ModuleType("vesk.serialize")
         serialize.dump_msgpack = lambda value: b"\\xc0"
+        sys.modules["vesk.db"] = types.ModuleType("vesk.db")
 
         class Host:
             config, db_path, one_trace_per_test = {{}}, "unused", False

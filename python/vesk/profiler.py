@@ -56,7 +56,7 @@ class Profiler:
         self.rust_profiler = None
         self.children = children  # Python processes the program starts are recorded too
         self.all_threads = all_threads  # and threads already running when it starts
-        self._previous = None
+        self._previous_hook = None
         self.forked_away = False
 
     def start(self):
@@ -67,31 +67,25 @@ class Profiler:
         from vesk.filters import children
 
         secrets.configure(self.config.get("redact", ()), self.config.get("keep", ()))
-        self._previous = (sys.getprofile(), threading.getprofile())
-        _vesk.register_profiler(self)
+        self._previous_hook = threading.getprofile()
+        _vesk.register_nested_profiler(self)
         children.follow(self)
         if self.all_threads:
             self.rust_profiler.record_running_threads()
 
     def stop(self):
-        """Stops recording on every thread it reached, and leaves the calling thread and the
+        """Stops recording on every thread it reached, and leaves the thread it started on and the
         threading hook as start() found them: the recording it was started inside of goes on,
-        and a thread that had no profile function has none again."""
+        another profiler or tracer gets its thread back, and a thread that had no profile
+        function has none again."""
         from vesk.filters import children
 
-        previous_profile, previous_hook = self._previous or (None, None)
-        self._previous = None
+        previous_hook, self._previous_hook = self._previous_hook, None
         children.unfollow(self)
         if self.rust_profiler is not None:
             self.rust_profiler.stop()
         if self.config.get("threading") is True:
             threading.setprofile(previous_hook)
-        if type(previous_profile).__name__ == "VeskProfiler":
-            previous_profile.register_threading_profiler(None, None, None)
-        elif previous_profile is None or callable(previous_profile):
-            sys.setprofile(previous_profile)
-        else:
-            sys.setprofile(None)  # a native profiler's object: it cannot be put back from here
 
     def save(self):
         """Stores everything recorded since the last save as one part of the trace."""

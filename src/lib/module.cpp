@@ -67,13 +67,11 @@ bool import_used_modules() {
     return true;
 }
 
-PyObject* register_profiler(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"profiler", nullptr};
-    PyObject* host;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:register_profiler",
-                                     const_cast<char**>(keywords), &host)) {
-        return nullptr;
-    }
+// register_profiler and register_nested_profiler. Nested: a recording that receives the thread's
+// events now goes on receiving them (with the threads this one hooks, when it records new threads
+// too). Either way, the thread's profile function is remembered, to be given back when this one
+// stops.
+PyObject* register_on_this_thread(PyObject* host, bool nested) {
     return guarded_entry([&]() -> PyObject* {
         if (!PyCallable_Check(host)) {
             PyErr_SetString(PyExc_TypeError, "profiler object is not callable");
@@ -82,9 +80,9 @@ PyObject* register_profiler(PyObject*, PyObject* args, PyObject* kwargs) {
         if (!import_used_modules()) return nullptr;
         auto state = build_profiler_state(host);
         if (!state) return nullptr;
-        // Started inside another recording of this thread: that one goes on receiving events.
-        state->outer = PyRef::borrow(recording_of_this_thread());
+        if (nested) state->outer = PyRef::borrow(recording_of_this_thread());
         state->home_thread_state_id = current_thread_state_id();
+        remember_previous_profile(*state);
         PyRef profiler = new_profiler_object(std::move(state));
         if (!profiler) return nullptr;
         follow_exceptions(*profiler_state_of(profiler.get()));
@@ -109,6 +107,26 @@ PyObject* register_profiler(PyObject*, PyObject* args, PyObject* kwargs) {
         }
         Py_RETURN_NONE;
     });
+}
+
+PyObject* register_profiler(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"profiler", nullptr};
+    PyObject* host;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:register_profiler",
+                                     const_cast<char**>(keywords), &host)) {
+        return nullptr;
+    }
+    return register_on_this_thread(host, false);
+}
+
+PyObject* register_nested_profiler(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"profiler", nullptr};
+    PyObject* host;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:register_nested_profiler",
+                                     const_cast<char**>(keywords), &host)) {
+        return nullptr;
+    }
+    return register_on_this_thread(host, true);
 }
 
 PyObject* register_noop_profiler(PyObject*, PyObject*) {
@@ -176,6 +194,11 @@ PyMethodDef register_noop_profiler_def = {"register_noop_profiler", register_noo
 PyMethodDef register_profiler_def = {"register_profiler", as_method(register_profiler),
                                      METH_VARARGS | METH_KEYWORDS,
                                      "register_profiler(profiler)\n--\n\n"};
+PyMethodDef register_nested_profiler_def = {
+    "register_nested_profiler", as_method(register_nested_profiler), METH_VARARGS | METH_KEYWORDS,
+    "register_nested_profiler(profiler)\n--\n\nAs register_profiler, but a recording that "
+    "receives this thread's events goes on receiving them, this one's beside it (with the threads "
+    "this one hooks, when that one records new threads too)."};
 PyMethodDef dump_msgpack_def = {
     "dump_msgpack", native_dump_msgpack, METH_O,
     "dump_msgpack(value)\n--\n\nOne MessagePack value describing value, in full up to "
@@ -242,6 +265,7 @@ PyObject* init_module() {
     if (!module) return nullptr;
     if (!add_function(module.get(), &register_noop_profiler_def)) return nullptr;
     if (!add_function(module.get(), &register_profiler_def)) return nullptr;
+    if (!add_function(module.get(), &register_nested_profiler_def)) return nullptr;
     if (!add_function(module.get(), &dump_msgpack_def)) return nullptr;
     if (!add_function(module.get(), &dump_msgpack_lightweight_repr_def)) return nullptr;
     if (!add_function(module.get(), &summarise_trace_def)) return nullptr;

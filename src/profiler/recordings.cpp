@@ -37,7 +37,48 @@ PyThreadState* thread_with_id(PyInterpreterState* interpreter, std::uint64_t id)
     return nullptr;
 }
 
+// A profile function and its context object (borrowed).
+struct ProfileFunction {
+    Py_tracefunc function = nullptr;
+    PyObject* context = nullptr;
+};
+
+// What the thread state `state_id` runs once `profiler` no longer takes it: the first live
+// recording outward, else, on the thread where the stopped recordings were registered, what that
+// thread had before them.
+ProfileFunction successor(PyObject* profiler, std::uint64_t state_id) noexcept {
+    // Each step goes to a recording registered earlier: the walk ends; the bound is a guard.
+    for (int step = 0; profiler != nullptr && step < 1000; ++step) {
+        const ProfilerState* state = profiler_state_of(profiler);
+        if (state == nullptr) break;
+        if (!state->stopped) return {profile_callback, profiler};
+        if (PyObject* outer = outer_recording(*state, state_id)) {
+            profiler = outer;
+            continue;
+        }
+        if (state_id != state->home_thread_state_id || state->previous_profile == nullptr) break;
+        if (state->previous_profile != profile_callback) {
+            return {state->previous_profile, state->previous_context.get()};
+        }
+        profiler = state->previous_context.get();
+    }
+    return {};
+}
+
+// Sets the thread's profile function to `next`, which may be owned by a profiler that only the
+// thread's current profile function keeps alive (the interpreter drops the old one first).
+int set_profile(PyThreadState* thread, ProfileFunction next) {
+    PyRef keep = PyRef::borrow(next.context);
+    return _PyEval_SetProfile(thread, next.function, next.context);
+}
+
 }  // namespace
+
+void remember_previous_profile(ProfilerState& state) {
+    PyThreadState* thread = PyThreadState_Get();
+    state.previous_profile = thread->c_profilefunc;
+    state.previous_context = PyRef::borrow(thread->c_profileobj);
+}
 
 std::uint64_t current_thread_state_id() noexcept {
     return static_cast<std::uint64_t>(PyThreadState_GetID(PyThreadState_Get()));
@@ -62,8 +103,9 @@ PyObject* recording_of_this_thread() noexcept {
 }
 
 void install_live_recording(PyObject* profiler) {
-    PyObject* live = first_live_recording(profiler, current_thread_state_id());
-    PyEval_SetProfile(live != nullptr ? profile_callback : nullptr, live);
+    ProfileFunction next = successor(profiler, current_thread_state_id());
+    PyRef keep = PyRef::borrow(next.context);
+    PyEval_SetProfile(next.function, next.context);
 }
 
 Py_ssize_t record_running_threads(PyObject* profiler) {
@@ -75,14 +117,17 @@ Py_ssize_t record_running_threads(PyObject* profiler) {
     std::vector<std::uint64_t> waiting;
     for (PyThreadState* thread = PyInterpreterState_ThreadHead(interpreter); thread != nullptr;
          thread = PyThreadState_Next(thread)) {
-        if (thread != self && thread->c_profilefunc == nullptr) {
+        if (thread != self && thread->c_profilefunc == nullptr && thread->c_tracefunc == nullptr) {
             waiting.push_back(static_cast<std::uint64_t>(PyThreadState_GetID(thread)));
         }
     }
     Py_ssize_t reached = 0;
     for (std::uint64_t id : waiting) {
         PyThreadState* thread = thread_with_id(interpreter, id);
-        if (thread == nullptr || thread->c_profilefunc != nullptr) continue;
+        if (thread == nullptr || thread->c_profilefunc != nullptr ||
+            thread->c_tracefunc != nullptr) {
+            continue;
+        }
         if (_PyEval_SetProfile(thread, profile_callback, profiler) < 0) return -1;
         ++reached;
     }
@@ -108,10 +153,7 @@ bool stop_recording(PyObject* profiler) {
     for (std::uint64_t id : reached) {
         PyThreadState* thread = thread_with_id(interpreter, id);
         if (thread == nullptr || !installed_on(thread, profiler)) continue;
-        PyObject* live = first_live_recording(profiler, id);
-        if (_PyEval_SetProfile(thread, live != nullptr ? profile_callback : nullptr, live) < 0) {
-            return false;
-        }
+        if (set_profile(thread, successor(profiler, id)) < 0) return false;
     }
     return true;
 }

@@ -46,18 +46,25 @@ bool for_each_live_recording(PyObject* profiler, Visit&& visit) {
     return true;
 }
 
-// Installs the first live recording from `profiler` outward as the calling thread's profile
-// function, or removes the profile function when there is none.
+// Remembers the calling thread's profile function as the one to give back to it when the
+// recording being registered there stops.
+void remember_previous_profile(ProfilerState& state);
+
+// Gives the calling thread, which `profiler` no longer takes (it stopped), to the first live
+// recording from `profiler` outward, or else the profile function it had before the recordings
+// that stopped (none if it had none).
 void install_live_recording(PyObject* profiler);
 
-// Installs `profiler` on every other thread of the interpreter that has no profile function, so
-// that threads already running when it started are recorded from their next call. Returns how many
-// it reached, or -1 with the error indicator set when the interpreter refuses (an audit hook).
+// Installs `profiler` on every other thread of the interpreter that has no profile function and no
+// trace function, so that threads already running when it started are recorded from their next
+// call. Returns how many it reached, or -1 with the error indicator set when the interpreter
+// refuses (an audit hook).
 Py_ssize_t record_running_threads(PyObject* profiler);
 
 // Marks the profiler stopped and takes it off every thread of the interpreter where it is the
 // profile function, or the profile function a new thread got from the threading hook and has not
-// run yet; each such thread passes to the first live recording outside it, or to none. False
+// run yet; each such thread passes to the first live recording outside it, or gets back what it
+// had before (see install_live_recording). False
 // with the error indicator set when the interpreter refuses to change a thread's profile
 // function (an audit hook raising); the threads not reached then take it off at their next event.
 bool stop_recording(PyObject* profiler);

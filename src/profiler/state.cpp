@@ -79,6 +79,7 @@ Fallible<T> host_attribute(PyObject* host, PyObject* name, Convert convert) {
 
 int ProfilerState::traverse(visitproc visit, void* arg) const {
     Py_VISIT(outer.get());
+    Py_VISIT(previous_context.get());
     for (const auto& [code_name, list] : plugins) {
         for (const Plugin& plugin : list) {
             Py_VISIT(plugin.call.get());

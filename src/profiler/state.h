@@ -61,6 +61,11 @@ struct ProfilerState {
     // those of threads this one hooks.
     PyRef outer;
     std::uint64_t home_thread_state_id = 0;
+    // The registering thread's profile function before this one (another recording's, another
+    // profiler's or tracer's own, a Python-level one), given back to that thread when this one
+    // stops and no live recording it was started inside of takes the thread.
+    Py_tracefunc previous_profile = nullptr;
+    PyRef previous_context;
 
     // Set once by stop(); a stopped profiler records nothing more and takes itself off every
     // thread it meets. Read and written with the interpreter lock held.
