@@ -109,24 +109,22 @@ PyObject* register_on_this_thread(PyObject* host, bool nested) {
     });
 }
 
-PyObject* register_profiler(PyObject*, PyObject* args, PyObject* kwargs) {
+// The one argument `profiler`, bound as `format` names the function.
+PyObject* register_with(PyObject* args, PyObject* kwargs, const char* format, bool nested) {
     static const char* keywords[] = {"profiler", nullptr};
     PyObject* host;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:register_profiler",
-                                     const_cast<char**>(keywords), &host)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &host)) {
         return nullptr;
     }
-    return register_on_this_thread(host, false);
+    return register_on_this_thread(host, nested);
+}
+
+PyObject* register_profiler(PyObject*, PyObject* args, PyObject* kwargs) {
+    return register_with(args, kwargs, "O:register_profiler", false);
 }
 
 PyObject* register_nested_profiler(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"profiler", nullptr};
-    PyObject* host;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:register_nested_profiler",
-                                     const_cast<char**>(keywords), &host)) {
-        return nullptr;
-    }
-    return register_on_this_thread(host, true);
+    return register_with(args, kwargs, "O:register_nested_profiler", true);
 }
 
 PyObject* register_noop_profiler(PyObject*, PyObject*) {
