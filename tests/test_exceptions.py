@@ -265,16 +265,39 @@ def test_show_and_export_mark_exceptions_and_yields(recording, monkeypatch, tmp_
         assert events["caught ValueError"][0]["caught"] is True
 
 
-@pytest.mark.skipif(not FOLLOWED, reason="sys.monitoring comes with 3.12")
-def test_tool_ids_of_the_program_are_left_alone(recording, caplog):
-    monitoring = sys.monitoring
-    # Recordings of earlier tests that were never stopped still hold our tool id.
+def stop_earlier_recordings(recording):
+    """Recordings of earlier tests that were never stopped still hold our tool id."""
     with recording() as host:
         pass
     profiler_type = type(host.rust_profiler)
     gc.collect()
     for profiler in [o for o in gc.get_objects() if type(o) is profiler_type]:
         profiler.stop()
+
+
+@pytest.mark.skipif(not FOLLOWED, reason="sys.monitoring comes with 3.12")
+def test_the_program_gets_the_tool_id_that_vesk_holds(recording):
+    monitoring = sys.monitoring
+    stop_earlier_recordings(recording)
+    with recording() as host:
+        (ours,) = [t for t in range(6) if monitoring.get_tool(t) == "vesk"]
+        monitoring.use_tool_id(ours, "the program's")
+        try:
+            assert monitoring.get_tool(ours) == "the program's"
+            (moved,) = [t for t in range(6) if monitoring.get_tool(t) == "vesk"]
+            catches()
+        finally:
+            monitoring.free_tool_id(ours)
+    assert len(exception_facts(all_records(recording.decode(host)))) == 3
+    host.rust_profiler.stop()
+    assert monitoring.get_tool(moved) is None
+    assert monitoring.use_tool_id.__self__ is monitoring  # the interpreter's own again
+
+
+@pytest.mark.skipif(not FOLLOWED, reason="sys.monitoring comes with 3.12")
+def test_tool_ids_of_the_program_are_left_alone(recording, caplog):
+    monitoring = sys.monitoring
+    stop_earlier_recordings(recording)
     free = [tool for tool in range(6) if monitoring.get_tool(tool) is None]
     seen = []
     monitoring.use_tool_id(free[0], "the program's")

@@ -297,16 +297,21 @@ PyObject** event_names[] = {&interned.RAISE, &interned.RERAISE, &interned.EXCEPT
                             &interned.PY_UNWIND};
 
 // ---- The tool id, held while a recording is live.
+//
+// The program may ask for the very id we hold (sys.monitoring.use_tool_id): while we hold one, that
+// function is wrapped so that we move to another free id first, or do without exception facts when
+// none is free, and the program gets the id it asked for.
 
 struct Monitoring {
-    int tool = -1;          // the tool id held, -1 when none
-    std::size_t users = 0;  // live recordings
-    bool told = false;      // the log said that exceptions are not followed
+    int tool = -1;               // the tool id held, -1 when none
+    std::size_t users = 0;       // live recordings
+    bool told = false;           // the log said that exceptions are not followed
+    PyRef original_use_tool_id;  // while our wrapper stands in for it
 };
 Monitoring monitoring;
 
-// Tools that name themselves by convention take ids 0, 1, 2 and 5 (a debugger, coverage, a
-// profiler, an optimizer): the others are asked first.
+// Conventions name ids 0, 1, 2 and 5 (a debugger, coverage, a profiler, an optimizer): the others
+// are asked first.
 constexpr int kToolIds[] = {4, 3, 5, 2, 1, 0};
 
 // object.method(*arguments), for the few calls into sys.monitoring.
@@ -317,74 +322,166 @@ PyRef call(PyObject* object, PyObject* method, std::initializer_list<PyObject*> 
         PyObject_VectorcallMethod(method, all.data(), 1 + arguments.size(), nullptr));
 }
 
+// Whether the tool id is free; false with the error indicator set on failure too.
+Fallible<bool> is_free(PyObject* sys_monitoring, int id) {
+    PyRef tool_id = PyRef::steal(PyLong_FromLong(id));
+    if (!tool_id) return failed;
+    PyRef holder = call(sys_monitoring, interned.get_tool, {tool_id.get()});
+    if (!holder) return failed;
+    return holder.get() == Py_None;
+}
+
+// Takes the free tool id and registers the callbacks and events on it. False with the error
+// indicator set on failure.
+bool take_tool(PyObject* sys_monitoring, int id) {
+    PyRef tool_id = PyRef::steal(PyLong_FromLong(id));
+    PyRef vesk_name = PyRef::steal(PyUnicode_FromString("vesk"));
+    if (!tool_id || !vesk_name ||
+        !call(sys_monitoring, interned.use_tool_id, {tool_id.get(), vesk_name.get()})) {
+        return false;
+    }
+    monitoring.tool = id;
+    PyRef events = PyRef::steal(PyObject_GetAttr(sys_monitoring, interned.events));
+    if (!events) return false;
+    std::uint64_t mask = 0;
+    for (std::size_t i = 0; i < std::size(callbacks); ++i) {
+        PyRef event = PyRef::steal(PyObject_GetAttr(events.get(), *event_names[i]));
+        if (!event) return false;
+        auto bit = to_u64(event.get());
+        if (!bit.ok()) return false;
+        mask |= *bit;
+        PyRef function = PyRef::steal(PyCFunction_NewEx(&callbacks[i], nullptr, nullptr));
+        if (!function || !call(sys_monitoring, interned.register_callback,
+                               {tool_id.get(), event.get(), function.get()})) {
+            return false;
+        }
+    }
+    PyRef mask_object = PyRef::steal(PyLong_FromUnsignedLongLong(mask));
+    return mask_object &&
+           call(sys_monitoring, interned.set_events, {tool_id.get(), mask_object.get()});
+}
+
+// Turns the events of the tool id off, drops the callbacks and gives the id back. False with the
+// error indicator set on failure.
+bool give_back(PyObject* sys_monitoring, int id) {
+    PyRef tool_id = PyRef::steal(PyLong_FromLong(id));
+    PyRef none_events = PyRef::steal(PyLong_FromLong(0));
+    if (!tool_id || !none_events ||
+        !call(sys_monitoring, interned.set_events, {tool_id.get(), none_events.get()})) {
+        return false;
+    }
+    PyRef events = PyRef::steal(PyObject_GetAttr(sys_monitoring, interned.events));
+    if (!events) return false;
+    for (PyObject** name : event_names) {
+        PyRef event = PyRef::steal(PyObject_GetAttr(events.get(), *name));
+        if (!event || !call(sys_monitoring, interned.register_callback,
+                            {tool_id.get(), event.get(), Py_None})) {
+            return false;
+        }
+    }
+    return static_cast<bool>(call(sys_monitoring, interned.free_tool_id, {tool_id.get()}));
+}
+
+void tell_once(const char* text) {
+    if (monitoring.told) return;
+    monitoring.told = true;
+    log_warning_text(text);
+}
+
+// sys.monitoring.use_tool_id as the program calls it while we hold an id: `original` is the
+// interpreter's function.
+PyObject* use_tool_id(PyObject* original, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs >= 1 && monitoring.tool >= 0 && PyLong_Check(args[0])) {
+        long wanted = PyLong_AsLong(args[0]);
+        if (wanted == -1 && PyErr_Occurred()) {
+            PyErr_Clear();  // the interpreter's function says what is wrong with it
+        } else if (wanted == monitoring.tool) {
+            PyRef pending = take_pending_exception();
+            PyRef sys_monitoring = module_attribute(interned.mod_sys, interned.monitoring);
+            bool moved = false;
+            if (sys_monitoring && give_back(sys_monitoring.get(), wanted)) {
+                monitoring.tool = -1;
+                for (int id : kToolIds) {
+                    if (id == wanted) continue;
+                    auto free = is_free(sys_monitoring.get(), id);
+                    if (!free.ok()) break;
+                    if (!*free) continue;
+                    moved = take_tool(sys_monitoring.get(), id);
+                    break;
+                }
+            }
+            if (!moved) {
+                PyErr_Clear();
+                if (monitoring.tool >= 0 && sys_monitoring)
+                    give_back(sys_monitoring.get(), monitoring.tool);
+                PyErr_Clear();
+                monitoring.tool = -1;
+                tell_once(
+                    "vesk: the program took the sys.monitoring tool id vesk held and no other is "
+                    "free: exceptions are recorded without their facts (only as returns)");
+            }
+            PyErr_SetRaisedException(pending.release());
+        }
+    }
+    return PyObject_Vectorcall(original, args, static_cast<std::size_t>(nargs), nullptr);
+}
+
+PyMethodDef use_tool_id_def = {
+    "use_tool_id", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(use_tool_id)),
+    METH_FASTCALL, "use_tool_id(tool_id, name, /)\n--\n\nReserve tool_id for the tool name."};
+
+// Puts the wrapper in place of sys.monitoring.use_tool_id, or the interpreter's function back.
+bool wrap_use_tool_id(PyObject* sys_monitoring, bool wrap) {
+    if (wrap) {
+        if (monitoring.original_use_tool_id) return true;
+        PyRef original = PyRef::steal(PyObject_GetAttr(sys_monitoring, interned.use_tool_id));
+        if (!original) return false;
+        PyRef wrapper = PyRef::steal(PyCFunction_NewEx(&use_tool_id_def, original.get(), nullptr));
+        if (!wrapper || PyObject_SetAttr(sys_monitoring, interned.use_tool_id, wrapper.get()) < 0) {
+            return false;
+        }
+        monitoring.original_use_tool_id = std::move(original);
+        return true;
+    }
+    PyRef original = std::move(monitoring.original_use_tool_id);
+    if (!original) return true;
+    // Put back only over our own wrapper: the program may have put something of its own there.
+    PyRef current = PyRef::steal(PyObject_GetAttr(sys_monitoring, interned.use_tool_id));
+    if (!current) return false;
+    if (!PyCFunction_Check(current.get()) ||
+        PyCFunction_GET_FUNCTION(current.get()) !=
+            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(use_tool_id))) {
+        return true;
+    }
+    return PyObject_SetAttr(sys_monitoring, interned.use_tool_id, original.get()) == 0;
+}
+
 // Claims a free tool id and registers the callbacks; false with the error indicator set on
 // failure, true without a tool when none is free.
 bool claim_tool() {
     PyRef sys_monitoring = module_attribute(interned.mod_sys, interned.monitoring);
     if (!sys_monitoring) return false;
-    PyRef vesk_name = PyRef::steal(PyUnicode_FromString("vesk"));
-    if (!vesk_name) return false;
     for (int id : kToolIds) {
-        PyRef tool_id = PyRef::steal(PyLong_FromLong(id));
-        if (!tool_id) return false;
-        PyRef holder = call(sys_monitoring.get(), interned.get_tool, {tool_id.get()});
-        if (!holder) return false;
-        if (holder.get() != Py_None) continue;
-        if (!call(sys_monitoring.get(), interned.use_tool_id, {tool_id.get(), vesk_name.get()})) {
-            return false;
-        }
-        monitoring.tool = id;
-        PyRef events = PyRef::steal(PyObject_GetAttr(sys_monitoring.get(), interned.events));
-        if (!events) return false;
-        std::uint64_t mask = 0;
-        for (std::size_t i = 0; i < std::size(callbacks); ++i) {
-            PyRef event = PyRef::steal(PyObject_GetAttr(events.get(), *event_names[i]));
-            if (!event) return false;
-            auto bit = to_u64(event.get());
-            if (!bit.ok()) return false;
-            mask |= *bit;
-            PyRef function = PyRef::steal(PyCFunction_NewEx(&callbacks[i], nullptr, nullptr));
-            if (!function || !call(sys_monitoring.get(), interned.register_callback,
-                                   {tool_id.get(), event.get(), function.get()})) {
-                return false;
-            }
-        }
-        PyRef mask_object = PyRef::steal(PyLong_FromUnsignedLongLong(mask));
-        return mask_object &&
-               call(sys_monitoring.get(), interned.set_events, {tool_id.get(), mask_object.get()});
+        auto free = is_free(sys_monitoring.get(), id);
+        if (!free.ok()) return false;
+        if (!*free) continue;
+        return take_tool(sys_monitoring.get(), id) && wrap_use_tool_id(sys_monitoring.get(), true);
     }
-    if (!monitoring.told) {
-        monitoring.told = true;
-        log_warning_text(
-            "vesk: every sys.monitoring tool id is taken: exceptions are recorded without their "
-            "facts (only as returns)");
-    }
+    tell_once(
+        "vesk: every sys.monitoring tool id is taken: exceptions are recorded without their "
+        "facts (only as returns)");
     return true;
 }
 
-// Turns the events off, drops the callbacks and gives the id back. False with the error indicator
-// set on failure.
+// Gives the id back and the interpreter's use_tool_id. False with the error indicator set on
+// failure.
 bool release_tool() {
     int id = std::exchange(monitoring.tool, -1);
-    if (id < 0) return true;
     PyRef sys_monitoring = module_attribute(interned.mod_sys, interned.monitoring);
     if (!sys_monitoring) return false;
-    PyRef tool_id = PyRef::steal(PyLong_FromLong(id));
-    PyRef none_events = PyRef::steal(PyLong_FromLong(0));
-    if (!tool_id || !none_events ||
-        !call(sys_monitoring.get(), interned.set_events, {tool_id.get(), none_events.get()})) {
-        return false;
-    }
-    PyRef events = PyRef::steal(PyObject_GetAttr(sys_monitoring.get(), interned.events));
-    if (!events) return false;
-    for (PyObject** name : event_names) {
-        PyRef event = PyRef::steal(PyObject_GetAttr(events.get(), *name));
-        if (!event || !call(sys_monitoring.get(), interned.register_callback,
-                            {tool_id.get(), event.get(), Py_None})) {
-            return false;
-        }
-    }
-    return static_cast<bool>(call(sys_monitoring.get(), interned.free_tool_id, {tool_id.get()}));
+    bool unwrapped = wrap_use_tool_id(sys_monitoring.get(), false);
+    if (id < 0) return unwrapped;
+    return give_back(sys_monitoring.get(), id) && unwrapped;
 }
 
 // Runs `change` with no exception pending (one may be, in a deallocation), and restores it after;
@@ -400,6 +497,8 @@ void change_monitoring(Change&& change, const char* failure_note) {
 }
 
 void reset_monitoring() {
+    // The interpreter is gone: its objects are not ours to release.
+    static_cast<void>(monitoring.original_use_tool_id.release());
     monitoring = Monitoring{};
 }
 
