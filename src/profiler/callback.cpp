@@ -319,6 +319,7 @@ int handle_event(ProfilerState& state, PyFrameObject* frame, Event event, PyObje
         if (!current.ok()) return context.settle() ? 0 : -1;
         if (*current == nullptr) return 0;  // the thread is being torn down
         values = *current;
+        BusyValues busy(values, state.stopped);
         bool left = left_unseen;
         if (left_unseen || !values->passages.empty()) {
             auto leaves = exceptions_at_event(state, *values, frame, event, left_unseen);

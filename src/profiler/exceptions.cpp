@@ -113,13 +113,23 @@ const void* traceback_below(PyObject* exception) {
     return reinterpret_cast<PyTracebackObject*>(traceback.get())->tb_next;
 }
 
+// Whether the exception is the one the thread is handling now (compared by identity).
+bool is_handled(const PyObject* exception) {
+    PyRef handling = PyRef::steal(PyErr_GetHandledException());
+    return handling.get() == exception;
+}
+
 // The exception reaches the frame (RAISE), or is raised again there (RERAISE: a bare raise, or
 // the end of a handler that lets it through).
 bool reaches(ProfilerState& state, ThreadValues& values, PyObject* frame, PyObject* exception,
              bool again) {
     if (!is_innermost_recorded(values, frame)) return true;
     if (ExceptionPassage* passage = passage_of(values, frame)) {
-        if (passage->exception.get() == exception) {
+        // The passage's exception is alive while it propagates here and while the frame handles
+        // it: past its handler, a new exception may take its address, and reaches the frame
+        // first (so a re-raise always finds the passage of the exception it re-raises).
+        if (passage->exception == exception &&
+            (again || !passage->handled || is_handled(exception))) {
             // Raised again where it was caught: a bare raise, `raise error`, or a handler that
             // does not catch it. It goes on.
             passage->handled = false;
@@ -135,7 +145,7 @@ bool reaches(ProfilerState& state, ThreadValues& values, PyObject* frame, PyObje
     ExceptionPassage passage;
     passage.frame = PyRef::borrow(frame);
     passage.frame_id = values.user_code_stack.back().frame_id;
-    passage.exception = PyRef::borrow(exception);
+    passage.exception = exception;
     // The frame it left last, a callee of this one, added its traceback entry below this frame's.
     const UnwoundException& unwound = values.unwound;
     bool from_callee = !again && unwound.exception == exception && unwound.traceback != nullptr &&
@@ -159,7 +169,7 @@ bool reaches(ProfilerState& state, ThreadValues& values, PyObject* frame, PyObje
 
 void handled(ThreadValues& values, PyObject* frame, PyObject* exception) {
     ExceptionPassage* passage = passage_of(values, frame);
-    if (passage != nullptr && passage->exception.get() == exception) passage->handled = true;
+    if (passage != nullptr && passage->exception == exception) passage->handled = true;
 }
 
 // The exception leaves a frame (recorded or not): remembered for the frame it reaches next.
@@ -179,8 +189,7 @@ void leaves(ThreadValues& values, PyObject* exception) {
 bool settle_finished_handler(ProfilerState& state, ThreadValues& values) {
     const ExceptionPassage& last = values.passages.back();
     if (!last.handled || !is_innermost_recorded(values, last.frame.get())) return true;
-    PyRef handling = PyRef::steal(PyErr_GetHandledException());
-    if (handling.get() == last.exception.get()) return true;
+    if (is_handled(last.exception)) return true;
     ExceptionPassage ended = std::move(values.passages.back());
     values.passages.pop_back();
     return end_passage(state, values, ended, true);
@@ -209,6 +218,7 @@ bool report_to(ProfilerState& state, Report report, PyFrameObject* frame, PyObje
     if (!current.ok()) return false;
     if (*current == nullptr) return true;  // the thread is being torn down
     ThreadValues& values = **current;
+    BusyValues busy(&values, state.stopped);
     auto* frame_object = reinterpret_cast<PyObject*>(frame);
     switch (report) {
         case Report::raise:
@@ -562,7 +572,7 @@ Fallible<bool> exceptions_at_event(ProfilerState& state, ThreadValues& values, P
     passages.erase(own, passages.end());
     bool left = left_unseen || !ended.handled;
     if (left) {
-        values.unwound.described = ended.exception.get();
+        values.unwound.described = ended.exception;
         values.unwound.description = ended.description;
     }
     if (!end_passage(state, values, ended, !left)) return failed;

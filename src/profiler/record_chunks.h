@@ -52,6 +52,17 @@ class RecordChunks {
         bytes_ += other.bytes_;
         other.clear();
     }
+    // Gives back the room left in the last block (a list that is complete, such as that of a
+    // thread that ended): many short lists would otherwise hold a block each, mostly empty.
+    void shrink_to_fit() {
+        if (blocks_.empty()) return;
+        Block& last = blocks_.back();
+        if (last.capacity - last.used < kShrinkGain) return;
+        auto data = std::make_unique_for_overwrite<char[]>(last.used);
+        std::memcpy(data.get(), last.data.get(), last.used);
+        last.data = std::move(data);
+        last.capacity = last.used;
+    }
     void clear() noexcept {
         blocks_.clear();
         count_ = bytes_ = 0;
@@ -71,6 +82,7 @@ class RecordChunks {
   private:
     static constexpr std::size_t kFirstBlock = 4 * 1024;
     static constexpr std::size_t kLargestBlock = 1024 * 1024;
+    static constexpr std::size_t kShrinkGain = 256;
 
     struct Block {
         std::unique_ptr<char[]> data;

@@ -376,6 +376,15 @@ void restart_in_forked_child(ProfilerState& state, ThreadValues* values, std::st
     if (values != nullptr) values->thread_identity_cache.reset();
 }
 
+void thread_ended(ProfilerState& state, const ThreadValues& values) {
+    const std::optional<ThreadIdentity>& identity = values.thread_identity_cache;
+    if (!identity || !kept_per_thread(state, *identity)) return;
+    auto frames = state.frames.lock();
+    if (auto found = frames->find(*identity->native_id); found != frames->end()) {
+        found->second.shrink_to_fit();
+    }
+}
+
 std::size_t unsaved_traces(ProfilerState& state) {
     return state.unsaved.lock()->size();
 }

@@ -77,6 +77,9 @@ bool save_part_if_due(ProfilerState& state);
 // thread (the only thread a forked child has).
 void restart_in_forked_child(ProfilerState& state, ThreadValues* values, std::string trace_id);
 
+// The thread whose values these are ended: its list of records is complete.
+void thread_ended(ProfilerState& state, const ThreadValues& values);
+
 // How many traces (or parts of one) wait for the next save after a failed one.
 std::size_t unsaved_traces(ProfilerState& state);
 

@@ -155,6 +155,7 @@ bool stop_recording(PyObject* profiler) {
         if (thread == nullptr || !installed_on(thread, profiler)) continue;
         if (set_profile(thread, successor(profiler, id)) < 0) return false;
     }
+    state->per_thread.release_idle_threads();
     return true;
 }
 

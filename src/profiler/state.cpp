@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "companion/companion.h"
+#include "profiler/record_store.h"
 #include "utils/clock.h"
 #include "utils/convert.h"
 #include "utils/errors.h"
@@ -181,6 +182,10 @@ std::unique_ptr<ProfilerState> build_profiler_state(PyObject* host) {
     state->part_size = *part_size;
     state->trace_limit = *trace_limit;
     state->timestamp = current_timestamp();
+    ProfilerState* owner = state.get();
+    state->per_thread.on_thread_end = [owner](ThreadValues& values) {
+        thread_ended(*owner, values);
+    };
     return state;
 }
 

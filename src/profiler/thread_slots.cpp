@@ -41,10 +41,12 @@ class ThreadHome {
         return entries.back().second.get();
     }
 
-    // Detaches every entry from its owner; the values are returned to be released last.
+    // Detaches every entry from its owner, which hears that the thread ended; the values are
+    // returned to be released last.
     std::vector<std::unique_ptr<ThreadValues>> detach_all() {
         std::vector<std::unique_ptr<ThreadValues>> released;
         for (auto& [owner, values] : entries) {
+            if (owner->on_thread_end) owner->on_thread_end(*values);
             auto& homes = owner->homes_;
             homes.erase(std::remove(homes.begin(), homes.end(), this), homes.end());
             if (t_values_cache.values == values.get()) t_values_cache = {0, nullptr};
@@ -139,13 +141,40 @@ int PerThreadValues::traverse(visitproc visit, void* arg) const {
         for (const auto& [owner, values] : home->entries) {
             if (owner != this) continue;
             for (const UserCodeFrame& pair : values->user_code_stack) Py_VISIT(pair.frame.get());
-            for (const ExceptionPassage& passage : values->passages) {
-                Py_VISIT(passage.frame.get());
-                Py_VISIT(passage.exception.get());
-            }
+            for (const ExceptionPassage& passage : values->passages) Py_VISIT(passage.frame.get());
         }
     }
     return 0;
+}
+
+void ThreadValues::release_held() {
+    // Moved out first: the finalisers that releasing runs find every structure consistent.
+    std::vector<UserCodeFrame> stack;
+    stack.swap(user_code_stack);
+    std::vector<ExceptionPassage> held_passages;
+    held_passages.swap(passages);
+    std::vector<LocalVariable> held_locals;
+    held_locals.swap(locals);
+    frame_ids.clear();
+    unwound = UnwoundException{};
+}
+
+void PerThreadValues::release_idle_threads() {
+    std::vector<ThreadValues*> idle;
+    for (const ThreadHome* home : homes_) {
+        for (const auto& [owner, values] : home->entries) {
+            if (owner == this && values->busy == 0) idle.push_back(values.get());
+        }
+    }
+    // A finaliser that runs meanwhile may end a thread, and with it its values: each is looked for
+    // again before it is released.
+    for (ThreadValues* values : idle) {
+        bool still_here = false;
+        for (const ThreadHome* home : homes_) {
+            for (const auto& entry : home->entries) still_here |= entry.second.get() == values;
+        }
+        if (still_here && values->busy == 0) values->release_held();
+    }
 }
 
 Fallible<ThreadValues*> PerThreadValues::current_slow() {

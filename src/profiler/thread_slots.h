@@ -8,6 +8,7 @@
 // when the profiler goes away are released with it.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -44,7 +45,10 @@ enum class ExceptionOrigin : unsigned char { unknown, raised, callee };
 struct ExceptionPassage {
     PyRef frame;
     Id frame_id;
-    PyRef exception;
+    // By identity only: held, it would keep the exception, its traceback and their frames' locals
+    // alive past the handler that caught it, until the frame's next event. It is alive while it
+    // propagates through the frame and while the frame handles it; past that it is only compared.
+    const PyObject* exception = nullptr;
     std::shared_ptr<const ExceptionDescription> description;  // null when it could not be read
     ExceptionOrigin origin = ExceptionOrigin::unknown;
     bool handled = false;  // one of the frame's handlers runs for it
@@ -74,6 +78,33 @@ struct ThreadValues {
     // Exceptions on their way through recorded frames (from 3.12, see profiler/exceptions.h).
     std::vector<ExceptionPassage> passages;
     UnwoundException unwound;
+    // Events of this thread under way for this profiler (nested when recorded code runs inside
+    // one): while there are, the values are the thread's to change.
+    unsigned busy = 0;
+
+    // Lets go of every object of the program held here, once the recording stopped: a call whose
+    // return it will not see would otherwise keep its frame, and the frame its locals. Releasing
+    // them may run the program's finalisers.
+    void release_held();
+};
+
+// Marks an event of the thread under way for as long as it lives; when the last one ends and the
+// recording stopped meanwhile (`stopped`), the values let go of what they hold.
+class BusyValues {
+  public:
+    BusyValues(ThreadValues* values, const bool& stopped) noexcept
+        : values_(values), stopped_(stopped) {
+        if (values_ != nullptr) ++values_->busy;
+    }
+    ~BusyValues() {
+        if (values_ != nullptr && --values_->busy == 0 && stopped_) values_->release_held();
+    }
+    BusyValues(const BusyValues&) = delete;
+    BusyValues& operator=(const BusyValues&) = delete;
+
+  private:
+    ThreadValues* values_;
+    const bool& stopped_;
 };
 
 class ThreadHome;
@@ -92,6 +123,15 @@ class PerThreadValues {
     // Visits the frames on every thread's stack of recorded calls, for the cycle collector
     // (which runs with the interpreter lock held, when no thread is changing its stack).
     int traverse(visitproc visit, void* arg) const;
+
+    // Called with a thread's values when the thread ends, before they are released (with the
+    // interpreter lock held).
+    std::function<void(ThreadValues&)> on_thread_end;
+
+    // After the recording stopped: every thread that is not inside one of its events lets go of
+    // what it holds of the program (see ThreadValues::release_held); one that is does so when the
+    // event ends.
+    void release_idle_threads();
 
   private:
     friend class ThreadHome;
