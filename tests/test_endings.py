@@ -1,11 +1,15 @@
 """How a recorded program ends is the program's own: daemon threads ended at exit inside our code,
 forks at any moment, signals and the exceptions their handlers raise."""
 
+import signal
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
+
+from vesk import db
 
 
 def run_script(tmp_path, source, *args, timeout=60):
@@ -93,3 +97,116 @@ FORKS_WHILE_A_THREAD_SAVES = """
 def test_forks_while_another_thread_saves_never_hang(tmp_path):
     result = run_script(tmp_path, FORKS_WHILE_A_THREAD_SAVES, timeout=120)
     assert (result.returncode, result.stdout) == (0, "0\n"), result.stderr
+
+
+# A signal handler raises while the engine runs the program's code (a value's repr, a plugin):
+# what it raises reaches the program's loop, which ends as soon as it would have unrecorded.
+ALARM_INSIDE_OUR_CODE = """
+    import signal, sys, time
+    import vesk
+
+    class Slow:
+        def __repr__(self):
+            time.sleep(0.05)
+            return "Slow()"
+
+    def handle(value):
+        return 1
+
+    def slow_plugin(frame, event, arg, context):
+        time.sleep(0.05)
+        return True
+
+    def alarm(signum, frame):
+        raise TimeoutError("too slow")
+
+    inside = sys.argv[2]
+    plugins = [] if inside == "repr" else [{
+        "co_names": ["handle"], "path_fragment": "program.py", "call_type": "c",
+        "return_type": "r", "call": slow_plugin}]
+    signal.signal(signal.SIGALRM, alarm)
+    started = time.monotonic()
+    profiler = vesk.Profiler(vesk.profiler.make_config(plugins=plugins), db_path=sys.argv[1])
+    profiler.start()
+    signal.setitimer(signal.ITIMER_REAL, 0.3)
+    try:
+        while time.monotonic() - started < 5:
+            handle(Slow())
+    except TimeoutError:
+        print("timed out", round(time.monotonic() - started) < 2)
+    finally:
+        profiler.stop()
+"""
+
+
+@pytest.mark.parametrize("inside", ["repr", "plugin"])
+def test_what_a_signal_handler_raises_reaches_the_program(tmp_path, inside):
+    result = run_script(tmp_path, ALARM_INSIDE_OUR_CODE, inside)
+    assert (result.returncode, result.stdout) == (0, "timed out True\n"), result.stderr
+    assert "Unexpected exception" not in result.stderr
+
+
+# Stuck for 8 s in a loop whose time goes mostly to the engine running a repr: the timeout's
+# signal lands there.
+STUCK_TEST = """
+    import time
+
+    class Slow:
+        def __repr__(self):
+            time.sleep(0.01)
+            return "Slow()"
+
+    def check(value):
+        return True
+
+    def test_stuck():
+        end = time.monotonic() + 8
+        while time.monotonic() < end:
+            assert check(Slow())
+"""
+
+
+def test_a_test_timed_out_by_a_signal_fails_at_once(tmp_path):
+    (tmp_path / "test_stuck.py").write_text(textwrap.dedent(STUCK_TEST))
+    started = time.monotonic()
+    result = subprocess.run(
+        [sys.executable, "-m", "pytest", "-p", "timeout", "--timeout=1",
+         "--timeout-method=signal", "--vesk", f"--vesk-db={tmp_path / 'traces.sqlite3'}",
+         "-p", "no:cacheprovider", "test_stuck.py"],
+        cwd=tmp_path, capture_output=True, text=True, timeout=60)
+    assert result.returncode == 1 and "1 failed" in result.stdout, result.stdout + result.stderr
+    assert "Timeout" in result.stdout and time.monotonic() - started < 6
+
+
+SLOW_REPR_PROGRAM = """
+    import time
+
+    class Slow:
+        def __repr__(self):
+            time.sleep(0.5)
+            return "Slow()"
+
+    def handle(value):
+        return 1
+
+    print("ready", flush=True)
+    while True:
+        handle(Slow())
+"""
+
+
+def test_sigterm_inside_our_code_ends_vesk_run_as_it_would_end_python(tmp_path):
+    script = tmp_path / "program.py"
+    script.write_text(textwrap.dedent(SLOW_REPR_PROGRAM))
+    database = tmp_path / "traces.sqlite3"
+    process = subprocess.Popen([sys.executable, "-m", "vesk", "run", "--db", str(database),
+                                str(script)], cwd=tmp_path, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True)
+    assert process.stdout.readline() == "ready\n"
+    time.sleep(0.3)  # inside a repr
+    process.send_signal(signal.SIGTERM)
+    out, err = process.communicate(timeout=30)
+    assert process.returncode == -signal.SIGTERM, err
+    assert "Unexpected exception" not in err
+    (trace,) = db.list_traces(str(database))
+    assert trace.record_count > 0

@@ -491,7 +491,7 @@ def expect_registration(host):
         for key in ("include_frames", "ignore_frames"):
             try:
                 fragments = found[key]
-            except BaseException:
+            except Exception:  # anything else is the program's interruption, raised on
                 continue
             text_list(fragments)
     timeout = plain_lookup(config, "sqlite_busy_timeout")

@@ -24,7 +24,7 @@ def profile_seen_by_new_thread():
 
 def test_module_surface():
     public = sorted(name for name in vars(engine) if not name.startswith("__"))
-    assert public == ["Skim", "dump_msgpack", "dump_msgpack_lightweight_repr",
+    assert public == ["Skim", "dump_msgpack", "dump_msgpack_lightweight_repr", "is_interruption",
                       "register_nested_profiler", "register_noop_profiler", "register_profiler",
                       "set_redaction", "summarise_trace"]
     assert engine.__doc__ == ""

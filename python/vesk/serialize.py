@@ -69,7 +69,7 @@ import reprlib
 
 import msgpack
 
-from vesk._vesk import dump_msgpack, dump_msgpack_lightweight_repr
+from vesk._vesk import dump_msgpack, dump_msgpack_lightweight_repr, is_interruption
 from vesk.filters.secrets import is_secret_name, looks_secret, marker_text
 from vesk.filters.secrets import marker as _marker
 
@@ -110,7 +110,9 @@ def _type_name(t):
     try:
         module = _type_module(t)
         qualname = _type_qualname(t)
-    except Exception:
+    except Exception as exc:
+        if is_interruption(exc):
+            raise
         return "<unknown type>"
     if not isinstance(module, str):
         module = "<unknown module>"
@@ -153,6 +155,8 @@ class _BoundedRepr(reprlib.Repr):
         try:
             return super().repr_instance(x, level)
         except Exception as exc:
+            if is_interruption(exc):
+                raise
             return _repr_failed(exc)
 
     def repr_str(self, x, level):
@@ -240,6 +244,8 @@ def _fallback(value, text=None):
             if type(text) is not str:
                 text = str.__str__(text)  # TypeError for a non-str, caught below
         except Exception as exc:
+            if is_interruption(exc):
+                raise
             text = _repr_failed(exc)
     return {"__type__": _safe_str(_type_name(t)), "__repr__": _safe_str(_clip(text, REPR_LIMIT))}
 
@@ -284,7 +290,9 @@ def _dump_msgpack_py(value):
     if not _holds_secret(value):
         try:
             data = _pack(value)
-        except Exception:
+        except Exception as exc:
+            if is_interruption(exc):
+                raise
             pass
         else:
             return _within_limit(data, value)
@@ -292,7 +300,9 @@ def _dump_msgpack_py(value):
     # raised... Rebuild a clean copy in Python, secrets redacted, and pack that.
     try:
         return _within_limit(_pack(_Cleaner().clean(value, 0)), value)
-    except Exception:
+    except Exception as exc:
+        if is_interruption(exc):
+            raise
         return _pack_fallback(value)
 
 
@@ -330,7 +340,9 @@ def _holds_secret(value):
                 todo.append(k)
                 todo.append(item)
         return False
-    except Exception:
+    except Exception as exc:
+        if is_interruption(exc):
+            raise
         return True  # the copy, which redacts, copes with whatever that was
 
 
@@ -338,7 +350,9 @@ def _pack_fallback(value):
     """The last resort of both serialisers: the fallback map alone."""
     try:
         return _pack(_fallback(value))
-    except Exception:
+    except Exception as exc:
+        if is_interruption(exc):
+            raise
         return _pack(_fallback(value, "<unserialisable>"))
 
 
@@ -367,7 +381,9 @@ class _Cleaner:
         if issubclass(t, memoryview):
             try:
                 return value.tobytes()
-            except Exception:
+            except Exception as exc:
+                if is_interruption(exc):
+                    raise
                 return _fallback(value)
         is_dict = issubclass(t, dict)
         if not (is_dict or issubclass(t, (list, tuple, set, frozenset))):
@@ -390,7 +406,9 @@ class _Cleaner:
                     out[k] = _marker(v) if secret else self.clean(v, depth + 1)
                 return out
             return [self.clean(v, depth + 1) for v in _iterate(value, t)]
-        except Exception:
+        except Exception as exc:
+            if is_interruption(exc):
+                raise
             return _fallback(value)
         finally:
             self.active.discard(key)
@@ -429,11 +447,15 @@ def _dump_msgpack_lightweight_repr_py(value):
         # Already within every bound: the full form is the bounded form.
         try:
             return _pack(value)
-        except Exception:
+        except Exception as exc:
+            if is_interruption(exc):
+                raise
             pass  # e.g. a lone surrogate: the general path escapes it
     try:
         return _pack(_Lightener().light(value, 0))
-    except Exception:
+    except Exception as exc:
+        if is_interruption(exc):
+            raise
         return _pack_fallback(value)
 
 
@@ -526,7 +548,9 @@ class _Lightener:
                     base = bytes if issubclass(t, bytes) else bytearray
                     length = base.__len__(value)
                     head = bytes(base.__getitem__(value, slice(0, LIGHT_BYTES)))
-            except Exception:
+            except Exception as exc:
+                if is_interruption(exc):
+                    raise
                 return _fallback(value)
             return head if length <= LIGHT_BYTES else _cut(t, length, head)
         is_dict = issubclass(t, dict)
@@ -561,7 +585,9 @@ class _Lightener:
                 else:
                     items = [v for v, _ in zip(_iterate(value, t), range(keep))]
                 head = [self.light(v, depth + 1) for v in items]
-        except Exception:
+        except Exception as exc:
+            if is_interruption(exc):
+                raise
             return _fallback(value)
         finally:
             self.active.discard(key)

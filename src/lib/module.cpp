@@ -20,6 +20,7 @@
 #include "utils/errors.h"
 #include "utils/finalize.h"
 #include "utils/interned.h"
+#include "utils/interruption.h"
 #include "utils/msgpack_reader.h"
 #include "utils/redaction.h"
 #include "utils/serialize.h"
@@ -211,6 +212,12 @@ PyMethodDef set_redaction_def = {
     "set_redaction(patterns)\n--\n\nThe patterns of the names whose values the serialisers "
     "redact, each a sequence of lower-case word parts (see vesk.filters.secrets)."};
 
+PyMethodDef is_interruption_def = {
+    "is_interruption", is_interruption_function, METH_O,
+    "is_interruption(exception)\n--\n\nWhether the exception is the program's own interruption, "
+    "to be raised on wherever recording code meets it: any BaseException that is not an Exception, "
+    "or what a signal handler raised."};
+
 PyMethodDef summarise_trace_def = {
     "summarise_trace", summarise_trace, METH_O,
     "summarise_trace(part)\n--\n\n(source, records, test node id, outcome, phase) of a stored "
@@ -268,6 +275,7 @@ PyObject* init_module() {
     if (!add_function(module.get(), &dump_msgpack_lightweight_repr_def)) return nullptr;
     if (!add_function(module.get(), &summarise_trace_def)) return nullptr;
     if (!add_function(module.get(), &set_redaction_def)) return nullptr;
+    if (!add_function(module.get(), &is_interruption_def)) return nullptr;
     PyTypeObject* skim = skim_type();
     if (skim == nullptr) return nullptr;
     if (PyModule_AddObjectRef(module.get(), "Skim", reinterpret_cast<PyObject*>(skim)) < 0) {

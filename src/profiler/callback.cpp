@@ -394,6 +394,10 @@ int profile_callback(PyObject* profiler, PyFrameObject* frame, int what, PyObjec
     // Code run while recording may replace this thread's profile function and with it the
     // interpreter's reference to the profiler: hold one of our own until the event is done.
     PyRef hold = PyRef::borrow(profiler);
+    // Signals that arrived since the program last looked are handled first, where the program
+    // would have handled them: once our code runs the program's (a plugin, a repr), a handler that
+    // raises would otherwise raise inside it.
+    if (PyErr_CheckSignals() < 0) return -1;
     try {
         if (state->stopped) {
             // Stopped while this thread was away: it passes to the recording outside, or none.

@@ -3,6 +3,7 @@
 #include "companion/companion.h"
 #include "utils/errors.h"
 #include "utils/interned.h"
+#include "utils/interruption.h"
 
 namespace vesk {
 
@@ -66,8 +67,7 @@ Settled settle_failure(PyRef failure, PyFrameObject* frame, std::string_view eve
     if (!failure) failure = take_pending_exception();
     if (!failure) return Settled::reported;
     PyObject* exception = failure.get();
-    if (PyErr_GivenExceptionMatches(exception, PyExc_KeyboardInterrupt) ||
-        PyErr_GivenExceptionMatches(exception, PyExc_SystemExit)) {
+    if (is_interruption(exception)) {
         PyErr_SetRaisedException(failure.release());
         return Settled::raise;
     }
@@ -97,13 +97,9 @@ PyRef failure_of_current_exception() {
     return take_pending_exception();
 }
 
-bool keep_only_interruption() noexcept {
-    PyObject* pending = PyErr_Occurred();
-    if (pending == nullptr) return false;
-    if (PyErr_GivenExceptionMatches(pending, PyExc_KeyboardInterrupt) ||
-        PyErr_GivenExceptionMatches(pending, PyExc_SystemExit)) {
-        return true;
-    }
+bool keep_only_interruption() {
+    if (PyErr_Occurred() == nullptr) return false;
+    if (pending_is_interruption()) return true;
     PyErr_Clear();
     return false;
 }

@@ -18,9 +18,8 @@ bool report_unexpected_error(PyRef failure, PyFrameObject* frame, std::string_vi
 enum class Settled {
     reported,  // logged as a warning
     dropped,   // lost at the recursion limit, where even a report would fail: to be counted
-    raise,     // the program's own interruption (KeyboardInterrupt, SystemExit raised by a signal
-               // handler while we ran code): set again as the current exception, for the
-               // callback to hand to the program
+    raise,     // the program's own interruption (see utils/interruption.h): set again as the
+               // current exception, for the callback to hand to the program
 };
 
 Settled settle_failure(PyRef failure, PyFrameObject* frame, std::string_view event,
@@ -35,7 +34,7 @@ PyRef failure_of_current_exception();
 
 // After a failure could not even be settled: the program's own interruption stays pending (true),
 // anything else we left is dropped.
-bool keep_only_interruption() noexcept;
+bool keep_only_interruption();
 
 // Logs `text` as one warning on the logger "vesk"; a failure to do so is dropped.
 void log_warning_text(const char* text);

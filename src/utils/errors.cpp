@@ -1,6 +1,7 @@
 #include "utils/errors.h"
 
 #include "utils/finalize.h"
+#include "utils/interruption.h"
 
 namespace vesk {
 
@@ -26,12 +27,10 @@ std::string text_or(PyObject* object, const char* fallback) {
 
 }  // namespace
 
-bool discard_ordinary_error() noexcept {
+bool discard_ordinary_error() {
     PyObject* pending = PyErr_Occurred();
     if (pending == nullptr) return true;
-    if (PyErr_GivenExceptionMatches(pending, PyExc_KeyboardInterrupt) ||
-        PyErr_GivenExceptionMatches(pending, PyExc_SystemExit) ||
-        PyErr_GivenExceptionMatches(pending, PyExc_MemoryError)) {
+    if (PyErr_GivenExceptionMatches(pending, PyExc_MemoryError) || pending_is_interruption()) {
         return false;
     }
     PyErr_Clear();

@@ -16,9 +16,9 @@ namespace vesk {
 bool set_type_mismatch(PyObject* object, const char* expected);
 
 // Drops the pending exception where a failure only means "absent" or "use the default". The
-// program's own interruption (KeyboardInterrupt, SystemExit) and memory running out are never
+// program's own interruption (see utils/interruption.h) and memory running out are never
 // swallowed: they stay pending and the result is false, for the caller to fail with them.
-bool discard_ordinary_error() noexcept;
+bool discard_ordinary_error();
 
 // "<ExceptionType>: <message>" of the pending exception, which is taken out of the indicator.
 std::string take_pending_error_description();

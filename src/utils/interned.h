@@ -53,6 +53,9 @@ namespace vesk {
     X(mod_threading, "threading")                                     \
     X(mod_sys, "sys")                                                 \
     X(mod_atexit, "atexit")                                           \
+    X(mod_signal, "signal")                                           \
+    X(getsignal, "getsignal")                                         \
+    X(dunder_call, "__call__")                                        \
     X(register_text, "register")                                      \
     X(mod_logging, "logging")                                         \
     X(mod_vesk_plugins, "vesk.plugins")                               \

@@ -18,6 +18,7 @@
 #include "utils/finalize.h"
 #include "utils/frames.h"
 #include "utils/interned.h"
+#include "utils/interruption.h"
 #include "utils/msgpack_writer.h"
 #include "utils/redaction.h"
 
@@ -48,10 +49,11 @@ enum class Outcome {
     needs_default,  // the packer's "call the default hook" (the fast path only)
 };
 
-// The reference catches Exception: anything else goes through, and so does memory running out.
+// The reference catches Exception: anything else goes through, and so do memory running out and
+// what a signal handler raised (`type` is that of the pending exception).
 bool must_propagate(PyObject* type) {
     return !PyErr_GivenExceptionMatches(type, PyExc_Exception) ||
-           PyErr_GivenExceptionMatches(type, PyExc_MemoryError);
+           PyErr_GivenExceptionMatches(type, PyExc_MemoryError) || pending_is_interruption();
 }
 
 // The pending exception as an outcome, dropped when it is ordinary.

@@ -9,6 +9,7 @@ reported by the engine and costs the event's record, never the program.
 
 import time
 
+from vesk._vesk import is_interruption
 from vesk.filters.secrets import is_secret_name
 
 # Bounds of what one record holds.
@@ -65,7 +66,9 @@ def text(value, limit=TEXT_LIMIT):
     if not isinstance(value, str):
         try:
             value = str(value)
-        except Exception:  # noqa: BLE001 - a value whose str() fails is shown by its type
+        except Exception as exc:  # noqa: BLE001 - a value whose str() fails is shown by its type
+            if is_interruption(exc):
+                raise
             value = f"<{type(value).__name__}>"
     return value if len(value) <= limit else value[:limit] + "…"
 
@@ -118,7 +121,9 @@ def size(data):
 def repr_of(value):
     try:
         return repr(value)
-    except Exception:  # noqa: BLE001 - as text(): its type alone
+    except Exception as exc:  # noqa: BLE001 - as text(): its type alone
+        if is_interruption(exc):
+            raise
         return f"<{type(value).__name__}>"
 
 

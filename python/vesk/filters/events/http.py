@@ -12,6 +12,7 @@ failed. (urllib3 connects before it puts the request: a connection it cannot mak
 
 import time
 
+from vesk._vesk import is_interruption
 from vesk.filters.events.common import BODY_LIMIT, OPEN_LIMIT, body, redacted, size, text
 from vesk.filters.secrets import is_secret_name
 
@@ -142,7 +143,9 @@ def record(frame, event, arg, context):
         fields["reason"] = text(getattr(arg, "reason", None))
         try:
             headers = arg.getheaders()
-        except Exception:  # noqa: BLE001 - a response without headers to tell
+        except Exception as exc:  # noqa: BLE001 - a response without headers to tell
+            if is_interruption(exc):
+                raise
             headers = ()
         fields["response_headers"] = redacted({str(k): v for k, v in headers[:50]})
     else:

@@ -2,6 +2,7 @@
 only for records whose level the logger lets through), with the logger's name, the level, the
 message as formatted, the exception it carries and where in the program it was logged."""
 
+from vesk._vesk import is_interruption
 from vesk.filters.events.common import repr_of, text
 
 
@@ -18,6 +19,8 @@ def log_record(frame, event, arg, context):
     try:
         message = record.getMessage()
     except Exception as error:  # noqa: BLE001 - as logging itself would fail to format it
+        if is_interruption(error):
+            raise
         message = f"{getattr(record, 'msg', '?')} (not formatted: {type(error).__name__})"
     fields = {
         "logger": text(getattr(record, "name", None)),

@@ -1,0 +1,116 @@
+#include "utils/interruption.h"
+
+#include <csignal>
+#include <unordered_set>
+
+#include "companion/companion.h"
+#include "utils/errors.h"
+#include "utils/interned.h"
+
+#if PY_VERSION_HEX >= 0x030D0000
+extern "C" PyAPI_FUNC(int) _PyOS_IsMainThread(void);
+#endif
+
+namespace vesk {
+
+namespace {
+
+// The code a handler runs first, read without running any of the program's code: a function, a
+// bound method's function, a partial's function, or a callable object's __call__.
+PyObject* code_of_handler(PyObject* handler) {
+    for (int depth = 0; handler != nullptr && depth < 8; ++depth) {
+        if (PyFunction_Check(handler)) return PyFunction_GET_CODE(handler);
+        if (PyMethod_Check(handler)) {
+            handler = PyMethod_GET_FUNCTION(handler);
+            continue;
+        }
+        PyTypeObject* type = Py_TYPE(handler);
+        if (std::string_view(type->tp_name) == "functools.partial") {
+            // A C type: reading its attribute runs nothing of the program.
+            PyRef function = PyRef::steal(PyObject_GetAttrString(handler, "func"));
+            if (!function) {
+                PyErr_Clear();
+                return nullptr;
+            }
+            handler = function.get();  // kept alive by the partial
+            continue;
+        }
+        handler = _PyType_Lookup(type, interned.dunder_call);  // borrowed, from the type's dict
+    }
+    return nullptr;
+}
+
+// The codes of the Python-level signal handlers set now.
+std::unordered_set<PyObject*> handler_codes() {
+    std::unordered_set<PyObject*> codes;
+    PyRef signal = import_module(interned.mod_signal);
+    PyRef getsignal =
+        signal ? PyRef::steal(PyObject_GetAttr(signal.get(), interned.getsignal)) : PyRef();
+    if (!getsignal) {
+        PyErr_Clear();
+        return codes;
+    }
+    for (long number = 1; number < NSIG; ++number) {
+        PyRef number_object = PyRef::steal(PyLong_FromLong(number));
+        PyRef handler =
+            number_object ? PyRef::steal(PyObject_CallOneArg(getsignal.get(), number_object.get()))
+                          : PyRef();
+        if (!handler) {
+            PyErr_Clear();  // not a signal this platform knows
+            continue;
+        }
+        if (PyObject* code = code_of_handler(handler.get())) codes.insert(code);
+    }
+    return codes;
+}
+
+}  // namespace
+
+bool raised_by_signal_handler(PyObject* exception) {
+    if (!_PyOS_IsMainThread()) return false;
+    PyRef traceback = PyRef::steal(PyException_GetTraceback(exception));
+    if (!traceback || !PyTraceBack_Check(traceback.get())) return false;
+    // The exception stays pending for our caller: the handlers are looked up with none pending.
+    PyRef pending = take_pending_exception();
+    std::unordered_set<PyObject*> codes = handler_codes();
+    bool found = false;
+    for (auto* entry = reinterpret_cast<PyTracebackObject*>(traceback.get());
+         entry != nullptr && !found; entry = entry->tb_next) {
+        PyRef code = PyRef::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(entry->tb_frame)));
+        found = codes.contains(code.get());
+    }
+    PyErr_SetRaisedException(pending.release());
+    return found;
+}
+
+bool is_interruption(PyObject* exception) {
+    if (!PyErr_GivenExceptionMatches(exception, PyExc_Exception)) {
+        PyObject* panic = panic_exception_type();
+        if (panic == nullptr) {
+            PyErr_Clear();
+            return true;
+        }
+        return !PyErr_GivenExceptionMatches(exception, panic);
+    }
+    return raised_by_signal_handler(exception);
+}
+
+bool pending_is_interruption() {
+    PyRef pending = take_pending_exception();
+    if (!pending) return false;
+    bool interruption = is_interruption(pending.get());
+    PyErr_SetRaisedException(pending.release());
+    return interruption;
+}
+
+PyObject* is_interruption_function(PyObject*, PyObject* exception) {
+    return guarded_entry([&]() -> PyObject* {
+        if (!PyExceptionInstance_Check(exception)) {
+            PyErr_SetString(PyExc_TypeError, "is_interruption() takes an exception");
+            return nullptr;
+        }
+        return PyBool_FromLong(is_interruption(exception));
+    });
+}
+
+}  // namespace vesk
