@@ -7,9 +7,14 @@ import sys
 import textwrap
 import time
 
+import msgpack
 import pytest
 
 from vesk import db
+
+
+def records_of(trace):
+    return trace["frames_of_interest"] + [r for rs in trace["frames"].values() for r in rs]
 
 
 def run_script(tmp_path, source, *args, timeout=60):
@@ -210,3 +215,129 @@ def test_sigterm_inside_our_code_ends_vesk_run_as_it_would_end_python(tmp_path):
     assert "Unexpected exception" not in err
     (trace,) = db.list_traces(str(database))
     assert trace.record_count > 0
+
+
+# ---- Child processes end as they would unrecorded: no handler of ours.
+
+CHILDREN = """
+    import multiprocessing, signal, subprocess, sys, time
+
+    def square(x):
+        return x * x
+
+    def disposition(_=None):
+        return signal.getsignal(signal.SIGTERM) == signal.SIG_DFL
+
+    if __name__ == "__main__":
+        if sys.argv[1:] == ["show"]:
+            print(disposition())
+        elif sys.argv[1:2] == ["busy"]:
+            square(3)
+            print("ready", flush=True)
+            time.sleep(float(sys.argv[2]))  # its records are handed off meanwhile
+            sum(range(10**11))  # a long C call: the interpreter looks for signals after it
+        else:
+            seen = [subprocess.run([sys.executable, __file__, "show"], capture_output=True,
+                                   text=True).stdout.strip() == "True"]
+            for method in ("fork", "spawn", "forkserver"):
+                with multiprocessing.get_context(method).Pool(1) as pool:
+                    seen.append(pool.apply(disposition))
+            print(seen)
+"""
+
+
+def vesk_run(tmp_path, source, *args, **popen):
+    script = tmp_path / "program.py"
+    script.write_text(textwrap.dedent(source))
+    command = [sys.executable, "-m", "vesk", "run", "--db", str(tmp_path / "traces.sqlite3"),
+               str(script), *args]
+    if popen:
+        return subprocess.Popen(command, cwd=tmp_path, text=True, **popen)
+    return subprocess.run(command, cwd=tmp_path, capture_output=True, text=True, timeout=120)
+
+
+def test_recorded_children_keep_their_signal_dispositions(tmp_path):
+    result = vesk_run(tmp_path, CHILDREN)
+    assert result.stdout == "[True, True, True, True]\n", result.stderr
+    # Each was recorded all the same, the pool workers that leaving the with block ended by
+    # SIGTERM included: each saved what it recorded before it put its result.
+    database = str(tmp_path / "traces.sqlite3")
+    calls = [[r.get("co_name") for part in db.load_trace_parts(database, trace.trace_id)
+              for r in records_of(msgpack.unpackb(part, strict_map_key=False))]
+             for trace in db.list_traces(database)]
+    assert sum("disposition" in names for names in calls) == 4
+
+
+ENDS_A_CHILD = """
+    import signal, subprocess, sys, time
+    pause = sys.argv[1]
+    child = subprocess.Popen([sys.executable, "program.py", "busy", pause],
+                             stdout=subprocess.PIPE, text=True)
+    assert child.stdout.readline() == "ready\\n"
+    time.sleep(float(pause) + 0.3)
+    sent = time.monotonic()
+    child.send_signal(signal.SIGTERM)
+    status = child.wait(timeout=60)
+    print(status, time.monotonic() - sent < 3)
+"""
+
+
+@pytest.mark.parametrize("pause", [0, 1.6])
+def test_sigterm_ends_a_recorded_child_at_once(tmp_path, pause):
+    """Even in a long C call. What it recorded before a pause was handed off, and is kept."""
+    (tmp_path / "program.py").write_text(textwrap.dedent(CHILDREN))
+    parent = tmp_path / "parent.py"
+    parent.write_text(textwrap.dedent(ENDS_A_CHILD))
+    database = tmp_path / "traces.sqlite3"
+    result = subprocess.run([sys.executable, "-m", "vesk", "run", "--db", str(database),
+                             str(parent), str(pause)], cwd=tmp_path, capture_output=True,
+                            text=True, timeout=120)
+    assert result.stdout == f"{-signal.SIGTERM} True\n", result.stderr
+    if pause:
+        (child,) = [s for s in db.list_traces(str(database)) if s.parent_trace_id]
+        assert child.record_count > 0
+
+
+# The saver thread writes the parent's parts while the parent forks children that record and
+# save their own traces: a fork in the middle of the saver's write transaction left each such
+# child waiting for a lock that no process held, until its save failed.
+FORKS_WHILE_THE_SAVER_WRITES = """
+    import os, sys, threading, time, warnings
+    import vesk
+
+    warnings.simplefilter("ignore", DeprecationWarning)  # fork() with threads running
+
+    def work(n):
+        return [n] * 50
+
+    def worker(stop):
+        while not stop.is_set():
+            work(1)
+
+    stop, slow = threading.Event(), 0
+    with vesk.enable(sys.argv[1], part_size=100000, children=True):
+        thread = threading.Thread(target=worker, args=(stop,))
+        thread.start()
+        for _ in range(30):
+            pid = os.fork()
+            if pid == 0:
+                work(2)
+                sys.exit(0)  # saved at exit
+            deadline = time.monotonic() + 5
+            while not os.waitpid(pid, os.WNOHANG)[0]:
+                if time.monotonic() > deadline:
+                    slow += 1
+                    os.kill(pid, 9)
+                    os.waitpid(pid, 0)
+                    break
+                time.sleep(0.01)
+        stop.set()
+        thread.join()
+    print(slow)
+"""
+
+
+def test_forked_children_save_while_the_saver_writes(tmp_path):
+    result = run_script(tmp_path, FORKS_WHILE_THE_SAVER_WRITES, timeout=300)
+    assert (result.returncode, result.stdout) == (0, "0\n"), result.stderr
+    assert len(db.list_traces(str(tmp_path / "traces.sqlite3"))) == 31

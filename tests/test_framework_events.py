@@ -18,7 +18,8 @@ import msgpack
 import pytest
 
 from vesk import db
-from vesk.filters.plugin_data import TEST_BOUNDARIES, load_plugin_data
+from vesk.filters.plugin_data import POOL_WORKERS, TEST_BOUNDARIES, load_plugin_data
+from vesk.profiler import wait_for_saves
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 EVENT_KEYS = {"http", "sql", "log", "request", "response"}
@@ -309,6 +310,7 @@ def per_request_django(database):
 def test_trace_per_request(tmp_path, examples, drive, sources):
     database = str(tmp_path / "traces.sqlite3")
     drive(database)
+    wait_for_saves()  # the answers did not wait for their traces to be written
     traces = sorted(db.list_traces(database), key=lambda s: s.created_at)
     assert [t.source for t in traces] == sources
     for summary, source in zip(traces, sources):
@@ -320,7 +322,7 @@ def test_trace_per_request(tmp_path, examples, drive, sources):
 # -- loading, and the examples as a user runs them -------------------------------------------
 
 def test_loading_imports_none_of_the_libraries_and_events_can_be_left_out(tmp_path):
-    assert load_plugin_data({"events": False}) == TEST_BOUNDARIES
+    assert load_plugin_data({"events": False}) == [*TEST_BOUNDARIES, *POOL_WORKERS]
     code = ("import sys, vesk\n"
             "with vesk.enable(db_path=sys.argv[1]):\n"
             "    pass\n"

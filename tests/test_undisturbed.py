@@ -307,7 +307,7 @@ def test_a_failed_save_keeps_every_record(recording, replace_module, tmp_path):
             if r.get("co_name") == "square" and r["event"] == "call"] == [1, 3]
 
 
-def test_a_failed_test_save_keeps_the_test_trace(recording, replace_module, tmp_path, caplog):
+def test_a_failed_test_save_keeps_the_test_trace(recording, replace_module, tmp_path):
     saver = Failing()
     replace_module("vesk.db", save_trace_in_sqlite=saver)
     database = str(tmp_path / "kept.sqlite3")
@@ -327,12 +327,14 @@ def test_a_failed_test_save_keeps_the_test_trace(recording, replace_module, tmp_
         start()
         square(1)
         end()
+        with pytest.raises(OSError) as failure:
+            host.rust_profiler.wait_for_saves()
+        assert "kept" in "".join(failure.value.__notes__)
         saver.failing = False
         start()
         square(2)
         end()
-    (report,) = [r for r in caplog.records if r.name == "vesk"]
-    assert "kept" in "".join(getattr(report.exc_info[1], "__notes__", []))
+    host.rust_profiler.wait_for_saves()
     tests = [s.trace_id for s in db.list_traces(database)]
     assert sorted([r["locals"]["x"] for r in saved_records(database, t)
                    if r.get("co_name") == "square" and r["event"] == "call"] for t in tests) == [

@@ -168,6 +168,71 @@ def _is_busy(exc):
         "locked" in str(exc))
 
 
+# Traces are written by vesk's saver thread while the program runs, and the program may fork
+# meanwhile. A fork copies SQLite's state in the process as it stands: a lock that the saver held
+# inside SQLite at that moment would never be released in the child, and a write transaction under
+# way would make the child's own connections to the file wait for one that never ends. So a writer
+# holds this lock, which a fork waits for, during each call into SQLite and during each write
+# transaction. Both are short: a writer never waits inside SQLite for another (busy_timeout 0) nor
+# holds the lock while it waits, but waits between tries.
+_fork_guard = threading.Lock()
+_BUSY_PAUSES = (0.001, 0.002, 0.005, 0.01, 0.02)  # then 0.02 s at a time
+
+
+def _release_fork_guard():
+    _fork_guard.release()
+
+
+os.register_at_fork(before=_fork_guard.acquire, after_in_parent=_release_fork_guard,
+                    after_in_child=_release_fork_guard)
+
+
+class _Rows:
+    """What a writer's statement gave, read while the fork guard was held."""
+
+    def __init__(self, cursor):
+        self.rows = cursor.fetchall()
+        self.lastrowid = cursor.lastrowid
+        self.rowcount = cursor.rowcount
+
+    def fetchone(self):
+        return self.rows[0] if self.rows else None
+
+
+class _GuardedConnection:
+    """A writer's connection: each call into SQLite holds the fork guard, and so does a write
+    transaction from its start to its end (`hold` and `let_go`)."""
+
+    def __init__(self, path):
+        self.holding = False
+        with _fork_guard:
+            self._conn = sqlite3.connect(path, timeout=0, isolation_level=None,
+                                         check_same_thread=False)
+
+    @property
+    def in_transaction(self):
+        return self._conn.in_transaction
+
+    def execute(self, statement, parameters=()):
+        if self.holding:
+            return _Rows(self._conn.execute(statement, parameters))
+        with _fork_guard:
+            return _Rows(self._conn.execute(statement, parameters))
+
+    def hold(self):
+        _fork_guard.acquire()
+        self.holding = True
+
+    def let_go(self):
+        if self.holding:
+            self.holding = False
+            _fork_guard.release()
+
+    def close(self):
+        with _fork_guard:
+            self._conn.close()
+
+
 class _Writer:
     """A write connection to one database file, kept for the thread's next saves (a connection
     per save would make each save open the file, check it and checkpoint its log on closing).
@@ -177,70 +242,98 @@ class _Writer:
     def __init__(self, path):
         self.path = path
         _create_private(path)
-        self.conn = sqlite3.connect(path, timeout=_QUIET_WAIT, isolation_level=None,
-                                    check_same_thread=False)
+        self.conn = _GuardedConnection(path)
         self.identity = _file_identity(path)
         self.ready = False  # the file was found ours and up to date
         self.deadline = 0.0
+        self.quiet_until = 0.0
         self.said = False
 
     def start(self, timeout):
-        self.deadline = time.monotonic() + float(timeout)
+        now = time.monotonic()
+        self.deadline = now + float(timeout)
+        self.quiet_until = now + _QUIET_WAIT
         self.said = False
-        self.conn.execute(f"PRAGMA busy_timeout = {int(min(float(timeout), _QUIET_WAIT) * 1000)}")
+
+    def _wait_after(self, exc, pauses):
+        """After a try that found the file busy: waits a little, or raises exc past the deadline
+        (and any other failure at once)."""
+        now = time.monotonic()
+        left = self.deadline - now
+        if not _is_busy(exc) or left <= 0:
+            raise exc
+        if not self.said and now >= self.quiet_until:
+            self.said = True
+            _log.warning("vesk: waiting for another writer of %s (up to %.0f s more)", self.path, left)
+        time.sleep(min(next(pauses, _BUSY_PAUSES[-1]), left))
 
     def execute(self, statement, parameters=()):
+        pauses = iter(_BUSY_PAUSES)
         while True:
             try:
                 return self.conn.execute(statement, parameters)
             except sqlite3.OperationalError as exc:
-                left = self.deadline - time.monotonic()
-                if not _is_busy(exc) or left <= 0:
-                    raise
-                if not self.said:
-                    self.said = True
-                    _log.warning("vesk: waiting for another writer of %s (up to %.0f s more)", self.path, left)
-                self.conn.execute(f"PRAGMA busy_timeout = {int(min(left, 5.0) * 1000)}")
+                self._wait_after(exc, pauses)
+
+    def _begin_immediate(self):
+        """Opens a write transaction, and holds the fork guard until it ends."""
+        pauses = iter(_BUSY_PAUSES)
+        while True:
+            self.conn.hold()
+            try:
+                self.conn.execute("BEGIN IMMEDIATE")
+                return
+            except sqlite3.OperationalError as exc:
+                self.conn.let_go()
+                self._wait_after(exc, pauses)
+            except BaseException:
+                self.conn.let_go()
+                raise
 
     def begin(self):
         """The file made ours (WAL mode, the current schema) and a write transaction open."""
         if self.ready:
-            self.execute("BEGIN IMMEDIATE")
+            self._begin_immediate()
             # Another program may have written the file meanwhile.
-            if _check_header(self.conn) == SCHEMA_VERSION:
+            if _check_header(self) == SCHEMA_VERSION:
                 return
-            self.conn.execute("ROLLBACK")
-        _check_header(self.conn)  # refuse a foreign file before touching its journal mode
+            self.end(False)
+        _check_header(self)  # refuse a foreign file before touching its journal mode
         # A saver only appends: pages it wrote are never read again, and SQLite's default cache
         # would keep 2 MB of them per saving thread in the program being recorded.
-        self.conn.execute(f"PRAGMA cache_size = -{_CACHE_KIB}")
+        self.execute(f"PRAGMA cache_size = -{_CACHE_KIB}")
         if self.execute("PRAGMA journal_mode").fetchone()[0].lower() != "wal":
             self.execute("PRAGMA journal_mode=WAL")
         # In WAL mode a commit survives a crash of the program without a sync of its own; only a
         # power loss can cost the last saves.
         self.execute("PRAGMA synchronous=NORMAL")
-        self.execute("BEGIN IMMEDIATE")
+        self._begin_immediate()
         # Checked again under the write lock: another saver may have created the schema.
-        version = _check_header(self.conn)
+        version = _check_header(self)
         if version == 0:
             for statement in _SCHEMA:
-                self.conn.execute(statement)
-            self.conn.execute(f"PRAGMA application_id = {APPLICATION_ID}")
+                self.execute(statement)
+            self.execute(f"PRAGMA application_id = {APPLICATION_ID}")
         else:
             for old in range(version, SCHEMA_VERSION):
                 for statement in _MIGRATIONS[old]:
-                    self.conn.execute(statement)
+                    self.execute(statement)
         if version != SCHEMA_VERSION:
-            self.conn.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
+            self.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
         self.ready = True
 
     def end(self, commit):
-        if self.conn.in_transaction:
-            self.conn.execute("COMMIT" if commit else "ROLLBACK")
+        try:
+            if self.conn.in_transaction:
+                self.execute("COMMIT" if commit else "ROLLBACK")
+        finally:
+            self.conn.let_go()
 
     def close(self):
-        self.end(False)
-        self.conn.close()
+        try:
+            self.end(False)
+        finally:
+            self.conn.close()
 
 
 def _file_identity(path):

@@ -9,8 +9,10 @@ For Django (its test client included), put "vesk.middleware.DjangoTracePerReques
 MIDDLEWARE; the setting VESK, a dict, takes the options of TracePerRequest (db_path, include,
 ignore, lightweight, events, part_size, trace_limit).
 
-Concurrent requests on other threads are traces of their own. A trace that cannot be saved is
-reported as a warning on the logger "vesk"; the response goes out all the same.
+Concurrent requests on other threads are traces of their own. The response does not wait for
+its trace to be written: vesk's saver thread writes it (vesk.profiler.wait_for_saves() waits for
+that, in a test). A trace that cannot be saved is reported as a warning on the logger "vesk" and
+kept for the next try; the response goes out all the same.
 """
 
 import logging
@@ -35,7 +37,8 @@ class _Recording:
             return
         profiler.stop()
         try:
-            profiler.save()
+            # Written by the saver thread: the answer does not wait for the database.
+            profiler.save(wait=False)
         except Exception as error:  # noqa: BLE001 - the request's answer matters more
             _log.warning("vesk: the trace of %s could not be saved: %s: %s", profiler.source,
                          type(error).__name__, error)

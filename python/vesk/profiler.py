@@ -2,6 +2,7 @@
 from Python code."""
 
 import contextlib
+import logging
 import os
 import sys
 import threading
@@ -11,6 +12,8 @@ from vesk.filters import secrets
 from vesk.utils import new_trace_id
 
 DEFAULT_DB_PATH = os.path.join(".vesk", "db.sqlite3")
+
+_log = logging.getLogger("vesk")
 
 
 def make_config(*, include=(), ignore=(), lightweight=False, threads=True, plugins=(),
@@ -87,11 +90,17 @@ class Profiler:
         if self.config.get("threading") is True:
             threading.setprofile(previous_hook)
 
-    def save(self):
-        """Stores everything recorded since the last save as one part of the trace."""
+    def save(self, wait=True):
+        """Stores everything recorded since the last save as one part of the trace: hands it to
+        the saver thread, and with wait, waits until it (and every earlier part of this
+        recording) is written, raising why one could not be (it is then kept for the next
+        save)."""
         if self.forked_away:
             return  # a fork's copy of a recording that does not take children: nothing to store
-        self.rust_profiler.save_request_in_db()
+        if wait:
+            self.rust_profiler.save_request_in_db()
+        else:
+            self.rust_profiler.hand_off()
 
     def __call__(self, function):
         def recorded(*args, **kwargs):
@@ -148,5 +157,17 @@ class enable(contextlib.ContextDecorator):
     def __exit__(self, *exc_info):
         profiler = self._active.pop()
         profiler.stop()
-        profiler.save()
+        try:
+            profiler.save()
+        except Exception as error:  # noqa: BLE001 - the program's own outcome stands
+            _log.warning("vesk: the trace %s could not be saved in %s: %s: %s (it is kept for the "
+                         "next save)", profiler.trace_id, profiler.db_path, type(error).__name__,
+                         error)
         return False
+
+
+def wait_for_saves():
+    """Waits until every part of a trace that this process handed to its saver thread is written
+    (parts go there as they fill, at each test's end, and at each request's end with the
+    middleware). Raises why one could not be written; it is kept for the next save."""
+    _vesk.wait_for_saves()

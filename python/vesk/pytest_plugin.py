@@ -109,10 +109,11 @@ class TestRecorder:
     def pytest_sessionfinish(self, session):
         self.profiler.stop()
         engine = self.profiler.rust_profiler
-        if engine is not None and engine.unsaved_traces:
-            # A test's save failed and no later test's save took its trace along: one more try.
+        if engine is not None:
+            # Each test's end handed its trace to the saver thread; those that failed get one
+            # more try now.
             try:
-                self.profiler.save()
+                engine.wait_for_saves()
             except Exception as error:  # noqa: BLE001 - reported in the summary
                 self.unsaved = error
 

@@ -13,6 +13,7 @@
 #include "profiler/exceptions.h"
 #include "profiler/profiler_object.h"
 #include "profiler/recordings.h"
+#include "profiler/saver.h"
 #include "profiler/state.h"
 #include "profiler/thread_slots.h"
 #include "utils/code_cache.h"
@@ -86,7 +87,11 @@ PyObject* register_on_this_thread(PyObject* host, bool nested) {
         remember_previous_profile(*state);
         PyRef profiler = new_profiler_object(std::move(state));
         if (!profiler) return nullptr;
-        follow_exceptions(*profiler_state_of(profiler.get()));
+        ProfilerState* registered = profiler_state_of(profiler.get());
+        follow_exceptions(*registered);
+        if (registered->handoff_interval > 0) {
+            cut_periodically(registered, registered->handoff_interval);
+        }
         if (PyObject_SetAttr(host, interned.rust_profiler, profiler.get()) < 0) return nullptr;
 
         // The thread keeps its own reference to the profiler.
@@ -172,8 +177,12 @@ PyObject* summarise_trace(PyObject*, PyObject* part) {
 // Run by atexit, before the interpreter finalises: from here on, daemon threads may be ended in
 // the middle of our code.
 PyObject* at_exit(PyObject*, PyObject*) {
-    interpreter_exiting.store(true, std::memory_order_relaxed);
-    Py_RETURN_NONE;
+    return guarded_entry([]() -> PyObject* {
+        // Every part handed off gets its last try, while the interpreter is whole.
+        finish_saving();
+        interpreter_exiting.store(true, std::memory_order_relaxed);
+        Py_RETURN_NONE;
+    });
 }
 
 PyMethodDef at_exit_def = {"_vesk_at_exit", at_exit, METH_NOARGS, nullptr};
@@ -211,6 +220,33 @@ PyMethodDef set_redaction_def = {
     "set_redaction", set_redaction, METH_O,
     "set_redaction(patterns)\n--\n\nThe patterns of the names whose values the serialisers "
     "redact, each a sequence of lower-case word parts (see vesk.filters.secrets)."};
+
+PyObject* wait_for_all_saves(PyObject*, PyObject*) {
+    return guarded_entry([]() -> PyObject* {
+        PyRef failure;
+        if (!wait_for_parts(0, nullptr, failure)) return nullptr;
+        if (failure) {
+            PyErr_SetRaisedException(failure.release());
+            return nullptr;
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* discard_kept(PyObject*, PyObject*) {
+    return guarded_entry([]() -> PyObject* { return PyLong_FromSize_t(discard_kept_parts()); });
+}
+
+PyMethodDef discard_kept_def = {
+    "_discard_kept_parts", discard_kept, METH_NOARGS,
+    "_discard_kept_parts()\n--\n\nDrops the parts kept after failed tries; returns how many. "
+    "For test suites, whose tests must not leave them to the next."};
+
+PyMethodDef wait_for_saves_def = {
+    "wait_for_saves", wait_for_all_saves, METH_NOARGS,
+    "wait_for_saves()\n--\n\nWaits until every part of a trace handed to the saver thread was "
+    "written, or tried: raises the failure of one that could not be, which is kept for the next "
+    "save."};
 
 PyMethodDef is_interruption_def = {
     "is_interruption", is_interruption_function, METH_O,
@@ -259,6 +295,7 @@ PyObject* init_module() {
     forget_at_finalize([] {
         owner_interpreter_id = -1;
         forget_thread_homes();
+        reset_saver_after_finalize();
         interpreter_exiting.store(false, std::memory_order_relaxed);
     });
     if (!intern_names()) return nullptr;
@@ -276,6 +313,8 @@ PyObject* init_module() {
     if (!add_function(module.get(), &summarise_trace_def)) return nullptr;
     if (!add_function(module.get(), &set_redaction_def)) return nullptr;
     if (!add_function(module.get(), &is_interruption_def)) return nullptr;
+    if (!add_function(module.get(), &wait_for_saves_def)) return nullptr;
+    if (!add_function(module.get(), &discard_kept_def)) return nullptr;
     PyTypeObject* skim = skim_type();
     if (skim == nullptr) return nullptr;
     if (PyModule_AddObjectRef(module.get(), "Skim", reinterpret_cast<PyObject*>(skim)) < 0) {

@@ -7,6 +7,7 @@
 #include "profiler/profiler_object.h"
 #include "profiler/record_store.h"
 #include "profiler/recordings.h"
+#include "profiler/saver.h"
 #include "utils/convert.h"
 #include "utils/errors.h"
 #include "utils/finalize.h"
@@ -71,6 +72,20 @@ PyObject* stop(PyObject* self, PyObject*) {
     });
 }
 
+PyObject* hand_off(PyObject* self, PyObject*) {
+    return with_receiver(self, [](ProfilerState& state) -> PyObject* {
+        if (!hand_off_part(state)) return nullptr;
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* wait_for_saves(PyObject* self, PyObject*) {
+    return with_receiver(self, [](ProfilerState& state) -> PyObject* {
+        if (!vesk::wait_for_saves(state)) return nullptr;
+        Py_RETURN_NONE;
+    });
+}
+
 PyObject* record_running_threads(PyObject* self, PyObject*) {
     return with_receiver(self, [&](ProfilerState&) -> PyObject* {
         Py_ssize_t reached = vesk::record_running_threads(self);
@@ -78,13 +93,22 @@ PyObject* record_running_threads(PyObject* self, PyObject*) {
     });
 }
 
-PyObject* restart_in_forked_child(PyObject* self, PyObject* trace_id) {
+PyObject* restart_in_forked_child(PyObject* self, PyObject* args) {
+    PyObject* trace_id;
+    double handoff_interval = 0.0;
+    if (!PyArg_ParseTuple(args, "O|d:restart_in_forked_child", &trace_id, &handoff_interval)) {
+        return nullptr;
+    }
     return with_receiver(self, [&](ProfilerState& state) -> PyObject* {
         auto text = text_view(trace_id);
         if (!text.ok()) return nullptr;
         auto values = state.per_thread.current();
         if (!values.ok()) return nullptr;
         vesk::restart_in_forked_child(state, *values, std::string(*text));
+        if (handoff_interval > 0 && state.handoff_interval == 0 && !state.stopped) {
+            state.handoff_interval = handoff_interval;
+            cut_periodically(&state, handoff_interval);
+        }
         Py_RETURN_NONE;
     });
 }
@@ -125,7 +149,10 @@ int traverse(PyObject* self, visitproc visit, void* arg) {
 int clear(PyObject* self) {
     auto* object = reinterpret_cast<ProfilerObject*>(self);
     ProfilerState* state = std::exchange(object->state, nullptr);
-    if (state != nullptr) stop_following_exceptions(*state);
+    if (state != nullptr) {
+        stop_following_exceptions(*state);
+        stop_cutting(state);
+    }
     delete state;
     return 0;
 }
@@ -148,12 +175,21 @@ PyMethodDef methods[] = {
      "stop($self)\n--\n\nStops this recording on every thread it reached: nothing more is "
      "recorded, and each thread passes to the recording this one was started inside of, or to "
      "none. What was recorded stays for the next save."},
+    {"hand_off", hand_off, METH_NOARGS,
+     "hand_off($self)\n--\n\nAs save_request_in_db, but returns once the part is handed to the "
+     "saver thread, without waiting for it to be written."},
+    {"wait_for_saves", wait_for_saves, METH_NOARGS,
+     "wait_for_saves($self)\n--\n\nWaits until every part of a trace that this recording handed "
+     "to the saver thread (as parts filled, at a test's end) was written, or tried: raises the "
+     "failure of one that could not be, which is kept for the next save."},
     {"record_running_threads", record_running_threads, METH_NOARGS,
      "record_running_threads($self)\n--\n\nRecords the threads already running that have no "
      "profile function, from their next call; returns how many."},
-    {"restart_in_forked_child", restart_in_forked_child, METH_O,
-     "restart_in_forked_child($self, trace_id)\n--\n\nIn a child made by fork(): drops what "
-     "the parent held (the parent saves it) and records on under trace_id."},
+    {"restart_in_forked_child", restart_in_forked_child, METH_VARARGS,
+     "restart_in_forked_child($self, trace_id, handoff_interval=0)\n--\n\nIn a child made by "
+     "fork(): drops what the parent held (the parent saves it) and records on under trace_id; "
+     "with handoff_interval, held records are also handed to the saver thread that often "
+     "(seconds)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -7,6 +7,8 @@
 #include <string_view>
 
 #include "companion/companion.h"
+#include "profiler/saver.h"
+#include "profiler/trace_writer.h"
 #include "utils/clock.h"
 #include "utils/convert.h"
 #include "utils/errors.h"
@@ -117,65 +119,11 @@ void start_new_trace(ProfilerState& state, const ThreadIdentity& identity) {
     state.trace_capped = false;
 }
 
-struct TraceParts {
-    std::vector<std::string> argv;
-    std::string_view version;
-    std::optional<std::string_view> commit_sha;
-    std::string_view trace_id;
-    RecordChunks* stored;
-    std::map<std::uint64_t, RecordChunks>* frames;
-};
-
-void write_records(auto& out, RecordChunks& records, bool release) {
-    write_array_len(out, checked_length(records.count()));
-    records.write_to(out, release);
-}
-
-void write_trace(auto& out, const ProfilerState& state, TraceParts& parts, bool release) {
-    write_map_len(out, 8);
-    write_str(out, "command_line_args");
-    write_array_len(out, checked_length(parts.argv.size()));
-    for (const auto& arg : parts.argv) write_str(out, arg);
-    write_key_optional_str(out, "current_commit_sha", parts.commit_sha);
-    write_str(out, "frames");
-    write_map_len(out, checked_length(parts.frames->size()));
-    for (auto& [native_id, records] : *parts.frames) {
-        write_uint(out, native_id);
-        write_records(out, records, release);
-    }
-    write_str(out, "frames_of_interest");
-    write_records(out, *parts.stored, release);
-    write_key_optional_uint(out, "main_thread_id", state.main_thread_id);
-    write_str(out, "meta");
-    write_map_len(out, 3);
-    write_str(out, "version");
-    write_str(out, parts.version);
-    write_str(out, "source");
-    write_str(out, state.source);
-    write_str(out, "use_frame_boundaries");
-    write_bool(out, true);
-    write_timestamp(out, state.timestamp);
-    write_str(out, "trace_id");
-    write_str(out, parts.trace_id);
-}
-
-// Puts traces that could not be saved back in front of any that other saves left meanwhile.
-void keep_unsaved(ProfilerState& state, std::deque<UnsavedTrace>& traces) {
-    auto unsaved = state.unsaved.lock();
-    while (!traces.empty()) {
-        unsaved->push_front(std::move(traces.back()));
-        traces.pop_back();
-    }
-}
-
-// Tells, on the pending failure, what became of the traces that could not be saved.
-void note_kept(const std::deque<UnsavedTrace>& kept) {
-    std::string note = kept.size() == 1 ? "vesk: the trace " + kept.front().trace_id +
-                                              " was not saved; it is kept and saved first by the "
-                                              "next save"
-                                        : "vesk: " + std::to_string(kept.size()) +
-                                              " trace parts were not saved; they are kept and "
-                                              "saved first by the next save";
+// Tells, on the pending failure, that the part that could not be saved is kept.
+void note_kept(const std::string& trace_id) {
+    std::string note = "vesk: the trace " + trace_id +
+                       " was not saved (or not all of it); what was not is kept and saved first "
+                       "by the next save";
     PyRef failure = take_pending_exception();
     if (!failure) return;
     PyRef result = PyRef::steal(PyObject_CallMethod(failure.get(), "add_note", "s", note.c_str()));
@@ -183,20 +131,32 @@ void note_kept(const std::deque<UnsavedTrace>& kept) {
     PyErr_SetRaisedException(failure.release());
 }
 
-bool save_one(ProfilerState& state, PyObject* saver, const UnsavedTrace& part) {
-    PyRef keywords = PyRef::steal(PyDict_New());
-    if (!keywords) return false;
-    PyRef timeout = PyRef::steal(PyLong_FromUnsignedLongLong(state.sqlite_busy_timeout));
-    if (!timeout || PyDict_SetItem(keywords.get(), interned.timeout, timeout.get()) < 0 ||
-        PyDict_SetItem(keywords.get(), interned.msgpack, part.trace.get()) < 0) {
-        return false;
+// What the trace says besides its records, read from the companion and sys; false with the error
+// indicator set when one is missing or of the wrong type.
+bool read_header(const ProfilerState& state, TraceHeader& header) {
+    PyRef version = module_attribute(interned.mod_vesk_version, interned.dunder_version);
+    if (!version) return false;
+    auto version_text = text_view(version.get());
+    if (!version_text.ok()) return false;
+    header.version = *version_text;
+
+    PyRef commit = module_attribute(interned.mod_vesk_git, interned.commit_sha);
+    if (!commit) return false;
+    if (commit.get() != Py_None) {
+        auto commit_text = text_view(commit.get());
+        if (!commit_text.ok()) return false;
+        header.commit_sha = std::string(*commit_text);
     }
-    PyRef arguments = PyRef::steal(
-        Py_BuildValue("(s#s#)", state.db_path.data(), static_cast<Py_ssize_t>(state.db_path.size()),
-                      part.trace_id.data(), static_cast<Py_ssize_t>(part.trace_id.size())));
-    if (!arguments) return false;
-    PyRef result = PyRef::steal(PyObject_Call(saver, arguments.get(), keywords.get()));
-    return static_cast<bool>(result);
+
+    PyRef argv = module_attribute(interned.mod_sys, interned.argv);
+    if (!argv) return false;
+    auto argv_texts = to_text_list(argv.get());
+    if (!argv_texts.ok()) return false;
+    header.argv = std::move(*argv_texts);
+    header.main_thread_id = state.main_thread_id;
+    header.source = state.source;
+    header.timestamp = state.timestamp;
+    return true;
 }
 
 }  // namespace
@@ -264,95 +224,73 @@ bool deliver_records(ProfilerState& state, ThreadValues& values, Event event, Ev
             keep(state, **identity, std::span(records).subspan(first_unkept, i + 1 - first_unkept),
                  batch.frame);
             first_unkept = i + 1;
-            if (!save_request_in_db(state)) return false;
+            if (!hand_off_part(state)) return false;
         }
     }
     keep(state, **identity, std::span(records).subspan(first_unkept), batch.frame);
     return true;
 }
 
-PyRef build_trace(ProfilerState& state) {
-    TraceParts parts;
-    PyRef version = module_attribute(interned.mod_vesk_version, interned.dunder_version);
-    if (!version) return {};
-    auto version_text = text_view(version.get());
-    if (!version_text.ok()) return {};
-    parts.version = *version_text;
-
-    PyRef commit = module_attribute(interned.mod_vesk_git, interned.commit_sha);
-    if (!commit) return {};
-    if (commit.get() != Py_None) {
-        auto commit_text = text_view(commit.get());
-        if (!commit_text.ok()) return {};
-        parts.commit_sha = *commit_text;
-    }
-
-    PyRef argv = module_attribute(interned.mod_sys, interned.argv);
-    if (!argv) return {};
-    auto argv_texts = to_text_list(argv.get());
-    if (!argv_texts.ok()) return {};
-    parts.argv = std::move(*argv_texts);
-
+std::unique_ptr<Part> cut_part(ProfilerState& state) {
+    auto part = std::make_unique<Part>();
+    // Read before anything is moved: a failure leaves the records where they are.
+    if (!read_header(state, part->header)) return nullptr;
+    part->recording = state.serial;
+    part->db_path = state.db_path;
+    part->timeout = state.sqlite_busy_timeout;
     // The trace id is copied first so that no two of the three locks are ever taken in two
-    // orders. The trace is measured in place, which refuses what the format cannot hold before
-    // anything is taken; then the records move out and each goes as soon as it is copied, so
-    // that the trace never exists twice in memory.
-    std::string trace_id = *state.trace_id.lock();
+    // orders.
+    part->header.trace_id = *state.trace_id.lock();
     auto stored = state.frames_of_interest.lock();
     auto frames = state.frames.lock();
-    parts.trace_id = trace_id;
-    parts.stored = &*stored;
-    parts.frames = &*frames;
+    // Measured in place: what the format cannot hold is refused before anything is taken.
     SizeCounter counter;
-    write_trace(counter, state, parts, false);
-    PyRef trace =
-        PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(counter.size())));
-    if (!trace) return {};
-
-    RecordChunks stored_records = std::move(*stored);
+    write_trace(counter, part->header, *stored, *frames, false);
+    part->stored = std::move(*stored);
     stored->clear();
+    part->frames.swap(*frames);
     state.held_bytes = 0;
-    std::map<std::uint64_t, RecordChunks> thread_records;
-    thread_records.swap(*frames);
-    parts.stored = &stored_records;
-    parts.frames = &thread_records;
-    SpanStream out(PyBytes_AS_STRING(trace.get()), counter.size());
-    write_trace(out, state, parts, true);
-    if (out.remaining() != 0) internal_fault("Writing to memory, not I/O: the trace is short");
-    return trace;
+    return part;
+}
+
+PyRef build_trace(ProfilerState& state) {
+    std::unique_ptr<Part> part = cut_part(state);
+    if (!part) return {};
+    return trace_bytes(*part);
 }
 
 bool save_request_in_db(ProfilerState& state) {
-    PyRef trace = build_trace(state);
-    if (!trace) return false;
-    // Traces whose save failed go first, so that the parts of a trace stay in order.
-    std::deque<UnsavedTrace> queue;
-    queue.swap(*state.unsaved.lock());
-    queue.push_back(UnsavedTrace{*state.trace_id.lock(), std::move(trace)});
+    std::unique_ptr<Part> part = cut_part(state);
+    if (!part) return false;
+    std::string trace_id = part->header.trace_id;
+    hand_off(std::move(part));
+    PyRef failure;
+    if (!wait_for_parts(state.serial, &state.db_path, failure)) return false;
+    if (!failure) return true;
+    PyErr_SetRaisedException(failure.release());
+    note_kept(trace_id);
+    return false;
+}
 
-    PyRef saver = module_attribute(interned.mod_vesk_db, interned.save_trace_in_sqlite);
-    while (!queue.empty()) {
-        if (!saver || !save_one(state, saver.get(), queue.front())) {
-            note_kept(queue);
-            keep_unsaved(state, queue);
-            return false;
-        }
-        queue.pop_front();
-    }
+bool hand_off_part(ProfilerState& state) {
+    std::unique_ptr<Part> part = cut_part(state);
+    if (!part) return false;
+    hand_off(std::move(part));
     return true;
 }
 
 bool save_part_if_due(ProfilerState& state) {
-    if (state.part_size == 0 || state.held_bytes < state.part_size || state.saving_part ||
-        state.stopped) {
-        return true;
-    }
-    // One part at a time: the saver lets other threads run, whose events may reach the bound
-    // meanwhile.
-    state.saving_part = true;
-    bool saved = save_request_in_db(state);
-    state.saving_part = false;
-    return saved;
+    if (state.part_size == 0 || state.held_bytes < state.part_size || state.stopped) return true;
+    return hand_off_part(state);
+}
+
+bool wait_for_saves(ProfilerState& state) {
+    PyRef failure;
+    if (!wait_for_parts(state.serial, &state.db_path, failure)) return false;
+    if (!failure) return true;
+    PyErr_SetRaisedException(failure.release());
+    note_kept(*state.trace_id.lock());
+    return false;
 }
 
 void restart_in_forked_child(ProfilerState& state, ThreadValues* values, std::string trace_id) {
@@ -360,16 +298,14 @@ void restart_in_forked_child(ProfilerState& state, ThreadValues* values, std::st
         auto id = state.trace_id.lock();
         auto stored = state.frames_of_interest.lock();
         auto frames = state.frames.lock();
-        auto unsaved = state.unsaved.lock();
         *id = std::move(trace_id);
         stored->clear();
         frames->clear();
-        unsaved->clear();
     }
+    forget_parents_parts();
     state.held_bytes = 0;
     state.trace_bytes = 0;
     state.trace_capped = false;
-    state.saving_part = false;
     state.dropped_events = 0;
     // Native thread ids are the child's own now; no other thread runs to read the configuration.
     state.main_thread_id = PyThread_get_thread_native_id();
@@ -386,7 +322,7 @@ void thread_ended(ProfilerState& state, const ThreadValues& values) {
 }
 
 std::size_t unsaved_traces(ProfilerState& state) {
-    return state.unsaved.lock()->size();
+    return kept_parts(state.serial);
 }
 
 }  // namespace vesk

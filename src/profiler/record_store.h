@@ -2,11 +2,13 @@
 // Keeping the records of each event, assembling everything kept into a trace, and handing the
 // trace to the companion package's database saver.
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "plugins/matching.h"
 #include "profiler/bookkeeping.h"
+#include "profiler/saver.h"
 #include "profiler/state.h"
 #include "utils/msgpack_writer.h"
 #include "utils/pyref.h"
@@ -58,19 +60,29 @@ void write_record_head(Stream& out, std::uint32_t more_keys, std::string_view fr
 // the error indicator set when the thread's identity cannot be read.
 bool deliver_record(ProfilerState& state, ThreadValues& values, std::string_view record);
 
+// Moves every kept record into a part of the trace (its header read from the companion first: a
+// failure there leaves the records in place). Null with the error indicator set on failure.
+std::unique_ptr<Part> cut_part(ProfilerState& state);
+
 // Moves every kept record into a new trace, returned as bytes.
 PyRef build_trace(ProfilerState& state);
 
-// Builds the trace and calls vesk.db.save_trace_in_sqlite(db_path, trace_id, timeout=...,
-// msgpack=...), after the traces earlier saves could not store. False with the error indicator
-// set on failure: the traces not stored are kept for the next save, in order, and a note on the
-// failure says so.
+// Cuts a part and hands it to the saver thread, then waits until it and every earlier part of this
+// recording was tried (see profiler/saver.h). False with the error indicator set when one of them
+// failed (it is kept for the next save, and a note on the failure says so), or when a signal
+// handler raised while it waited.
 bool save_request_in_db(ProfilerState& state);
 
-// Saves the held records as the trace's next part once they reach the profiler's part size: called
-// where an event is done, with no lock of ours held. False with the error indicator set when the
-// save fails (the part is then kept for the next save).
+// Cuts a part and hands it to the saver thread, without waiting. False with the error indicator
+// set when the part cannot be cut (the records stay).
+bool hand_off_part(ProfilerState& state);
+
+// Hands the held records off as the trace's next part once they reach the profiler's part size:
+// called where an event is done, with no lock of ours held.
 bool save_part_if_due(ProfilerState& state);
+
+// Waits until every part this recording handed off was tried; fails as save_request_in_db does.
+bool wait_for_saves(ProfilerState& state);
 
 // In a child process made by fork(): what the parent held is the parent's to save, and the child
 // records on under the trace id `trace_id` from a clean store, its calling thread being its main

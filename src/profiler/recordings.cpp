@@ -6,6 +6,7 @@
 #include "profiler/callback.h"
 #include "profiler/exceptions.h"
 #include "profiler/profiler_object.h"
+#include "profiler/saver.h"
 
 namespace vesk {
 
@@ -139,6 +140,7 @@ bool stop_recording(PyObject* profiler) {
     if (state == nullptr || state->stopped) return true;
     state->stopped = true;
     stop_following_exceptions(*state);
+    stop_cutting(state);
 
     // Changing a profile function raises an audit event, whose hooks may let other threads run
     // and end: the threads are found first, and each is looked up again before it is changed.

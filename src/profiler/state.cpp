@@ -142,6 +142,19 @@ std::unique_ptr<ProfilerState> build_profiler_state(PyObject* host) {
                                   "config.get(\"trace_limit\" should not raise.");
     if (!trace_limit.ok()) return nullptr;
 
+    double handoff_interval = 0.0;
+    if (PyRef value = config_entry(config.get(), interned.handoff_interval,
+                                   "config.get(\"handoff_interval\" should not raise.")) {
+        if (value.get() != Py_None) {
+            handoff_interval = PyFloat_AsDouble(value.get());
+            if (handoff_interval == -1.0 && PyErr_Occurred()) return nullptr;
+            if (!(handoff_interval >= 0.0)) {
+                PyErr_SetString(PyExc_ValueError, "handoff_interval must be 0 or more seconds");
+                return nullptr;
+            }
+        }
+    }
+
     auto plugins = load_plugins(config.get());
     if (!plugins.ok()) return nullptr;
 
@@ -181,6 +194,7 @@ std::unique_ptr<ProfilerState> build_profiler_state(PyObject* host) {
     state->lightweight_repr = *lightweight_repr;
     state->part_size = *part_size;
     state->trace_limit = *trace_limit;
+    state->handoff_interval = handoff_interval;
     state->timestamp = current_timestamp();
     ProfilerState* owner = state.get();
     state->per_thread.on_thread_end = [owner](ThreadValues& values) {

@@ -21,14 +21,8 @@
 
 namespace vesk {
 
-// A trace whose save failed, kept to be saved first by the next save.
 inline constexpr std::uint64_t kDefaultPartSize = 64ull << 20;
 inline constexpr std::uint64_t kDefaultTraceLimit = 1ull << 30;
-
-struct UnsavedTrace {
-    std::string trace_id;
-    PyRef trace;  // bytes
-};
 
 struct ProfilerState {
     // Configuration: written during construction only, read without locks afterwards.
@@ -47,6 +41,9 @@ struct ProfilerState {
     // trace stops recording. 0 is no bound.
     std::uint64_t part_size = kDefaultPartSize;
     std::uint64_t trace_limit = kDefaultTraceLimit;
+    // Seconds after which held records are handed off as a part even when they are few (0: only
+    // as they fill): a process that may be ended by a signal loses at most that much.
+    double handoff_interval = 0.0;
     // Unique among the profilers of the process: keys what is remembered on code objects.
     std::uint64_t serial = 0;
     // The plugin table never changes after loading, so every thread reads it without a lock;
@@ -74,12 +71,10 @@ struct ProfilerState {
     // profiler/exceptions.h).
     bool follows_exceptions = false;
     // Bytes of records held now, and recorded for the current trace so far (held or saved); the
-    // trace stopped recording at its limit; a part is being saved. Read and written with the
-    // interpreter lock held.
+    // trace stopped recording at its limit. Read and written with the interpreter lock held.
     std::uint64_t held_bytes = 0;
     std::uint64_t trace_bytes = 0;
     bool trace_capped = false;
-    bool saving_part = false;
     // Events lost at the interpreter's recursion limit: dropped without a report, which could
     // only fail there too.
     std::uint64_t dropped_events = 0;
@@ -89,7 +84,6 @@ struct ProfilerState {
     Guarded<std::string> trace_id;
     Guarded<RecordChunks> frames_of_interest;
     Guarded<std::map<std::uint64_t, RecordChunks>> frames;
-    Guarded<std::deque<UnsavedTrace>> unsaved;
 
     // Per-thread bookkeeping: each thread touches only its own values.
     PerThreadValues per_thread;

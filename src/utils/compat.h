@@ -71,6 +71,11 @@ inline int Py_IsFinalizing() {
 #endif
 
 #if PY_VERSION_HEX >= 0x030D0000
+// Whether the calling thread is the main thread: internal since 3.13, still exported.
+extern "C" PyAPI_FUNC(int) _PyOS_IsMainThread(void);
+#endif
+
+#if PY_VERSION_HEX >= 0x030D0000
 // Setting another thread's profile function: public up to 3.12, internal since (and still
 // exported, as PyEval_SetProfileAllThreads is built on it).
 extern "C" PyAPI_FUNC(int)

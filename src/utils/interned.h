@@ -54,6 +54,8 @@ namespace vesk {
     X(mod_sys, "sys")                                                 \
     X(mod_atexit, "atexit")                                           \
     X(mod_signal, "signal")                                           \
+    X(threading_active, "_active")                                    \
+    X(handoff_interval, "handoff_interval")                           \
     X(getsignal, "getsignal")                                         \
     X(dunder_call, "__call__")                                        \
     X(register_text, "register")                                      \

@@ -7,10 +7,6 @@
 #include "utils/errors.h"
 #include "utils/interned.h"
 
-#if PY_VERSION_HEX >= 0x030D0000
-extern "C" PyAPI_FUNC(int) _PyOS_IsMainThread(void);
-#endif
-
 namespace vesk {
 
 namespace {

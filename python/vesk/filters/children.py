@@ -21,12 +21,15 @@ import sys
 
 # Imported now: the at-fork code below must not import (another thread's import in progress at the
 # fork would leave the child waiting for ever on that module's lock).
-from vesk import db
+from vesk import _vesk, db
 from vesk.profiler import Profiler
 from vesk.utils import new_trace_id
 
 # The environment variable a child finds its recording in, and the folder of the bootstrap.
 ENV = "VESK_CHILD"
+# A child hands what it recorded to the saver thread this often (seconds), besides as parts fill
+# and when it ends: a signal may end it at any moment, and the program's way of ending is kept.
+HANDOFF_INTERVAL = 1.0
 BOOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "boot")
 _PYTHONPATH = "PYTHONPATH"
 
@@ -213,11 +216,14 @@ def _hook_launches():
 
 def _after_fork_in_child():
     """A fork's child: each recording of the parent goes on, under a trace of its own when it
-    takes children, and stops (its parent's records dropped) when not."""
-    global _environ_set, _terminate_after
+    takes children, and stops (its parent's records dropped) when not. A SIGTERM handler that
+    `vesk run` set in the parent is not the child's: the child gets the default back, as it would
+    have had without vesk."""
+    global _environ_set
     _environ_set = False
-    _terminate_after = False
     del _to_save[:]  # the parent's to save
+    if getattr(signal.getsignal(signal.SIGTERM), "__module__", None) == "vesk.filters.run":
+        signal.signal(signal.SIGTERM, signal.SIG_DFL)
     parent_pid = os.getppid()
     for profiler in list(_live):
         engine = profiler.rust_profiler
@@ -225,7 +231,7 @@ def _after_fork_in_child():
             continue
         parent = _current_trace(profiler)
         profiler.trace_id = new_trace_id()
-        engine.restart_in_forked_child(profiler.trace_id)
+        engine.restart_in_forked_child(profiler.trace_id, HANDOFF_INTERVAL)
         if not profiler.children:
             profiler.stop()
             profiler.forked_away = True
@@ -238,8 +244,8 @@ def _after_fork_in_child():
 def start_child(payload):
     """Starts recording a child process from the payload its parent put in its environment."""
     data = json.loads(payload)
-    profiler = Profiler(data["config"], db_path=data["db"], source=" ".join(sys.orig_argv),
-                        children=True)
+    config = dict(data["config"], handoff_interval=HANDOFF_INTERVAL)
+    profiler = Profiler(config, db_path=data["db"], source=" ".join(sys.orig_argv), children=True)
     db.note_parent(profiler.trace_id, data["parent"], data["pid"])
     profiler.start()
     _save_at_exit(profiler, forked=False)
@@ -250,14 +256,14 @@ def start_child(payload):
 # program may stop and save it itself, in the recording code it inherited).
 _to_save = []
 _finishing = False
-_terminate_after = False
 _exit_hooked = False
 
 
 def _save_at_exit(profiler, forked):
-    """Saves what the child records however it ends, but abruptly: at exit, at the end of a
-    multiprocessing child (which leaves by os._exit), and on SIGTERM when the child has no
-    handler of its own (a pool's workers are ended so)."""
+    """Saves what the child records when it ends: at exit, and at the end of a multiprocessing
+    child (which leaves by os._exit). Nothing of how it ends changes: a child that a signal ends
+    (a pool's workers are ended by SIGTERM) ends at once, and loses what it recorded since its
+    last part was handed off (every HANDOFF_INTERVAL seconds)."""
     global _exit_hooked
     _to_save.append((profiler, forked))
     if not _exit_hooked:
@@ -265,14 +271,29 @@ def _save_at_exit(profiler, forked):
         atexit.register(_finish)
     if forked and "multiprocessing.util" in sys.modules:
         _finish_with_multiprocessing(profiler)
-    handler = signal.getsignal(signal.SIGTERM)
-    # `vesk run`'s own handler, inherited by a fork, would end the child with a traceback.
-    if handler == signal.SIG_DFL or getattr(handler, "__module__", None) in (
-            __name__, "vesk.filters.run"):
-        try:
-            signal.signal(signal.SIGTERM, _on_sigterm)
-        except ValueError:  # not the main thread: a fork from another thread
-            pass
+
+
+def save_when_idle(worker_frame):
+    """Called by a multiprocessing pool's worker frame (a plugin sees it put a result): in a
+    recorded child whose worker has no other task waiting, what the child recorded is saved
+    now, before the result goes out."""
+    if not _to_save:
+        return  # not a recorded child (or a thread pool's worker in the parent)
+    inqueue = worker_frame.f_locals.get("inqueue")
+    try:
+        if inqueue._reader.poll():
+            return  # another task waits: the worker is not idle
+    except Exception as error:  # noqa: BLE001 - not a process pool's queue
+        if _vesk.is_interruption(error):
+            raise
+        return
+    for profiler, _ in _to_save:
+        if profiler in _live:
+            try:
+                profiler.save()
+            except Exception as error:  # noqa: BLE001 - kept for the next save; the task's
+                if _vesk.is_interruption(error):  # result matters more
+                    raise
 
 
 def _finish():
@@ -294,21 +315,6 @@ def _finish():
                       f"{type(error).__name__}: {error}", file=sys.stderr)
     finally:
         _finishing = False
-    if _terminate_after:
-        _terminate()
-
-
-def _on_sigterm(signum, frame):
-    global _terminate_after
-    _terminate_after = True
-    if not _finishing:  # else the save under way ends the process once it is done
-        _finish()
-
-
-def _terminate():
-    # Ended as the signal would have ended it, once the trace is safe.
-    signal.signal(signal.SIGTERM, signal.SIG_DFL)
-    os.kill(os.getpid(), signal.SIGTERM)
 
 
 def _finish_with_multiprocessing(profiler):

@@ -9,6 +9,7 @@ test when the profiler records one trace per test. The framework events (outboun
 log records, web requests) follow the test boundaries; config["events"] false leaves them out.
 """
 
+import sys
 from collections.abc import Iterable
 
 from vesk.filters import events
@@ -46,7 +47,31 @@ TEST_BOUNDARIES = [
     },
 ]
 
-BUILT_IN = [*TEST_BOUNDARIES, *events.DESCRIPTIONS]
+def _pool_result(frame, event, arg, context):
+    """A multiprocessing pool's worker puts a task's result: in a recorded child whose worker then
+    has nothing to do, what it recorded is saved before the result goes out, since a pool ends its
+    workers by SIGTERM as soon as it has their results (leaving a `with Pool()` block does)."""
+    caller = frame.f_back
+    if caller is None or caller.f_code.co_name != "worker":
+        return False
+    children = sys.modules.get("vesk.filters.children")
+    if children is not None:
+        children.save_when_idle(caller)
+    return False
+
+
+POOL_WORKERS = [
+    {
+        "co_names": ["put"],
+        "path_fragment": "multiprocessing/queues.py",
+        "call_type": "pool_result",
+        "return_type": "pool_result",
+        "events": ["call"],
+        "call": _pool_result,
+    },
+]
+
+BUILT_IN = [*TEST_BOUNDARIES, *POOL_WORKERS, *events.DESCRIPTIONS]
 
 
 def load_plugin_data(config):
@@ -55,7 +80,8 @@ def load_plugin_data(config):
     config["plugins"], in order. None there means none; a value that is not a
     collection of descriptions is handed on as one, for the engine to refuse with a TypeError
     like any other malformed description (this function itself must not fail)."""
-    built_in = BUILT_IN if dict.get(config, "events", True) is not False else TEST_BOUNDARIES
+    built_in = (BUILT_IN if dict.get(config, "events", True) is not False
+                else [*TEST_BOUNDARIES, *POOL_WORKERS])
     given = dict.get(config, "plugins")
     if given is None:
         return list(built_in)

@@ -1,0 +1,93 @@
+"""Saving never holds the program: parts are written by the saver thread, in the order they were
+cut, and a part that cannot be written is kept for the next try, never lost nor raised into the
+program's own results."""
+
+import logging
+import sqlite3
+import threading
+import time
+
+import msgpack
+import pytest
+
+import vesk
+from vesk import db
+
+
+def step(i):
+    return i
+
+
+def records_of(trace):
+    return trace["frames_of_interest"] + [r for rs in trace["frames"].values() for r in rs]
+
+
+def steps_by_thread(database, trace_id):
+    """The arguments of step's calls per thread, in the order the stored parts give them."""
+    seen = {}
+    for part in db.load_trace_parts(database, trace_id):
+        for record in records_of(msgpack.unpackb(part, strict_map_key=False)):
+            if record.get("co_name") == "step" and record["event"] == "call":
+                seen.setdefault(record["thread"], []).append(record["locals"]["i"])
+    return seen
+
+
+def test_a_locked_database_never_holds_the_program(tmp_path):
+    database = str(tmp_path / "locked.sqlite3")
+    db.prepare_for_writing(database)
+    blocker = sqlite3.connect(database, isolation_level=None)
+    blocker.execute("BEGIN EXCLUSIVE")
+    slowest, count = 0.0, 20000
+    try:
+        with vesk.enable(database, part_size=65536) as profiler:
+            for i in range(count):  # about a hundred parts handed off
+                before = time.perf_counter()
+                step(i)
+                slowest = max(slowest, time.perf_counter() - before)
+            time.sleep(0.5)  # the saver waits for the lock meanwhile
+            blocker.execute("ROLLBACK")  # and writes them all once it can
+    finally:
+        if blocker.in_transaction:
+            blocker.execute("ROLLBACK")
+        blocker.close()
+    assert slowest < 0.25  # a save waiting for the lock took seconds, on the program's thread
+    assert steps_by_thread(database, profiler.trace_id) == {"MainThread": list(range(count))}
+
+
+def test_parts_are_stored_in_the_order_they_were_cut(tmp_path):
+    database = str(tmp_path / "order.sqlite3")
+
+    def work(count):
+        for i in range(count):
+            step(i)
+
+    for _ in range(3):
+        with vesk.enable(database, part_size=2048) as profiler:
+            threads = [threading.Thread(target=work, args=(300,), name=f"w{n}") for n in range(4)]
+            for thread in threads:
+                thread.start()
+            work(300)
+            for thread in threads:
+                thread.join()
+        seen = steps_by_thread(database, profiler.trace_id)
+        assert seen == {name: list(range(300)) for name in ["MainThread", "w0", "w1", "w2", "w3"]}
+        assert db.list_traces(database)[-1].parts > 10
+
+
+def compute():
+    return 42
+
+
+@pytest.mark.parametrize("use", ["decorator", "with"])
+def test_a_failed_save_leaves_the_programs_result(tmp_path, caplog, use):
+    (tmp_path / "a-file").write_text("not a folder")
+    unwritable = tmp_path / "a-file" / "traces.sqlite3"
+    with caplog.at_level(logging.WARNING, logger="vesk"):
+        if use == "decorator":
+            assert vesk.enable(unwritable)(compute)() == 42
+        else:
+            with vesk.enable(unwritable):
+                result = compute()
+            assert result == 42
+    (warning,) = [r for r in caplog.records if r.name == "vesk"]
+    assert "could not be saved" in warning.getMessage()
