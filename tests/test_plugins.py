@@ -179,7 +179,10 @@ def test_plugins_do_not_deadlock_when_their_code_lets_other_threads_run(tmp_path
     assert result.stdout.strip() == "done", result.stderr
 
 
-def test_pytest_session_saves_one_trace_per_test(tmp_path):
+@pytest.mark.parametrize("workers", [[], ["-n", "2"]], ids=["one process", "xdist workers"])
+def test_pytest_session_saves_one_trace_per_test(tmp_path, workers):
+    """With pytest-xdist too: one trace per test from every worker and none of a worker as a
+    whole, counted by the controller."""
     (tmp_path / "test_sample.py").write_text(textwrap.dedent("""
         import threading
 
@@ -230,7 +233,7 @@ def test_pytest_session_saves_one_trace_per_test(tmp_path):
     """))
     database = tmp_path / "traces.sqlite3"
     result = subprocess.run(
-        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "--vesk",
+        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", *workers, "--vesk",
          f"--vesk-db={database}", str(tmp_path)],
         capture_output=True, text=True, timeout=120, cwd=tmp_path)
     assert re.search(r"1 failed, 3 passed, 1 skipped, 1 xfailed, 1 xpassed(, \d+ warnings?)?, "

@@ -48,8 +48,48 @@ def pytest_addoption(parser):
 
 
 def pytest_configure(config):
-    if config.getoption("vesk"):
-        config.pluginmanager.register(TestRecorder(config), "vesk-recorder")
+    if not config.getoption("vesk"):
+        return
+    if _distributing(config):
+        # pytest-xdist's controller runs no test: its workers record theirs, and it sums up.
+        config.pluginmanager.register(WorkersSummary(config), "vesk-workers")
+        return
+    config.pluginmanager.register(TestRecorder(config), "vesk-recorder")
+
+
+def _distributing(config):
+    """Whether this process is pytest-xdist's controller, which hands the tests to workers (as
+    xdist decides it: its command line hook has run by now)."""
+    if hasattr(config, "workerinput") or not config.pluginmanager.hasplugin("xdist"):
+        return False
+    return (config.getoption("dist", "no") != "no"
+            and not config.getoption("collectonly", False))
+
+
+def _db_path(config):
+    from vesk.profiler import DEFAULT_DB_PATH
+
+    return config.getoption("vesk_db") or os.path.join(str(config.rootpath), DEFAULT_DB_PATH)
+
+
+class WorkersSummary:
+    """pytest-xdist's controller: the count of test traces its workers saved."""
+
+    def __init__(self, config):
+        self.db_path = _db_path(config)
+        self.saved = 0
+        self.unsaved = []
+
+    def pytest_testnodedown(self, node, error):
+        output = getattr(node, "workeroutput", None) or {}
+        self.saved += output.get("vesk_saved", 0)
+        if output.get("vesk_unsaved"):
+            self.unsaved.append(output["vesk_unsaved"])
+
+    def pytest_terminal_summary(self, terminalreporter):
+        terminalreporter.write_line(f"vesk: {self.saved} test traces saved in {self.db_path}")
+        for line in self.unsaved:
+            terminalreporter.write_line(line, red=True)
 
 
 class TestRecorder:
@@ -58,10 +98,16 @@ class TestRecorder:
     __test__ = False  # not a test class, whatever pytest's collection rules say
 
     def __init__(self, config):
-        from vesk.profiler import DEFAULT_DB_PATH, Profiler, make_config
-
-        db_path = config.getoption("vesk_db") or os.path.join(str(config.rootpath), DEFAULT_DB_PATH)
+        from vesk.profiler import Profiler, make_config
         from vesk.utils import parse_size
+
+        db_path = _db_path(config)
+        if hasattr(config, "workerinput"):
+            # A pytest-xdist worker, which a recording of the controller's process may record as
+            # a whole (as its child): its tests' own traces stand instead.
+            from vesk.filters import children
+
+            children.leave_unrecorded()
 
         sizes = {}
         for name in ("part_size", "trace_limit"):
@@ -117,10 +163,19 @@ class TestRecorder:
             except Exception as error:  # noqa: BLE001 - reported in the summary
                 self.unsaved = error
 
+        workeroutput = getattr(self.config, "workeroutput", None)
+        if workeroutput is not None:  # a pytest-xdist worker: its controller says it
+            workeroutput["vesk_saved"] = self.saved
+            workeroutput["vesk_unsaved"] = self._unsaved_line()
+
+    def _unsaved_line(self):
+        if self.unsaved is None:
+            return None
+        return (f"vesk: {self.profiler.rust_profiler.unsaved_traces} traces could not be saved: "
+                f"{type(self.unsaved).__name__}: {self.unsaved}")
+
     def pytest_terminal_summary(self, terminalreporter):
         terminalreporter.write_line(
             f"vesk: {self.saved} test traces saved in {self.profiler.db_path}")
         if self.unsaved is not None:
-            terminalreporter.write_line(
-                f"vesk: {self.profiler.rust_profiler.unsaved_traces} traces could not be saved: "
-                f"{type(self.unsaved).__name__}: {self.unsaved}", red=True)
+            terminalreporter.write_line(self._unsaved_line(), red=True)

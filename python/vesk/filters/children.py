@@ -273,6 +273,17 @@ def _save_at_exit(profiler, forked):
         _finish_with_multiprocessing(profiler)
 
 
+def leave_unrecorded():
+    """This child process is to be recorded otherwise (a test runner's worker, whose tests are
+    recorded one by one): the recordings its bootstrap started stop, and save nothing."""
+    for profiler, forked in list(_to_save):
+        if forked:
+            continue
+        _to_save.remove((profiler, forked))
+        profiler.stop()
+        profiler.forked_away = True  # nothing of it is saved
+
+
 def save_when_idle(worker_frame):
     """Called by a multiprocessing pool's worker frame (a plugin sees it put a result): in a
     recorded child whose worker has no other task waiting, what the child recorded is saved
