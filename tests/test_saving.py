@@ -32,7 +32,10 @@ def steps_by_thread(database, trace_id):
     return seen
 
 
-def test_a_locked_database_never_holds_the_program(tmp_path):
+def test_a_locked_database_never_holds_the_program(tmp_path, caplog):
+    """Nor does the saver thread show among the program's threads, even when it logs that it
+    waits."""
+    threads_before = threading.enumerate()
     database = str(tmp_path / "locked.sqlite3")
     db.prepare_for_writing(database)
     blocker = sqlite3.connect(database, isolation_level=None)
@@ -44,7 +47,7 @@ def test_a_locked_database_never_holds_the_program(tmp_path):
                 before = time.perf_counter()
                 step(i)
                 slowest = max(slowest, time.perf_counter() - before)
-            time.sleep(0.5)  # the saver waits for the lock meanwhile
+            time.sleep(1.5)  # the saver waits for the lock meanwhile, and says so
             blocker.execute("ROLLBACK")  # and writes them all once it can
     finally:
         if blocker.in_transaction:
@@ -52,6 +55,8 @@ def test_a_locked_database_never_holds_the_program(tmp_path):
         blocker.close()
     assert slowest < 0.25  # a save waiting for the lock took seconds, on the program's thread
     assert steps_by_thread(database, profiler.trace_id) == {"MainThread": list(range(count))}
+    assert any("waiting for another writer" in r.getMessage() for r in caplog.records)
+    assert threading.enumerate() == threads_before
 
 
 def test_parts_are_stored_in_the_order_they_were_cut(tmp_path):

@@ -118,7 +118,8 @@ Py_ssize_t record_running_threads(PyObject* profiler) {
     std::vector<std::uint64_t> waiting;
     for (PyThreadState* thread = PyInterpreterState_ThreadHead(interpreter); thread != nullptr;
          thread = PyThreadState_Next(thread)) {
-        if (thread != self && thread->c_profilefunc == nullptr && thread->c_tracefunc == nullptr) {
+        if (thread != self && thread->c_profilefunc == nullptr && thread->c_tracefunc == nullptr &&
+            !is_saver_thread(thread)) {
             waiting.push_back(static_cast<std::uint64_t>(PyThreadState_GetID(thread)));
         }
     }

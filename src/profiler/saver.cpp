@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -71,6 +72,9 @@ Saver& saver() {
 
 // Read and changed with the interpreter lock held.
 std::vector<Periodic> periodic_cuts;
+
+// The saver thread's thread state while it runs.
+std::atomic<PyThreadState*> saver_thread_state{nullptr};
 
 // Takes the saver's mutex while holding the interpreter lock: it is held only briefly, but never
 // waited for with the interpreter lock held.
@@ -220,6 +224,7 @@ void* saver_main(void*) {
 
     Saver& s = saver();
     PyGILState_STATE gil = PyGILState_Ensure();
+    saver_thread_state.store(PyThreadState_Get());
     PyThreadState* thread_state = PyEval_SaveThread();
     std::unique_lock<std::mutex> lock(s.mutex);
     for (;;) {
@@ -275,6 +280,7 @@ void* saver_main(void*) {
     }
     lock.unlock();
     PyEval_RestoreThread(thread_state);
+    saver_thread_state.store(nullptr);
     PyGILState_Release(gil);
     return nullptr;
 }
@@ -349,7 +355,16 @@ void hand_off(std::unique_ptr<Part> part) {
     Saver& s = saver();
     release_orphans(s);
     auto lock = lock_holding_interpreter();
-    if (s.finished) return;  // the exit's last try is over: released with the interpreter lock
+    if (s.finished) {
+        // After the exit's last try (an exit function that ran after ours recorded and saved):
+        // written here, as the process ends anyway.
+        lock.unlock();
+        if (!write_part(*part)) {
+            part->failure = take_pending_exception();
+            log_failure(*part, "it is lost");
+        }
+        return;
+    }
     part->number = s.next_number++;
     ++s.counts[part->recording].pending;
     ++s.pending;
@@ -416,6 +431,10 @@ std::size_t kept_parts(std::uint64_t recording) {
     std::size_t count = 0;
     for (const auto& part : saver().kept) count += part->recording == recording;
     return count;
+}
+
+bool is_saver_thread(PyThreadState* thread) {
+    return thread != nullptr && thread == saver_thread_state.load();
 }
 
 std::size_t discard_kept_parts() {

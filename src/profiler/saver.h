@@ -64,6 +64,9 @@ void hand_off(std::unique_ptr<Part> part);
 // (the parts are written all the same).
 bool wait_for_parts(std::uint64_t recording, const std::string* db_path, PyRef& failure);
 
+// Whether the thread state is the saver thread's, which no recording is to take.
+bool is_saver_thread(PyThreadState* thread);
+
 // How many parts of the recording are kept after a failed try.
 std::size_t kept_parts(std::uint64_t recording);
 
