@@ -5,13 +5,16 @@ the interpreter's last look, before the worker blocked on its queue) and hang Po
 
     python bench/pool_stress.py [--runs 500] [--per-session 50] [--timeout 30]
 
-Prints the runs, the hangs (runs that pytest-timeout ended) and the failures, and exits 1 when
-any run hung or failed. Not part of the timed test suite.
+Prints the runs, the hangs (a session that pytest-timeout ended, or that left a worker behind;
+the rest of such a session's runs count as failed) and the failures, and exits 1 when any run
+hung or failed. Not part of the timed test suite.
 """
 
 import argparse
+import os
 import pathlib
 import re
+import signal
 import subprocess
 import sys
 import tempfile
@@ -34,6 +37,37 @@ def test_pool(run):
 '''
 
 
+def run_session(folder, count, timeout):
+    """One pytest session of `count` pool runs in a process group of its own: (passed, hung).
+    A session that outlives its runs' time, or leaves a worker behind, hung."""
+    (folder / "test_pool.py").write_text(TEST.format(count=count))
+    with open(folder / "output.txt", "w+") as output:
+        session = subprocess.Popen(
+            [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-p", "timeout",
+             f"--timeout={timeout}", "--timeout-method=thread", "--vesk",
+             f"--vesk-db={folder / 'traces.sqlite3'}", "test_pool.py"],
+            cwd=folder, stdout=output, stderr=subprocess.STDOUT, start_new_session=True)
+        try:
+            session.wait(timeout=count * timeout + 60)
+            hung = False
+        except subprocess.TimeoutExpired:
+            hung = True
+        # pytest-timeout ends the session at a hang, and the hung worker outlives it.
+        try:
+            os.killpg(session.pid, 0)
+            left_behind = True
+        except ProcessLookupError:
+            left_behind = False
+        if left_behind:
+            os.killpg(session.pid, signal.SIGKILL)
+        session.wait()
+        output.seek(0)
+        text = output.read()
+    hung = hung or left_behind or "Timeout" in text
+    passed = int(m.group(1)) if (m := re.search(r"(\d+) passed", text)) else 0
+    return passed, hung
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=500)
@@ -46,21 +80,11 @@ def main():
     started = time.monotonic()
     try:
         with tempfile.TemporaryDirectory() as folder:
-            folder = pathlib.Path(folder)
             while done < options.runs:
                 count = min(options.per_session, options.runs - done)
-                (folder / "test_pool.py").write_text(TEST.format(count=count))
-                result = subprocess.run(
-                    [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
-                     "-p", "timeout", f"--timeout={options.timeout}", "--timeout-method=thread",
-                     "--vesk", f"--vesk-db={folder / 'traces.sqlite3'}", "test_pool.py"],
-                    cwd=folder, capture_output=True, text=True)
-                output = result.stdout + result.stderr
-                # The thread method ends the whole session at the first hang.
-                session_hung = "Timeout" in output
-                passed = int(m.group(1)) if (m := re.search(r"(\d+) passed", output)) else 0
-                hangs += session_hung
-                failures += count - passed - session_hung
+                passed, hung = run_session(pathlib.Path(folder), count, options.timeout)
+                hangs += hung
+                failures += count - passed - hung
                 done += count
                 print(f"{done} runs: {hangs} hung, {failures} failed "
                       f"({time.monotonic() - started:.0f} s)", flush=True)

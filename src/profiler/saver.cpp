@@ -217,10 +217,14 @@ void keep(Saver& s, std::unique_ptr<Part> part) {
 }
 
 void* saver_main(void*) {
-    // Signals go to the program's threads, which expect to be woken by them.
-    sigset_t all;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    // Signals sent to the process go to the program's threads, which expect to be woken by them.
+    // Those that this thread's own faults raise stay its own (faulthandler reports them).
+    sigset_t sent;
+    sigfillset(&sent);
+    for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP, SIGSYS}) {
+        sigdelset(&sent, fault);
+    }
+    pthread_sigmask(SIG_BLOCK, &sent, nullptr);
 
     Saver& s = saver();
     PyGILState_STATE gil = PyGILState_Ensure();
@@ -418,10 +422,15 @@ bool wait_for_parts(std::uint64_t recording, const std::string* db_path, PyRef& 
     if (interrupted) return false;
     failure.reset();
     for (const auto& part : s.kept) {
-        if ((recording == 0 || part->recording == recording) && part->failure) {
+        if (recording != 0 && part->recording != recording) continue;
+        if (part->failure) {
             failure = part->failure;
             break;
         }
+        // Never tried: no thread could be made to write it.
+        PyErr_SetString(PyExc_RuntimeError, "vesk's saver thread could not be started");
+        failure = take_pending_exception();
+        break;
     }
     return true;
 }
