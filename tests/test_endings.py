@@ -2,6 +2,7 @@
 forks at any moment, signals and the exceptions their handlers raise."""
 
 import signal
+import sqlite3
 import subprocess
 import sys
 import textwrap
@@ -341,3 +342,44 @@ def test_forked_children_save_while_the_saver_writes(tmp_path):
     result = run_script(tmp_path, FORKS_WHILE_THE_SAVER_WRITES, timeout=300)
     assert (result.returncode, result.stdout) == (0, "0\n"), result.stderr
     assert len(db.list_traces(str(tmp_path / "traces.sqlite3"))) == 31
+
+
+# Parts are cut and handed off all the time (a small part size), and another program holds the
+# database, when SIGTERM comes: the program ends as python would, once every record made before
+# the signal is stored, none lost between.
+CUTTING_PARTS = """
+    def step(i):
+        return i
+
+    print("ready", flush=True)
+    i = 0
+    while True:
+        step(i)
+        i += 1
+"""
+
+
+def test_sigterm_while_parts_wait_for_the_database_loses_none(tmp_path):
+    script = tmp_path / "program.py"
+    script.write_text(textwrap.dedent(CUTTING_PARTS))
+    database = tmp_path / "traces.sqlite3"
+    process = subprocess.Popen([sys.executable, "-m", "vesk", "run", "--db", str(database),
+                                "--part-size", "16K", str(script)], cwd=tmp_path,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    assert process.stdout.readline() == "ready\n"  # the database is ready by then
+    blocker = sqlite3.connect(database, isolation_level=None)
+    blocker.execute("BEGIN EXCLUSIVE")
+    try:
+        time.sleep(1)
+        process.send_signal(signal.SIGTERM)
+        time.sleep(1)
+    finally:
+        blocker.execute("ROLLBACK")
+        blocker.close()
+    out, err = process.communicate(timeout=120)
+    assert process.returncode == -signal.SIGTERM, err
+    (trace,) = db.list_traces(str(database))
+    steps = [r["locals"]["i"] for part in db.load_trace_parts(str(database), trace.trace_id)
+             for r in records_of(msgpack.unpackb(part, strict_map_key=False))
+             if r.get("co_name") == "step" and r["event"] == "call"]
+    assert steps == list(range(len(steps))) and len(steps) > 100
