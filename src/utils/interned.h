@@ -53,7 +53,7 @@ namespace vesk {
     X(mod_threading, "threading")                                     \
     X(mod_sys, "sys")                                                 \
     X(mod_atexit, "atexit")                                           \
-    X(mod_signal, "signal")                                           \
+    X(mod_c_signal, "_signal")                                        \
     X(threading_active, "_active")                                    \
     X(handoff_interval, "handoff_interval")                           \
     X(getsignal, "getsignal")                                         \

@@ -2,6 +2,7 @@
 
 #include <csignal>
 #include <unordered_set>
+#include <vector>
 
 #include "companion/companion.h"
 #include "utils/errors.h"
@@ -36,25 +37,48 @@ PyObject* code_of_handler(PyObject* handler) {
     return nullptr;
 }
 
-// The codes of the Python-level signal handlers set now.
+// The signal numbers the platform knows, read once: asking for any other raises, which costs.
+const std::vector<long>& valid_signals(PyObject* signal_module) {
+    static std::vector<long> numbers;
+    static bool read = false;
+    if (read) return numbers;
+    read = true;
+    PyRef valid = PyRef::steal(PyObject_CallMethod(signal_module, "valid_signals", nullptr));
+    PyRef items = valid ? PyRef::steal(PySequence_List(valid.get())) : PyRef();
+    if (!items) {
+        PyErr_Clear();
+        for (long number = 1; number < NSIG; ++number) numbers.push_back(number);
+        return numbers;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        long number = PyLong_AsLong(PyList_GET_ITEM(items.get(), i));
+        if (number > 0) numbers.push_back(number);
+    }
+    PyErr_Clear();
+    return numbers;
+}
+
+// The codes of the Python-level signal handlers set now, through the C module (the Python one
+// turns every answer into an enum, at a cost per signal).
 std::unordered_set<PyObject*> handler_codes() {
     std::unordered_set<PyObject*> codes;
-    PyRef signal = import_module(interned.mod_signal);
+    PyRef signal = import_module(interned.mod_c_signal);
     PyRef getsignal =
         signal ? PyRef::steal(PyObject_GetAttr(signal.get(), interned.getsignal)) : PyRef();
     if (!getsignal) {
         PyErr_Clear();
         return codes;
     }
-    for (long number = 1; number < NSIG; ++number) {
+    for (long number : valid_signals(signal.get())) {
         PyRef number_object = PyRef::steal(PyLong_FromLong(number));
         PyRef handler =
             number_object ? PyRef::steal(PyObject_CallOneArg(getsignal.get(), number_object.get()))
                           : PyRef();
         if (!handler) {
-            PyErr_Clear();  // not a signal this platform knows
+            PyErr_Clear();
             continue;
         }
+        if (PyLong_Check(handler.get()) || handler.get() == Py_None) continue;  // no Python code
         if (PyObject* code = code_of_handler(handler.get())) codes.insert(code);
     }
     return codes;
