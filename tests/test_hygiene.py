@@ -143,8 +143,9 @@ def short_threads(database):
             thread.start()
             thread.join()
         grown = resident_bytes() - before
-    # Their records take about 2.5 MiB; a block of room each took 16 MiB more.
-    return grown < 8 * 2**20
+    # Their records take about 2.5 MiB; a block of room each took 16 MiB more. (The address
+    # sanitizer holds freed memory back on purpose: there, only that nothing broke.)
+    return grown < 8 * 2**20 or "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
 @pytest.mark.parametrize("scenario", [caught_exception, call_under_way_when_stopped,
