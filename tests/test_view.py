@@ -248,6 +248,102 @@ def test_format_value(value, limit, expected):
     assert format_value(value, limit) == expected
 
 
+BASKET = {"__type__": "shop.Basket", "__fields__": {"owner": "ada", "items": [1, 2]}}
+PASSWORD = {"__type__": "builtins.str", "__len__": 7, "__redacted__": True}
+
+
+@pytest.mark.parametrize("value, limit, expected", [
+    (BASKET, 60, "Basket(owner='ada', items=[1, 2])"),
+    ({"__type__": "builtins.KeyError", "__args__": [3]}, 60, "KeyError(3)"),
+    ({"__type__": "app.MyError", "__args__": ["x"], "__fields__": {"code": 3}}, 60, "MyError('x', code=3)"),
+    ({"__type__": "collections.deque", "__items__": [1, 2, 3]}, 60, "deque([1, 2, 3])"),
+    ({**BASKET, "__more__": 4}, 60, "Basket(owner='ada', items=[1, 2], … 4 more)"),
+    ({"__type__": "shop.Basket", "__more__": 4}, 60, "Basket(… 4 more)"),
+    ({"__type__": "shop.Basket", "__more__": None}, 60, "Basket(…)"),
+    ({"__type__": "a.b.Thing"}, 60, "<Thing object>"),
+    ({"__type__": "m.User", "__fields__": {"password": PASSWORD, "basket": BASKET}}, 80,
+     "User(password=<redacted str, 7 chars>, basket=Basket(owner='ada', items=[1, 2]))"),
+    ({"__type__": "m.Big", "__args__": ["x" * 10**6]}, 12, "Big('xxxxxx…"),
+    ([[[[[[[[[[[[BASKET]]]]]]]]]]]], 80, "[[[[[[[[[[[[Basket(…)]]]]]]]]]]]]"),
+    ({"__type__": "m.Node\x1b[2J", "__fields__": {"\n": 1}}, 60, "Node\\x1b[2J(\\x0a=1)"),
+    ({"__type__": "m.Odd", "__fields__": {3: 4}}, 60, "Odd(3=4)"),
+    # Dict keys that were objects, which decoding made tuples of pairs.
+    ({(("__type__", "app.Color"), ("__repr__", "<Color.RED: 1>")): 1}, 60, "{<Color.RED: 1>: 1}"),
+    ({(("__type__", "app.P"), ("__fields__", (("x", 1),))): 1}, 60, "{P(x=1): 1}"),
+    ({((1, 2), (3, 4)): 5}, 60, "{((1, 2), (3, 4)): 5}"),
+    # A program's own dicts that only look like one.
+    ({"__type__": "order", "id": 7}, 60, "{'__type__': 'order', 'id': 7}"),
+    ({"__type__": "order", "__args__": "7"}, 60, "{'__type__': 'order', '__args__': '7'}"),
+    ({"__type__": "order", "__more__": True}, 60, "{'__type__': 'order', '__more__': True}"),
+    ({"__type__": 5, "__fields__": {}}, 60, "{'__type__': 5, '__fields__': {}}"),
+])
+def test_object_maps_read_as_reprs(value, limit, expected):
+    assert format_value(value, limit) == expected
+
+
+def test_object_maps_lay_out_a_field_a_line():
+    from vesk.view.call import _lines
+
+    value = {"__type__": "shop.Basket", "__args__": [1], "__items__": [2, 3],
+             "__fields__": {"owner": "ada" * 10, "nested": {**BASKET, "__more__": 2}}, "__more__": 5}
+    assert _lines(value, 200) == [format_value(value, 200)]
+    assert _lines(value, 40) == [
+        "Basket(",
+        "  1,",
+        "  [2, 3],",
+        "  owner='adaadaadaadaadaadaadaadaadaada',",
+        "  nested=Basket(",
+        "    owner='ada',",
+        "    items=[1, 2],",
+        "    … 2 more",
+        "  ),",
+        "  … 5 more",
+        ")",
+    ]
+    assert _lines({"__type__": "m.Long", "__more__": None}, 20) == ["Long(…)"]
+
+
+def raised(name, message, value=None, **more):
+    record = plugin("exception", 0, exception=name, message=message, origin="raised", caught=False, **more)
+    if value is not None:
+        record["value"] = value
+    return record
+
+
+@pytest.mark.parametrize("record, limit, expected", [
+    (raised("builtins.KeyError", "3", {"__type__": "builtins.KeyError", "__args__": [3]}), 60, "KeyError(3)"),
+    (raised("app.errors.MyError", "x", {"__type__": "app.errors.MyError", "__args__": ["x"], "__fields__": {"code": 3}}),
+     60, "app.errors.MyError('x', code=3)"),
+    (raised("builtins.ValueError", "", {"__type__": "builtins.ValueError", "__args__": []}), 60, "ValueError()"),
+    (raised("builtins.OSError", None, {"__type__": "builtins.OSError", "__args__": ["x" * 10**6]}), 20,
+     "OSError('xxxxxxxxxx…"),
+    # Traces stored before, and values that cannot tell the arguments: the message stands.
+    (raised("builtins.KeyError", "'k'"), 60, "KeyError(\"'k'\")"),
+    (raised("builtins.ValueError", "boom", {"__type__": "builtins.ValueError", "__more__": None}), 60,
+     "ValueError('boom')"),
+    (raised("builtins.ValueError", "boom", {"__type__": "builtins.ValueError", "__repr__": "ValueError('b')"}), 60,
+     "ValueError('boom')"),
+    (raised("builtins.ValueError", None), 60, "ValueError()"),
+    (raised(None, None), 60, "exception"),
+])
+def test_exceptions_read_from_their_recorded_value(record, limit, expected):
+    from vesk.view.values import format_exception
+
+    assert format_exception(record, limit) == expected
+
+
+def test_exceptions_show_their_value_in_the_call_tree():
+    key_error = {"__type__": "builtins.KeyError", "__args__": [3]}
+    mine = {"__type__": "app.MyError", "__args__": ["x"], "__fields__": {"code": 3}}
+    records = [frame("call", "f", "a", 0),
+               frame("call", "g", "b", 1), raised("app.MyError", "x", mine, frame_id="b"), frame("return", "g", "b", 2),
+               {**raised("builtins.KeyError", "3", key_error, frame_id="a"), "caught": True},
+               frame("return", "f", "a", 3)]
+    lines = calls_of(render(trace_from_parts([blob(records)])))[1:]
+    assert [line.split("  [")[0] for line in lines] == [
+        "f() -> None", "├─ g() !! app.MyError('x', code=3)", "└─ !! KeyError(3) (caught)"]
+
+
 def test_format_traces():
     rows = [db.TraceSummary("trc_LONGER_ID", T0, "pytest", 12, 3 * 1024 * 1024, 2, "t.py::test_a", "failed"),
             db.TraceSummary("trc_B", T0, None, None, 100, 1)]

@@ -14,7 +14,7 @@ from vesk.view.choose import chosen, chosen_trace, function_name, only_threads
 from vesk.view.terminal import _format_duration, _glyphs_for, _local_time
 from vesk.view.trace import open_trace, read_trace
 from vesk.view.tree import Open, TreeWalker, is_number
-from vesk.view.values import clean, format_exception, format_value
+from vesk.view.values import clean, format_exception, format_value, is_object, object_parts
 
 __all__ = ["Found", "CallFinder", "show_call", "write_call"]
 
@@ -214,12 +214,23 @@ def _value_lines(out, head, value, width):
         out.write("  " + line + "\n")
 
 
-def _is_plain(value):
-    if isinstance(value, dict):
-        keys = set(value)
-        return keys not in ({"__type__", "__repr__"}, {"__type__", "__len__", "__head__"},
-                            {"__type__", "__len__", "__redacted__"})
-    return isinstance(value, list)
+def _layout(value):
+    """What a value that does not fit on one line is laid out as, an entry a line: its opening,
+    its entries as (head, value), its closing and what follows its entries; None for a value
+    shown whole however long (a text, a text map, a cut map, a redaction marker)."""
+    if is_object(value):
+        name, parts, more = object_parts(value)
+        if len(value) == 1 or not parts:
+            return None
+        heads = ["" if key is None else (clean(key) if type(key) is str else _whole(key)) + "=" for key, _ in parts]
+        tail = "…" if more is None else f"… {more} more" if more > 0 else None
+        return name + "(", [(head, item) for head, (_, item) in zip(heads, parts)], ")", tail
+    if isinstance(value, list) and value:
+        return "[", [("", item) for item in value], "]", None
+    if isinstance(value, dict) and value and set(value) not in (
+            {"__type__", "__repr__"}, {"__type__", "__len__", "__head__"}, {"__type__", "__len__", "__redacted__"}):
+        return "{", [(_whole(key) + ": ", item) for key, item in value.items()], "}", None
+    return None
 
 
 def _whole(value):
@@ -231,16 +242,17 @@ def _lines(value, room):
     text = format_value(value, room + 1, _UNBOUNDED)  # no longer than room unless cut
     if len(text) <= room:
         return [text]
-    if not _is_plain(value) or not value:
+    layout = _layout(value)
+    if layout is None:
         return [_whole(value)]
-    opening, closing = ("{", "}") if isinstance(value, dict) else ("[", "]")
+    opening, entries, closing, tail = layout
     lines = [opening]
-    items = value.items() if isinstance(value, dict) else ((None, item) for item in value)
-    for key, item in items:
-        head = "" if key is None else _whole(key) + ": "
+    for head, item in entries:
         inner = _lines(item, room - 2 - len(head))
         lines.append("  " + head + inner[0])
         lines.extend("  " + line for line in inner[1:])
         lines[-1] += ","
+    if tail is not None:
+        lines.append("  " + tail)
     lines.append(closing)
     return lines

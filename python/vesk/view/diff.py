@@ -8,7 +8,7 @@ from vesk.view.choose import function_name, summaries, test_traces
 from vesk.view.parting import diff_traces, packed, signature
 from vesk.view.terminal import _event_details, _glyphs_for, _local_time
 from vesk.view.trace import open_trace
-from vesk.view.values import clean, format_value
+from vesk.view.values import clean, format_exception, format_value
 
 __all__ = ["diff"]
 
@@ -138,6 +138,9 @@ def _cut(text, limit):
 def _record_text(record, glyphs, call=None, with_id=False):
     """A record as a line: a call with its arguments, a return with the call's arguments and its
     value, any other record with its fields; with_id, with the frame id to show it by."""
+    if record.get("type") == "exception":
+        caught = " (caught)" if record.get("caught") is True else ""
+        return f"!! {format_exception(record, _ARGUMENTS_LIMIT)}{caught}"
     if record.get("type", "frame") != "frame":
         return glyphs["event"] + f"{clean(str(record.get('type')))} " + _cut(_event_details(record), _ARGUMENTS_LIMIT)
     call_record = call.record if call is not None else record

@@ -3,7 +3,7 @@ with escape sequences."""
 
 from vesk.filters.secrets import is_marker, marker_text
 
-__all__ = ["clean", "format_exception", "format_value"]
+__all__ = ["clean", "format_exception", "format_value", "is_object", "object_parts"]
 
 _CONTROL = {c: f"\\x{c:02x}" for c in [*range(0x20), *range(0x7F, 0xA0)]}
 _CONTROL.update({0x2028: "\\u2028", 0x2029: "\\u2029"})
@@ -23,9 +23,14 @@ _MAX_NESTING = 12
 
 def format_value(value, limit=60, nesting=_MAX_NESTING):
     """A repr-like text of a decoded value, at most limit characters, containers at most nesting
-    deep; cut text ends with "…". Fallback maps show as their type and repr, cut maps
-    (bounded recordings of big values) with their full length, redaction markers as
-    <redacted str, 24 chars>."""
+    deep; cut text ends with "…". Text maps show as their type and repr, object maps as a call of
+    their type (Basket(owner='ada')), cut maps (bounded recordings of big values) with their full
+    length, redaction markers as <redacted str, 24 chars>."""
+    return _bounded(lambda emit, room: _emit_value(value, emit, room, _MAX_NESTING - nesting), limit)
+
+
+def _bounded(write, limit):
+    """What write(emit, room) emits, cut to limit characters; nesting counts up to _MAX_NESTING."""
     limit = max(limit, 4)
     out = []
     room = [limit + 1]
@@ -37,7 +42,7 @@ def format_value(value, limit=60, nesting=_MAX_NESTING):
             raise _Full
 
     try:
-        _emit_value(value, emit, room, _MAX_NESTING - nesting)  # counts up to _MAX_NESTING
+        write(emit, room)
     except _Full:
         pass
     text = "".join(out)
@@ -60,12 +65,18 @@ def _emit_value(value, emit, room, nesting):
             emit(_fallback_text(value))
         elif _is_cut(value):
             _emit_cut(value, emit, room, nesting)
+        elif is_object(value):
+            _emit_object(value, emit, room, nesting)
         else:
             _emit_items("{", "}", value.items(), emit, room, nesting)
     elif t is list:
         _emit_items("[", "]", value, emit, room, nesting)
     elif t is tuple:  # a map key that was an array or a map
-        _emit_items("(", ")", value, emit, room, nesting)
+        thawed = _thawed(value)
+        if thawed is None:
+            _emit_items("(", ")", value, emit, room, nesting)
+        else:
+            _emit_value(thawed, emit, room, nesting)
     else:
         emit(clean(repr(value)))
 
@@ -86,6 +97,26 @@ def _emit_items(opening, closing, items, emit, room, nesting, more=0):
     if more > 0:
         emit(f", … {more} more" if items else f"… {more} more")
     emit(closing)
+
+
+def _is_pairs(value):
+    return all(type(pair) is tuple and len(pair) == 2 for pair in value)
+
+
+def _thawed(value):
+    """A map key that was a map describing a value (an enum member, an object), which decoding
+    made a tuple of (key, value) pairs to keep it hashable, as that map again; None for any
+    other tuple."""
+    if not value or not _is_pairs(value) or value[0][0] != "__type__":
+        return None
+    thawed = dict(value)
+    for key in ("__args__", "__items__"):
+        if type(thawed.get(key)) is tuple:
+            thawed[key] = list(thawed[key])
+    fields = thawed.get("__fields__")
+    if type(fields) is tuple and _is_pairs(fields):
+        thawed["__fields__"] = dict(fields)
+    return thawed
 
 
 def _is_fallback(value):
@@ -129,13 +160,77 @@ def _emit_cut(value, emit, room, nesting):
         emit(f"<{clean(value['__type__'])} of length {length}>")
 
 
+_OBJECT_PARTS = {"__args__": list, "__items__": list, "__fields__": dict}
+
+
+def is_object(value):
+    """Whether a decoded value is an object map: a str "__type__" and only what recording read of
+    the object, each of its own kind. A program's dict with a "__type__" key and others of its
+    own stays a dict."""
+    if type(value) is not dict or not isinstance(value.get("__type__"), str):
+        return False
+    for key, item in value.items():
+        kind = _OBJECT_PARTS.get(key)
+        if kind is not None:
+            if type(item) is not kind:
+                return False
+        elif key == "__more__":
+            if item is not None and type(item) is not int:
+                return False
+        elif key != "__type__":
+            return False
+    return True
+
+
+def object_parts(value):
+    """An object map as its text is made of: the short name of its type; its parts as (key, value)
+    pairs, key None for an argument and for its items (one list), a field's name for a field; and
+    how many parts the recording left out (None: it did not look into the object)."""
+    parts = [(None, item) for item in value.get("__args__", ())]
+    if "__items__" in value:
+        parts.append((None, value["__items__"]))
+    parts.extend(value.get("__fields__", {}).items())
+    return clean(value["__type__"].rsplit(".", 1)[-1]), parts, value.get("__more__", 0)
+
+
+def _emit_object(value, emit, room, nesting, name=None):
+    short, parts, more = object_parts(value)
+    name = short if name is None else name
+    if len(value) == 1:
+        emit(f"<{name} object>")  # nothing to read: no slots, no instance dict
+        return
+    if nesting >= _MAX_NESTING or (more is None and not parts):
+        emit(name + "(…)")
+        return
+    emit(name + "(")
+    for index, (key, item) in enumerate(parts):
+        if index:
+            emit(", ")
+        if key is not None:
+            if type(key) is str:
+                emit(clean(key))
+            else:  # an instance dict may have been given keys of any kind
+                _emit_value(key, emit, room, nesting + 1)
+            emit("=")
+        _emit_value(item, emit, room, nesting + 1)
+    if more is None:
+        emit(", …")
+    elif more > 0:
+        emit(f", … {more} more" if parts else f"… {more} more")
+    emit(")")
+
+
 def format_exception(record, limit=60):
     """The exception of an "exception" record as its type (builtins without their module) and
-    message, ValueError('boom'); "exception" when the recording could not tell which."""
+    arguments, ValueError('boom'); "exception" when the recording could not tell which. Traces
+    stored before records held the exception itself show its message as the one argument."""
     name = record.get("exception")
     if not isinstance(name, str):
         return "exception"
     name = clean(name.removeprefix("builtins."))
+    value = record.get("value")
+    if is_object(value) and "__args__" in value:
+        return _bounded(lambda emit, room: _emit_object(value, emit, room, 0, name), max(limit, len(name) + 10))
     message = record.get("message")
     if message is None or message == "":
         return name + "()"
