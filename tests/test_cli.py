@@ -221,3 +221,70 @@ def test_program_sees_the_import_path_python_gives_it(tmp_path):
     write(tmp_path, "mod.py", "import sys\nprint(sys.path[0])\n")
     assert vesk_command("run", "app/prog.py", cwd=tmp_path).stdout == f"{tmp_path / 'app'}\n"
     assert vesk_command("run", "-m", "mod", cwd=tmp_path).stdout == f"{tmp_path}\n"
+
+
+CONFIG_PROBE = """
+    import json
+
+    def test_probe(request):
+        recorder = request.config.pluginmanager.get_plugin("vesk-recorder")
+        print("CONFIG", json.dumps(recorder.profiler.config))
+"""
+
+
+def config_through(entry, tmp_path, **options):
+    """The engine's config that an entry point makes of the options, as a user gives them; a
+    refusal as ValueError."""
+    import contextlib
+    import io
+    import json
+
+    if entry == "make_config":
+        return vesk.profiler.make_config(**options)
+    if entry == "vesk.enable":
+        return vesk.enable(tmp_path / "db.sqlite3", **options).config
+    if entry == "middleware":
+        from vesk.middleware import TracePerRequest
+
+        return TracePerRequest(lambda environ, start_response: [], tmp_path / "db.sqlite3", **options).config
+    flags = {"vesk run": ("--repr", "--value-scale"), "pytest": ("--vesk-repr", "--vesk-value-scale")}[entry]
+    args = [flags[0]] if options.get("call_repr") else []
+    if "value_scale" in options:
+        args += [flags[1], str(options["value_scale"])]
+    if entry == "vesk run":
+        from vesk.__main__ import build_parser
+        from vesk.filters.run import recording_config
+
+        errors = io.StringIO()
+        try:
+            with contextlib.redirect_stderr(errors):
+                parsed = build_parser().parse_args(["run", *args, "prog.py"])
+        except SystemExit:
+            raise ValueError(errors.getvalue()) from None
+        return recording_config(parsed)
+    write(tmp_path, "test_probe.py", CONFIG_PROBE)
+    result = subprocess.run([sys.executable, "-m", "pytest", "-q", "-s", "-p", "no:cacheprovider", "--vesk",
+                             f"--vesk-db={tmp_path / 'db.sqlite3'}", *args, "test_probe.py"],
+                            cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    if result.returncode == 4:  # a usage error
+        raise ValueError(result.stderr)
+    assert result.returncode == 0, result.stdout + result.stderr
+    return json.loads(next(line for line in result.stdout.splitlines() if line.startswith("CONFIG "))[7:])
+
+
+@pytest.mark.parametrize("entry", ["make_config", "vesk.enable", "middleware", "vesk run", "pytest"])
+@pytest.mark.parametrize("options, expected", [
+    ({}, {"call_repr": False, "value_scale": 1}),
+    ({"call_repr": True, "value_scale": 3}, {"call_repr": True, "value_scale": 3}),
+    ({"value_scale": 0}, None),
+    ({"value_scale": 1.5}, None),
+    ({"value_scale": True}, None),
+])
+def test_value_options_reach_the_engine_config(tmp_path, entry, options, expected):
+    if expected is None:
+        with pytest.raises(ValueError, match=r"value[_-]scale"):
+            config_through(entry, tmp_path, **options)
+    else:
+        config = config_through(entry, tmp_path, **options)
+        assert {key: config[key] for key in expected} == expected
+        assert type(config["value_scale"]) is int and type(config["call_repr"]) is bool

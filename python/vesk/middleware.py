@@ -7,7 +7,7 @@ and saved as a trace of its own whose source is the request ("GET /items/3").
 
 For Django (its test client included), put "vesk.middleware.DjangoTracePerRequest" first in
 MIDDLEWARE; the setting VESK, a dict, takes the options of TracePerRequest (db_path, include,
-ignore, lightweight, events, part_size, trace_limit).
+ignore, lightweight, events, part_size, trace_limit, call_repr, value_scale).
 
 Concurrent requests on other threads are traces of their own. The response does not wait for
 its trace to be written: vesk's saver thread writes it (vesk.profiler.wait_for_saves() waits for

@@ -17,7 +17,8 @@ _log = logging.getLogger("vesk")
 
 
 def make_config(*, include=(), ignore=(), lightweight=False, threads=True, plugins=(),
-                part_size=None, trace_limit=None, events=True, redact=(), keep=()):
+                part_size=None, trace_limit=None, events=True, redact=(), keep=(), call_repr=False,
+                value_scale=1):
     """A configuration for the engine: fragments of file paths to record in spite of the built-in
     filters (include) or not to record (ignore), the lightweight serialiser, whether threads
     started later are recorded, extra plugin descriptions, whether the built-in framework events
@@ -25,7 +26,12 @@ def make_config(*, include=(), ignore=(), lightweight=False, threads=True, plugi
     defaults, 0 for no bound): the records held while recording before they are saved as the
     trace's next part (64 MiB), and the records one trace may hold before it stops recording
     (1 GiB). redact and keep are names whose values are secrets beside the default ones, and
-    default ones that are not (see vesk.filters.secrets)."""
+    default ones that are not (see vesk.filters.secrets). Values are read from what objects hold,
+    never through their own code: call_repr records what is not a builtin scalar or container as
+    its repr instead, and value_scale (a whole number, at least 1) multiplies the bounds of the
+    full form (docs/stored-layout.md)."""
+    if isinstance(value_scale, bool) or not isinstance(value_scale, int) or value_scale < 1:
+        raise ValueError(f"value_scale must be a whole number of at least 1, not {value_scale!r}")
     config = {
         "filters": {"include_frames": list(include), "ignore_frames": list(ignore)},
         "lightweight_repr": bool(lightweight),
@@ -34,6 +40,8 @@ def make_config(*, include=(), ignore=(), lightweight=False, threads=True, plugi
         "events": bool(events),
         "redact": list(redact),
         "keep": list(keep),
+        "call_repr": bool(call_repr),
+        "value_scale": int(value_scale),
     }
     if part_size is not None:
         config["part_size"] = int(part_size)
@@ -129,18 +137,22 @@ class enable(contextlib.ContextDecorator):
     built-in framework events. Values stored under names such as "password" or "api_key" are
     redacted: redact adds names, keep removes default ones. children=True records the Python
     processes the block starts (each as a trace naming this one as its parent); all_threads=True
-    records the threads already running too, from their next call.
+    records the threads already running too, from their next call. Values are read from what
+    objects hold: call_repr=True records other objects as their reprs (bounded; a repr that fails
+    never reaches the program), and value_scale=N multiplies the bounds of what is kept of each value.
 
     The profiler is the value of the `with` statement; its trace_id names the saved trace.
     """
 
     def __init__(self, db_path=DEFAULT_DB_PATH, *, include=(), ignore=(), lightweight=False,
                  threads=True, source=None, part_size=None, trace_limit=None, events=True,
-                 redact=(), keep=(), children=False, all_threads=False):
+                 redact=(), keep=(), children=False, all_threads=False, call_repr=False,
+                 value_scale=1):
         self.db_path = db_path
         self.config = make_config(include=include, ignore=ignore, lightweight=lightweight,
                                   threads=threads, part_size=part_size, trace_limit=trace_limit,
-                                  events=events, redact=redact, keep=keep)
+                                  events=events, redact=redact, keep=keep, call_repr=call_repr,
+                                  value_scale=value_scale)
         self.source = source
         self.children = children
         self.all_threads = all_threads

@@ -5,6 +5,7 @@ vesk_test_started and vesk_test_finished around each test become the "start_test
 records that open and save the test's trace.
 """
 
+import argparse
 import os
 
 import pytest
@@ -20,6 +21,16 @@ def vesk_test_finished(nodeid, outcome, when):
     return outcome
 
 
+def _scale(text):
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
+    return value
+
+
 def pytest_addoption(parser):
     group = parser.getgroup("vesk", "recording with vesk")
     group.addoption("--vesk", action="store_true", default=False,
@@ -28,6 +39,11 @@ def pytest_addoption(parser):
                     help="SQLite database for the traces (default: .vesk/db.sqlite3)")
     group.addoption("--vesk-lightweight", action="store_true", default=False,
                     help="store bounded summaries of large values instead of whole values")
+    group.addoption("--vesk-repr", dest="vesk_call_repr", action="store_true", default=False,
+                    help="record objects other than builtin scalars and containers as their reprs "
+                         "(the program's own __repr__ runs) instead of their fields")
+    group.addoption("--vesk-value-scale", type=_scale, default=1, metavar="N",
+                    help="keep N times more of each value: items, characters, depth (default 1)")
     group.addoption("--vesk-no-events", action="store_false", dest="vesk_events", default=True,
                     help="leave out the framework events (HTTP, SQL, log records, requests)")
     group.addoption("--vesk-part-size", default=None, metavar="SIZE",
@@ -119,7 +135,9 @@ class TestRecorder:
         settings = make_config(lightweight=config.getoption("vesk_lightweight"),
                                events=config.getoption("vesk_events"),
                                redact=config.getoption("vesk_redact"),
-                               keep=config.getoption("vesk_keep"), **sizes)
+                               keep=config.getoption("vesk_keep"),
+                               call_repr=config.getoption("vesk_call_repr"),
+                               value_scale=config.getoption("vesk_value_scale"), **sizes)
         self.profiler = Profiler(settings, db_path=db_path, one_trace_per_test=True,
                                  source="pytest", children=config.getoption("vesk_children"),
                                  all_threads=config.getoption("vesk_all_threads"))

@@ -163,14 +163,20 @@ def _program(options):
     return Program.script(options.target)
 
 
+def recording_config(options):
+    """The engine's configuration for `vesk run` options."""
+    return make_config(include=options.include, ignore=options.ignore,
+                       lightweight=options.lightweight, events=options.events,
+                       part_size=options.part_size, trace_limit=options.trace_limit,
+                       redact=options.redact, keep=options.keep, call_repr=options.call_repr,
+                       value_scale=options.value_scale)
+
+
 def run_program(options):
     """Runs the program of `vesk run` options and stores its trace. Returns the exit status."""
     program = _program(options)
     database = _database(options)
-    config = make_config(include=options.include, ignore=options.ignore,
-                         lightweight=options.lightweight, events=options.events,
-                         part_size=options.part_size, trace_limit=options.trace_limit,
-                         redact=options.redact, keep=options.keep)
+    config = recording_config(options)
     source = " ".join(["vesk run", program.display, *options.args])
     profiler = Profiler(config, db_path=database, source=source, children=options.children,
                         all_threads=options.all_threads)
