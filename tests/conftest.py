@@ -59,7 +59,6 @@ class Recording:
 @pytest.fixture
 def recording():
     """Registers a profiler for a `with` block on this thread and decodes its trace afterwards."""
-    import msgpack
 
     def record(config=None, **host_attributes):
         host = Host(config=config, **host_attributes)
@@ -67,7 +66,9 @@ def recording():
                                         _vesk.register_noop_profiler, threading.setprofile)
 
     def decode(host):
-        return msgpack.unpackb(host.rust_profiler.build_trace(), strict_map_key=False)
+        from vesk.serialize import load_msgpack
+
+        return load_msgpack(host.rust_profiler.build_trace())
 
     record.decode = decode
     return record

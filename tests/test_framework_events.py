@@ -14,12 +14,12 @@ import urllib.request
 import wsgiref.handlers
 from pathlib import Path
 
-import msgpack
 import pytest
 
 from vesk import db
 from vesk.filters.plugin_data import POOL_WORKERS, TEST_BOUNDARIES, load_plugin_data
 from vesk.profiler import wait_for_saves
+from vesk.serialize import load_msgpack
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 EVENT_KEYS = {"http", "sql", "log", "request", "response"}
@@ -314,7 +314,7 @@ def test_trace_per_request(tmp_path, examples, drive, sources):
     traces = sorted(db.list_traces(database), key=lambda s: s.created_at)
     assert [t.source for t in traces] == sources
     for summary, source in zip(traces, sources):
-        [part] = [msgpack.unpackb(p, strict_map_key=False) for p in db.load_trace_parts(database, summary.trace_id)]
+        [part] = [load_msgpack(p) for p in db.load_trace_parts(database, summary.trace_id)]
         seen = events(part["frames_of_interest"], "request", "response")
         assert [(r["type"], f"{r['method']} {r['url_path']}") for r in seen] == [("request", source), ("response", source)]
 
@@ -336,7 +336,7 @@ def test_loading_imports_none_of_the_libraries_and_events_can_be_left_out(tmp_pa
     for flags, expected in (([], ["log"]), (["--no-events"], [])):
         vesk("run", "--db", "off.sqlite3", *flags, "-c", logged, cwd=tmp_path)
         records = [r for p in db.load_trace_parts(tmp_path / "off.sqlite3", db.latest_trace_id(tmp_path / "off.sqlite3"))
-                   for r in msgpack.unpackb(p, strict_map_key=False)["frames_of_interest"]]
+                   for r in load_msgpack(p)["frames_of_interest"]]
         assert [r["type"] for r in records if r["type"] != "frame"] == expected
 
 

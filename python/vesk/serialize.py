@@ -1,76 +1,46 @@
-"""Turn arbitrary Python values into MessagePack for the recording engine.
+"""Turn Python values into MessagePack for the recording engine, without running the program's
+code.
 
-The engine calls these functions from inside its profile hook, for the
-arguments, locals and return value of every recorded call, possibly from many
-threads at once. So they must be fast in the common case, must never raise for
-an ordinary object, and must be reentrant: a user ``__repr__`` they call may
-itself serialise, or release the GIL to another thread that does.
+The engine calls these functions from inside its profile hook, for the arguments, locals and
+return value of every recorded call, possibly from many threads at once. A value is read from
+what the object holds in memory: its builtin storage, its slots and instance ``__dict__``, and
+the texts that the interpreter makes in C for a few standard types. No ``__repr__``, ``__str__``,
+``__len__``, ``__iter__``, ``__eq__``, ``__hash__``, ``__getattr__``, property or descriptor of
+the program or its libraries is called, unless a recording asks for reprs (``call_repr``). The
+cost and size of one value are bounded by the bounds below, whatever it holds.
 
-Each call returns exactly one MessagePack value:
+Each call returns exactly one MessagePack value. docs/stored-layout.md ("Values") is the one
+description of what is written for which object; in short:
 
-* None, bool, int within 64 bits, float (nan and inf included), str and bytes
-  pack as themselves; list, tuple, set and frozenset as arrays; dict as a map;
-  bytearray and memoryview as bin. Subclasses pack as their base type.
-* Map keys pack like any other value, so they may be ints, arrays or maps:
-  decode with ``strict_map_key=False``, or with :func:`load_msgpack`, which
-  also turns keys that decode to lists or dicts into tuples.
-* Anything else becomes a *fallback map*, always with exactly these keys::
+* None, bool, float, int within 64 bits, str and bytes-likes pack as themselves (subclasses as
+  their base type); list, tuple, set and frozenset as arrays; dict as a map. A str, bytes-like or
+  container past the bounds becomes a *cut map*
+  ``{"__type__": T, "__len__": <full length>, "__head__": <what was kept>}``.
+* A *text map* ``{"__type__": T, "__repr__": text}`` holds a text made without the program's
+  code: ints past 64 bits, enum members, the C-made texts of standard types (datetime, Decimal,
+  compiled patterns, functions, classes...) and the texts vesk makes from fields (modules, bound
+  methods, UUIDs, fractions, paths); with ``call_repr``, the object's repr.
+* An *object map* ``{"__type__": T, ["__args__": [...]], ["__items__": [...]],
+  ["__fields__": {name: value}], ["__more__": n or nil]}`` describes anything else: exceptions
+  by their args, deques by their items, named tuples and ordinary objects by their fields.
+* Secrets are never stored (``vesk.filters.secrets``): a str shaped like a credential, and the
+  value of a dict entry or field with a secret name, become a *redaction marker*
+  ``{"__type__": T, "__len__": n or nil, "__redacted__": true}``.
+* Map keys pack like any other value, so they may be ints, arrays or maps: decode with
+  :func:`load_msgpack`.
 
-      {"__type__": "<module>.<qualname of type(value)>",
-       "__repr__": "<repr(value), at most REPR_LIMIT chars>"}
-
-  A repr that was cut ends with "...". A repr that raised reads
-  ``"<repr() raised <module>.<ExceptionType>>"``. Ints beyond 64 bits get their
-  decimal digits (or ``"<int of N bits>"`` when too long to convert). A
-  container met again inside itself is a fallback map with repr ``"[...]"`` or
-  ``"{...}"``; containers nested deeper than MAX_DEPTH get a short bounded repr.
-* Lone surrogates in strings are escaped (``"\\udc80"``), so every str is
-  valid UTF-8.
-* Secrets are never stored: a dict's value whose key is a str naming a secret
-  (``vesk.filters.secrets.is_secret_name``: "password", "api_key", ... as
-  configured), and a str shaped like a credential wherever it is (a PEM private
-  key block, "Bearer ..."/"Basic ..." credentials, a JSON Web Token:
-  ``vesk.filters.secrets.looks_secret``), become a *redaction marker*::
-
-      {"__type__": "<module>.<qualname>", "__len__": <len(value) of its base
-       type, or nil>, "__redacted__": true}
-
-  A frame's locals are one such dict, so a local or an argument named so is
-  redacted too. A container's repr in a fallback map (see below) shows such a
-  dict value, or such a str, as ``<redacted str, 24 chars>``; a repr that
-  user code writes is not looked into.
-
-:func:`dump_msgpack` keeps a value whole up to FULL_LIMIT bytes of MessagePack; a larger
-value is given in the lightweight form below, so that recording never holds more than a
-bounded amount per value.
-
-:func:`dump_msgpack_lightweight_repr` bounds size and cost as well. A str,
-bytes-like or container that was cut becomes a *cut map*::
-
-      {"__type__": "<module>.<qualname>", "__len__": <full length>,
-       "__head__": <the first LIGHT_STR chars, LIGHT_BYTES bytes, or
-                    LIGHT_ITEMS items as an array (a map for dicts)>}
-
-Containers past LIGHT_DEPTH, or met once LIGHT_BUDGET values have been
-emitted, are cut maps with an empty head.
-
-Both functions are implemented natively, in the engine (``vesk._vesk``); the
-Python functions below, ``_dump_msgpack_py`` and
-``_dump_msgpack_lightweight_repr_py``, are their reference, byte for byte. The
-native ones also bound their cost where the reference does not: the full form
-stops as soon as it passes FULL_LIMIT, and the repr of a deque in a fallback
-map is built only as far as REPR_LIMIT keeps it. For the few values whose
-exact form is Python-level behaviour (reprlib's bounded repr of a container in
-a fallback map, a memoryview in the lightweight form), the native functions
-call the reference for that one value.
+Both functions are implemented natively, in the engine (``vesk._vesk``); ``_dump_msgpack_py`` and
+``_dump_msgpack_lightweight_repr_py`` below are their reference, byte for byte.
 """
 
-import reprlib
+import itertools
+import sys
+import types
 
 import msgpack
 
 from vesk._vesk import dump_msgpack, dump_msgpack_lightweight_repr, is_interruption
-from vesk.filters.secrets import is_secret_name, looks_secret, marker_text
+from vesk.filters.secrets import is_secret_name, looks_secret
 from vesk.filters.secrets import marker as _marker
 
 __all__ = [
@@ -78,35 +48,57 @@ __all__ = [
     "dump_msgpack_lightweight_repr",
     "load_msgpack",
     "REPR_LIMIT",
-    "FULL_LIMIT",
+    "FULL",
+    "LIGHT",
 ]
 
-# Longest "__repr__" value in a fallback map.
+# Longest text of a text map.
 REPR_LIMIT = 300
-# Largest full form dump_msgpack keeps; a larger value gets its lightweight form instead.
-FULL_LIMIT = 64 * 1024
-# How deep the slow path of dump_msgpack descends before falling back to a
-# bounded repr; well under the interpreter's recursion limit, since the caller
-# may already be deep in user code.
-MAX_DEPTH = 64
+# Ints past this many bits are named by their size: their digits cost more than they tell.
+INT_TEXT_BITS = 960
 
-# Bounds of the lightweight variant.
-LIGHT_ITEMS = 16  # items kept per container
-LIGHT_STR = 200  # chars of a str
-LIGHT_BYTES = 200  # bytes of a bytes-like
-LIGHT_DEPTH = 4  # container nesting
-LIGHT_BUDGET = 256  # values emitted in total, so nested containers stay small
+
+class Bounds:
+    """What one value may cost: items of a container (and fields of an object), characters of a
+    str, bytes of a bytes-like, characters and bytes of all its texts together, depth, and
+    values written (keys and field names included)."""
+
+    __slots__ = ("items", "chars", "bytes", "text", "depth", "values")
+
+    def __init__(self, items, chars, bytes, text, depth, values):
+        self.items, self.chars, self.bytes = items, chars, bytes
+        self.text, self.depth, self.values = text, depth, values
+
+    def scaled(self, scale):
+        return Bounds(self.items * scale, self.chars * scale, self.bytes * scale, self.text * scale,
+                      min(self.depth * scale, MAX_DEPTH), self.values * scale)
+
+
+# The deepest any value is followed, whatever the scale: well under the interpreter's recursion
+# limit, since the caller may already be deep in user code.
+MAX_DEPTH = 64
+FULL = Bounds(items=64, chars=1000, bytes=1000, text=4096, depth=16, values=512)
+LIGHT = Bounds(items=16, chars=200, bytes=200, text=2048, depth=4, values=256)
 
 _INT64_MIN = -(1 << 63)
 _UINT64_MAX = (1 << 64) - 1
 
+# Read through the descriptors of type and object themselves: a metaclass may override attribute
+# lookup, and a class may define any attribute, but these never run the program's code.
 _type_module = type.__dict__["__module__"].__get__
 _type_qualname = type.__dict__["__qualname__"].__get__
+_type_name_of = type.__dict__["__name__"].__get__
+_type_mro = type.__dict__["__mro__"].__get__
+_type_vars = type.__dict__["__dict__"].__get__
+_module_vars = types.ModuleType.__dict__["__dict__"].__get__
+_exception_args = BaseException.__dict__["args"].__get__
+_exception_vars = BaseException.__dict__["__dict__"].__get__
+_function_qualname = types.FunctionType.__dict__["__qualname__"].__get__
+_Member = types.MemberDescriptorType
+_GetSet = types.GetSetDescriptorType
 
 
 def _type_name(t):
-    # Read through type's own descriptors: a metaclass may override attribute
-    # lookup, and a user's __class__ may lie, but type(x) and these never do.
     try:
         module = _type_module(t)
         qualname = _type_qualname(t)
@@ -137,470 +129,585 @@ def _safe_str(text):
         return text.encode("utf-8", "backslashreplace").decode("utf-8")
 
 
-class _BoundedRepr(reprlib.Repr):
-    def __init__(self):
-        super().__init__()
-        self.maxstring = REPR_LIMIT
-        self.maxother = 60
-        self.maxlong = 60
-        self.maxlevel = 3
-
-    def repr_int(self, x, level):
-        try:
-            return super().repr_int(x, level)
-        except ValueError:  # beyond the interpreter's int->str digit limit
-            return f"<int of {int.bit_length(x)} bits>"
-
-    def repr_instance(self, x, level):
-        try:
-            return super().repr_instance(x, level)
-        except Exception as exc:
-            if is_interruption(exc):
-                raise
-            return _repr_failed(exc)
-
-    def repr_str(self, x, level):
-        if looks_secret(x):
-            return _redacted_text(x)
-        return super().repr_str(x, level)
-
-    def repr_dict(self, x, level):
-        return super().repr_dict(_SecretsHidden(x), level)
-
-
-def _redacted_text(value):
-    return marker_text(_marker(value))
-
-
-class _Redacted:
-    """What a container's bounded repr shows of a secret: its marker's text."""
-
-    __slots__ = ("text",)
-
-    def __init__(self, value):
-        self.text = _redacted_text(value)
-
-    def __repr__(self):
-        return self.text
-
-
-class _SecretsHidden:
-    """A dict as reprlib reads it (its length, its keys, an item), with the values under secret
-    names in their markers' stead."""
-
-    __slots__ = ("inner",)
-
-    def __init__(self, inner):
-        self.inner = inner
-
-    def __len__(self):
-        return len(self.inner)
-
-    def __iter__(self):
-        return iter(self.inner)
-
-    def __getitem__(self, key):
-        value = self.inner[key]
-        return _Redacted(value) if _is_secret_key(key) else value
-
-
-_BOUNDED = _BoundedRepr()
-# reprlib picks its method by the type's __name__, which a user class may
-# share with a builtin; pick by the real base type instead.
-_BOUNDED_BY_BASE = (
-    (dict, _BOUNDED.repr_dict),
-    (list, _BOUNDED.repr_list),
-    (tuple, _BOUNDED.repr_tuple),
-    (set, _BOUNDED.repr_set),
-    (frozenset, _BOUNDED.repr_frozenset),
-)
-
-
-def _bounded_container_repr(value, t):
-    for base, method in _BOUNDED_BY_BASE:
-        if issubclass(t, base):
-            return method(value, _BOUNDED.maxlevel)
+def _lookup(t, name):
+    """What t's attribute lookup finds for name in the dicts of its MRO, unbound; None."""
+    for k in _type_mro(t):
+        found = _type_vars(k).get(name)
+        if found is not None:
+            return found
     return None
+
+
+def _int_text(value):
+    bits = int.bit_length(value)
+    if bits > INT_TEXT_BITS:
+        return f"<int of {bits} bits>"
+    return int.__repr__(value)
+
+
+def _module(name):
+    # Never imported here: a class whose module is not loaded has no instances.
+    return sys.modules.get(name)
+
+
+def _attribute(module, name):
+    if module is None:
+        return None
+    return _module_vars(module).get(name)
+
+
+# ---- Texts made in C by the interpreter and the standard library ------------------------------
+
+_C_TEXT_BUILTINS = (complex, range, types.FunctionType, types.BuiltinFunctionType,
+                    types.MethodDescriptorType, types.WrapperDescriptorType, types.GetSetDescriptorType,
+                    types.MemberDescriptorType, types.ClassMethodDescriptorType, types.MethodWrapperType,
+                    types.CodeType, types.GeneratorType, types.CoroutineType, types.AsyncGeneratorType,
+                    types.FrameType, type(Ellipsis), type(NotImplemented))
+_C_TEXT_ELSEWHERE = (("datetime", "timedelta"), ("datetime", "timezone"), ("datetime", "datetime"),
+                     ("datetime", "date"), ("datetime", "time"), ("decimal", "Decimal"), ("re", "Pattern"),
+                     ("zoneinfo", "ZoneInfo"))
+
+
+def _c_text_bases():
+    bases = list(_C_TEXT_BUILTINS)
+    for module, name in _C_TEXT_ELSEWHERE:
+        found = _attribute(_module(module), name)
+        if isinstance(found, type):
+            bases.append(found)
+    return bases
+
+
+def _c_text_base(t):
+    """The base whose C-made repr instances of t show, or None."""
+    own = _lookup(t, "__repr__")
+    for base in _c_text_bases():
+        if issubclass(t, base):
+            # A base whose repr is Python code (a pure-Python fallback module) is no such base.
+            if own is _lookup(base, "__repr__") and type(own) is types.WrapperDescriptorType:
+                return base
+            return None
+    return None
+
+
+def _tz_is_plain(tz):
+    if tz is None:
+        return True
+    tz_type = type(tz)
+    if tz_type is _attribute(_module("datetime"), "timezone"):
+        return True
+    zone_info = _attribute(_module("zoneinfo"), "ZoneInfo")
+    return zone_info is not None and tz_type is zone_info and type(_lookup(tz_type, "__repr__")) is types.WrapperDescriptorType
+
+
+def _tp_name(t, base):
+    # How the datetime types name a type in their reprs: a static type by its module too.
+    return f"datetime.{_type_name_of(base)}" if t is base else _type_name_of(t)
+
+
+def _clock_text(value, t, base, datetime_module):
+    """The repr of a time or datetime whose tzinfo is of a class of the program's, made from its
+    fields with that class's name in place of the tzinfo's repr."""
+    get = lambda name: _lookup(base, name).__get__(value)  # noqa: E731 - C getters
+    if base is datetime_module.datetime:
+        numbers = [get("year"), get("month"), get("day"), get("hour"), get("minute")]
+        tail = [get("second"), get("microsecond")]
+    else:
+        numbers = [get("hour"), get("minute")]
+        tail = [get("second"), get("microsecond")]
+    if tail[1]:
+        numbers += tail
+    elif tail[0]:
+        numbers.append(tail[0])
+    text = f"{_tp_name(t, base)}({', '.join(map(str, numbers))}"
+    if get("fold"):
+        text += ", fold=1"
+    return text + f", tzinfo=<{_type_name(type(get('tzinfo')))}>)"
+
+
+def _c_text(value, t):
+    """The text of value when the interpreter or the standard library makes it in C without
+    calling into the object, or vesk makes it from the object's fields; None otherwise."""
+    if isinstance(value, type):
+        module = _type_module(value)
+        qualname = _type_qualname(value)
+        if not isinstance(qualname, str):
+            return None
+        if module == "builtins" or not isinstance(module, str):
+            return f"<class '{qualname}'>"
+        return f"<class '{module}.{qualname}'>"
+    if isinstance(value, types.ModuleType):
+        name = _module_vars(value).get("__name__")
+        return f"<module '{name if type(name) is str else '?'}'>"
+    if t is types.MethodType:
+        function = value.__func__
+        qualname = _function_qualname(function) if type(function) is types.FunctionType else "?"
+        return f"<bound method {qualname} of {_type_name(type(value.__self__))} object>"
+    if t is slice:
+        for part in (value.start, value.stop, value.step):
+            if part is not None and type(part) is not int:
+                return None
+        return repr(value)
+    text = _field_text(value, t)
+    if text is not None:
+        return text
+    base = _c_text_base(t)
+    if base is None:
+        return None
+    datetime_module = _module("datetime")
+    if datetime_module is not None and base in (datetime_module.datetime, datetime_module.time):
+        if not _tz_is_plain(_lookup(base, "tzinfo").__get__(value)):
+            return _clock_text(value, t, base, datetime_module)
+    if base is _attribute(_module("re"), "Pattern"):
+        if type(_lookup(t, "pattern").__get__(value)) not in (str, bytes):
+            return None
+    return _lookup(t, "__repr__")(value)
+
+
+def _slot(value, t, name):
+    found = _lookup(t, name)
+    if type(found) is not _Member:
+        return None
+    try:
+        return found.__get__(value)
+    except AttributeError:
+        return None
+
+
+def _field_text(value, t):
+    """The repr of a UUID, a fraction or a path, made from its fields."""
+    for module, name, make in _FIELD_TEXTS:
+        base = _attribute(_module(module), name)
+        if not isinstance(base, type) or not issubclass(t, base):
+            continue
+        if _lookup(t, "__repr__") is not _lookup(base, "__repr__"):
+            return None
+        return make(value, t)
+    return None
+
+
+def _uuid_text(value, t):
+    number = _slot(value, t, "int")
+    if type(number) is not int or not 0 <= number < 1 << 128:
+        return None
+    digits = f"{number:032x}"
+    text = f"{digits[:8]}-{digits[8:12]}-{digits[12:16]}-{digits[16:20]}-{digits[20:]}"
+    return f"{_type_name_of(t)}('{text}')"
+
+
+def _fraction_text(value, t):
+    numerator = _slot(value, t, "_numerator")
+    denominator = _slot(value, t, "_denominator")
+    if type(numerator) is not int or type(denominator) is not int:
+        return None
+    return f"{_type_name_of(t)}({_int_text(numerator)}, {_int_text(denominator)})"
+
+
+def _path_text(value, t):
+    text = _slot(value, t, "_str")
+    if type(text) is not str:
+        text = _joined_path(value, t)
+        if text is None:
+            return None
+    return f"{_type_name_of(t)}({str.__repr__(text)})"
+
+
+def _joined_path(value, t):
+    """str() of a path whose text is not cached yet, from the parts it was made of."""
+    raw = _slot(value, t, "_raw_paths")
+    if type(raw) is list:
+        root, parts = "", []
+        for piece in raw:
+            if type(piece) is not str:
+                return None
+            if piece.startswith("/"):
+                root = "//" if piece.startswith("//") and not piece.startswith("///") else "/"
+                parts = []
+            parts += [part for part in piece.split("/") if part and part != "."]
+        return root + "/".join(parts) or "."
+    drive, root, parts = _slot(value, t, "_drv"), _slot(value, t, "_root"), _slot(value, t, "_parts")
+    if type(drive) is not str or type(root) is not str or type(parts) is not list:
+        return None
+    if not all(type(part) is str for part in parts):
+        return None
+    return drive + root + "/".join(parts[1:] if drive or root else parts) or "."
+
+
+_FIELD_TEXTS = (("uuid", "UUID", _uuid_text), ("fractions", "Fraction", _fraction_text),
+                ("pathlib", "PurePath", _path_text))
+
+
+def _is_enum_type(t):
+    enum_type = _attribute(_module("enum"), "EnumType")
+    return isinstance(enum_type, type) and isinstance(t, enum_type)
+
+
+_ENUM_VALUE_TYPES = (type(None), bool, float, str, bytes)
+
+
+def _enum_text(value, t):
+    fields = _instance_dict(value, t) or {}
+    name = fields.get("_name_")
+    member = fields.get("_value_", _enum_text)
+    if type(member) is int:
+        shown = _int_text(member)
+    elif type(member) in _ENUM_VALUE_TYPES:
+        shown = repr(member[:REPR_LIMIT] if type(member) in (str, bytes) else member)
+    else:
+        shown = "..."
+    label = _type_name_of(t)
+    if type(name) is str:
+        label = f"{label}.{name}"
+    return f"<{label}: {shown}>"
+
+
+def _dict_getter(t):
+    """The getter of the instance __dict__ that t gives its instances, or None."""
+    for k in _type_mro(t):
+        found = _type_vars(k).get("__dict__")
+        if type(found) is _GetSet:
+            return found
+    return None
+
+
+def _instance_dict(value, t):
+    """The object's own __dict__ as its storage holds it, or None."""
+    getter = _dict_getter(t)
+    if getter is None:
+        return None
+    result = getter.__get__(value)
+    return result if type(result) is dict else None
+
+
+def _slot_members(t):
+    """The member descriptors of the slots of t and its bases, bases first, dunder names aside."""
+    members = []
+    for k in reversed(_type_mro(t)):
+        if k is object:
+            continue
+        for name, found in _type_vars(k).items():
+            if type(found) is not _Member or found.__objclass__ is not k:
+                continue
+            if name.startswith("__") and name.endswith("__") and len(name) >= 4:
+                continue
+            members.append((name, found))
+    return members
+
+
+def _slot_fields(value, members):
+    pairs = []
+    for name, found in members:
+        try:
+            pairs.append((name, found.__get__(value)))
+        except AttributeError:
+            pass  # a slot never set
+    return pairs
+
+
+def _named_fields(value, t):
+    fields = _lookup(t, "_fields")
+    if type(fields) is not tuple or len(fields) != tuple.__len__(value):
+        return None
+    if not all(type(name) is str for name in fields):
+        return None
+    return fields
+
+
+def _deque_type():
+    return _attribute(_module("_collections"), "deque")
+
+
+# ---- The writer ---------------------------------------------------------------------------------
+
+
+class _Writer:
+    """One value's MessagePack, written as it is read, within the bounds."""
+
+    def __init__(self, bounds, call_repr):
+        self.bounds = bounds
+        self.values = bounds.values
+        self.text = bounds.text
+        self.call_repr = call_repr
+        self.active = set()  # ids of containers and objects on the current path, for cycles
+        self.packer = msgpack.Packer(use_bin_type=True, autoreset=True)
+        self.out = bytearray()
+
+    def pack(self, value):
+        self.out += self.packer.pack(value)
+
+    def map_header(self, count):
+        self.out += self.packer.pack_map_header(count)
+
+    def array_header(self, count):
+        self.out += self.packer.pack_array_header(count)
+
+    def write(self, value, depth):
+        self.values -= 1
+        t = type(value)
+        if value is None or t is bool or t is float:
+            self.pack(value)
+        elif t is int:
+            self.write_int(value, t)
+        elif t is str:
+            self.write_str(value, t, value)
+        elif t is bytes:
+            self.write_bytes(t, len(value), value)
+        elif t is dict or t is list or t is tuple:
+            self.write_container(value, t, depth)
+        else:
+            self.write_other(value, t, depth)
+
+    def write_other(self, value, t, depth):
+        if _is_enum_type(t):
+            self.text_map(t, _enum_text(value, t))
+        elif issubclass(t, BaseException):
+            self.write_exception(value, t, depth)
+        elif issubclass(t, tuple) and (names := _named_fields(value, t)) is not None:
+            pairs = zip(names, tuple.__iter__(value))
+            self.object_map(value, t, depth, fields=(len(names), pairs))
+        elif issubclass(t, int):
+            self.write_int(int.__int__(value), t)
+        elif issubclass(t, float):
+            self.pack(float.__float__(value))
+        elif issubclass(t, str):
+            self.write_str(value, t, str.__str__(value))
+        elif issubclass(t, bytes):
+            self.write_bytes(t, bytes.__len__(value), value)
+        elif issubclass(t, bytearray):
+            self.write_bytes(t, bytearray.__len__(value), value)
+        elif issubclass(t, memoryview):
+            self.write_memoryview(value, t)
+        elif issubclass(t, (dict, list, tuple, set, frozenset)):
+            self.write_container(value, t, depth)
+        elif (deque := _deque_type()) is not None and issubclass(t, deque):
+            count = deque.__len__(value)
+            self.object_map(value, t, depth, items=(count, deque.__iter__(value)))
+        elif self.call_repr:
+            self.text_map(t, _repr_text(value))
+        else:
+            text = _c_text(value, t)
+            if text is not None:
+                self.text_map(t, text)
+            else:
+                self.write_fields(value, t, depth)
+
+    def write_int(self, value, t):
+        if _INT64_MIN <= value <= _UINT64_MAX:
+            self.pack(value)
+        else:
+            self.text_map(t, _int_text(value))
+
+    def write_str(self, value, t, text):
+        length = len(text)
+        if looks_secret(text):
+            self.pack(_marker(value))
+            return
+        keep = min(length, self.bounds.chars, self.text)
+        self.text -= keep
+        if keep == length:
+            self.pack(_safe_str(text))
+        else:
+            self.cut_start(t, length)
+            self.pack(_safe_str(text[:keep]))
+
+    def write_bytes(self, t, length, value):
+        keep = min(length, self.bounds.bytes, self.text)
+        self.text -= keep
+        head = bytes((bytes if isinstance(value, bytes) else bytearray).__getitem__(value, slice(0, keep)))
+        if keep < length:
+            self.cut_start(t, length)
+        self.pack(head)
+
+    def write_memoryview(self, value, t):
+        try:
+            length = value.nbytes
+        except ValueError:  # released
+            self.text_map(t, memoryview.__repr__(value))
+            return
+        if value.c_contiguous:
+            keep = min(length, self.bounds.bytes, self.text)
+            self.text -= keep
+            head = value.cast("B")[:keep].tobytes()
+        else:
+            keep, head = 0, b""  # its bytes are not in one piece: only its size is told
+        if keep < length:
+            self.cut_start(t, length)
+        self.pack(head)
+
+    def cut_start(self, t, length):
+        """A cut map up to its head, which the caller writes."""
+        self.map_header(3)
+        self.pack("__type__")
+        self.pack(_safe_str(_type_name(t)))
+        self.pack("__len__")
+        self.pack(length)
+        self.pack("__head__")
+
+    def text_map(self, t, text):
+        self.map_header(2)
+        self.pack("__type__")
+        self.pack(_safe_str(_type_name(t)))
+        self.pack("__repr__")
+        self.pack(_safe_str(_clip(text, REPR_LIMIT)))
+
+    def write_container(self, value, t, depth):
+        is_dict = issubclass(t, dict)
+        base = dict if is_dict else _base_of(t)
+        length = base.__len__(value)
+        if depth >= self.bounds.depth or self.values <= 0:
+            if length > 0:
+                self.cut_start(t, length)
+            self.map_header(0) if is_dict else self.array_header(0)
+            return
+        key = id(value)
+        if key in self.active:
+            self.text_map(t, "{...}" if is_dict else "[...]")
+            return
+        keep = min(length, self.bounds.items, max(self.values, 1))
+        # Taken before any is written, as the native writer holds them.
+        items = list(itertools.islice((dict.items if is_dict else base.__iter__)(value), keep))
+        if keep < length:
+            self.cut_start(t, length)
+        self.active.add(key)
+        try:
+            if is_dict:
+                self.map_header(len(items))
+                for k, v in items:
+                    self.write(k, depth + 1)
+                    self.write_entry(k, v, depth + 1)
+            else:
+                self.array_header(len(items))
+                for v in items:
+                    self.write(v, depth + 1)
+        finally:
+            self.active.discard(key)
+
+    def write_entry(self, name, value, depth):
+        """A dict's value or an object's field, or its marker when the name is a secret's."""
+        if isinstance(name, str) and is_secret_name(str.__str__(name)):
+            self.values -= 1
+            self.pack(_marker(value))
+        else:
+            self.write(value, depth)
+
+    def not_looked_into(self, value, t, depth):
+        if depth >= self.bounds.depth or self.values <= 0 or id(value) in self.active:
+            self.map_header(2)
+            self.pack("__type__")
+            self.pack(_safe_str(_type_name(t)))
+            self.pack("__more__")
+            self.pack(None)
+            return True
+        return False
+
+    def object_map(self, value, t, depth, args=None, items=None, fields=None):
+        """{"__type__", "__args__", "__items__", "__fields__", "__more__"}: args a tuple, items
+        and fields (count, iterator) pairs, fields of (name, value); None where absent."""
+        if self.not_looked_into(value, t, depth):
+            return
+        more = 0
+        kept_items = kept_fields = None
+        if items is not None:
+            count, iterator = items
+            keep = min(count, self.bounds.items, max(self.values, 1))
+            kept_items = list(itertools.islice(iterator, keep))
+            more += count - len(kept_items)
+        if fields is not None:
+            count, iterator = fields
+            keep = min(count, self.bounds.items, max(self.values, 1))
+            kept_fields = list(itertools.islice(iterator, keep))
+            more += count - len(kept_fields)
+        entries = 1 + (args is not None) + (kept_items is not None) + (kept_fields is not None) + (more > 0)
+        self.map_header(entries)
+        self.pack("__type__")
+        self.pack(_safe_str(_type_name(t)))
+        key = id(value)
+        self.active.add(key)
+        try:
+            if args is not None:
+                self.pack("__args__")
+                self.write(args, depth + 1)
+            if kept_items is not None:
+                self.pack("__items__")
+                self.array_header(len(kept_items))
+                for item in kept_items:
+                    self.write(item, depth + 1)
+            if kept_fields is not None:
+                self.pack("__fields__")
+                self.map_header(len(kept_fields))
+                for name, field in kept_fields:
+                    self.write(name, depth + 1)
+                    self.write_entry(name, field, depth + 1)
+        finally:
+            self.active.discard(key)
+        if more > 0:
+            self.pack("__more__")
+            self.pack(more)
+
+    def write_exception(self, value, t, depth):
+        args = _exception_args(value)
+        if type(args) is not tuple:
+            args = ()
+        fields = _exception_vars(value)
+        if type(fields) is dict and fields:
+            self.object_map(value, t, depth, args=args, fields=(len(fields), iter(dict.items(fields))))
+        else:
+            self.object_map(value, t, depth, args=args)
+
+    def write_fields(self, value, t, depth):
+        members = _slot_members(t)
+        if not members and _dict_getter(t) is None:
+            self.map_header(1)
+            self.pack("__type__")
+            self.pack(_safe_str(_type_name(t)))
+            return
+        if self.not_looked_into(value, t, depth):
+            return
+        slots = _slot_fields(value, members)
+        instance = _instance_dict(value, t)
+        count = len(slots) + (len(instance) if instance is not None else 0)
+        pairs = itertools.chain(slots, dict.items(instance) if instance is not None else ())
+        self.object_map(value, t, depth, fields=(count, pairs))
+
+
+def _base_of(t):
+    for base in (list, tuple, set, frozenset):
+        if issubclass(t, base):
+            return base
+    raise TypeError(t)
 
 
 def _repr_failed(exc):
     return f"<repr() raised {_type_name(type(exc))}>"
 
 
-def _fallback(value, text=None):
-    """The fallback map for value; never raises."""
-    t = type(value)
-    if text is None:
-        try:
-            if issubclass(t, int):
-                try:
-                    text = int.__repr__(value)
-                except ValueError:  # beyond the interpreter's int->str digit limit
-                    text = f"<int of {int.bit_length(value)} bits>"
-            else:
-                text = _bounded_container_repr(value, t)
-                if text is None:
-                    text = repr(value)
-            if type(text) is not str:
-                text = str.__str__(text)  # TypeError for a non-str, caught below
-        except Exception as exc:
-            if is_interruption(exc):
-                raise
-            text = _repr_failed(exc)
-    return {"__type__": _safe_str(_type_name(t)), "__repr__": _safe_str(_clip(text, REPR_LIMIT))}
-
-
-def _default(value):
-    """The packer's hook for anything it cannot pack natively."""
-    t = type(value)
-    if t is _KeyWrapper:
-        return value.inner
-    if issubclass(t, (set, frozenset)):
-        return list(value)
-    return _fallback(value)
-
-
-# Packers are reused (creating one costs more than the packing it does for a
-# small dict) but never shared: each call takes one from the pool, so
-# reentrant and concurrent calls each pack with their own. list.pop/append are
-# atomic under the GIL.
-_POOL_MAX = 16
-_KEEP_BUFFER_MAX = 1 << 20  # drop packers whose buffer grew past this
-_pool = []
-
-
-def _new_packer():
-    return msgpack.Packer(default=_default, use_bin_type=True, buf_size=16 * 1024)
-
-
-def _pack(value):
+def _repr_text(value):
+    """repr(value), with call_repr: the program's code, asked for."""
     try:
-        packer = _pool.pop()
-    except IndexError:
-        packer = _new_packer()
-    data = packer.pack(value)  # on error the packer resets itself but is dropped anyway
-    if len(_pool) < _POOL_MAX and len(data) <= _KEEP_BUFFER_MAX:
-        _pool.append(packer)
-    return data
-
-
-def _dump_msgpack_py(value):
-    """The reference of dump_msgpack: one MessagePack value describing value, in full (see the
-    module doc), unless its full form would exceed FULL_LIMIT bytes: then its lightweight form."""
-    if not _holds_secret(value):
-        try:
-            data = _pack(value)
-        except Exception as exc:
-            if is_interruption(exc):
-                raise
-            pass
-        else:
-            return _within_limit(data, value)
-    # Rare: a secret, a cycle, very deep nesting, a lone surrogate, a container whose iteration
-    # raised... Rebuild a clean copy in Python, secrets redacted, and pack that.
-    try:
-        return _within_limit(_pack(_Cleaner().clean(value, 0)), value)
+        text = repr(value)
+        if type(text) is not str:
+            text = str.__str__(text)  # TypeError for a non-str, caught below
+        return text
     except Exception as exc:
         if is_interruption(exc):
             raise
-        return _pack_fallback(value)
+        return _repr_failed(exc)
 
 
-def _within_limit(data, value):
-    # A large value is recorded again at every event of every frame that holds it (a buffer in a
-    # loop's locals, a generator resumed a million times): whole, it would exhaust the memory of
-    # the program being recorded.
-    return data if len(data) <= FULL_LIMIT else _dump_msgpack_lightweight_repr_py(value)
+def _dump(value, bounds, call_repr):
+    writer = _Writer(bounds, call_repr)
+    writer.write(value, 0)
+    return bytes(writer.out)
 
 
-def _holds_secret(value):
-    """Whether the packer, given value as it stands, would store a secret (a str shaped like one,
-    or a dict's value under a secret name) among what it walks: exact and derived dicts, lists,
-    tuples, sets and frozensets, through their base types. Never raises."""
-    try:
-        todo = [value]
-        seen = set()  # containers walked already: cycles and shared parts
-        while todo:
-            v = todo.pop()
-            t = type(v)
-            if issubclass(t, str):
-                if looks_secret(str.__str__(v)):
-                    return True
-                continue
-            is_dict = issubclass(t, dict)
-            if not (is_dict or issubclass(t, (list, tuple, set, frozenset))) or id(v) in seen:
-                continue
-            seen.add(id(v))
-            if not is_dict:
-                todo.extend(_iterate(v, t))
-                continue
-            for k, item in dict.items(v):
-                if isinstance(k, str) and is_secret_name(str.__str__(k)):
-                    return True
-                todo.append(k)
-                todo.append(item)
-        return False
-    except Exception as exc:
-        if is_interruption(exc):
-            raise
-        return True  # the copy, which redacts, copes with whatever that was
+def _dump_msgpack_py(value, call_repr=False, value_scale=1):
+    """The reference of dump_msgpack: one MessagePack value describing value within the full
+    form's bounds, scaled."""
+    return _dump(value, FULL.scaled(value_scale) if value_scale != 1 else FULL, call_repr)
 
 
-def _pack_fallback(value):
-    """The last resort of both serialisers: the fallback map alone."""
-    try:
-        return _pack(_fallback(value))
-    except Exception as exc:
-        if is_interruption(exc):
-            raise
-        return _pack(_fallback(value, "<unserialisable>"))
-
-
-class _Cleaner:
-    """A copy of a value made only of natively packable parts."""
-
-    def __init__(self):
-        self.active = set()  # ids of containers on the current path, for cycles
-
-    def clean(self, value, depth):
-        t = type(value)
-        if value is None or t is bool or t is float:
-            return value
-        if issubclass(t, str):
-            text = str.__str__(value)
-            return _marker(value) if looks_secret(text) else _safe_str(text)
-        if issubclass(t, int):
-            value = int.__int__(value)
-            if _INT64_MIN <= value <= _UINT64_MAX:
-                return value
-            return _fallback(value)
-        if issubclass(t, float):
-            return float.__float__(value)
-        if issubclass(t, (bytes, bytearray)):
-            return bytes(value)
-        if issubclass(t, memoryview):
-            try:
-                return value.tobytes()
-            except Exception as exc:
-                if is_interruption(exc):
-                    raise
-                return _fallback(value)
-        is_dict = issubclass(t, dict)
-        if not (is_dict or issubclass(t, (list, tuple, set, frozenset))):
-            return _fallback(value)
-        if depth >= MAX_DEPTH:
-            return _fallback(value)
-        key = id(value)
-        if key in self.active:
-            return _fallback(value, "{...}" if is_dict else "[...]")
-        self.active.add(key)
-        try:
-            if is_dict:
-                out = {}
-                for k, v in dict.items(value):
-                    secret = _is_secret_key(k)
-                    k = self.clean(k, depth + 1)
-                    if type(k) is dict or type(k) is list:
-                        # Keep the key hashable; its packed form is what counts.
-                        k = _KeyWrapper(k)
-                    out[k] = _marker(v) if secret else self.clean(v, depth + 1)
-                return out
-            return [self.clean(v, depth + 1) for v in _iterate(value, t)]
-        except Exception as exc:
-            if is_interruption(exc):
-                raise
-            return _fallback(value)
-        finally:
-            self.active.discard(key)
-
-
-def _is_secret_key(key):
-    return isinstance(key, str) and is_secret_name(str.__str__(key))
-
-
-def _iterate(value, t):
-    # Use the base type's iterator: an overridden __iter__ is user code that
-    # may misbehave, and the fast path packs the underlying items anyway.
-    if issubclass(t, list):
-        return list.__iter__(value)
-    if issubclass(t, tuple):
-        return tuple.__iter__(value)
-    if issubclass(t, set):
-        return set.__iter__(value)
-    return frozenset.__iter__(value)
-
-
-class _KeyWrapper:
-    """A cleaned container used as a dict key: unhashable itself, so wrapped,
-    and unwrapped again by the packer's hook."""
-
-    __slots__ = ("inner",)
-
-    def __init__(self, inner):
-        self.inner = inner
-
-
-def _dump_msgpack_lightweight_repr_py(value):
-    """The reference of dump_msgpack_lightweight_repr: one MessagePack value describing value,
-    bounded in size and cost."""
-    if _plain_budget_left(value, 0, LIGHT_BUDGET) >= 0:
-        # Already within every bound: the full form is the bounded form.
-        try:
-            return _pack(value)
-        except Exception as exc:
-            if is_interruption(exc):
-                raise
-            pass  # e.g. a lone surrogate: the general path escapes it
-    try:
-        return _pack(_Lightener().light(value, 0))
-    except Exception as exc:
-        if is_interruption(exc):
-            raise
-        return _pack_fallback(value)
-
-
-def _plain_budget_left(value, depth, budget):
-    """What is left of budget after value, or -1 when value is not made only
-    of exact builtin scalars, lists, tuples and str-keyed dicts within every
-    lightweight bound. Much cheaper than building the bounded copy; when it
-    passes, the value is small enough to be packed as it is."""
-    t = type(value)
-    if t is dict:
-        if len(value) > LIGHT_ITEMS or depth >= LIGHT_DEPTH:
-            return -1
-        for k in value:
-            if type(k) is not str or len(k) > LIGHT_STR or is_secret_name(k) or looks_secret(k):
-                return -1
-        budget -= len(value)
-        items = value.values()
-    elif t is list or t is tuple:
-        if len(value) > LIGHT_ITEMS or depth >= LIGHT_DEPTH:
-            return -1
-        items = value
-    else:
-        items = (value,)
-    budget -= len(items)
-    if budget < 0:
-        return -1
-    for v in items:
-        t = type(v)
-        if t is str:
-            if len(v) > LIGHT_STR or looks_secret(v):
-                return -1
-        elif t is int:
-            if not _INT64_MIN <= v <= _UINT64_MAX:
-                return -1
-        elif t is bytes:
-            if len(v) > LIGHT_BYTES:
-                return -1
-        elif t is dict or t is list or t is tuple:
-            budget = _plain_budget_left(v, depth + 1, budget)
-            if budget < 0:
-                return -1
-        elif not (v is None or t is bool or t is float):
-            return -1
-    return budget
-
-
-def _cut(t, length, head):
-    return {"__type__": _safe_str(_type_name(t)), "__len__": length, "__head__": head}
-
-
-class _Lightener:
-    """A bounded copy of a value: few items per container, short strings, a
-    total budget of emitted values, limited depth."""
-
-    def __init__(self):
-        self.budget = LIGHT_BUDGET
-        self.active = set()
-
-    def light(self, value, depth):
-        self.budget -= 1
-        t = type(value)
-        if value is None or t is bool or t is float:
-            return value
-        if issubclass(t, int):
-            value = int.__int__(value)
-            if _INT64_MIN <= value <= _UINT64_MAX:
-                return value
-            return _fallback(value)
-        if issubclass(t, str):
-            text = str.__str__(value)
-            if looks_secret(text):
-                return _marker(value)
-            value = text
-            if len(value) > LIGHT_STR:
-                return _cut(t, len(value), _safe_str(value[:LIGHT_STR]))
-            return _safe_str(value)
-        if issubclass(t, float):
-            return float.__float__(value)
-        if issubclass(t, (bytes, bytearray, memoryview)):
-            try:
-                if issubclass(t, memoryview):
-                    length = value.nbytes
-                    if value.c_contiguous:
-                        head = value.cast("B")[:LIGHT_BYTES].tobytes()
-                    elif value.ndim == 1:  # strided: slice before copying
-                        head = value[: LIGHT_BYTES // max(value.itemsize, 1) + 1].tobytes()[:LIGHT_BYTES]
-                    else:
-                        return _fallback(value)
-                else:
-                    base = bytes if issubclass(t, bytes) else bytearray
-                    length = base.__len__(value)
-                    head = bytes(base.__getitem__(value, slice(0, LIGHT_BYTES)))
-            except Exception as exc:
-                if is_interruption(exc):
-                    raise
-                return _fallback(value)
-            return head if length <= LIGHT_BYTES else _cut(t, length, head)
-        is_dict = issubclass(t, dict)
-        if not (is_dict or issubclass(t, (list, tuple, set, frozenset))):
-            return _fallback(value)
-        length = (dict if is_dict else _base_len(t)).__len__(value)
-        if depth >= LIGHT_DEPTH or self.budget <= 0:
-            if length == 0:
-                return {} if is_dict else []
-            return _cut(t, length, {} if is_dict else [])
-        key = id(value)
-        if key in self.active:
-            return _fallback(value, "{...}" if is_dict else "[...]")
-        self.active.add(key)
-        try:
-            keep = min(length, LIGHT_ITEMS, max(self.budget, 1))
-            if is_dict:
-                head = {}
-                for (k, v), _ in zip(dict.items(value), range(keep)):
-                    secret = _is_secret_key(k)
-                    k = self.light(k, depth + 1)
-                    if type(k) is dict or type(k) is list:
-                        k = _KeyWrapper(k)
-                    if secret:
-                        self.budget -= 1  # a marker counts as one value emitted
-                        head[k] = _marker(v)
-                    else:
-                        head[k] = self.light(v, depth + 1)
-            else:
-                if issubclass(t, (list, tuple)):
-                    items = (list if issubclass(t, list) else tuple).__getitem__(value, slice(0, keep))
-                else:
-                    items = [v for v, _ in zip(_iterate(value, t), range(keep))]
-                head = [self.light(v, depth + 1) for v in items]
-        except Exception as exc:
-            if is_interruption(exc):
-                raise
-            return _fallback(value)
-        finally:
-            self.active.discard(key)
-        if keep < length:
-            return _cut(t, length, head)
-        return head
-
-
-def _base_len(t):
-    for base in (list, tuple, set, frozenset):
-        if issubclass(t, base):
-            return base
-    raise TypeError(t)
+def _dump_msgpack_lightweight_repr_py(value, call_repr=False, value_scale=1):
+    """The reference of dump_msgpack_lightweight_repr: the same within the lightweight bounds."""
+    return _dump(value, LIGHT, call_repr)
 
 
 def load_msgpack(data):

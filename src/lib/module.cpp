@@ -25,8 +25,8 @@
 #include "utils/msgpack_reader.h"
 #include "utils/redaction.h"
 #include "utils/serialize.h"
-#include "utils/values.h"
 #include "utils/working_dir.h"
+#include "values/values.h"
 
 namespace vesk {
 
@@ -208,13 +208,15 @@ PyMethodDef register_nested_profiler_def = {
     "receives this thread's events goes on receiving them, this one's beside it (with the threads "
     "this one hooks, when that one records new threads too)."};
 PyMethodDef dump_msgpack_def = {
-    "dump_msgpack", native_dump_msgpack, METH_O,
-    "dump_msgpack(value)\n--\n\nOne MessagePack value describing value, in full up to "
-    "FULL_LIMIT bytes, else in the lightweight form (see vesk.serialize)."};
+    "dump_msgpack", as_method(native_dump_msgpack), METH_FASTCALL | METH_KEYWORDS,
+    "dump_msgpack(value, *, call_repr=False, value_scale=1)\n--\n\nOne MessagePack value "
+    "describing value, read from what it holds, within the full form's bounds (scaled); with "
+    "call_repr, objects as their reprs (see vesk.serialize)."};
 PyMethodDef dump_msgpack_lightweight_repr_def = {
-    "dump_msgpack_lightweight_repr", native_dump_msgpack_lightweight_repr, METH_O,
-    "dump_msgpack_lightweight_repr(value)\n--\n\nOne MessagePack value describing value, "
-    "bounded in size and cost (see vesk.serialize)."};
+    "dump_msgpack_lightweight_repr", as_method(native_dump_msgpack_lightweight_repr),
+    METH_FASTCALL | METH_KEYWORDS,
+    "dump_msgpack_lightweight_repr(value, *, call_repr=False, value_scale=1)\n--\n\nThe same "
+    "within the lightweight form's bounds (see vesk.serialize)."};
 
 PyMethodDef set_redaction_def = {
     "set_redaction", set_redaction, METH_O,

@@ -10,8 +10,13 @@
 #include "utils/interned.h"
 #include "utils/names.h"
 #include "utils/serialize.h"
+#include "values/values.h"
 
 namespace vesk {
+
+namespace {
+constexpr int kPluginRecordScale = 4;
+}  // namespace
 
 namespace {
 
@@ -145,7 +150,18 @@ Fallible<std::optional<PluginRecord>> run_plugin(const Plugin& plugin, const Plu
     }
     auto type_text = to_text(type);
     if (!type_text.ok()) return failed;
-    PyRef bytes = dump_value(record.get(), event.lightweight_repr);
+    PyRef dump = serializer(event.lightweight_repr);
+    if (!dump) return failed;
+    if (std::optional<ValueForm> form = native_form_of(dump.get())) {
+        // The built-in plugins bound what they record themselves (texts of 2000 characters,
+        // bodies of 1024 bytes): the full form's bounds, scaled to keep that whole.
+        std::string out;
+        if (!write_value(record.get(), ValueStyle{*form, false, kPluginRecordScale}, out)) {
+            return failed;
+        }
+        return Result{PluginRecord{std::move(*type_text), Bytes::copy_of(out)}};
+    }
+    PyRef bytes = dump_with(dump.get(), record.get());
     if (!bytes) return failed;
     return Result{PluginRecord{std::move(*type_text), Bytes::copy_of(bytes_view(bytes.get()))}};
 }

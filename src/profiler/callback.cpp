@@ -20,7 +20,7 @@
 #include "utils/interned.h"
 #include "utils/names.h"
 #include "utils/serialize.h"
-#include "utils/values.h"
+#include "values/values.h"
 #include "utils/working_dir.h"
 
 namespace vesk {
@@ -149,12 +149,13 @@ bool serialize(const ProfilerState& state, ThreadValues& values, PyObject* arg, 
     PyRef dump = serializer(state.lightweight_repr);
     if (!dump) return false;
     if (std::optional<ValueForm> form = native_form_of(dump.get())) {
+        const ValueStyle style{*form, state.call_repr, state.value_scale};
         std::string& buffer = values.serialized;
         buffer.clear();
-        if (!write_value(arg, *form, buffer)) return false;
+        if (!write_value(arg, style, buffer)) return false;
         const std::size_t arg_size = buffer.size();
-        if (mapping != nullptr ? !write_value(mapping, *form, buffer)
-                               : !write_locals(values.locals, *form, buffer)) {
+        if (mapping != nullptr ? !write_value(mapping, style, buffer)
+                               : !write_locals(values.locals, style, buffer)) {
             return false;
         }
         out.arg = std::string_view(buffer).substr(0, arg_size);

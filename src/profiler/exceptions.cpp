@@ -15,6 +15,10 @@
 #include "utils/finalize.h"
 #include "utils/interned.h"
 #include "utils/serialize.h"
+#include "values/kinds.h"
+#include "values/text.h"
+#include "values/type_names.h"
+#include "values/values.h"
 
 namespace vesk {
 
@@ -31,7 +35,7 @@ bool write_passage_record(ProfilerState& state, ThreadValues& values, const Id& 
     if (!identity.ok()) return false;
     std::optional<CallSite> site = find_user_code_call_site(values, &frame_id);
     MsgpackBuffer out(192);
-    write_record_head(out, 4, frame_id.view(), current_timestamp(), **identity,
+    write_record_head(out, 5, frame_id.view(), current_timestamp(), **identity,
                       site ? &*site : nullptr, kExceptionType);
     write_str(out, "exception");
     if (description != nullptr) {
@@ -53,6 +57,12 @@ bool write_passage_record(ProfilerState& state, ThreadValues& values, const Id& 
     }
     write_str(out, "caught");
     write_bool(out, caught);
+    write_str(out, "value");
+    if (description != nullptr) {
+        out.write(description->value.data(), description->value.size());
+    } else {
+        write_nil(out);
+    }
     return deliver_record(state, values, out.bytes());
 }
 
@@ -62,36 +72,67 @@ bool end_passage(ProfilerState& state, ThreadValues& values, const ExceptionPass
                                 passage.origin, caught);
 }
 
-// "<module>.<qualname>" of the exception's type, and its str() through the serialiser's
-// lightweight form; a str() that raises leaves the message nil (the program's interruption is
-// kept, as a failure).
+bool is_plain_scalar(PyObject* value) {
+    return value == nullptr || value == Py_None || PyBool_Check(value) ||
+           PyLong_CheckExact(value) || PyFloat_CheckExact(value) || PyUnicode_CheckExact(value) ||
+           PyBytes_CheckExact(value);
+}
+
+// Whether str() of the exception runs no code of the program: its __str__ is the interpreter's
+// own (a builtin exception type's, made in C), over what that reads (its args, and the fields
+// that OSError, SyntaxError and ImportError show) holding only builtin scalars.
+bool str_is_the_interpreters(PyObject* exception) {
+    PyTypeObject* type = Py_TYPE(exception);
+    PyObject* str = type_lookup(type, interned.dunder_str);
+    if (str == nullptr || !Py_IS_TYPE(str, &PyWrapperDescr_Type)) return false;
+    if (PyType_HasFeature(PyDescr_TYPE(str), Py_TPFLAGS_HEAPTYPE)) return false;
+    auto* base = reinterpret_cast<PyBaseExceptionObject*>(exception);
+    if (base->args == nullptr || !PyTuple_Check(base->args)) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(base->args); ++i) {
+        if (!is_plain_scalar(PyTuple_GET_ITEM(base->args, i))) return false;
+    }
+    if (PyObject_TypeCheck(exception, reinterpret_cast<PyTypeObject*>(PyExc_OSError))) {
+        auto* os_error = reinterpret_cast<PyOSErrorObject*>(exception);
+        return is_plain_scalar(os_error->filename) && is_plain_scalar(os_error->filename2) &&
+               is_plain_scalar(os_error->strerror) && is_plain_scalar(os_error->myerrno);
+    }
+    if (PyObject_TypeCheck(exception, reinterpret_cast<PyTypeObject*>(PyExc_SyntaxError))) {
+        auto* syntax_error = reinterpret_cast<PySyntaxErrorObject*>(exception);
+        return is_plain_scalar(syntax_error->msg) && is_plain_scalar(syntax_error->filename) &&
+               is_plain_scalar(syntax_error->lineno);
+    }
+    if (PyObject_TypeCheck(exception, reinterpret_cast<PyTypeObject*>(PyExc_ImportError))) {
+        return is_plain_scalar(reinterpret_cast<PyImportErrorObject*>(exception)->msg);
+    }
+    return true;
+}
+
+// "<module>.<qualname>" of the exception's type, its str() through the serialiser's lightweight
+// form where that runs no code of the program (nil otherwise, or when it raised), and the
+// exception itself as a value (its type, args and fields), in the lightweight form.
 Fallible<std::shared_ptr<const ExceptionDescription>> describe(PyObject* exception) {
     auto description = std::make_shared<ExceptionDescription>();
     auto* type = Py_TYPE(exception);
-    PyRef module =
-        PyRef::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), interned.dunder_module));
-    if (!module) return failed;
-    PyRef qualname = PyRef::steal(PyType_GetQualName(type));
-    if (!qualname) return failed;
-    auto qualname_text = text_view(qualname.get());
-    if (!qualname_text.ok()) return failed;
-    if (PyUnicode_Check(module.get())) {
-        auto module_text = text_view(module.get());
-        if (!module_text.ok()) return failed;
-        description->type_name.append(*module_text).append(".");
-    }
-    description->type_name.append(*qualname_text);
+    Text name;
+    if (!add_type_name(type, name)) return failed;
+    std::string packed;
+    put_text(packed, name.pieces, -1);
+    // The packed str's header is dropped: the record writes the name as a str of its own.
+    auto marker = static_cast<unsigned char>(packed[0]);
+    std::size_t header = marker == 0xd9 ? 2 : marker == 0xda ? 3 : marker == 0xdb ? 5 : 1;
+    description->type_name.assign(packed, header, std::string::npos);
 
-    PyRef message = PyRef::steal(PyObject_Str(exception));
-    if (!message) {
-        if (!discard_ordinary_error()) return failed;
-        static constexpr char kNil = '\xc0';
+    static constexpr char kNil = '\xc0';
+    const ValueStyle lightweight{ValueForm::lightweight, false, 1};
+    if (!str_is_the_interpreters(exception)) {
         description->message.assign(1, kNil);
-        return std::shared_ptr<const ExceptionDescription>(std::move(description));
+    } else if (PyRef message = PyRef::steal(PyObject_Str(exception))) {
+        if (!write_value(message.get(), lightweight, description->message)) return failed;
+    } else {
+        if (!discard_ordinary_error()) return failed;
+        description->message.assign(1, kNil);
     }
-    PyRef bytes = dump_value(message.get(), true);
-    if (!bytes) return failed;
-    description->message.assign(bytes_view(bytes.get()));
+    if (!write_value(exception, lightweight, description->value)) return failed;
     return std::shared_ptr<const ExceptionDescription>(std::move(description));
 }
 

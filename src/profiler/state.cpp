@@ -135,6 +135,22 @@ std::unique_ptr<ProfilerState> build_profiler_state(PyObject* host) {
     auto lightweight_repr = switch_entry(config.get(), interned.lightweight_repr,
                                          "config.get(\"lightweight_repr\" should not raise.");
     if (!lightweight_repr.ok()) return nullptr;
+    auto call_repr = switch_entry(config.get(), interned.call_repr_key,
+                                  "config.get(\"call_repr\" should not raise.");
+    if (!call_repr.ok()) return nullptr;
+    int value_scale = 1;
+    if (PyRef value = config_entry(config.get(), interned.value_scale_key,
+                                   "config.get(\"value_scale\" should not raise.")) {
+        if (value.get() != Py_None) {
+            long scale = PyLong_AsLong(value.get());
+            if (scale == -1 && PyErr_Occurred()) return nullptr;
+            if (scale < 1 || scale > 1024) {
+                PyErr_SetString(PyExc_ValueError, "value_scale must be from 1 to 1024");
+                return nullptr;
+            }
+            value_scale = static_cast<int>(scale);
+        }
+    }
     auto part_size = size_entry(config.get(), interned.part_size, kDefaultPartSize,
                                 "config.get(\"part_size\" should not raise.");
     if (!part_size.ok()) return nullptr;
@@ -192,6 +208,8 @@ std::unique_ptr<ProfilerState> build_profiler_state(PyObject* host) {
     state->one_trace_per_test = *one_trace_per_test;
     state->threading = *threading;
     state->lightweight_repr = *lightweight_repr;
+    state->call_repr = *call_repr;
+    state->value_scale = value_scale;
     state->part_size = *part_size;
     state->trace_limit = *trace_limit;
     state->handoff_interval = handoff_interval;

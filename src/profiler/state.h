@@ -36,6 +36,8 @@ struct ProfilerState {
     bool one_trace_per_test = false;
     bool threading = false;
     bool lightweight_repr = false;
+    bool call_repr = false;  // objects recorded as their reprs, when the recording asks
+    int value_scale = 1;     // of the full form's bounds
     // Past `part_size` bytes of held records, they are saved as the trace's next part, so that
     // recording holds a bounded amount; past `trace_limit` bytes recorded for one trace, that
     // trace stops recording. 0 is no bound.

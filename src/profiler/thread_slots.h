@@ -34,7 +34,8 @@ struct UserCodeFrame {
 // serialiser's lightweight form.
 struct ExceptionDescription {
     std::string type_name;
-    std::string message;
+    std::string message;  // MessagePack: its str(), or nil
+    std::string value;    // MessagePack: the exception as a value
 };
 
 // Where an exception that reached a frame comes from.

@@ -111,7 +111,33 @@ namespace vesk {
     X(RAISE, "RAISE")                                                 \
     X(RERAISE, "RERAISE")                                             \
     X(EXCEPTION_HANDLED, "EXCEPTION_HANDLED")                         \
-    X(PY_UNWIND, "PY_UNWIND")
+    X(PY_UNWIND, "PY_UNWIND")                                         \
+    X(dunder_repr, "__repr__")                                        \
+    X(dunder_dict, "__dict__")                                        \
+    X(dunder_str, "__str__")                                          \
+    X(fields_attr, "_fields")                                         \
+    X(enum_name, "_name_")                                            \
+    X(enum_value, "_value_")                                          \
+    X(int_attr, "int")                                                \
+    X(numerator_attr, "_numerator")                                   \
+    X(denominator_attr, "_denominator")                               \
+    X(str_attr, "_str")                                               \
+    X(raw_paths_attr, "_raw_paths")                                   \
+    X(drv_attr, "_drv")                                               \
+    X(root_attr, "_root")                                             \
+    X(parts_attr, "_parts")                                           \
+    X(tzinfo_attr, "tzinfo")                                          \
+    X(pattern_attr, "pattern")                                        \
+    X(year_attr, "year")                                              \
+    X(month_attr, "month")                                            \
+    X(day_attr, "day")                                                \
+    X(hour_attr, "hour")                                              \
+    X(minute_attr, "minute")                                          \
+    X(second_attr, "second")                                          \
+    X(microsecond_attr, "microsecond")                                \
+    X(fold_attr, "fold")                                              \
+    X(call_repr_key, "call_repr")                                     \
+    X(value_scale_key, "value_scale")
 
 struct InternedNames {
 #define VESK_DECLARE_NAME(field, text) PyObject* field = nullptr;

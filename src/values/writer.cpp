@@ -1,0 +1,650 @@
+// The walk over a value: the reference's _Writer, in the same order of checks and writes.
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <string_view>
+#include <vector>
+
+#include "utils/errors.h"
+#include "utils/interned.h"
+#include "utils/msgpack_writer.h"
+#include "utils/redaction.h"
+#include "values/bounds.h"
+#include "values/fields.h"
+#include "values/kinds.h"
+#include "values/text.h"
+#include "values/texts.h"
+#include "values/type_names.h"
+#include "values/values.h"
+
+namespace vesk {
+
+namespace {
+
+struct Sink {
+    std::string& bytes;
+    void write(const char* data, std::size_t size) { bytes.append(data, size); }
+};
+
+void put_key(std::string& out, std::string_view key) {
+    out.push_back(static_cast<char>(0xa0 | key.size()));
+    out.append(key);
+}
+
+// The containers and objects being written, outermost first: a walk never goes deeper than
+// Bounds::max_depth.
+class Path {
+  public:
+    void push(PyObject* object) {
+        if (size_ == items_.size()) internal_fault("a value nests deeper than its walk allows");
+        items_[size_++] = object;
+    }
+    void pop() noexcept { --size_; }
+    bool contains(PyObject* object) const noexcept {
+        return std::find(items_.begin(), items_.begin() + size_, object) != items_.begin() + size_;
+    }
+
+  private:
+    std::array<PyObject*, Bounds::max_depth + 2> items_;
+    std::size_t size_ = 0;
+};
+
+class OnPath {
+  public:
+    OnPath(Path& path, PyObject* object) : path_(path) { path.push(object); }
+    ~OnPath() { path_.pop(); }
+    OnPath(const OnPath&) = delete;
+    OnPath& operator=(const OnPath&) = delete;
+
+  private:
+    Path& path_;
+};
+
+// The values an object map holds besides its type.
+struct ObjectParts {
+    PyObject* args = nullptr;              // "__args__": a tuple
+    std::vector<PyRef>* items = nullptr;   // "__items__": those kept
+    std::vector<Field>* fields = nullptr;  // "__fields__": those kept
+    std::ptrdiff_t more = 0;               // "__more__": how many were left out
+};
+
+class Writer {
+  public:
+    Writer(std::string& out, const Bounds& bounds, bool call_repr)
+        : out_(out),
+          bounds_(bounds),
+          values_(bounds.values),
+          text_(bounds.text),
+          call_repr_(call_repr) {}
+
+    // False with an exception pending (an ordinary one leaves the whole value unserialisable).
+    bool write(PyObject* value, int depth) {
+        --values_;
+        PyTypeObject* type = Py_TYPE(value);
+        Sink sink{out_};
+        if (value == Py_None) {
+            write_nil(sink);
+            return true;
+        }
+        if (type == &PyBool_Type) {
+            write_bool(sink, value == Py_True);
+            return true;
+        }
+        if (type == &PyFloat_Type) {
+            write_f64(sink, PyFloat_AS_DOUBLE(value));
+            return true;
+        }
+        if (type == &PyLong_Type) return write_int(value, type);
+        if (type == &PyUnicode_Type) return write_str(value, type);
+        if (type == &PyBytes_Type) {
+            return write_bytes(type, PyBytes_AS_STRING(value), Py_SIZE(value));
+        }
+        if (type == &PyDict_Type || type == &PyList_Type || type == &PyTuple_Type) {
+            return write_container(value, type, depth);
+        }
+        return write_other(value, type, depth);
+    }
+
+    // The exact dict of these pairs, whose names are strs, at depth 0.
+    bool write_pairs(std::span<const LocalVariable> pairs) {
+        --values_;
+        auto length = static_cast<std::ptrdiff_t>(pairs.size());
+        std::ptrdiff_t keep = items_kept(length, bounds_.items, values_);
+        if (keep < length && !cut_start(&PyDict_Type, static_cast<std::uint64_t>(length))) {
+            return false;
+        }
+        Sink sink{out_};
+        write_map_len(sink, static_cast<std::uint32_t>(keep));
+        for (std::ptrdiff_t i = 0; i < keep; ++i) {
+            const LocalVariable& pair = pairs[static_cast<std::size_t>(i)];
+            if (!write(pair.name, 1) || !write_entry(pair.name, pair.value.get(), 1)) return false;
+        }
+        return true;
+    }
+
+  private:
+    bool write_other(PyObject* value, PyTypeObject* type, int depth) {
+        TypeFacts facts;
+        auto known = known_type(type);
+        if (!known.ok()) return false;
+        std::vector<PyRef> members;
+        std::span<const PyRef> member_view;
+        if (*known != nullptr) {
+            facts = (*known)->facts;
+            member_view = (*known)->members;
+        } else {
+            facts = classify(type);
+            if (PyErr_Occurred()) return false;
+            if (facts.kind == Kind::fields) {
+                member_descriptors(type, members);
+                member_view = members;
+            }
+        }
+        switch (facts.kind) {
+            case Kind::enumeration:
+                return write_made_text(value, type, facts);
+            case Kind::exception:
+                return write_exception(value, type, depth);
+            case Kind::named_tuple:
+                if (PyObject* names = named_fields(value)) {
+                    return write_named_tuple(value, type, depth, names);
+                }
+                return write_container(value, type, depth);
+            case Kind::int_like:
+                return write_int(value, type);
+            case Kind::float_like: {
+                Sink sink{out_};
+                write_f64(sink, PyFloat_AS_DOUBLE(value));
+                return true;
+            }
+            case Kind::str_like:
+                return write_str(value, type);
+            case Kind::bytes_like:
+                return write_bytes(type, PyBytes_AS_STRING(value), Py_SIZE(value));
+            case Kind::bytearray_like:
+                return write_bytes(type, PyByteArray_AS_STRING(value), Py_SIZE(value));
+            case Kind::memoryview:
+                return write_memoryview(value, type);
+            case Kind::container:
+                return write_container(value, type, depth);
+            case Kind::deque:
+                return write_deque(value, type, depth);
+            default:
+                break;
+        }
+        if (call_repr_) {
+            Text text;
+            if (repr_text(value, text) == Made::propagate) return false;
+            return put_text_map(out_, type, text);
+        }
+        if (facts.kind != Kind::fields && facts.kind != Kind::opaque) {
+            Text text;
+            Made made = made_text(value, facts, text);
+            if (made == Made::propagate) return false;
+            if (made == Made::text) return put_text_map(out_, type, text);
+            // Not what the text is made for: its fields, as any object's.
+            if (*known == nullptr || members.empty()) {
+                member_descriptors(type, members);
+                member_view = members;
+            }
+            return write_fields(value, type, depth, member_view);
+        }
+        return write_fields(value, type, depth, member_view);
+    }
+
+    bool write_made_text(PyObject* value, PyTypeObject* type, const TypeFacts& facts) {
+        Text text;
+        if (made_text(value, facts, text) == Made::propagate) return false;
+        return put_text_map(out_, type, text);
+    }
+
+    bool write_int(PyObject* value, PyTypeObject* type) {
+        Sink sink{out_};
+        auto* number = reinterpret_cast<PyLongObject*>(value);
+        if (PyUnstable_Long_IsCompact(number)) {
+            write_int_value(sink, PyUnstable_Long_CompactValue(number));
+            return true;
+        }
+        int overflow = 0;
+        long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (overflow == 0) {
+            write_int_value(sink, small);
+            return true;
+        }
+        if (overflow > 0) {
+            unsigned long long large = PyLong_AsUnsignedLongLong(value);
+            if (!(large == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+                write_uint(sink, large);
+                return true;
+            }
+            PyErr_Clear();  // past 64 bits
+        }
+        Text text;
+        if (int_text(value, text) != Made::text) return false;
+        return put_text_map(out_, type, text);
+    }
+
+    static void write_int_value(Sink& sink, long long number) { vesk::write_int(sink, number); }
+
+    bool write_str(PyObject* value, PyTypeObject* type) {
+        Py_ssize_t length = PyUnicode_GET_LENGTH(value);
+        if (looks_secret(value)) return put_marker(out_, value);
+        std::ptrdiff_t keep = text_kept(length, bounds_.chars, text_);
+        text_ -= keep;
+        if (keep < length && !cut_start(type, static_cast<std::uint64_t>(length))) return false;
+        put_safe_str(out_, value, keep);
+        return true;
+    }
+
+    bool write_bytes(PyTypeObject* type, const char* data, Py_ssize_t length) {
+        std::ptrdiff_t keep = text_kept(length, bounds_.bytes, text_);
+        text_ -= keep;
+        if (keep < length && !cut_start(type, static_cast<std::uint64_t>(length))) return false;
+        put_bin(out_, data, static_cast<std::size_t>(keep));
+        return true;
+    }
+
+    bool write_memoryview(PyObject* value, PyTypeObject* type) {
+        auto* view = reinterpret_cast<PyMemoryViewObject*>(value);
+        if ((view->flags & _Py_MEMORYVIEW_RELEASED) != 0) {
+            Text text;
+            PyRef repr = PyRef::steal(PyMemoryView_Type.tp_repr(value));
+            if (!repr) return false;
+            text.add(std::move(repr));
+            return put_text_map(out_, type, text);
+        }
+        Py_buffer* buffer = PyMemoryView_GET_BUFFER(value);
+        Py_ssize_t length = buffer->len;
+        std::ptrdiff_t keep = 0;
+        if ((view->flags & _Py_MEMORYVIEW_C) != 0) {
+            keep = text_kept(length, bounds_.bytes, text_);
+            text_ -= keep;
+        }
+        // Bytes not in one piece: only the size is told.
+        if (keep < length && !cut_start(type, static_cast<std::uint64_t>(length))) return false;
+        put_bin(out_, static_cast<const char*>(buffer->buf), static_cast<std::size_t>(keep));
+        return true;
+    }
+
+    // A cut map up to its head, which the caller writes.
+    bool cut_start(PyTypeObject* type, std::uint64_t length) {
+        Sink sink{out_};
+        out_.push_back(static_cast<char>(0x83));
+        put_key(out_, "__type__");
+        if (!put_type_name(out_, type)) return false;
+        put_key(out_, "__len__");
+        write_uint(sink, length);
+        put_key(out_, "__head__");
+        return true;
+    }
+
+    static Py_ssize_t base_length(PyObject* container) {
+        if (PyDict_Check(container)) return PyDict_GET_SIZE(container);
+        if (PyAnySet_Check(container)) return PySet_GET_SIZE(container);
+        return Py_SIZE(container);
+    }
+
+    bool write_container(PyObject* value, PyTypeObject* type, int depth) {
+        const bool is_dict = PyDict_Check(value);
+        Sink sink{out_};
+        Py_ssize_t length = base_length(value);
+        auto empty = [&] {
+            if (is_dict) {
+                write_map_len(sink, 0);
+            } else {
+                write_array_len(sink, 0);
+            }
+        };
+        if (depth >= bounds_.depth || values_ <= 0) {
+            if (length > 0 && !cut_start(type, static_cast<std::uint64_t>(length))) return false;
+            empty();
+            return true;
+        }
+        if (path_.contains(value)) {
+            Text text;
+            text.add(is_dict ? "{...}" : "[...]");
+            return put_text_map(out_, type, text);
+        }
+        std::ptrdiff_t keep = items_kept(length, bounds_.items, values_);
+        if (keep < length && !cut_start(type, static_cast<std::uint64_t>(length))) return false;
+        OnPath on_path(path_, value);
+        if (is_dict) return write_dict_items(value, keep, depth);
+        if (PyList_Check(value) || PyTuple_Check(value)) {
+            write_array_len(sink, static_cast<std::uint32_t>(keep));
+            for (std::ptrdiff_t i = 0; i < keep; ++i) {
+                // Held: nothing of ours runs the program's code, but an allocation may run a
+                // finalizer on 3.11, which may change the list.
+                if (i >= Py_SIZE(value)) {
+                    write_nil(sink);
+                    continue;
+                }
+                PyRef item = PyRef::borrow(PyList_Check(value) ? PyList_GET_ITEM(value, i)
+                                                               : PyTuple_GET_ITEM(value, i));
+                if (!write(item.get(), depth + 1)) return false;
+            }
+            return true;
+        }
+        std::vector<PyRef> items;
+        if (!take_items(PyRef::steal(PySet_Type.tp_iter(value)), keep, items)) return false;
+        return write_array(items, keep, depth);
+    }
+
+    // The first `keep` items of an iterator of the interpreter's, before any is written.
+    static bool take_items(PyRef iterator, std::ptrdiff_t keep, std::vector<PyRef>& items) {
+        if (!iterator) return false;
+        items.reserve(static_cast<std::size_t>(keep));
+        while (static_cast<std::ptrdiff_t>(items.size()) < keep) {
+            PyRef item = PyRef::steal(PyIter_Next(iterator.get()));
+            if (!item) return !PyErr_Occurred();
+            items.push_back(std::move(item));
+        }
+        return true;
+    }
+
+    // An array of `count` values: those taken, nil for any the container no longer had.
+    bool write_array(const std::vector<PyRef>& items, std::ptrdiff_t count, int depth) {
+        Sink sink{out_};
+        write_array_len(sink, static_cast<std::uint32_t>(count));
+        for (std::ptrdiff_t i = 0; i < count; ++i) {
+            if (i >= static_cast<std::ptrdiff_t>(items.size())) {
+                write_nil(sink);
+            } else if (!write(items[static_cast<std::size_t>(i)].get(), depth + 1)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    bool write_dict_items(PyObject* dict, std::ptrdiff_t keep, int depth) {
+        Sink sink{out_};
+        write_map_len(sink, static_cast<std::uint32_t>(keep));
+        Py_ssize_t position = 0;
+        std::ptrdiff_t written = 0;
+        PyObject* key;
+        PyObject* item;
+        while (written < keep && PyDict_Next(dict, &position, &key, &item)) {
+            PyRef held_key = PyRef::borrow(key);
+            PyRef held_item = PyRef::borrow(item);
+            if (!write(held_key.get(), depth + 1) ||
+                !write_entry(held_key.get(), held_item.get(), depth + 1)) {
+                return false;
+            }
+            ++written;
+        }
+        for (; written < keep; ++written) {  // the dict shrank meanwhile
+            write_nil(sink);
+            write_nil(sink);
+        }
+        return true;
+    }
+
+    // A dict's value or an object's field, or its marker when the name is a secret's.
+    bool write_entry(PyObject* name, PyObject* value, int depth) {
+        if (PyUnicode_Check(name) && is_secret_name(name)) {
+            --values_;
+            return put_marker(out_, value);
+        }
+        return write(value, depth);
+    }
+
+    // {"__type__": T, "__more__": nil} when the object is not to be looked into; true then.
+    bool not_looked_into(PyObject* value, PyTypeObject* type, int depth, bool& written) {
+        written = false;
+        if (depth < bounds_.depth && values_ > 0 && !path_.contains(value)) return true;
+        out_.push_back(static_cast<char>(0x82));
+        put_key(out_, "__type__");
+        if (!put_type_name(out_, type)) return false;
+        put_key(out_, "__more__");
+        out_.push_back(static_cast<char>(0xc0));
+        written = true;
+        return true;
+    }
+
+    bool object_map(PyObject* value, PyTypeObject* type, int depth, const ObjectParts& parts) {
+        Sink sink{out_};
+        std::uint32_t entries = 1 + (parts.args != nullptr) + (parts.items != nullptr) +
+                                (parts.fields != nullptr) + (parts.more > 0);
+        write_map_len(sink, entries);
+        put_key(out_, "__type__");
+        if (!put_type_name(out_, type)) return false;
+        {
+            OnPath on_path(path_, value);
+            if (parts.args != nullptr) {
+                put_key(out_, "__args__");
+                if (!write(parts.args, depth + 1)) return false;
+            }
+            if (parts.items != nullptr) {
+                put_key(out_, "__items__");
+                auto count = static_cast<std::ptrdiff_t>(parts.items->size());
+                if (!write_array(*parts.items, count, depth)) return false;
+            }
+            if (parts.fields != nullptr) {
+                put_key(out_, "__fields__");
+                write_map_len(sink, static_cast<std::uint32_t>(parts.fields->size()));
+                for (const Field& field : *parts.fields) {
+                    if (!write(field.name.get(), depth + 1) ||
+                        !write_entry(field.name.get(), field.value.get(), depth + 1)) {
+                        return false;
+                    }
+                }
+            }
+        }
+        if (parts.more > 0) {
+            put_key(out_, "__more__");
+            write_uint(sink, static_cast<std::uint64_t>(parts.more));
+        }
+        return true;
+    }
+
+    // Of `count` fields, those kept: slots first, then the dict's entries.
+    bool keep_fields(std::vector<Field>& slots, PyObject* dict, std::vector<Field>& kept,
+                     std::ptrdiff_t& more) {
+        auto count = static_cast<std::ptrdiff_t>(slots.size()) +
+                     (dict != nullptr ? PyDict_GET_SIZE(dict) : 0);
+        std::ptrdiff_t keep = items_kept(count, bounds_.items, values_);
+        for (Field& slot : slots) {
+            if (static_cast<std::ptrdiff_t>(kept.size()) >= keep) break;
+            kept.push_back(std::move(slot));
+        }
+        Py_ssize_t position = 0;
+        PyObject* key;
+        PyObject* item;
+        while (dict != nullptr && static_cast<std::ptrdiff_t>(kept.size()) < keep &&
+               PyDict_Next(dict, &position, &key, &item)) {
+            kept.push_back(Field{PyRef::borrow(key), PyRef::borrow(item)});
+        }
+        more += count - static_cast<std::ptrdiff_t>(kept.size());
+        return true;
+    }
+
+    bool write_exception(PyObject* value, PyTypeObject* type, int depth) {
+        bool written;
+        if (!not_looked_into(value, type, depth, written)) return false;
+        if (written) return true;
+        auto* exception = reinterpret_cast<PyBaseExceptionObject*>(value);
+        PyRef args = exception->args != nullptr && PyTuple_Check(exception->args)
+                         ? PyRef::borrow(exception->args)
+                         : PyRef::steal(PyTuple_New(0));
+        if (!args) return false;
+        PyRef dict = PyRef::borrow(exception->dict);
+        ObjectParts parts;
+        parts.args = args.get();
+        std::vector<Field> slots;
+        std::vector<Field> kept;
+        if (dict && PyDict_CheckExact(dict.get()) && PyDict_GET_SIZE(dict.get()) > 0) {
+            keep_fields(slots, dict.get(), kept, parts.more);
+            parts.fields = &kept;
+        }
+        return object_map(value, type, depth, parts);
+    }
+
+    bool write_named_tuple(PyObject* value, PyTypeObject* type, int depth, PyObject* names) {
+        bool written;
+        if (!not_looked_into(value, type, depth, written)) return false;
+        if (written) return true;
+        Py_ssize_t count = PyTuple_GET_SIZE(names);
+        std::ptrdiff_t keep = items_kept(count, bounds_.items, values_);
+        std::vector<Field> kept;
+        kept.reserve(static_cast<std::size_t>(keep));
+        for (std::ptrdiff_t i = 0; i < keep; ++i) {
+            kept.push_back(Field{PyRef::borrow(PyTuple_GET_ITEM(names, i)),
+                                 PyRef::borrow(PyTuple_GET_ITEM(value, i))});
+        }
+        ObjectParts parts;
+        parts.fields = &kept;
+        parts.more = count - keep;
+        return object_map(value, type, depth, parts);
+    }
+
+    bool write_deque(PyObject* value, PyTypeObject* type, int depth) {
+        bool written;
+        if (!not_looked_into(value, type, depth, written)) return false;
+        if (written) return true;
+        auto* deque_type =
+            reinterpret_cast<PyTypeObject*>(loaded_attribute("_collections", "deque"));
+        if (deque_type == nullptr || !PyType_Check(deque_type)) {
+            return write_fields(value, type, depth, {});
+        }
+        Py_ssize_t count = Py_SIZE(value);
+        std::ptrdiff_t keep = items_kept(count, bounds_.items, values_);
+        std::vector<PyRef> items;
+        if (!take_items(PyRef::steal(deque_type->tp_iter(value)), keep, items)) return false;
+        ObjectParts parts;
+        parts.items = &items;
+        parts.more = count - static_cast<std::ptrdiff_t>(items.size());
+        return object_map(value, type, depth, parts);
+    }
+
+    bool write_fields(PyObject* value, PyTypeObject* type, int depth,
+                      std::span<const PyRef> members) {
+        if (members.empty() && !has_instance_dict(type)) {
+            out_.push_back(static_cast<char>(0x81));
+            put_key(out_, "__type__");
+            return put_type_name(out_, type);
+        }
+        bool written;
+        if (!not_looked_into(value, type, depth, written)) return false;
+        if (written) return true;
+        std::vector<Field> slots;
+        if (!read_slots(value, members, slots)) return false;
+        PyRef dict = instance_dict(value);
+        if (PyErr_Occurred()) return false;
+        std::vector<Field> kept;
+        ObjectParts parts;
+        keep_fields(slots, dict.get(), kept, parts.more);
+        parts.fields = &kept;
+        return object_map(value, type, depth, parts);
+    }
+
+    std::string& out_;
+    const Bounds bounds_;
+    std::ptrdiff_t values_;
+    std::ptrdiff_t text_;
+    bool call_repr_;
+    Path path_;
+};
+
+// {"__type__": <type>, "__repr__": "<unserialisable>"}: what a value that could not be read
+// becomes (a reading that failed for want of memory, or the like).
+bool put_unserialisable(std::string& out, PyTypeObject* type) {
+    Text text;
+    text.add("<unserialisable>");
+    return put_text_map(out, type, text);
+}
+
+template <class Body>
+bool guarded_write(std::string& out, Body&& body) {
+    std::size_t start = out.size();
+    try {
+        if (body()) return true;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const InternalFault& fault) {
+        raise_panic(fault.what());
+    }
+    out.resize(start);
+    return false;
+}
+
+}  // namespace
+
+bool write_value(PyObject* value, const ValueStyle& style, std::string& out) {
+    std::size_t start = out.size();
+    if (guarded_write(
+            out, [&] { return Writer(out, style.bounds(), style.call_repr).write(value, 0); })) {
+        return true;
+    }
+    if (!PyErr_Occurred() || !drop_ordinary()) return false;
+    out.resize(start);
+    return put_unserialisable(out, Py_TYPE(value));
+}
+
+bool write_locals(std::span<const LocalVariable> locals, const ValueStyle& style,
+                  std::string& out) {
+    if (guarded_write(out, [&] {
+            return Writer(out, style.bounds(), style.call_repr).write_pairs(locals);
+        })) {
+        return true;
+    }
+    if (!PyErr_Occurred() || !drop_ordinary()) return false;
+    return put_unserialisable(out, &PyDict_Type);
+}
+
+namespace {
+
+PyObject* dump(ValueForm form, PyObject* const* args, Py_ssize_t count, PyObject* keywords) {
+    return guarded_entry([&]() -> PyObject* {
+        static const char* const names[] = {"", "call_repr", "value_scale"};
+        if (count != 1) {
+            PyErr_SetString(PyExc_TypeError,
+                            "dump_msgpack() takes exactly one positional argument");
+            return nullptr;
+        }
+        ValueStyle style;
+        style.form = form;
+        if (keywords != nullptr) {
+            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(keywords); ++i) {
+                PyObject* name = PyTuple_GET_ITEM(keywords, i);
+                PyObject* given = args[count + i];
+                if (PyUnicode_CompareWithASCIIString(name, names[1]) == 0) {
+                    int truth = PyObject_IsTrue(given);
+                    if (truth < 0) return nullptr;
+                    style.call_repr = truth != 0;
+                } else if (PyUnicode_CompareWithASCIIString(name, names[2]) == 0) {
+                    long scale = PyLong_AsLong(given);
+                    if (scale == -1 && PyErr_Occurred()) return nullptr;
+                    if (scale < 1 || scale > 1024) {
+                        PyErr_SetString(PyExc_ValueError, "value_scale must be from 1 to 1024");
+                        return nullptr;
+                    }
+                    style.scale = static_cast<int>(scale);
+                } else {
+                    PyErr_Format(PyExc_TypeError,
+                                 "dump_msgpack() got an unexpected keyword argument '%U'", name);
+                    return nullptr;
+                }
+            }
+        }
+        std::string out;
+        out.reserve(256);
+        if (!write_value(args[0], style, out)) return nullptr;
+        return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+    });
+}
+
+}  // namespace
+
+PyObject* native_dump_msgpack(PyObject*, PyObject* const* args, Py_ssize_t count,
+                              PyObject* keywords) {
+    return dump(ValueForm::full, args, PyVectorcall_NARGS(count), keywords);
+}
+
+PyObject* native_dump_msgpack_lightweight_repr(PyObject*, PyObject* const* args, Py_ssize_t count,
+                                               PyObject* keywords) {
+    return dump(ValueForm::lightweight, args, PyVectorcall_NARGS(count), keywords);
+}
+
+}  // namespace vesk
