@@ -1,10 +1,13 @@
 #include "values/kinds.h"
 
+#include <array>
 #include <cstring>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "utils/interned.h"
+#include "values/fields.h"
 
 namespace vesk {
 
@@ -20,11 +23,6 @@ PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
 }
 
 namespace {
-
-bool is_dunder(const char* name) {
-    std::string_view text(name);
-    return text.size() >= 4 && text.starts_with("__") && text.ends_with("__");
-}
 
 // The type the loaded module names so, when it is a type.
 PyTypeObject* loaded_type(const char* module, const char* name) {
@@ -63,26 +61,32 @@ constexpr FieldText field_texts[] = {
     {"pathlib", "PurePath", Kind::path},
 };
 
-// The reference's _C_TEXT_BUILTINS then _C_TEXT_ELSEWHERE, in its order.
-PyTypeObject* const builtin_c_texts[] = {
-    &PyComplex_Type,
-    &PyRange_Type,
-    &PyFunction_Type,
-    &PyCFunction_Type,
-    &PyMethodDescr_Type,
-    &PyWrapperDescr_Type,
-    &PyGetSetDescr_Type,
-    &PyMemberDescr_Type,
-    &PyClassMethodDescr_Type,
-    &_PyMethodWrapper_Type,
-    &PyCode_Type,
-    &PyGen_Type,
-    &PyCoro_Type,
-    &PyAsyncGen_Type,
-    &PyFrame_Type,
-    &PyEllipsis_Type,
-    &_PyNotImplemented_Type,
-};
+// The reference's _C_TEXT_BUILTINS then _C_TEXT_ELSEWHERE, in its order. Two of the builtins
+// are not exported by every interpreter: they are the types of objects that always exist.
+std::array<PyTypeObject*, 17> builtin_c_texts() {
+    static PyTypeObject* method_wrapper = [] {
+        PyRef bound = PyRef::steal(PyObject_GetAttrString(Py_None, "__repr__"));
+        if (!bound) PyErr_Clear();
+        return bound ? Py_TYPE(bound.get()) : nullptr;
+    }();
+    return {&PyComplex_Type,
+            &PyRange_Type,
+            &PyFunction_Type,
+            &PyCFunction_Type,
+            &PyMethodDescr_Type,
+            &PyWrapperDescr_Type,
+            &PyGetSetDescr_Type,
+            &PyMemberDescr_Type,
+            &PyClassMethodDescr_Type,
+            method_wrapper,
+            &PyCode_Type,
+            &PyGen_Type,
+            &PyCoro_Type,
+            &PyAsyncGen_Type,
+            &PyFrame_Type,
+            Py_TYPE(Py_Ellipsis),
+            Py_TYPE(Py_NotImplemented)};
+}
 struct LoadedCText {
     const char* module;
     const char* name;
@@ -109,8 +113,8 @@ std::optional<TypeFacts> c_text_of(PyTypeObject* type, PyTypeObject* base) {
 }
 
 std::optional<TypeFacts> c_text_facts(PyTypeObject* type) {
-    for (PyTypeObject* base : builtin_c_texts) {
-        if (PyType_IsSubtype(type, base)) return c_text_of(type, base);
+    for (PyTypeObject* base : builtin_c_texts()) {
+        if (base != nullptr && PyType_IsSubtype(type, base)) return c_text_of(type, base);
     }
     for (const LoadedCText& loaded : loaded_c_texts) {
         PyTypeObject* base = loaded_type(loaded.module, loaded.name);
@@ -122,16 +126,9 @@ std::optional<TypeFacts> c_text_facts(PyTypeObject* type) {
 }  // namespace
 
 bool has_member_slots(PyTypeObject* type) {
-    PyObject* mro = type->tp_mro;
-    if (mro == nullptr || !PyTuple_Check(mro)) return false;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
-        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-        if (base == &PyBaseObject_Type || base->tp_members == nullptr) continue;
-        for (PyMemberDef* member = base->tp_members; member->name != nullptr; ++member) {
-            if (!is_dunder(member->name)) return true;
-        }
-    }
-    return false;
+    std::vector<PyRef> members;
+    member_descriptors(type, members);
+    return !members.empty();
 }
 
 bool has_instance_dict(PyTypeObject* type) {
