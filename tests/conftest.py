@@ -4,6 +4,7 @@ import threading
 import pytest
 
 from vesk import _vesk
+from vesk.serialize import load_msgpack
 
 
 class Host:
@@ -66,8 +67,6 @@ def recording():
                                         _vesk.register_noop_profiler, threading.setprofile)
 
     def decode(host):
-        from vesk.serialize import load_msgpack
-
         return load_msgpack(host.rust_profiler.build_trace())
 
     record.decode = decode

@@ -336,3 +336,57 @@ def test_tool_ids_of_the_program_are_left_alone(recording, caplog):
         monitoring.set_events(free[0], 0)
         monitoring.register_callback(free[0], monitoring.events.RAISE, None)
         monitoring.free_tool_id(free[0])
+
+
+class Counted(Exception):
+    """An exception whose own str() and repr() are the program's code, counted."""
+
+    calls = 0
+
+    def __str__(self):
+        Counted.calls += 1
+        return "counted"
+
+    __repr__ = __str__
+
+
+class Described:
+    calls = 0
+
+    def __repr__(self):
+        Described.calls += 1
+        return "described"
+
+    __str__ = __repr__
+
+
+@pytest.mark.parametrize("error, value, message", [
+    (KeyError(3), {"__type__": "builtins.KeyError", "__args__": [3]}, "3"),
+    (KeyError("name"), {"__type__": "builtins.KeyError", "__args__": ["name"]}, "'name'"),
+    (FileNotFoundError(2, "No such file"),
+     {"__type__": "builtins.FileNotFoundError", "__args__": [2, "No such file"]},
+     "[Errno 2] No such file"),
+    (Counted("x"), {"__type__": f"{__name__}.Counted", "__args__": ["x"]}, None),
+    (ValueError(Described()),
+     {"__type__": "builtins.ValueError",
+      "__args__": [{"__type__": f"{__name__}.Described", "__fields__": {}}]}, None),
+], ids=["int-key", "str-key", "os-error", "own-str", "object-arg"])
+def test_an_exception_is_stored_from_its_args_without_the_programs_code(recording, error, value,
+                                                                         message):
+    Counted.calls = Described.calls = 0
+
+    def fails():
+        raise error
+
+    with recording() as host:
+        try:
+            fails()
+        except Exception:
+            pass
+    [record] = [r for r in all_records(recording.decode(host)) if r["type"] == "exception"]
+    assert Counted.calls == Described.calls == 0
+    if FOLLOWED:
+        assert record["value"] == value
+        assert record["message"] == message
+    else:
+        assert record["value"] is None and record["message"] is None
