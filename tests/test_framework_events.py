@@ -200,6 +200,19 @@ def test_django_statements(recording, examples):
 
 # -- logging --------------------------------------------------------------------------------
 
+class Item:
+    """An argument of a log message whose str() is the program's code, counted."""
+
+    shown = 0
+
+    def __init__(self):
+        self.sku = "A-1"
+
+    def __str__(self):
+        Item.shown += 1
+        return "item"
+
+
 def log_some(logger):
     logger.debug("not shown")
     logger.warning("low stock: %d left", 3)
@@ -207,24 +220,34 @@ def log_some(logger):
         {}["missing"]
     except KeyError:
         logger.exception("lookup failed")
+    logger.info("sold %s", Item())
 
 
 def test_log_records(recording):
     logger = logging.getLogger("shop.stock")
     logger.setLevel(logging.INFO)
-    handler = logging.StreamHandler(io.StringIO())
-    logger.addHandler(handler)  # a handler's own handle() makes no record
+    # A handler's own handle() makes no record; this one formats nothing, so that only the
+    # recording could call the argument's str().
+    handler = logging.NullHandler()
+    logger.addHandler(handler)
+    logger.propagate = False  # pytest's own handler formats every record
+    Item.shown = 0
     try:
         records = record(recording, lambda: log_some(logger))
     finally:
         logger.removeHandler(handler)
-    warning, error = events(records)
+        logger.propagate = True
+    warning, error, info = events(records)
+    assert Item.shown == 0
+    assert info["message"] == "sold %s"
+    assert info["args"] == [{"__type__": f"{__name__}.Item", "__fields__": {"sku": "A-1"}}]
     caller = calls(records, "log_some")[0]
     assert made_in(warning, caller) and made_in(error, caller)
     assert (warning["logger"], warning["level"], warning["message"]) == ("shop.stock", "WARNING", "low stock: 3 left")
     assert warning["location"] == f"{__file__}:{log_some.__code__.co_firstlineno + 2}"
     assert warning["function"] == "log_some" and "exception" not in warning
-    assert error["level"] == "ERROR" and error["exception"] == "KeyError('missing')"
+    assert error["level"] == "ERROR"
+    assert error["exception"] == {"__type__": "builtins.KeyError", "__args__": ["missing"]}
 
 
 # -- inbound requests -----------------------------------------------------------------------

@@ -59,34 +59,38 @@ def clock(context):
     return found
 
 
+_PLAIN = (bool, int, float)
+
+
 def text(value, limit=TEXT_LIMIT):
-    """value's text, cut to limit characters; None stays None."""
+    """value's text, cut to limit characters; None stays None. An object that is not a builtin
+    scalar is kept as it is, for the serialiser to read: its own str() is the program's code."""
     if value is None:
         return None
-    if not isinstance(value, str):
-        try:
-            value = str(value)
-        except Exception as exc:  # noqa: BLE001 - a value whose str() fails is shown by its type
-            if is_interruption(exc):
-                raise
-            value = f"<{type(value).__name__}>"
+    if type(value) in _PLAIN:
+        value = str(value)
+    elif not isinstance(value, str):
+        return value
+    else:
+        value = str.__str__(value)
     return value if len(value) <= limit else value[:limit] + "…"
 
 
 def bounded(value, depth=0):
     """A parameter value as a record keeps it: scalars as they are (long ones cut), containers
-    cut to ITEMS_LIMIT items, anything else as its bounded text."""
+    cut to ITEMS_LIMIT items, anything else as it is, for the serialiser to read within its
+    bounds."""
     if value is None or isinstance(value, (bool, int, float)):
         return value
     if isinstance(value, str):
         return text(value, VALUE_LIMIT)
     if isinstance(value, (bytes, bytearray, memoryview)):
         return bytes(value[:VALUE_LIMIT])
-    if depth < 2 and isinstance(value, dict):
-        return redacted({k: v for k, v in _first(value.items())}, depth + 1)
-    if depth < 2 and isinstance(value, (list, tuple)):
+    if depth < 2 and type(value) is dict:
+        return redacted({k: v for k, v in _first(dict.items(value))}, depth + 1)
+    if depth < 2 and type(value) in (list, tuple):
         return [bounded(item, depth + 1) for item in _first(value)]
-    return text(repr_of(value), VALUE_LIMIT)
+    return value
 
 
 def redacted(mapping, depth=0):
@@ -116,15 +120,6 @@ def size(data):
     if isinstance(data, memoryview):
         return data.nbytes
     return None
-
-
-def repr_of(value):
-    try:
-        return repr(value)
-    except Exception as exc:  # noqa: BLE001 - as text(): its type alone
-        if is_interruption(exc):
-            raise
-        return f"<{type(value).__name__}>"
 
 
 def _first(items):

@@ -3,7 +3,18 @@ only for records whose level the logger lets through), with the logger's name, t
 message as formatted, the exception it carries and where in the program it was logged."""
 
 from vesk._vesk import is_interruption
-from vesk.filters.events.common import repr_of, text
+from vesk.filters.events.common import text
+
+_PLAIN = (type(None), bool, int, float, str, bytes)
+
+
+def _plain_arguments(args):
+    """Whether formatting a message with these arguments runs only the interpreter's own code."""
+    if type(args) is tuple:
+        return all(type(a) in _PLAIN for a in args)
+    if type(args) is dict:
+        return all(type(k) is str and type(v) in _PLAIN for k, v in args.items())
+    return False
 
 
 def _handled_by_logger(frame, event, arg, context):
@@ -16,12 +27,20 @@ def _handled_by_logger(frame, event, arg, context):
 
 def log_record(frame, event, arg, context):
     record = frame.f_locals.get("record")
-    try:
-        message = record.getMessage()
-    except Exception as error:  # noqa: BLE001 - as logging itself would fail to format it
-        if is_interruption(error):
-            raise
-        message = f"{getattr(record, 'msg', '?')} (not formatted: {type(error).__name__})"
+    msg, args = getattr(record, "msg", None), getattr(record, "args", None)
+    extra = {}
+    if type(msg) is str and (not args or _plain_arguments(args)):
+        try:
+            message = record.getMessage()
+        except Exception as error:  # noqa: BLE001 - as logging itself would fail to format it
+            if is_interruption(error):
+                raise
+            message = f"{msg} (not formatted: {type(error).__name__})"
+    else:
+        # Formatting would run the str() of the program's objects: the template and its
+        # arguments are kept apart, the arguments read as values.
+        message = msg
+        extra["args"] = args
     fields = {
         "logger": text(getattr(record, "name", None)),
         "level": text(getattr(record, "levelname", None)),
@@ -31,7 +50,8 @@ def log_record(frame, event, arg, context):
     }
     exc_info = getattr(record, "exc_info", None)
     if isinstance(exc_info, tuple) and len(exc_info) == 3 and exc_info[1] is not None:
-        fields["exception"] = text(repr_of(exc_info[1]))
+        fields["exception"] = exc_info[1]
+    fields.update(extra)
     return fields
 
 
