@@ -82,21 +82,9 @@ class Writer {
 
     // False with an exception pending (an ordinary one leaves the whole value unserialisable).
     bool write(PyObject* value, int depth) {
+        if (write_plain(value)) return true;
         --values_;
         PyTypeObject* type = Py_TYPE(value);
-        Sink sink{out_};
-        if (value == Py_None) {
-            write_nil(sink);
-            return true;
-        }
-        if (type == &PyBool_Type) {
-            write_bool(sink, value == Py_True);
-            return true;
-        }
-        if (type == &PyFloat_Type) {
-            write_f64(sink, PyFloat_AS_DOUBLE(value));
-            return true;
-        }
         if (type == &PyLong_Type) return write_int(value, type);
         if (type == &PyUnicode_Type) return write_str(value, type);
         if (type == &PyBytes_Type) {
@@ -126,6 +114,34 @@ class Writer {
     }
 
   private:
+    // The scalars most values are made of, written at once: true when `value` was one. Nothing
+    // else is read, so a container's item needs no reference of ours to be written so.
+    [[gnu::always_inline]] bool write_plain(PyObject* value) {
+        PyTypeObject* type = Py_TYPE(value);
+        if (type == &PyLong_Type) {
+            auto* number = reinterpret_cast<PyLongObject*>(value);
+            if (!PyUnstable_Long_IsCompact(number)) return false;
+            Py_ssize_t small = PyUnstable_Long_CompactValue(number);
+            if (small >= 0 && small < 128) {
+                out_.push_back(static_cast<char>(small));
+            } else {
+                Sink sink{out_};
+                vesk::write_int(sink, small);
+            }
+        } else if (type == &PyFloat_Type) {
+            Sink sink{out_};
+            write_f64(sink, PyFloat_AS_DOUBLE(value));
+        } else if (value == Py_None) {
+            out_.push_back(static_cast<char>(0xc0));
+        } else if (type == &PyBool_Type) {
+            out_.push_back(static_cast<char>(value == Py_True ? 0xc3 : 0xc2));
+        } else {
+            return false;
+        }
+        --values_;
+        return true;
+    }
+
     bool write_other(PyObject* value, PyTypeObject* type, int depth) {
         TypeFacts facts;
         auto known = known_type(type);
@@ -321,8 +337,10 @@ class Writer {
                     write_nil(sink);
                     continue;
                 }
-                PyRef item = PyRef::borrow(PyList_Check(value) ? PyList_GET_ITEM(value, i)
-                                                               : PyTuple_GET_ITEM(value, i));
+                PyObject* borrowed =
+                    PyList_Check(value) ? PyList_GET_ITEM(value, i) : PyTuple_GET_ITEM(value, i);
+                if (write_plain(borrowed)) continue;
+                PyRef item = PyRef::borrow(borrowed);
                 if (!write(item.get(), depth + 1)) return false;
             }
             return true;
