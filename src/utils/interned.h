@@ -67,22 +67,6 @@ namespace vesk {
     X(mod_vesk_git, "vesk.git")                                       \
     X(dunder_module, "__module__")                                    \
     X(dunder_class, "__class__")                                      \
-    X(items, "items")                                                 \
-    X(tobytes, "tobytes")                                             \
-    X(maxlen, "maxlen")                                               \
-    X(code, "code")                                                   \
-    X(data, "data")                                                   \
-    X(seconds, "seconds")                                             \
-    X(nanoseconds, "nanoseconds")                                     \
-    X(ext_type, "ExtType")                                            \
-    X(timestamp_type, "Timestamp")                                    \
-    X(deque, "deque")                                                 \
-    X(bounded_repr, "_BOUNDED")                                       \
-    X(redacted_text, "_redacted_text")                                \
-    X(repr1, "repr1")                                                 \
-    X(reference_lightweight, "_dump_msgpack_lightweight_repr_py")     \
-    X(mod_msgpack_ext, "msgpack.ext")                                 \
-    X(mod_collections, "collections")                                 \
     X(key_event, "event")                                             \
     X(key_frame_id, "frame_id")                                       \
     X(key_timestamp, "timestamp")                                     \
@@ -113,7 +97,6 @@ namespace vesk {
     X(EXCEPTION_HANDLED, "EXCEPTION_HANDLED")                         \
     X(PY_UNWIND, "PY_UNWIND")                                         \
     X(dunder_repr, "__repr__")                                        \
-    X(dunder_dict, "__dict__")                                        \
     X(dunder_str, "__str__")                                          \
     X(fields_attr, "_fields")                                         \
     X(enum_name, "_name_")                                            \
