@@ -59,6 +59,9 @@ def test_accepted_configurations(make_host, config):
     ({"sqlite_busy_timeout": 2.5}, TypeError, None),
     ({"sqlite_busy_timeout": None}, TypeError, None),
     ({"sqlite_busy_timeout": "60"}, TypeError, None),
+    ({"value_scale": 0}, ValueError, "^value_scale must be from 1 to 1024$"),
+    ({"value_scale": 2**70}, OverflowError, None),
+    ({"value_scale": "2"}, TypeError, None),
 ])
 def test_refused_configurations(make_host, config, error, message):
     host = make_host(config=config)
@@ -211,3 +214,38 @@ def test_failing_config_lookup_is_an_internal_fault(make_host, key):
     assert type(panic).__bases__ == (BaseException,)
     assert str(panic).startswith(f'config.get("{key}" should not raise.: RuntimeError: collided')
     assert sys.getprofile() is None
+
+
+class Shown:
+    def __init__(self):
+        self.size = 3
+
+    def __repr__(self):
+        return "<shown>"
+
+
+def takes(value):
+    return len(value)
+
+
+@pytest.mark.parametrize("config, expected", [
+    ({}, {"__type__": f"{__name__}.Shown", "__fields__": {"size": 3}}),
+    ({"call_repr": True}, {"__type__": f"{__name__}.Shown", "__repr__": "<shown>"}),
+], ids=["read", "repr"])
+def test_objects_are_read_unless_reprs_are_asked_for(recording, config, expected):
+    with recording(config=config) as host:
+        takes([Shown()])
+    [call] = [r for r in recording.decode(host)["frames_of_interest"]
+              if r["type"] == "frame" and r["co_name"] == "takes" and r["event"] == "call"]
+    assert call["locals"]["value"] == [expected]
+
+
+@pytest.mark.parametrize("scale, kept", [(None, 64), (1, 64), (3, 192)])
+def test_value_scale_raises_the_full_forms_bounds(recording, scale, kept):
+    config = {} if scale is None else {"value_scale": scale}
+    with recording(config=config) as host:
+        takes(list(range(1000)))
+    [call] = [r for r in recording.decode(host)["frames_of_interest"]
+              if r["type"] == "frame" and r["co_name"] == "takes" and r["event"] == "call"]
+    cut = call["locals"]["value"]
+    assert cut["__len__"] == 1000 and cut["__head__"] == list(range(kept))
