@@ -40,7 +40,7 @@ void member_descriptors(PyTypeObject* type, std::vector<PyRef>& out) {
     }
 }
 
-bool read_slots(PyObject* object, std::span<const PyRef> members, std::vector<Field>& out) {
+bool read_slots(PyObject* object, std::span<const PyRef> members, std::pmr::vector<Field>& out) {
     for (const PyRef& member : members) {
         PyObject* descriptor = member.get();
         PyRef value = PyRef::steal(

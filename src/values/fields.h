@@ -4,6 +4,9 @@
 // never a __dict__ attribute the class may define), a named tuple's items under their names, an
 // exception's args and __dict__. No code of the program runs.
 
+#include <array>
+#include <cstddef>
+#include <memory_resource>
 #include <span>
 #include <utility>
 #include <vector>
@@ -22,9 +25,20 @@ struct Field {
     PyRef value;
 };
 
+// Fields held while an object is written: on the stack but for objects of many fields.
+struct FieldRoom {
+    FieldRoom() { fields.reserve(16); }
+    FieldRoom(const FieldRoom&) = delete;
+    FieldRoom& operator=(const FieldRoom&) = delete;
+
+    std::array<std::byte, 16 * sizeof(Field) + 64> buffer;
+    std::pmr::monotonic_buffer_resource arena{buffer.data(), buffer.size()};
+    std::pmr::vector<Field> fields{&arena};
+};
+
 // The slots that hold a value, in the order of `members`. False with an exception that must
 // propagate; a slot never set is left out.
-bool read_slots(PyObject* object, std::span<const PyRef> members, std::vector<Field>& out);
+bool read_slots(PyObject* object, std::span<const PyRef> members, std::pmr::vector<Field>& out);
 
 // The object's own __dict__ when its type gives it one and it is a dict; null (and no error)
 // otherwise. Reading it may make the interpreter build the dict of an object that kept its

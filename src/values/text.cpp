@@ -41,11 +41,9 @@ void append_text(std::string& out, PyObject* text, Py_ssize_t count, std::size_t
 
 bool put_safe_str(std::string& out, PyObject* text, Py_ssize_t count) {
     if (PyUnicode_IS_ASCII(text) && count < 32) {
-        // Most strs are short words: with their header, in one append.
-        char packed[32];
-        packed[0] = static_cast<char>(0xa0 | count);
-        std::memcpy(packed + 1, PyUnicode_DATA(text), static_cast<std::size_t>(count));
-        out.append(packed, static_cast<std::size_t>(count) + 1);
+        // Most strs are short words.
+        out.push_back(static_cast<char>(0xa0 | count));
+        out.append(static_cast<const char*>(PyUnicode_DATA(text)), static_cast<std::size_t>(count));
         return false;
     }
     TextSize size = measure(text, count);

@@ -65,10 +65,10 @@ class OnPath {
 
 // The values an object map holds besides its type.
 struct ObjectParts {
-    PyObject* args = nullptr;              // "__args__": a tuple
-    std::vector<PyRef>* items = nullptr;   // "__items__": those kept
-    std::vector<Field>* fields = nullptr;  // "__fields__": those kept
-    std::ptrdiff_t more = 0;               // "__more__": how many were left out
+    PyObject* args = nullptr;                   // "__args__": a tuple
+    std::vector<PyRef>* items = nullptr;        // "__items__": those kept
+    std::pmr::vector<Field>* fields = nullptr;  // "__fields__": those kept
+    std::ptrdiff_t more = 0;                    // "__more__": how many were left out
 };
 
 class Writer {
@@ -135,6 +135,15 @@ class Writer {
             out_.push_back(static_cast<char>(0xc0));
         } else if (type == &PyBool_Type) {
             out_.push_back(static_cast<char>(value == Py_True ? 0xc3 : 0xc2));
+        } else if (type == &PyUnicode_Type && PyUnicode_IS_ASCII(value) &&
+                   PyUnicode_GET_LENGTH(value) < redaction_detail::shape_min &&
+                   PyUnicode_GET_LENGTH(value) <= text_) {
+            // A short word: too short for any secret's shape, and within every bound of a str.
+            Py_ssize_t length = PyUnicode_GET_LENGTH(value);
+            text_ -= length;
+            out_.push_back(static_cast<char>(0xa0 | length));
+            out_.append(static_cast<const char*>(PyUnicode_DATA(value)),
+                        static_cast<std::size_t>(length));
         } else {
             return false;
         }
@@ -458,7 +467,7 @@ class Writer {
     }
 
     // Of `count` fields, those kept: slots first, then the dict's entries.
-    bool keep_fields(std::vector<Field>& slots, PyObject* dict, std::vector<Field>& kept,
+    bool keep_fields(std::pmr::vector<Field>& slots, PyObject* dict, std::pmr::vector<Field>& kept,
                      std::ptrdiff_t& more) {
         auto count = static_cast<std::ptrdiff_t>(slots.size()) +
                      (dict != nullptr ? PyDict_GET_SIZE(dict) : 0);
@@ -490,11 +499,11 @@ class Writer {
         PyRef dict = PyRef::borrow(exception->dict);
         ObjectParts parts;
         parts.args = args.get();
-        std::vector<Field> slots;
-        std::vector<Field> kept;
+        FieldRoom slots;
+        FieldRoom kept;
         if (dict && PyDict_CheckExact(dict.get()) && PyDict_GET_SIZE(dict.get()) > 0) {
-            keep_fields(slots, dict.get(), kept, parts.more);
-            parts.fields = &kept;
+            keep_fields(slots.fields, dict.get(), kept.fields, parts.more);
+            parts.fields = &kept.fields;
         }
         return object_map(value, type, depth, parts);
     }
@@ -505,14 +514,13 @@ class Writer {
         if (written) return true;
         Py_ssize_t count = PyTuple_GET_SIZE(names);
         std::ptrdiff_t keep = items_kept(count, bounds_.items, values_);
-        std::vector<Field> kept;
-        kept.reserve(static_cast<std::size_t>(keep));
+        FieldRoom kept;
         for (std::ptrdiff_t i = 0; i < keep; ++i) {
-            kept.push_back(Field{PyRef::borrow(PyTuple_GET_ITEM(names, i)),
-                                 PyRef::borrow(PyTuple_GET_ITEM(value, i))});
+            kept.fields.push_back(Field{PyRef::borrow(PyTuple_GET_ITEM(names, i)),
+                                        PyRef::borrow(PyTuple_GET_ITEM(value, i))});
         }
         ObjectParts parts;
-        parts.fields = &kept;
+        parts.fields = &kept.fields;
         parts.more = count - keep;
         return object_map(value, type, depth, parts);
     }
@@ -546,14 +554,14 @@ class Writer {
         bool written;
         if (!not_looked_into(value, type, depth, written)) return false;
         if (written) return true;
-        std::vector<Field> slots;
-        if (!read_slots(value, members, slots)) return false;
+        FieldRoom slots;
+        if (!read_slots(value, members, slots.fields)) return false;
         PyRef dict = instance_dict(value);
         if (PyErr_Occurred()) return false;
-        std::vector<Field> kept;
+        FieldRoom kept;
         ObjectParts parts;
-        keep_fields(slots, dict.get(), kept, parts.more);
-        parts.fields = &kept;
+        keep_fields(slots.fields, dict.get(), kept.fields, parts.more);
+        parts.fields = &kept.fields;
         return object_map(value, type, depth, parts);
     }
 
