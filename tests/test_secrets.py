@@ -143,10 +143,12 @@ Loud = type("Loud", (list,), {"__len__": lambda self: 1 / 0, "__repr__": lambda 
 
 
 def name(value):
+    # Ids must be the same in every process that collects them: no addresses.
     try:
-        return repr(value)[:60]
+        text = repr(value)[:60]
     except ZeroDivisionError:  # a repr that is never taken when recording
         return type(value).__name__
+    return type(value).__name__ if " at 0x" in text else text
 
 
 def nested(depth, inner):

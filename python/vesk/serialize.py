@@ -227,7 +227,7 @@ def _clock_text(value, t, base, datetime_module):
 def _c_text(value, t):
     """The text of value when the interpreter or the standard library makes it in C without
     calling into the object, or vesk makes it from the object's fields; None otherwise."""
-    if isinstance(value, type):
+    if issubclass(t, type):
         module = _type_module(value)
         qualname = _type_qualname(value)
         if not isinstance(qualname, str):
@@ -235,7 +235,7 @@ def _c_text(value, t):
         if module == "builtins" or not isinstance(module, str):
             return f"<class '{qualname}'>"
         return f"<class '{module}.{qualname}'>"
-    if isinstance(value, types.ModuleType):
+    if issubclass(t, types.ModuleType):
         name = _module_vars(value).get("__name__")
         return f"<module '{name if type(name) is str else '?'}'>"
     if t is types.MethodType:
@@ -246,7 +246,7 @@ def _c_text(value, t):
         for part in (value.start, value.stop, value.step):
             if part is not None and type(part) is not int:
                 return None
-        return repr(value)
+        return _c_repr(slice.__repr__, value)
     text = _field_text(value, t)
     if text is not None:
         return text
@@ -260,7 +260,18 @@ def _c_text(value, t):
     if base is _attribute(_module("re"), "Pattern"):
         if type(_lookup(t, "pattern").__get__(value)) not in (str, bytes):
             return None
-    return _lookup(t, "__repr__")(value)
+    return _c_repr(_lookup(t, "__repr__"), value)
+
+
+def _c_repr(method, value):
+    """What a repr made in C gives, or None when it fails (an int past the interpreter's limit on
+    digits): the object's fields are read instead."""
+    try:
+        return method(value)
+    except Exception as exc:
+        if is_interruption(exc):
+            raise
+        return None
 
 
 def _slot(value, t, name):
@@ -332,13 +343,14 @@ def _joined_path(value, t):
     return drive + root + "/".join(parts[1:] if drive or root else parts) or "."
 
 
+# Only POSIX paths: a Windows path shows its parts the other way round from how it keeps them.
 _FIELD_TEXTS = (("uuid", "UUID", _uuid_text), ("fractions", "Fraction", _fraction_text),
-                ("pathlib", "PurePath", _path_text))
+                ("pathlib", "PurePosixPath", _path_text))
 
 
 def _is_enum_type(t):
     enum_type = _attribute(_module("enum"), "EnumType")
-    return isinstance(enum_type, type) and isinstance(t, enum_type)
+    return isinstance(enum_type, type) and issubclass(type(t), enum_type)
 
 
 _ENUM_VALUE_TYPES = (type(None), bool, float, str, bytes)
@@ -350,6 +362,8 @@ def _enum_text(value, t):
     member = fields.get("_value_", _enum_text)
     if type(member) is int:
         shown = _int_text(member)
+    elif type(member) is str and looks_secret(member):
+        shown = f"<redacted str, {len(member)} chars>"
     elif type(member) in _ENUM_VALUE_TYPES:
         shown = repr(member[:REPR_LIMIT] if type(member) in (str, bytes) else member)
     else:
@@ -364,7 +378,7 @@ def _dict_getter(t):
     """The getter of the instance __dict__ that t gives its instances, or None."""
     for k in _type_mro(t):
         found = _type_vars(k).get("__dict__")
-        if type(found) is _GetSet:
+        if type(found) is _GetSet or type(found) is _Member:
             return found
     return None
 
@@ -512,7 +526,7 @@ class _Writer:
     def write_bytes(self, t, length, value):
         keep = min(length, self.bounds.bytes, self.text)
         self.text -= keep
-        head = bytes((bytes if isinstance(value, bytes) else bytearray).__getitem__(value, slice(0, keep)))
+        head = bytes((bytes if issubclass(t, bytes) else bytearray).__getitem__(value, slice(0, keep)))
         if keep < length:
             self.cut_start(t, length)
         self.pack(head)
@@ -583,7 +597,7 @@ class _Writer:
 
     def write_entry(self, name, value, depth):
         """A dict's value or an object's field, or its marker when the name is a secret's."""
-        if isinstance(name, str) and is_secret_name(str.__str__(name)):
+        if issubclass(type(name), str) and is_secret_name(str.__str__(name)):
             self.values -= 1
             self.pack(_marker(value))
         else:
@@ -693,20 +707,38 @@ def _repr_text(value):
         return _repr_failed(exc)
 
 
+def _checked_scale(value_scale):
+    if type(value_scale) is not int:
+        raise TypeError("value_scale must be an int")
+    if not 1 <= value_scale <= 1024:
+        raise ValueError("value_scale must be from 1 to 1024")
+    return value_scale
+
+
 def _dump(value, bounds, call_repr):
     writer = _Writer(bounds, call_repr)
-    writer.write(value, 0)
+    try:
+        writer.write(value, 0)
+    except Exception as exc:
+        if is_interruption(exc) or isinstance(exc, MemoryError):
+            raise
+        # What could not be read (memory running out, or the like): its type alone.
+        writer = _Writer(bounds, call_repr)
+        writer.text_map(type(value), "<unserialisable>")
     return bytes(writer.out)
 
 
 def _dump_msgpack_py(value, call_repr=False, value_scale=1):
     """The reference of dump_msgpack: one MessagePack value describing value within the full
     form's bounds, scaled."""
+    value_scale = _checked_scale(value_scale)
     return _dump(value, FULL.scaled(value_scale) if value_scale != 1 else FULL, call_repr)
 
 
 def _dump_msgpack_lightweight_repr_py(value, call_repr=False, value_scale=1):
-    """The reference of dump_msgpack_lightweight_repr: the same within the lightweight bounds."""
+    """The reference of dump_msgpack_lightweight_repr: the same within the lightweight bounds,
+    which value_scale leaves as they are."""
+    _checked_scale(value_scale)
     return _dump(value, LIGHT, call_repr)
 
 

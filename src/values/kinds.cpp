@@ -58,7 +58,8 @@ struct FieldText {
 constexpr FieldText field_texts[] = {
     {"uuid", "UUID", Kind::uuid},
     {"fractions", "Fraction", Kind::fraction},
-    {"pathlib", "PurePath", Kind::path},
+    // Only POSIX paths: a Windows path shows its parts the other way round from how it keeps them.
+    {"pathlib", "PurePosixPath", Kind::path},
 };
 
 // The reference's _C_TEXT_BUILTINS then _C_TEXT_ELSEWHERE, in its order. Two of the builtins

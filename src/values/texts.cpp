@@ -6,6 +6,7 @@
 
 #include "utils/interned.h"
 #include "utils/msgpack_writer.h"
+#include "utils/redaction.h"
 #include "values/fields.h"
 #include "values/formats.h"
 #include "values/type_names.h"
@@ -308,6 +309,8 @@ Made enum_text(PyObject* value, Text& text) {
         if (add_repr_result(PyRef::steal(PyObject_Repr(member)), text) != Made::text) {
             return propagate_or_not();
         }
+    } else if (PyUnicode_CheckExact(member) && looks_secret(member)) {
+        text.add_copy("<redacted str, " + std::to_string(PyUnicode_GET_LENGTH(member)) + " chars>");
     } else if (PyUnicode_CheckExact(member) || PyBytes_CheckExact(member)) {
         // The repr of its start: the text is cut to the repr limit anyway.
         PyRef head = PyRef::steal(PySequence_GetSlice(member, 0, repr_limit));

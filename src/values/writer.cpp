@@ -640,6 +640,10 @@ PyObject* dump(ValueForm form, PyObject* const* args, Py_ssize_t count, PyObject
                     if (truth < 0) return nullptr;
                     style.call_repr = truth != 0;
                 } else if (PyUnicode_CompareWithASCIIString(name, names[2]) == 0) {
+                    if (!PyLong_CheckExact(given)) {
+                        PyErr_SetString(PyExc_TypeError, "value_scale must be an int");
+                        return nullptr;
+                    }
                     long scale = PyLong_AsLong(given);
                     if (scale == -1 && PyErr_Occurred()) return nullptr;
                     if (scale < 1 || scale > 1024) {
