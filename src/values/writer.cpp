@@ -29,6 +29,25 @@ struct Sink {
     void write(const char* data, std::size_t size) { bytes.append(data, size); }
 };
 
+// Headers as the packer writes them, the small ones (most) at once.
+void put_map_header(std::string& out, std::size_t count) {
+    if (count < 16) {
+        out.push_back(static_cast<char>(0x80 | count));
+        return;
+    }
+    Sink sink{out};
+    write_map_len(sink, static_cast<std::uint32_t>(count));
+}
+
+void put_array_header(std::string& out, std::size_t count) {
+    if (count < 16) {
+        out.push_back(static_cast<char>(0x90 | count));
+        return;
+    }
+    Sink sink{out};
+    write_array_len(sink, static_cast<std::uint32_t>(count));
+}
+
 void put_key(std::string& out, std::string_view key) {
     out.push_back(static_cast<char>(0xa0 | key.size()));
     out.append(key);
@@ -104,8 +123,7 @@ class Writer {
         if (keep < length && !cut_start(&PyDict_Type, static_cast<std::uint64_t>(length))) {
             return false;
         }
-        Sink sink{out_};
-        write_map_len(sink, static_cast<std::uint32_t>(keep));
+        put_map_header(out_, static_cast<std::size_t>(keep));
         for (std::ptrdiff_t i = 0; i < keep; ++i) {
             const LocalVariable& pair = pairs[static_cast<std::size_t>(i)];
             if (!write(pair.name, 1) || !write_entry(pair.name, pair.value.get(), 1)) return false;
@@ -318,9 +336,9 @@ class Writer {
         Py_ssize_t length = base_length(value);
         auto empty = [&] {
             if (is_dict) {
-                write_map_len(sink, 0);
+                put_map_header(out_, 0);
             } else {
-                write_array_len(sink, 0);
+                put_array_header(out_, 0);
             }
         };
         if (depth >= bounds_.depth || values_ <= 0) {
@@ -338,7 +356,7 @@ class Writer {
         OnPath on_path(path_, value);
         if (is_dict) return write_dict_items(value, keep, depth);
         if (PyList_Check(value) || PyTuple_Check(value)) {
-            write_array_len(sink, static_cast<std::uint32_t>(keep));
+            put_array_header(out_, static_cast<std::size_t>(keep));
             for (std::ptrdiff_t i = 0; i < keep; ++i) {
                 // Held: nothing of ours runs the program's code, but an allocation may run a
                 // finalizer on 3.11, which may change the list.
@@ -374,7 +392,7 @@ class Writer {
     // An array of `count` values: those taken, nil for any the container no longer had.
     bool write_array(const std::vector<PyRef>& items, std::ptrdiff_t count, int depth) {
         Sink sink{out_};
-        write_array_len(sink, static_cast<std::uint32_t>(count));
+        put_array_header(out_, static_cast<std::size_t>(count));
         for (std::ptrdiff_t i = 0; i < count; ++i) {
             if (i >= static_cast<std::ptrdiff_t>(items.size())) {
                 write_nil(sink);
@@ -387,19 +405,27 @@ class Writer {
 
     bool write_dict_items(PyObject* dict, std::ptrdiff_t keep, int depth) {
         Sink sink{out_};
-        write_map_len(sink, static_cast<std::uint32_t>(keep));
+        put_map_header(out_, static_cast<std::size_t>(keep));
         Py_ssize_t position = 0;
         std::ptrdiff_t written = 0;
         PyObject* key;
         PyObject* item;
         while (written < keep && PyDict_Next(dict, &position, &key, &item)) {
+            ++written;
+            // Most entries are a short word and a scalar: written without references of ours.
+            if (PyUnicode_CheckExact(key) && write_plain(key)) {
+                if (!is_secret_name(key) && write_plain(item)) continue;
+                PyRef held_key = PyRef::borrow(key);
+                PyRef held_item = PyRef::borrow(item);
+                if (!write_entry(held_key.get(), held_item.get(), depth + 1)) return false;
+                continue;
+            }
             PyRef held_key = PyRef::borrow(key);
             PyRef held_item = PyRef::borrow(item);
             if (!write(held_key.get(), depth + 1) ||
                 !write_entry(held_key.get(), held_item.get(), depth + 1)) {
                 return false;
             }
-            ++written;
         }
         for (; written < keep; ++written) {  // the dict shrank meanwhile
             write_nil(sink);
@@ -434,7 +460,7 @@ class Writer {
         Sink sink{out_};
         std::uint32_t entries = 1 + (parts.args != nullptr) + (parts.items != nullptr) +
                                 (parts.fields != nullptr) + (parts.more > 0);
-        write_map_len(sink, entries);
+        put_map_header(out_, entries);
         put_key(out_, "__type__");
         if (!put_type_name(out_, type)) return false;
         {
@@ -450,7 +476,7 @@ class Writer {
             }
             if (parts.fields != nullptr) {
                 put_key(out_, "__fields__");
-                write_map_len(sink, static_cast<std::uint32_t>(parts.fields->size()));
+                put_map_header(out_, static_cast<std::size_t>(parts.fields->size()));
                 for (const Field& field : *parts.fields) {
                     if (!write(field.name.get(), depth + 1) ||
                         !write_entry(field.name.get(), field.value.get(), depth + 1)) {
