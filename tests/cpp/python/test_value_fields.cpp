@@ -29,7 +29,7 @@ class Open:
 Pair = collections.namedtuple("Pair", "x y")
 )j";
 
-std::vector<std::string> names(const std::vector<Field>& fields) {
+std::vector<std::string> names(const std::pmr::vector<Field>& fields) {
     std::vector<std::string> out;
     for (const Field& field : fields) out.emplace_back(PyUnicode_AsUTF8(field.name.get()));
     return out;
@@ -41,9 +41,9 @@ TEST(ValueFields, SlotsComeBasesFirstAndUnsetOnesAreLeftOut) {
     std::vector<PyRef> members;
     member_descriptors(Py_TYPE(value.get()), members);
     EXPECT_EQ(members.size(), 3u);  // __weakref__ is no slot of a value
-    std::vector<Field> fields;
-    ASSERT_TRUE(read_slots(value.get(), members, fields));
-    EXPECT_EQ(names(fields), (std::vector<std::string>{"first", "third"}));
+    FieldRoom room;
+    ASSERT_TRUE(read_slots(value.get(), members, room.fields));
+    EXPECT_EQ(names(room.fields), (std::vector<std::string>{"first", "third"}));
     EXPECT_FALSE(PyErr_Occurred());
 }
 
