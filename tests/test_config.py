@@ -8,6 +8,7 @@ import numpy
 import pytest
 
 import vesk._vesk as engine
+from vesk.serialize import FULL
 
 
 def mismatch(type_name, expected):
@@ -240,7 +241,7 @@ def test_objects_are_read_unless_reprs_are_asked_for(recording, config, expected
     assert call["locals"]["value"] == [expected]
 
 
-@pytest.mark.parametrize("scale, kept", [(None, 64), (1, 64), (3, 192)])
+@pytest.mark.parametrize("scale, kept", [(None, FULL.items), (1, FULL.items), (3, 3 * FULL.items)])
 def test_value_scale_raises_the_full_forms_bounds(recording, scale, kept):
     config = {} if scale is None else {"value_scale": scale}
     with recording(config=config) as host:

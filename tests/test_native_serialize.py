@@ -365,7 +365,7 @@ def test_size_is_bounded_whatever_the_value(form, scale):
     native, reference = FORMS[form]
     bounds = BOUNDS[form, scale]
     dump = functools.partial(native, value_scale=scale)
-    assert (bounds.items, bounds.depth) == {("full", 1): (64, 16), ("full", 3): (192, 48), ("full", 5): (320, 64),
+    assert (bounds.items, bounds.depth) == {("full", 1): (32, 12), ("full", 3): (96, 36), ("full", 5): (160, 60),
                                             ("lightweight", 1): (16, 4), ("lightweight", 3): (16, 4)}[form, scale]
     data = dump(HUGE_LIST)
     assert len(data) < 16 * 1024 and data == reference(HUGE_LIST, value_scale=scale)
@@ -386,15 +386,22 @@ def test_size_is_bounded_whatever_the_value(form, scale):
     assert kept == bounds.text
 
 
-@pytest.mark.parametrize("form, scale, whole, kept", [("full", 1, 4, 2), ("full", 3, 12, 10), ("lightweight", 1, 8, 6)])
-def test_values_budget_counts_keys(form, scale, whole, kept):
-    # Each dict costs itself, its keys and its values: 2 * width + 1, the list one more.
+@pytest.mark.parametrize("form, scale", [("full", 1), ("full", 3), ("lightweight", 1)])
+def test_values_budget_counts_keys(form, scale):
+    # Each dict costs itself, its keys and its values: 2 * width + 1, the list one more. A dict
+    # met with fewer values left than its width keeps that many entries (one at least), and the
+    # dicts after it none.
     width = BOUNDS[form, 1].items - 1
-    value = [dict.fromkeys(range(width), 0) for _ in range(16)]
+    left, whole = BOUNDS[form, scale].values - 1, 0
+    while left - 1 >= width:
+        left, whole = left - 1 - 2 * width, whole + 1
+    kept = max(left - 1, 1)
+    count = whole + 3
+    value = [dict.fromkeys(range(width), 0) for _ in range(count)]
     out = msgpack.unpackb(FORMS[form][0](value, value_scale=scale), strict_map_key=False)
     assert out[:whole] == value[:whole]
     assert out[whole] == {"__type__": "builtins.dict", "__len__": width, "__head__": dict.fromkeys(range(kept), 0)}
-    assert out[whole + 1:] == [{"__type__": "builtins.dict", "__len__": width, "__head__": {}}] * (15 - whole)
+    assert out[whole + 1:] == [{"__type__": "builtins.dict", "__len__": width, "__head__": {}}] * (count - 1 - whole)
 
 
 def locals_function(count):

@@ -18,7 +18,7 @@ import uuid
 import msgpack
 import pytest
 
-from vesk.serialize import REPR_LIMIT, dump_msgpack, dump_msgpack_lightweight_repr, load_msgpack
+from vesk.serialize import FULL, LIGHT, REPR_LIMIT, dump_msgpack, dump_msgpack_lightweight_repr, load_msgpack
 
 BOTH = pytest.mark.parametrize("dump", [dump_msgpack, dump_msgpack_lightweight_repr], ids=["full", "lightweight"])
 HERE = __name__
@@ -256,16 +256,18 @@ def slotted(cls, **fields):
     (Pair(1, "p"), {"__type__": f"{HERE}.Pair", "__fields__": {"left": 1, "password": marker("builtins.str", 1)}},
      None),
     (collections.deque([1, 2]), {"__type__": "collections.deque", "__items__": [1, 2]}, None),
-    (collections.deque(range(100)), {"__type__": "collections.deque", "__items__": list(range(64)), "__more__": 36},
+    (collections.deque(range(100)), {"__type__": "collections.deque", "__items__": list(range(FULL.items)),
+                                     "__more__": 100 - FULL.items},
      {"__type__": "collections.deque", "__items__": list(range(16)), "__more__": 84}),
     (with_fields(Basket("a", 0), **{f"f{i}": i for i in range(70)}), {
-        "__type__": f"{HERE}.Basket", "__fields__": {"owner": "a", "items": 0, **{f"f{i}": i for i in range(62)}},
-        "__more__": 8}, {"__type__": f"{HERE}.Basket", "__fields__": {
+        "__type__": f"{HERE}.Basket", "__fields__": {"owner": "a", "items": 0,
+                                                     **{f"f{i}": i for i in range(FULL.items - 2)}},
+        "__more__": 72 - FULL.items}, {"__type__": f"{HERE}.Basket", "__fields__": {
             "owner": "a", "items": 0, **{f"f{i}": i for i in range(14)}}, "__more__": 56}),
     (self_holding(), {"__type__": f"{HERE}.Basket", "__fields__": {
         "owner": "ada", "items": [{"__type__": f"{HERE}.Basket", "__more__": None}]}}, None),
     # Past the depth bound, an object is not looked into.
-    (linked(0, 40, lambda inner: Basket(inner, 0)), 16, 4),
+    (linked(0, 40, lambda inner: Basket(inner, 0)), FULL.depth, LIGHT.depth),
 ], ids=name)
 def test_object_maps(value, full, lightweight):
     for dump, expected in [(dump_msgpack, full), (dump_msgpack_lightweight_repr, lightweight or full)]:
@@ -349,8 +351,8 @@ def test_interruption_from_a_repr_passes_through(dump, interruption):
     (dump_msgpack, 1, bytearray(1001), cut("builtins.bytearray", 1001, bytes(1000))),
     (dump_msgpack, 1, memoryview(bytes(1001)), cut("builtins.memoryview", 1001, bytes(1000))),
     (dump_msgpack_lightweight_repr, 1, list(range(1000)), cut("builtins.list", 1000, list(range(16)))),
-    (dump_msgpack, 1, tuple(range(65)), cut("builtins.tuple", 65, list(range(64)))),
-    (dump_msgpack, 3, list(range(1000)), cut("builtins.list", 1000, list(range(192)))),
+    (dump_msgpack, 1, tuple(range(FULL.items + 1)), cut("builtins.tuple", FULL.items + 1, list(range(FULL.items)))),
+    (dump_msgpack, 3, list(range(1000)), cut("builtins.list", 1000, list(range(3 * FULL.items)))),
     (dump_msgpack_lightweight_repr, 1, set(range(1000)), cut("builtins.set", 1000, list(range(16)))),
     (dump_msgpack_lightweight_repr, 1, dict.fromkeys(range(1000), 0), cut("builtins.dict", 1000,
                                                                           dict.fromkeys(range(16), 0))),

@@ -77,7 +77,7 @@ class Bounds:
 # The deepest any value is followed, whatever the scale: well under the interpreter's recursion
 # limit, since the caller may already be deep in user code.
 MAX_DEPTH = 64
-FULL = Bounds(items=64, chars=1000, bytes=1000, text=4096, depth=16, values=512)
+FULL = Bounds(items=32, chars=1000, bytes=1000, text=4096, depth=12, values=512)
 LIGHT = Bounds(items=16, chars=200, bytes=200, text=2048, depth=4, values=256)
 
 _INT64_MIN = -(1 << 63)

@@ -31,7 +31,7 @@ struct Bounds {
     }
 };
 
-inline constexpr Bounds full_bounds{64, 1000, 1000, 4096, 16, 512};
+inline constexpr Bounds full_bounds{32, 1000, 1000, 4096, 12, 512};
 inline constexpr Bounds lightweight_bounds{16, 200, 200, 2048, 4, 256};
 
 // Of `length` items, how many a container keeps with `values_left` values to write: never more

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string_view>
 #include <vector>
@@ -24,32 +25,78 @@ namespace vesk {
 
 namespace {
 
-struct Sink {
-    std::string& bytes;
-    void write(const char* data, std::size_t size) { bytes.append(data, size); }
+// Where a value is written: in memory of its own (on the stack for most values) and appended to
+// the caller's buffer once whole. Its bytes go in one at a time, with no call per byte.
+class Output {
+  public:
+    Output() = default;
+    Output(const Output&) = delete;
+    Output& operator=(const Output&) = delete;
+
+    [[gnu::always_inline]] void put(char byte) {
+        if (size_ == capacity_) grow(1);
+        data_[size_++] = byte;
+    }
+    // The stream interface of the MessagePack writers.
+    [[gnu::always_inline]] void write(const char* bytes, std::size_t count) {
+        if (capacity_ - size_ < count) grow(count);
+        std::memcpy(data_ + size_, bytes, count);
+        size_ += count;
+    }
+    void append(std::string_view bytes) { write(bytes.data(), bytes.size()); }
+    std::string_view view() const { return {data_, size_}; }
+
+    // What a writer of strings (the text units') writes, appended: true when it succeeded.
+    template <class Function>
+    bool through(Function&& function) {
+        std::string& scratch = scratch_text();
+        scratch.clear();
+        bool ok = function(scratch);
+        append(scratch);
+        return ok;
+    }
+
+  private:
+    [[gnu::noinline]] void grow(std::size_t count) {
+        std::size_t capacity = std::max(capacity_ * 2, size_ + count + 256);
+        auto bigger = std::make_unique<char[]>(capacity);
+        std::memcpy(bigger.get(), data_, size_);
+        heap_ = std::move(bigger);
+        data_ = heap_.get();
+        capacity_ = capacity;
+    }
+
+    static std::string& scratch_text() {
+        thread_local std::string scratch;
+        return scratch;
+    }
+
+    std::array<char, 1024> room_;
+    std::unique_ptr<char[]> heap_;
+    char* data_ = room_.data();
+    std::size_t size_ = 0;
+    std::size_t capacity_ = room_.size();
 };
 
 // Headers as the packer writes them, the small ones (most) at once.
-void put_map_header(std::string& out, std::size_t count) {
+void put_map_header(Output& out, std::size_t count) {
     if (count < 16) {
-        out.push_back(static_cast<char>(0x80 | count));
+        out.put(static_cast<char>(0x80 | count));
         return;
     }
-    Sink sink{out};
-    write_map_len(sink, static_cast<std::uint32_t>(count));
+    write_map_len(out, static_cast<std::uint32_t>(count));
 }
 
-void put_array_header(std::string& out, std::size_t count) {
+void put_array_header(Output& out, std::size_t count) {
     if (count < 16) {
-        out.push_back(static_cast<char>(0x90 | count));
+        out.put(static_cast<char>(0x90 | count));
         return;
     }
-    Sink sink{out};
-    write_array_len(sink, static_cast<std::uint32_t>(count));
+    write_array_len(out, static_cast<std::uint32_t>(count));
 }
 
-void put_key(std::string& out, std::string_view key) {
-    out.push_back(static_cast<char>(0xa0 | key.size()));
+void put_key(Output& out, std::string_view key) {
+    out.put(static_cast<char>(0xa0 | key.size()));
     out.append(key);
 }
 
@@ -92,12 +139,8 @@ struct ObjectParts {
 
 class Writer {
   public:
-    Writer(std::string& out, const Bounds& bounds, bool call_repr)
-        : out_(out),
-          bounds_(bounds),
-          values_(bounds.values),
-          text_(bounds.text),
-          call_repr_(call_repr) {}
+    Writer(const Bounds& bounds, bool call_repr)
+        : bounds_(bounds), values_(bounds.values), text_(bounds.text), call_repr_(call_repr) {}
 
     // False with an exception pending (an ordinary one leaves the whole value unserialisable).
     bool write(PyObject* value, int depth) {
@@ -132,6 +175,17 @@ class Writer {
     }
 
   private:
+    // The type's name, as remembered when it is.
+    bool put_type(PyTypeObject* type) {
+        auto known = known_type(type);
+        if (!known.ok()) return false;
+        if (*known != nullptr) {
+            out_.append((*known)->packed_name);
+            return true;
+        }
+        return out_.through([&](std::string& s) { return put_type_name(s, type); });
+    }
+
     // The scalars most values are made of, written at once: true when `value` was one. Nothing
     // else is read, so a container's item needs no reference of ours to be written so.
     [[gnu::always_inline]] bool write_plain(PyObject* value) {
@@ -141,27 +195,25 @@ class Writer {
             if (!PyUnstable_Long_IsCompact(number)) return false;
             Py_ssize_t small = PyUnstable_Long_CompactValue(number);
             if (small >= 0 && small < 128) {
-                out_.push_back(static_cast<char>(small));
+                out_.put(static_cast<char>(small));
             } else {
-                Sink sink{out_};
-                vesk::write_int(sink, small);
+                vesk::write_int(out_, small);
             }
         } else if (type == &PyFloat_Type) {
-            Sink sink{out_};
-            write_f64(sink, PyFloat_AS_DOUBLE(value));
+            write_f64(out_, PyFloat_AS_DOUBLE(value));
         } else if (value == Py_None) {
-            out_.push_back(static_cast<char>(0xc0));
+            out_.put(static_cast<char>(0xc0));
         } else if (type == &PyBool_Type) {
-            out_.push_back(static_cast<char>(value == Py_True ? 0xc3 : 0xc2));
+            out_.put(static_cast<char>(value == Py_True ? 0xc3 : 0xc2));
         } else if (type == &PyUnicode_Type && PyUnicode_IS_ASCII(value) &&
                    PyUnicode_GET_LENGTH(value) < redaction_detail::shape_min &&
                    PyUnicode_GET_LENGTH(value) <= text_) {
             // A short word: too short for any secret's shape, and within every bound of a str.
             Py_ssize_t length = PyUnicode_GET_LENGTH(value);
             text_ -= length;
-            out_.push_back(static_cast<char>(0xa0 | length));
-            out_.append(static_cast<const char*>(PyUnicode_DATA(value)),
-                        static_cast<std::size_t>(length));
+            out_.put(static_cast<char>(0xa0 | length));
+            out_.write(static_cast<const char*>(PyUnicode_DATA(value)),
+                       static_cast<std::size_t>(length));
         } else {
             return false;
         }
@@ -199,8 +251,7 @@ class Writer {
             case Kind::int_like:
                 return write_int(value, type);
             case Kind::float_like: {
-                Sink sink{out_};
-                write_f64(sink, PyFloat_AS_DOUBLE(value));
+                write_f64(out_, PyFloat_AS_DOUBLE(value));
                 return true;
             }
             case Kind::str_like:
@@ -221,13 +272,14 @@ class Writer {
         if (call_repr_) {
             Text text;
             if (repr_text(value, text) == Made::propagate) return false;
-            return put_text_map(out_, type, text);
+            return out_.through([&](std::string& s) { return put_text_map(s, type, text); });
         }
         if (facts.kind != Kind::fields && facts.kind != Kind::opaque) {
             Text text;
             Made made = made_text(value, facts, text);
             if (made == Made::propagate) return false;
-            if (made == Made::text) return put_text_map(out_, type, text);
+            if (made == Made::text)
+                return out_.through([&](std::string& s) { return put_text_map(s, type, text); });
             // Not what the text is made for: its fields, as any object's.
             if (*known == nullptr || members.empty()) {
                 member_descriptors(type, members);
@@ -241,44 +293,45 @@ class Writer {
     bool write_made_text(PyObject* value, PyTypeObject* type, const TypeFacts& facts) {
         Text text;
         if (made_text(value, facts, text) == Made::propagate) return false;
-        return put_text_map(out_, type, text);
+        return out_.through([&](std::string& s) { return put_text_map(s, type, text); });
     }
 
     bool write_int(PyObject* value, PyTypeObject* type) {
-        Sink sink{out_};
         auto* number = reinterpret_cast<PyLongObject*>(value);
         if (PyUnstable_Long_IsCompact(number)) {
-            write_int_value(sink, PyUnstable_Long_CompactValue(number));
+            vesk::write_int(out_, PyUnstable_Long_CompactValue(number));
             return true;
         }
         int overflow = 0;
         long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
         if (overflow == 0) {
-            write_int_value(sink, small);
+            vesk::write_int(out_, small);
             return true;
         }
         if (overflow > 0) {
             unsigned long long large = PyLong_AsUnsignedLongLong(value);
             if (!(large == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
-                write_uint(sink, large);
+                write_uint(out_, large);
                 return true;
             }
             PyErr_Clear();  // past 64 bits
         }
         Text text;
         if (int_text(value, text) != Made::text) return false;
-        return put_text_map(out_, type, text);
+        return out_.through([&](std::string& s) { return put_text_map(s, type, text); });
     }
-
-    static void write_int_value(Sink& sink, long long number) { vesk::write_int(sink, number); }
 
     bool write_str(PyObject* value, PyTypeObject* type) {
         Py_ssize_t length = PyUnicode_GET_LENGTH(value);
-        if (looks_secret(value)) return put_marker(out_, value);
+        if (looks_secret(value))
+            return out_.through([&](std::string& s) { return put_marker(s, value); });
         std::ptrdiff_t keep = text_kept(length, bounds_.chars, text_);
         text_ -= keep;
         if (keep < length && !cut_start(type, static_cast<std::uint64_t>(length))) return false;
-        put_safe_str(out_, value, keep);
+        out_.through([&](std::string& s) {
+            put_safe_str(s, value, keep);
+            return true;
+        });
         return true;
     }
 
@@ -286,7 +339,10 @@ class Writer {
         std::ptrdiff_t keep = text_kept(length, bounds_.bytes, text_);
         text_ -= keep;
         if (keep < length && !cut_start(type, static_cast<std::uint64_t>(length))) return false;
-        put_bin(out_, data, static_cast<std::size_t>(keep));
+        out_.through([&](std::string& s) {
+            put_bin(s, data, static_cast<std::size_t>(keep));
+            return true;
+        });
         return true;
     }
 
@@ -297,7 +353,7 @@ class Writer {
             PyRef repr = PyRef::steal(PyMemoryView_Type.tp_repr(value));
             if (!repr) return false;
             text.add(std::move(repr));
-            return put_text_map(out_, type, text);
+            return out_.through([&](std::string& s) { return put_text_map(s, type, text); });
         }
         Py_buffer* buffer = PyMemoryView_GET_BUFFER(value);
         Py_ssize_t length = buffer->len;
@@ -308,18 +364,20 @@ class Writer {
         }
         // Bytes not in one piece: only the size is told.
         if (keep < length && !cut_start(type, static_cast<std::uint64_t>(length))) return false;
-        put_bin(out_, static_cast<const char*>(buffer->buf), static_cast<std::size_t>(keep));
+        out_.through([&](std::string& s) {
+            put_bin(s, static_cast<const char*>(buffer->buf), static_cast<std::size_t>(keep));
+            return true;
+        });
         return true;
     }
 
     // A cut map up to its head, which the caller writes.
     bool cut_start(PyTypeObject* type, std::uint64_t length) {
-        Sink sink{out_};
-        out_.push_back(static_cast<char>(0x83));
+        out_.put(static_cast<char>(0x83));
         put_key(out_, "__type__");
-        if (!put_type_name(out_, type)) return false;
+        if (!put_type(type)) return false;
         put_key(out_, "__len__");
-        write_uint(sink, length);
+        write_uint(out_, length);
         put_key(out_, "__head__");
         return true;
     }
@@ -332,7 +390,6 @@ class Writer {
 
     bool write_container(PyObject* value, PyTypeObject* type, int depth) {
         const bool is_dict = PyDict_Check(value);
-        Sink sink{out_};
         Py_ssize_t length = base_length(value);
         auto empty = [&] {
             if (is_dict) {
@@ -349,7 +406,7 @@ class Writer {
         if (path_.contains(value)) {
             Text text;
             text.add(is_dict ? "{...}" : "[...]");
-            return put_text_map(out_, type, text);
+            return out_.through([&](std::string& s) { return put_text_map(s, type, text); });
         }
         std::ptrdiff_t keep = items_kept(length, bounds_.items, values_);
         if (keep < length && !cut_start(type, static_cast<std::uint64_t>(length))) return false;
@@ -361,7 +418,7 @@ class Writer {
                 // Held: nothing of ours runs the program's code, but an allocation may run a
                 // finalizer on 3.11, which may change the list.
                 if (i >= Py_SIZE(value)) {
-                    write_nil(sink);
+                    out_.put(static_cast<char>(0xc0));
                     continue;
                 }
                 PyObject* borrowed =
@@ -391,11 +448,10 @@ class Writer {
 
     // An array of `count` values: those taken, nil for any the container no longer had.
     bool write_array(const std::vector<PyRef>& items, std::ptrdiff_t count, int depth) {
-        Sink sink{out_};
         put_array_header(out_, static_cast<std::size_t>(count));
         for (std::ptrdiff_t i = 0; i < count; ++i) {
             if (i >= static_cast<std::ptrdiff_t>(items.size())) {
-                write_nil(sink);
+                out_.put(static_cast<char>(0xc0));
             } else if (!write(items[static_cast<std::size_t>(i)].get(), depth + 1)) {
                 return false;
             }
@@ -404,7 +460,6 @@ class Writer {
     }
 
     bool write_dict_items(PyObject* dict, std::ptrdiff_t keep, int depth) {
-        Sink sink{out_};
         put_map_header(out_, static_cast<std::size_t>(keep));
         Py_ssize_t position = 0;
         std::ptrdiff_t written = 0;
@@ -428,8 +483,8 @@ class Writer {
             }
         }
         for (; written < keep; ++written) {  // the dict shrank meanwhile
-            write_nil(sink);
-            write_nil(sink);
+            out_.put(static_cast<char>(0xc0));
+            out_.put(static_cast<char>(0xc0));
         }
         return true;
     }
@@ -438,7 +493,7 @@ class Writer {
     bool write_entry(PyObject* name, PyObject* value, int depth) {
         if (PyUnicode_Check(name) && is_secret_name(name)) {
             --values_;
-            return put_marker(out_, value);
+            return out_.through([&](std::string& s) { return put_marker(s, value); });
         }
         return write(value, depth);
     }
@@ -447,22 +502,21 @@ class Writer {
     bool not_looked_into(PyObject* value, PyTypeObject* type, int depth, bool& written) {
         written = false;
         if (depth < bounds_.depth && values_ > 0 && !path_.contains(value)) return true;
-        out_.push_back(static_cast<char>(0x82));
+        out_.put(static_cast<char>(0x82));
         put_key(out_, "__type__");
-        if (!put_type_name(out_, type)) return false;
+        if (!put_type(type)) return false;
         put_key(out_, "__more__");
-        out_.push_back(static_cast<char>(0xc0));
+        out_.put(static_cast<char>(0xc0));
         written = true;
         return true;
     }
 
     bool object_map(PyObject* value, PyTypeObject* type, int depth, const ObjectParts& parts) {
-        Sink sink{out_};
         std::uint32_t entries = 1 + (parts.args != nullptr) + (parts.items != nullptr) +
                                 (parts.fields != nullptr) + (parts.more > 0);
         put_map_header(out_, entries);
         put_key(out_, "__type__");
-        if (!put_type_name(out_, type)) return false;
+        if (!put_type(type)) return false;
         {
             OnPath on_path(path_, value);
             if (parts.args != nullptr) {
@@ -487,7 +541,7 @@ class Writer {
         }
         if (parts.more > 0) {
             put_key(out_, "__more__");
-            write_uint(sink, static_cast<std::uint64_t>(parts.more));
+            write_uint(out_, static_cast<std::uint64_t>(parts.more));
         }
         return true;
     }
@@ -573,9 +627,9 @@ class Writer {
     bool write_fields(PyObject* value, PyTypeObject* type, int depth,
                       std::span<const PyRef> members) {
         if (members.empty() && !has_instance_dict(type)) {
-            out_.push_back(static_cast<char>(0x81));
+            out_.put(static_cast<char>(0x81));
             put_key(out_, "__type__");
-            return put_type_name(out_, type);
+            return put_type(type);
         }
         bool written;
         if (!not_looked_into(value, type, depth, written)) return false;
@@ -591,7 +645,10 @@ class Writer {
         return object_map(value, type, depth, parts);
     }
 
-    std::string& out_;
+  public:
+    Output out_;
+
+  private:
     const Bounds bounds_;
     std::ptrdiff_t values_;
     std::ptrdiff_t text_;
@@ -608,36 +665,39 @@ bool put_unserialisable(std::string& out, PyTypeObject* type) {
 }
 
 template <class Body>
-bool guarded_write(std::string& out, Body&& body) {
-    std::size_t start = out.size();
+bool guarded_write(Body&& body) {
     try {
-        if (body()) return true;
+        return body();
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const InternalFault& fault) {
         raise_panic(fault.what());
     }
-    out.resize(start);
     return false;
 }
 
 }  // namespace
 
 bool write_value(PyObject* value, const ValueStyle& style, std::string& out) {
-    std::size_t start = out.size();
-    if (guarded_write(
-            out, [&] { return Writer(out, style.bounds(), style.call_repr).write(value, 0); })) {
+    if (guarded_write([&] {
+            Writer writer(style.bounds(), style.call_repr);
+            if (!writer.write(value, 0)) return false;
+            out.append(writer.out_.view());
+            return true;
+        })) {
         return true;
     }
     if (!PyErr_Occurred() || !drop_ordinary()) return false;
-    out.resize(start);
     return put_unserialisable(out, Py_TYPE(value));
 }
 
 bool write_locals(std::span<const LocalVariable> locals, const ValueStyle& style,
                   std::string& out) {
-    if (guarded_write(out, [&] {
-            return Writer(out, style.bounds(), style.call_repr).write_pairs(locals);
+    if (guarded_write([&] {
+            Writer writer(style.bounds(), style.call_repr);
+            if (!writer.write_pairs(locals)) return false;
+            out.append(writer.out_.view());
+            return true;
         })) {
         return true;
     }

@@ -11,7 +11,7 @@ TEST(ValueBounds, ScalingMultipliesAllButCapsTheDepth) {
     EXPECT_EQ(three.chars, 3 * full_bounds.chars);
     EXPECT_EQ(three.text, 3 * full_bounds.text);
     EXPECT_EQ(three.values, 3 * full_bounds.values);
-    EXPECT_EQ(three.depth, 48);
+    EXPECT_EQ(three.depth, 36);
     EXPECT_EQ(full_bounds.scaled(100).depth, Bounds::max_depth);
     EXPECT_EQ(full_bounds.scaled(0).items, full_bounds.items);  // never below the form's own
 }

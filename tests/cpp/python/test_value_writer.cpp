@@ -92,8 +92,8 @@ TEST(ValueWriter, TheProgramsInterruptionReachesTheCaller) {
 
 TEST(ValueWriter, ADeepValueIsCutAtTheDepthBound) {
     std::string full = written("chain(100000)", ValueStyle{ValueForm::full, false, 2});
-    // 32 levels of arrays, then the cut map of the 33rd with its empty head.
-    EXPECT_EQ(std::count(full.begin(), full.end(), '['), 33);
+    // 24 levels of arrays, then the cut map of the 25th with its empty head.
+    EXPECT_EQ(std::count(full.begin(), full.end(), '['), 25);
     EXPECT_LT(full.size(), 400u);
 }
 
