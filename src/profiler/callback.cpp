@@ -20,8 +20,8 @@
 #include "utils/interned.h"
 #include "utils/names.h"
 #include "utils/serialize.h"
-#include "values/values.h"
 #include "utils/working_dir.h"
+#include "values/values.h"
 
 namespace vesk {
 
