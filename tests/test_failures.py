@@ -51,9 +51,40 @@ def test_failing_serialiser_drops_the_event_with_one_warning(recording, replace_
     assert first.msg == WARNING_FORMAT and len(first.msg) == 101
     filename, co_name, event, frame_locals = first.args
     assert (filename, co_name, event) == (__file__, "keep", "call")
-    assert frame_locals == {"value": value}
+    assert frame_locals == {"value": f"<{__name__}.Unserialisable>"}
     assert first.exc_info[0] is ValueError and str(first.exc_info[1]) == "cannot serialise"
     assert failed[1].args[2] == "return"
+
+
+class Shown:
+    reprs = 0
+
+    def __repr__(self):
+        Shown.reprs += 1
+        return "shown"
+
+
+def log_in(user, password, token, basket, note):
+    return user
+
+
+def test_a_failure_report_shows_locals_redacted_and_without_the_programs_code(recording,
+                                                                           replace_module, caplog):
+    replace_module("vesk.serialize", dump_msgpack=serialiser_refusing(Shown))
+    Shown.reprs = 0
+    with recording():
+        log_in("ada", "hunter2-secret", "Bearer abcdefghijklmnop", Shown(), "n" * 500)
+    first = warnings(caplog)[0]
+    shown = first.args[3]
+    assert shown == {
+        "user": "ada",
+        "password": {"__type__": "builtins.str", "__len__": 14, "__redacted__": True},
+        "token": {"__type__": "builtins.str", "__len__": 23, "__redacted__": True},
+        "basket": f"<{__name__}.Shown>",
+        "note": "n" * 200 + "... (500 chars)",
+    }
+    text = first.getMessage()
+    assert "hunter2" not in text and "abcdefgh" not in text and Shown.reprs == 0
 
 
 def test_failed_call_leaves_the_callers_call_site_intact(recording, replace_module):
