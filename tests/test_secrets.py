@@ -40,6 +40,10 @@ def dumped(value, form="full"):
     ("sessionId", True), ("client_secret", True), ("private_key_pem", True), ("token2", True),
     ("tokenizer", False), ("key", False), ("api", False), ("passage", False), ("sessionless", False),
     ("user", False), ("monkey", False), ("", False), ("_", False), ("émot_token", True),
+    # Words run together, as the usual cookie and field names are.
+    ("sessionid", True), ("csrftoken", True), ("accesstoken", True), ("authtoken", True),
+    ("userpassword", True), ("secretkey", True), ("refreshTokens", True), ("privatekey", True),
+    ("tokenizers", False), ("sessions_count", True), ("keyboard", False),
 ])
 def test_names(name, secret):
     assert secrets.is_secret_name(name) is secret

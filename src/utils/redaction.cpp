@@ -84,8 +84,20 @@ bool part_matches(std::string_view part, std::string_view wanted) {
            (part.size() == wanted.size() + 1 && part.back() == 's' && part.starts_with(wanted));
 }
 
+// A part that runs a pattern's words together at its end ("csrftoken", "userpassword",
+// "sessionid" for "session id"), as the usual cookie and field names do.
+bool runs_together(std::string_view part, const Pattern& pattern) {
+    std::string joined;
+    for (const std::string& word : pattern) joined += word;
+    return part.ends_with(joined) || (part.ends_with('s') && part.size() > joined.size() &&
+                                      part.substr(0, part.size() - 1).ends_with(joined));
+}
+
 bool matches_patterns(const std::vector<std::string>& parts) {
     for (const Pattern& pattern : patterns) {
+        for (const std::string& part : parts) {
+            if (runs_together(part, pattern)) return true;
+        }
         if (pattern.size() > parts.size()) continue;
         for (std::size_t at = 0; at + pattern.size() <= parts.size(); ++at) {
             std::size_t k = 0;

@@ -5,7 +5,9 @@ has a sensitive word in it, or when its text has the shape of a well-known crede
 its name (see :func:`looks_secret`). Names are compared on their word parts,
 case-insensitively: "db_password", "dbPassword" and "DB-PASSWORD" all contain the part
 "password", while "tokenizer" does not contain "token". A part matches in the plural too
-("tokens", "api_keys"). A pattern of several parts ("api_key") matches those parts in a row.
+("tokens", "api_keys"). A pattern of several parts ("api_key") matches those parts in a row. A
+part that ends with a pattern's words run together matches too: "csrftoken", "userpassword",
+"sessionid" (the usual cookie and field names).
 
 In place of a secret, a *redaction marker* is stored: its type and length, never its content::
 
@@ -36,7 +38,7 @@ __all__ = [
 # The usual names of secrets in code, configuration and HTTP headers.
 DEFAULT_PATTERNS = (
     "password", "passwd", "secret", "token", "api_key", "apikey", "authorization", "cookie",
-    "session", "private_key", "credentials",
+    "session", "session_id", "secret_key", "private_key", "credentials",
 )
 MARKER_KEY = "__redacted__"
 
@@ -80,6 +82,12 @@ def is_secret_name(name):
         _compiled = _compile(_active)
     parts = _parts(name)
     for pattern in _compiled:
+        # A part that runs the pattern's words together at its end: "csrftoken", "userpassword",
+        # "sessionid" for "session id", as the usual cookie and field names do.
+        joined = "".join(pattern)
+        if any(part.endswith(joined) or (part.endswith("s") and part[:-1].endswith(joined))
+               for part in parts):
+            return True
         n = len(pattern)
         for i in range(len(parts) - n + 1):
             if all(_part_matches(part, wanted) for part, wanted in zip(parts[i:i + n], pattern)):
