@@ -341,3 +341,31 @@ def test_names_added_and_kept_at_every_entry(tmp_path, entry):
         exported = subprocess.run([sys.executable, "-m", "vesk", "export", "--db", str(database), "-o", "-"],
                                   cwd=tmp_path, capture_output=True, text=True, timeout=120).stdout
         assert '"password":"<redacted str, 7 chars>"' in exported and "hunter2" not in exported
+
+
+@pytest.mark.parametrize("arguments, stored", [
+    (["app.py", "--password", "hunter2", "--user", "ada"], ["app.py", "--password", "[redacted]", "--user", "ada"]),
+    (["app.py", "--api-key=k1", "-v"], ["app.py", "--api-key=[redacted]", "-v"]),
+    (["app.py", "DB_PASSWORD=pw"], ["app.py", "DB_PASSWORD=[redacted]"]),
+    (["app.py", "postgres://app:pa55@db/prod"], ["app.py", "postgres://app:[redacted]@db/prod"]),
+    (["app.py", "Bearer abcdefghijklmnop"], ["app.py", "[redacted]"]),
+    (["app.py", "--token"], ["app.py", "--token"]),
+])
+def test_command_lines_are_stored_redacted(tmp_path, arguments, stored):
+    import subprocess
+    import sys
+
+    from vesk import db
+
+    (tmp_path / "app.py").write_text("def main():\n    return 1\nmain()\n")
+    database = tmp_path / "t.sqlite3"
+    result = subprocess.run([sys.executable, "-m", "vesk", "run", "--db", str(database), *arguments],
+                            cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    trace_id = db.latest_trace_id(database)
+    [part] = [serialize.load_msgpack(p) for p in db.load_trace_parts(database, trace_id)]
+    assert part["command_line_args"] == stored
+    listed = subprocess.run([sys.executable, "-m", "vesk", "traces", "--db", str(database)], cwd=tmp_path,
+                            capture_output=True, text=True, timeout=120).stdout
+    for secret in ("hunter2", "k1", "pa55", "abcdefghijklmnop", "=pw"):
+        assert secret not in listed and secret not in str(part)

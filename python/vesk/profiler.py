@@ -159,7 +159,7 @@ class enable(contextlib.ContextDecorator):
         self._active = []
 
     def __enter__(self):
-        source = self.source or " ".join(sys.argv) or "python"
+        source = self.source or " ".join(secrets.redacted_arguments(sys.argv)) or "python"
         profiler = Profiler(self.config, db_path=self.db_path, source=source,
                             children=self.children, all_threads=self.all_threads)
         self._active.append(profiler)

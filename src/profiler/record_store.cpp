@@ -152,7 +152,17 @@ bool read_header(const ProfilerState& state, TraceHeader& header) {
     if (!argv) return false;
     auto argv_texts = to_text_list(argv.get());
     if (!argv_texts.ok()) return false;
-    header.argv = std::move(*argv_texts);
+    // A command line may hold a password ("--password X", a database URL): stored redacted.
+    PyRef redact = module_attribute(interned.mod_vesk_secrets, interned.redacted_arguments);
+    PyRef redacted = redact ? PyRef::steal(PyObject_CallOneArg(redact.get(), argv.get())) : PyRef();
+    auto redacted_texts =
+        redacted ? to_text_list(redacted.get()) : Fallible<std::vector<std::string>>(failed);
+    if (redacted_texts.ok()) {
+        header.argv = std::move(*redacted_texts);
+    } else {
+        if (!discard_ordinary_error()) return false;
+        header.argv = std::vector<std::string>(argv_texts->size(), "[redacted]");
+    }
     header.main_thread_id = state.main_thread_id;
     header.source = state.source;
     header.timestamp = state.timestamp;

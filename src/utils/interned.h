@@ -65,6 +65,8 @@ namespace vesk {
     X(mod_vesk_db, "vesk.db")                                         \
     X(mod_vesk_version, "vesk.version")                               \
     X(mod_vesk_git, "vesk.git")                                       \
+    X(mod_vesk_secrets, "vesk.filters.secrets")                       \
+    X(redacted_arguments, "redacted_arguments")                       \
     X(dunder_module, "__module__")                                    \
     X(dunder_class, "__class__")                                      \
     X(key_event, "event")                                             \

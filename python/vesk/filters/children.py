@@ -22,6 +22,7 @@ import sys
 # Imported now: the at-fork code below must not import (another thread's import in progress at the
 # fork would leave the child waiting for ever on that module's lock).
 from vesk import _vesk, db
+from vesk.filters import secrets
 from vesk.profiler import Profiler
 from vesk.utils import new_trace_id
 
@@ -245,7 +246,7 @@ def start_child(payload):
     """Starts recording a child process from the payload its parent put in its environment."""
     data = json.loads(payload)
     config = dict(data["config"], handoff_interval=HANDOFF_INTERVAL)
-    profiler = Profiler(config, db_path=data["db"], source=" ".join(sys.orig_argv), children=True)
+    profiler = Profiler(config, db_path=data["db"], source=" ".join(secrets.redacted_arguments(sys.orig_argv)), children=True)
     db.note_parent(profiler.trace_id, data["parent"], data["pid"])
     profiler.start()
     _save_at_exit(profiler, forked=False)

@@ -17,6 +17,7 @@ import types
 import zipfile
 
 from vesk import db
+from vesk.filters.secrets import redacted_arguments
 from vesk.profiler import Profiler, make_config
 from vesk.utils import CommandError
 
@@ -142,8 +143,8 @@ def _database(options):
     """The database as an absolute path, ready to take traces, or a one-line refusal."""
     path = os.path.abspath(options.db)
     try:
-        db.prepare_for_writing(path)
-    except (OSError, sqlite3.Error, db.NotAVeskDatabase, db.DatabaseTooNew) as error:
+        db.prepare_for_writing(path, shared=getattr(options, "db_shared", False))
+    except (OSError, sqlite3.Error, db.NotAVeskDatabase, db.DatabaseTooNew, db.UnsafeDatabase) as error:
         reason = error.strerror if isinstance(error, OSError) and error.strerror else str(error)
         raise CommandError(f"cannot store traces in {options.db}: {reason}", status=2) from None
     return path
@@ -177,7 +178,7 @@ def run_program(options):
     program = _program(options)
     database = _database(options)
     config = recording_config(options)
-    source = " ".join(["vesk run", program.display, *options.args])
+    source = " ".join(["vesk run", *redacted_arguments([program.display, *options.args])])
     profiler = Profiler(config, db_path=database, source=source, children=options.children,
                         all_threads=options.all_threads)
     sys.argv = [program.argv0, *options.args]
