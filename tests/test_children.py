@@ -165,3 +165,17 @@ def test_threads_already_running_are_recorded_from_their_next_call(tmp_path):
     thread.join()
     records = list(_records(str(tmp_path / "t.sqlite3"), profiler.trace_id))
     assert [r["thread"] for r in records if r.get("co_name") == "early_work"] == ["early"] * 2
+
+
+@pytest.mark.parametrize("payload", ["not json", "[]", "{}", '{"db": 1, "config": {}, "parent": null, "pid": 1}',
+                                     '{"pythonpath": 5}', '{"db": "x", "config": [], "parent": null, "pid": "1"}'])
+def test_a_malformed_child_description_is_ignored_quietly(tmp_path, payload):
+    import vesk.filters.boot
+
+    boot = list(vesk.filters.boot.__path__)[0]
+    environment = dict(os.environ, PYTHONPATH=boot, VESK_CHILD=payload)
+    result = subprocess.run([sys.executable, "-c", "import os; print('ran', 'VESK_CHILD' in os.environ)"],
+                            cwd=tmp_path, env=environment, capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0 and result.stdout == "ran False\n"
+    assert "Traceback" not in result.stderr and len(result.stderr.splitlines()) <= 1
+    assert not list(tmp_path.iterdir())  # nothing recorded, nowhere

@@ -15,6 +15,7 @@ the parent's, and the child's calls go only to the child's trace.
 
 import atexit
 import json
+import logging
 import os
 import signal
 import sys
@@ -244,13 +245,32 @@ def _after_fork_in_child():
 
 def start_child(payload):
     """Starts recording a child process from the payload its parent put in its environment."""
-    data = json.loads(payload)
+    data = _valid_payload(payload)
+    if data is None:
+        return None
     config = dict(data["config"], handoff_interval=HANDOFF_INTERVAL)
     profiler = Profiler(config, db_path=data["db"], source=" ".join(secrets.redacted_arguments(sys.orig_argv)), children=True)
     db.note_parent(profiler.trace_id, data["parent"], data["pid"])
     profiler.start()
     _save_at_exit(profiler, forked=False)
     return profiler
+
+
+_PAYLOAD_TYPES = {"db": str, "config": dict, "parent": (str, type(None)), "pid": int}
+
+
+def _valid_payload(payload):
+    """The parent's description of a child's recording, or None, with one line on the "vesk"
+    logger, when it is not one (set by hand, or by something else): the child runs unrecorded."""
+    try:
+        data = json.loads(payload)
+    except ValueError:
+        data = None
+    if isinstance(data, dict) and all(isinstance(data.get(key), kind) for key, kind in _PAYLOAD_TYPES.items()):
+        return data
+    logging.getLogger("vesk").warning("vesk: %s is not what a recorded parent sets; this process "
+                                      "runs unrecorded", ENV)
+    return None
 
 
 # The child recordings this process saves when it ends, with whether each came from a fork (whose

@@ -15,9 +15,14 @@ def _start():
         import json
 
         try:
-            pythonpath = json.loads(payload).get("pythonpath")
+            data = json.loads(payload)
         except ValueError:
-            pythonpath, payload = None, None
+            data = None
+        if not isinstance(data, dict):
+            data, payload = {}, None  # not what a recorded parent sets: the child runs unrecorded
+        pythonpath = data.get("pythonpath")
+        if pythonpath is not None and not isinstance(pythonpath, str):
+            pythonpath = None
         if pythonpath is None:
             os.environ.pop("PYTHONPATH", None)
         else:
