@@ -198,6 +198,19 @@ def test_django_statements(recording, examples):
     assert select["parameters"] == ["a"]
 
 
+@pytest.mark.parametrize("client", [with_urllib, with_requests])
+@pytest.mark.parametrize("body, stored", [
+    (b'{"user": "ada", "password": "hunter2", "api_key": 123}',
+     b'{"user": "ada", "password": "[redacted]", "api_key": "[redacted]"}'),
+    (b"user=ada&password=hunter2&remember=1", b"user=ada&password=[redacted]&remember=1"),
+    (b"just text, password hunter2", b"just text, password hunter2"),
+], ids=["json", "form", "text"])
+def test_secrets_in_request_bodies_are_redacted(recording, server, client, body, stored):
+    records = record(recording, lambda: client(f"{server}/login", body))
+    [exchange] = events(records, "http")
+    assert exchange["request_body"] == stored and exchange["request_body_size"] == len(body)
+
+
 # -- logging --------------------------------------------------------------------------------
 
 class Item:

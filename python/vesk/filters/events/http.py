@@ -10,6 +10,7 @@ the return of getresponse makes the record, or that of a connect (made by the fi
 failed. (urllib3 connects before it puts the request: a connection it cannot make is not seen.)
 """
 
+import re
 import time
 
 from vesk._vesk import is_interruption
@@ -74,6 +75,34 @@ def _redact_query(url):
     return f"{path}?{'&'.join(items)}{hash_mark}{fragment}"
 
 
+# A JSON member, "name": value (a string, or any other token), in a body that may be cut short.
+_JSON_MEMBER = re.compile(r'"((?:[^"\\]|\\.)*)"(\s*:\s*)("(?:[^"\\]|\\.)*"?|[^,}\]\s]+)')
+
+
+def _redacted_body(data):
+    """The body as a record keeps it, the values of JSON members and form fields with secret names
+    as "[redacted]": login and token requests carry their secrets there."""
+    if not isinstance(data, (bytes, str)) or not data:
+        return data
+    text_form = data.decode("latin-1") if isinstance(data, bytes) else data
+    stripped = text_form.lstrip()
+    if stripped.startswith(("{", "[")):
+        def member(match):
+            if not is_secret_name(match.group(1)):
+                return match.group(0)
+            return f'"{match.group(1)}"{match.group(2)}"{QUERY_REDACTED}"'
+        changed = _JSON_MEMBER.sub(member, text_form)
+    elif "=" in text_form and not any(c in text_form for c in " \r\n\t"):
+        fields = []
+        for field in text_form.split("&"):
+            name, equals, _ = field.partition("=")
+            fields.append(f"{name}={QUERY_REDACTED}" if equals and is_secret_name(name) else field)
+        changed = "&".join(fields)
+    else:
+        return data
+    return changed.encode("latin-1") if isinstance(data, bytes) else changed
+
+
 def _latin1(value):
     return value.decode("latin-1") if isinstance(value, bytes) else text(value)
 
@@ -133,7 +162,7 @@ def record(frame, event, arg, context):
         "reason": None,
         "duration": time.perf_counter() - exchange.start,
         "request_headers": exchange.headers,
-        "request_body": exchange.body,
+        "request_body": _redacted_body(exchange.body),
         "request_body_size": exchange.body_size,
         "response_headers": None,
     }
