@@ -369,3 +369,15 @@ def test_command_lines_are_stored_redacted(tmp_path, arguments, stored):
                             capture_output=True, text=True, timeout=120).stdout
     for secret in ("hunter2", "k1", "pa55", "abcdefghijklmnop", "=pw"):
         assert secret not in listed and secret not in str(part)
+
+
+@pytest.mark.parametrize("form", FORMS)
+def test_entries_named_in_bytes_are_redacted_as_the_environment_keeps_them(form, monkeypatch):
+    import os
+
+    value = {b"DB_PASSWORD": b"hunter2", b"HOME": b"/root"}
+    assert dumped(value, form) == {b"DB_PASSWORD": marker("builtins.bytes", 7), b"HOME": b"/root"}
+    monkeypatch.setattr(os, "environ", os._Environ({b"DB_PASSWORD": b"hunter2"}, os.environ.encodekey,
+                                                   os.environ.decodekey, os.environ.encodevalue,
+                                                   os.environ.decodevalue))
+    assert b"hunter2" not in FORMS[form][0](os.environ)

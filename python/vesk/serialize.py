@@ -597,7 +597,8 @@ class _Writer:
 
     def write_entry(self, name, value, depth):
         """A dict's value or an object's field, or its marker when the name is a secret's."""
-        if issubclass(type(name), str) and is_secret_name(str.__str__(name)):
+        if (issubclass(type(name), str) and is_secret_name(str.__str__(name))) or (
+                type(name) is bytes and is_secret_name(name.decode("latin-1"))):
             self.values -= 1
             self.pack(_marker(value))
         else:

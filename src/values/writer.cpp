@@ -491,11 +491,23 @@ class Writer {
 
     // A dict's value or an object's field, or its marker when the name is a secret's.
     bool write_entry(PyObject* name, PyObject* value, int depth) {
-        if (PyUnicode_Check(name) && is_secret_name(name)) {
+        if ((PyUnicode_Check(name) && is_secret_name(name)) || is_secret_bytes_name(name)) {
             --values_;
             return out_.through([&](std::string& s) { return put_marker(s, value); });
         }
         return write(value, depth);
+    }
+
+    // A name in bytes (os.environ keeps its entries so) that names a secret.
+    static bool is_secret_bytes_name(PyObject* name) {
+        if (!PyBytes_CheckExact(name)) return false;
+        PyRef text = PyRef::steal(
+            PyUnicode_DecodeLatin1(PyBytes_AS_STRING(name), PyBytes_GET_SIZE(name), nullptr));
+        if (!text) {
+            PyErr_Clear();
+            return true;  // unknown: redacted, as the safer reading
+        }
+        return is_secret_name(text.get());
     }
 
     // {"__type__": T, "__more__": nil} when the object is not to be looked into; true then.
