@@ -100,6 +100,9 @@ def build_parser():
     run = with_db(commands.add_parser(
         "run", help="run a Python program and record it",
         description="Run a program as `python` would and store its trace."))
+    run.add_argument("--db-shared", action="store_true",
+                     help="write into a database file of another user, or one that others may "
+                          "read or write (refused by default: traces hold the program's values)")
     run.add_argument("--include", action="append", default=[], metavar="FRAGMENT",
                      help="record files whose path contains FRAGMENT, even library code")
     run.add_argument("--ignore", action="append", default=[], metavar="FRAGMENT",
@@ -233,6 +236,10 @@ def build_parser():
     ui.add_argument("--port", type=_count(0), default=8765, help="the port (default: 8765; 0: any free one)")
     ui.add_argument("--host", default=None,
                     help="serve on this address instead of 127.0.0.1 (anyone who can reach it can read the traces)")
+    ui.add_argument("--allow-host", action="append", metavar="NAME",
+                    help="answer requests made to this host name too, besides this machine's own names and "
+                         "addresses (repeatable)")
+    ui.add_argument("--idle-timeout", type=float, default=10.0, help=argparse.SUPPRESS)
     ui.add_argument("--open", action="store_true", help="open the viewer in the default web browser")
     ui.set_defaults(handler=_ui)
     return parser
@@ -268,7 +275,7 @@ def main(argv=None):
     except BrokenPipeError:
         _quiet_after_broken_pipe()
         return BROKEN_PIPE
-    except (db.NotAVeskDatabase, db.DatabaseTooNew) as error:
+    except (db.NotAVeskDatabase, db.DatabaseTooNew, db.UnsafeDatabase, db.PartUnreadable) as error:
         print(f"vesk: {options.db}: {error}", file=sys.stderr)
     except sqlite3.DatabaseError as error:
         print(f"vesk: cannot read {options.db}: {error}", file=sys.stderr)

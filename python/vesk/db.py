@@ -18,6 +18,7 @@ import logging
 import os
 import pathlib
 import sqlite3
+import stat
 import threading
 import time
 
@@ -29,6 +30,9 @@ __all__ = [
     "SCHEMA_VERSION",
     "NotAVeskDatabase",
     "DatabaseTooNew",
+    "UnsafeDatabase",
+    "PartUnreadable",
+    "MAX_PART_SIZE",
     "TraceSummary",
     "prepare_for_writing",
     "note_parent",
@@ -338,10 +342,10 @@ class _Writer:
 
 def _file_identity(path):
     try:
-        stat = os.stat(path)
+        info = os.stat(path)
     except OSError:
         return None
-    return stat.st_dev, stat.st_ino
+    return info.st_dev, info.st_ino
 
 
 _writers = threading.local()
@@ -368,15 +372,15 @@ def _writer(path):
     return writer
 
 
-def _write(path, timeout, insert=None):
+def _write(path, timeout, insert=None, commit=True):
     """Runs one write transaction on the file at path: the schema made current and, when given,
-    insert(writer) run in it. A connection that failed is not kept."""
+    insert(writer) run in it; rolled back unless commit. A connection that failed is not kept."""
     writer = _writer(path)
     try:
         writer.start(timeout)
         writer.begin()
         result = insert(writer) if insert is not None else None
-        writer.end(True)
+        writer.end(commit)
         return result
     except BaseException:
         _forget(path, writer)
@@ -404,24 +408,72 @@ def _make_folder(path):
             ignore.write("# Traces of vesk, not to be committed.\n*\n")
 
 
+class UnsafeDatabase(Exception):
+    """The database path is one vesk does not write traces into: a symbolic link, or (unless
+    shared) a file of another user or one that others may read or write."""
+
+
 def _create_private(path):
     """Creates the database file readable by its owner alone when there is none yet (SQLite gives
-    its -wal and -shm files the mode of the database file); an existing file keeps its mode."""
+    its -wal and -shm files the mode of the database file); an existing file keeps its mode.
+    Refuses a symbolic link, which SQLite would follow: one left dangling in a shared folder
+    would have SQLite create its target, readable by all."""
     try:
-        os.close(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600))
+        os.close(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600))
     except FileExistsError:
-        pass
+        if os.path.islink(path):
+            raise UnsafeDatabase(f"{path} is a symbolic link; give the file it points to") from None
 
 
-def prepare_for_writing(db_path, timeout=60):
+def _check_private(path, shared):
+    """Refuses a database file that is not a regular file of the user's, or that others may read
+    or write, unless shared: traces hold the values of the program's variables, and a file
+    another user made (planted empty in a shared folder) stays theirs to read."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
+    except OSError as exc:
+        if os.path.islink(path):
+            raise UnsafeDatabase(f"{path} is a symbolic link; give the file it points to") from None
+        raise exc
+    try:
+        info = os.fstat(fd)
+    finally:
+        os.close(fd)
+    if not stat.S_ISREG(info.st_mode):
+        raise UnsafeDatabase(f"{path} is not a regular file")
+    if shared:
+        return
+    if info.st_uid != os.geteuid():
+        raise UnsafeDatabase(f"{path} belongs to another user (uid {info.st_uid}); "
+                             "pass --db-shared to write into it all the same")
+    if info.st_mode & 0o077:
+        raise UnsafeDatabase(f"{path} may be read or written by others (mode "
+                             f"{stat.S_IMODE(info.st_mode):04o}); chmod 600 it, or pass --db-shared")
+
+
+def prepare_for_writing(db_path, timeout=60, shared=False):
     """Makes sure that traces can be stored at db_path before anything is recorded: creates its
     folder, the database and its schema as needed. Raises OSError, sqlite3.Error,
-    NotAVeskDatabase or DatabaseTooNew saying why not."""
+    NotAVeskDatabase, DatabaseTooNew or UnsafeDatabase saying why not; shared lets the file be
+    another user's, or open to others."""
     path = os.path.abspath(os.fspath(db_path))
     if os.path.isdir(path):
         raise IsADirectoryError(f"{path} is a directory")
+    folder = os.path.dirname(path)
+    # A repository may ship its own .vesk, as a link to wherever it likes.
+    if not shared and os.path.basename(folder) == _OWN_FOLDER and os.path.islink(folder):
+        raise UnsafeDatabase(f"{folder} is a symbolic link; pass --db-shared to write through it")
     _make_folder(path)
+    _create_private(path)
+    _check_private(path, shared)
     _write(path, timeout)
+    # SQLite opens a file it may not write read-only, and lets an empty transaction (even BEGIN
+    # IMMEDIATE) through: only a row written finds it out, which is then taken back.
+    _write(path, timeout, _write_nothing, commit=False)
+
+
+def _write_nothing(writer):
+    writer.execute("INSERT INTO traces (trace_id, created_at, size, msgpack) VALUES ('', 0, 0, x'')")
 
 
 def note_parent(trace_id, parent_trace_id, parent_pid):
@@ -520,62 +572,119 @@ def list_traces(db_path):
         ).fetchall()
     finally:
         conn.close()
-    return [TraceSummary(*row) for row in rows]
+    return [_summary(*row) for row in rows]
 
 
-def _decoded(blob, encoding):
+def _text(value):
+    """A text column of a file from elsewhere, which may hold any type: str or None."""
+    if value is None or isinstance(value, str):
+        return value
+    if isinstance(value, bytes):
+        return value.decode("utf-8", "replace")
+    return str(value)
+
+
+def _count(value):
+    return value if type(value) is int else None
+
+
+def _summary(trace_id, created_at, source, records, size, parts, nodeid, outcome, pid, parent):
+    created_at = created_at if type(created_at) in (int, float) and created_at - created_at == 0 else 0.0
+    return TraceSummary(_text(trace_id), created_at, _text(source), _count(records), _count(size) or 0,
+                        parts, _text(nodeid), _text(outcome), _count(pid), _text(parent))
+
+
+# The most a part may hold once decompressed. Parts are cut at the part size (64 MiB by default);
+# with parts cut only at the end (--part-size 0) a part is bounded by the trace limit, 1 GiB by
+# default, plus the few bytes of its header. Twice that reads every part the default settings
+# write, with room for a larger --part-size, while a file from elsewhere that claims more (a
+# decompression bomb, or a raw_size of a terabyte) is refused before it is decompressed.
+MAX_PART_SIZE = 2 << 30
+# Room first given to a part of unknown or untrusted size, in times its compressed size (zstd level
+# 1 shrinks records 5 to 20 times); it grows as the output arrives, never by what a header claims.
+_FIRST_ROOM = 32
+
+
+class PartUnreadable(Exception):
+    """A part of a trace that cannot be read: corrupt, of the wrong type, or larger than it says
+    or than any part vesk writes. The message names the trace and the part."""
+
+
+def _limit(raw_size):
+    """The most a part declaring raw_size may hold once decompressed; ValueError for a raw_size
+    no writer gives."""
+    if raw_size is None:  # written before raw_size was stored
+        return MAX_PART_SIZE
+    if type(raw_size) is not int or raw_size < 0:
+        raise ValueError(f"its raw_size is {raw_size!r}, not a byte count")
+    if raw_size > MAX_PART_SIZE:
+        raise ValueError(f"it declares {raw_size} bytes, more than the {MAX_PART_SIZE} a part may hold")
+    return raw_size
+
+
+def _inflate(blob, limit, buffer):
+    """The zstd frame blob decompressed into buffer[0], a bytearray that a larger one replaces
+    when it is too small: a memoryview of it. ValueError when it holds more than limit bytes,
+    found with at most limit + 1 bytes in memory."""
+    room = buffer[0]
+    done = 0
+    with zstandard.ZstdDecompressor().stream_reader(blob) as reader:
+        while True:
+            if done == len(room):
+                if done > limit:
+                    raise ValueError(f"it holds more than the {limit} bytes it declares")
+                grown = bytearray(min(max(2 * done, _FIRST_ROOM * len(blob), 1 << 16), limit + 1))
+                grown[:done] = memoryview(room)[:done]
+                room = buffer[0] = grown
+            with memoryview(room) as view, view[done:] as rest:
+                got = reader.readinto(rest)
+            if not got:
+                break
+            done += got
+    return memoryview(room)[:done]
+
+
+def _decoded(blob, encoding, raw_size, buffer=None):
+    """The MessagePack of a part as stored: bytes, or with buffer a memoryview of buffer[0] (see
+    _inflate). ValueError, TypeError or zstandard.ZstdError for a part that cannot be read."""
+    if encoding is not None and encoding != "zstd":
+        raise DatabaseTooNew(f"a part is stored with {encoding!r}, which this vesk cannot read")
+    if not isinstance(blob, bytes):
+        raise TypeError(f"it holds {type(blob).__name__}, not bytes")
+    limit = _limit(raw_size)
     if encoding is None:
-        return bytes(blob)
-    if encoding == "zstd":
-        return zstandard.ZstdDecompressor().decompress(blob)
-    raise DatabaseTooNew(f"a part is stored with {encoding!r}, which this vesk cannot read")
-
-
-def _decoded_into(blob, encoding, buffer):
-    """_decoded(blob, encoding) written into buffer[0], a bytearray that a larger one replaces
-    when it is too small: a memoryview of it; None where _decoded is to tell (a part stored as it
-    is, a frame that does not give its size or has a checksum to check, a short or broken one)."""
-    if encoding != "zstd":
-        return None
-    try:
-        size = zstandard.frame_content_size(blob)
-        if size < 0 or zstandard.get_frame_parameters(blob).has_checksum:
-            return None
-        if len(buffer[0]) < size:
-            buffer[0] = bytearray(size)
-        view = memoryview(buffer[0])[:size]
-        done = 0
-        with zstandard.ZstdDecompressor().stream_reader(blob) as reader:
-            while done < size:
-                got = reader.readinto(view[done:])
-                if not got:
-                    return None
-                done += got
-        return view
-    except zstandard.ZstdError:
-        return None
+        part = blob
+    else:
+        part = _inflate(blob, limit, [bytearray()] if buffer is None else buffer)
+    if raw_size is not None and len(part) != raw_size:
+        raise ValueError(f"it holds {len(part)} bytes, not the {raw_size} it declares")
+    return bytes(part) if buffer is None and encoding is not None else part
 
 
 def iter_trace_parts(db_path, trace_id, reuse=False):
     """The parts saved under trace_id, in save order, decompressed one at a time: a trace of
-    any size is read holding one part. KeyError if there are none.
+    any size is read holding one part. KeyError if there are none; PartUnreadable for a part
+    that cannot be read.
 
     With reuse, a part may be a memoryview of a buffer that the next part overwrites, for a
     reader done with each part before it asks for the next: mapping fresh memory for every part
     costs more than decompressing it."""
     conn, version = _open_for_reading(db_path)
-    encoding = "encoding" if version >= 3 else "NULL"
-    buffer = [bytearray()]
+    stored_as = "encoding, raw_size" if version >= 3 else "NULL, NULL"
+    buffer = [bytearray()] if reuse else None
     try:
         ids = [row[0] for row in conn.execute(
             "SELECT id FROM traces WHERE trace_id = ? ORDER BY id", (str(trace_id),))]
         if not ids:
             raise KeyError(trace_id)
-        for part_id in ids:
-            blob, how = conn.execute(
-                f"SELECT msgpack, {encoding} FROM traces WHERE id = ?", (part_id,)).fetchone()
-            part = _decoded_into(blob, how, buffer) if reuse else None
-            yield _decoded(blob, how) if part is None else part
+        for number, part_id in enumerate(ids, 1):
+            blob, how, raw_size = conn.execute(
+                f"SELECT msgpack, {stored_as} FROM traces WHERE id = ?", (part_id,)).fetchone()
+            try:
+                part = _decoded(blob, how, raw_size, buffer)
+            except (ValueError, TypeError, zstandard.ZstdError) as exc:
+                raise PartUnreadable(f"trace {trace_id} part {number} cannot be read: {exc}") from None
+            yield part
     finally:
         conn.close()
 

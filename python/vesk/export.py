@@ -32,7 +32,7 @@ import tempfile
 
 from vesk import _vesk
 from vesk.view import format_value
-from vesk.view.trace import skim_trace, unpack
+from vesk.view.trace import ViewError, skim_trace, unpack
 from vesk.view.values import format_exception
 from vesk.view.tree import Open, TreeWalker
 
@@ -44,6 +44,7 @@ _FLUSH_EVERY = 1000  # events per write
 _STRING_LIMIT = 200  # characters of a string argument
 _VALUE_LIMIT = 200  # characters of the text of any other value
 _SAFE_INT = 1 << 53  # larger ints lose digits in a JSON reader's doubles
+_MAX_NS = 1 << 62  # nanoseconds of the longest span exported, about 146 years
 
 
 def export_chrome(trace, out_file, progress=None):
@@ -89,16 +90,20 @@ def export_stored_trace(stored, out_file, progress=None):
 def _writing(out_file, write):
     if hasattr(out_file, "write"):
         return write(out_file)
+    # Written beside the target under another name and renamed at the end: a reader never meets
+    # half a JSON file, even after a kill, and what the trace holds (the program's values) is its
+    # owner's alone, as the database is.
     path = os.fspath(out_file)
-    created = not os.path.exists(path)
+    folder = os.path.dirname(os.path.abspath(path))
+    fd, temporary = tempfile.mkstemp(prefix=f".{os.path.basename(path)}.", suffix=".tmp", dir=folder)
     try:
-        with open(path, "w", encoding="utf-8") as out:
-            return write(out)
+        with os.fdopen(fd, "w", encoding="utf-8") as out:
+            result = write(out)
+        os.replace(temporary, path)
     except BaseException:
-        # Half a JSON file only misleads the next viewer that opens it.
-        if created and os.path.isfile(path):
-            os.unlink(path)
+        os.unlink(temporary)
         raise
+    return result
 
 
 def _thread_ids(threads):
@@ -399,6 +404,12 @@ def _name(record):
 def _write(trace, tracks, spill, out, progress):
     dump = _dump
     origin = min((track.low for track in tracks if track.low is not None), default=0.0)
+    latest = max((track.high for track in tracks if track.high is not None), default=origin)
+    # Times are written as whole nanoseconds from the origin; a file from elsewhere may hold
+    # finite timestamps too far apart for them (1e308), which no clock gives.
+    if not (latest - origin) * 1e9 < _MAX_NS:
+        raise ViewError(f"trace {trace.trace_id}: its timestamps span {latest - origin:g} s, "
+                        "more than a recording can")
 
     def ns(ts):
         return round((ts - origin) * 1e9)

@@ -18,6 +18,9 @@ _DAY = 24 * 3600
 def rm(options):
     if not options.trace_ids and options.test is None:
         raise CommandError("rm: give the traces to remove (ids or prefixes) or --test PATTERN", status=2)
+    # An empty pattern or id would match every test trace, or every trace.
+    if options.test == "" or "" in options.trace_ids:
+        raise CommandError("rm: an empty trace id or --test pattern would remove everything", status=2)
     chosen = [open_trace(options.db, trace_id).trace_id for trace_id in options.trace_ids]
     if options.test is not None:
         chosen += [s.trace_id for s in test_traces(options.db, options.test)]

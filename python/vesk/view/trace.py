@@ -194,6 +194,8 @@ def _reading(path):
         raise ViewError(f"no trace database at {path}: record something first with `vesk run`") from None
     except db.NotAVeskDatabase as exc:
         raise ViewError(f"{path} is not a vesk trace database ({exc})") from None
+    except db.PartUnreadable as exc:
+        raise ViewError(str(exc)) from None
     except db.DatabaseTooNew as exc:
         raise ViewError(f"{path} was written by a newer vesk ({exc}): upgrade vesk to read it") from None
     except sqlite3.Error as exc:

@@ -6,7 +6,10 @@ from vesk.filters.secrets import is_marker, marker_text
 __all__ = ["clean", "format_exception", "format_value", "is_object", "object_parts"]
 
 _CONTROL = {c: f"\\x{c:02x}" for c in [*range(0x20), *range(0x7F, 0xA0)]}
-_CONTROL.update({0x2028: "\\u2028", 0x2029: "\\u2029"})
+# Line separators, and the bidirectional controls, which make a terminal show text in another
+# order than it is (a name that reads as another).
+_CONTROL.update({c: f"\\u{c:04x}" for c in [0x2028, 0x2029, 0x061C, 0x200E, 0x200F,
+                                             *range(0x202A, 0x202F), *range(0x2066, 0x206A)]})
 
 
 def clean(text):
