@@ -1,6 +1,10 @@
 """vesk ui's server and API, read as the page reads them."""
 
+import contextlib
 import json
+import resource
+import socket
+import time
 import urllib.error
 import urllib.request
 
@@ -130,3 +134,83 @@ def test_seeking_a_node_finds_what_a_walk_finds(database):
                 assert seek(stored, starts, thread, node) == _walk(stored, thread, node)
     finally:
         index.close()
+
+
+
+def answer(port, host, timeout=30):
+    """The status of a request that names host in its Host header, or None if none came in time."""
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=timeout) as connection:
+            connection.sendall(f"GET /api/traces HTTP/1.1\r\nHost: {host}\r\n\r\n".encode())
+            line = connection.makefile("rb").readline()
+    except (TimeoutError, ConnectionError):
+        return None
+    return int(line.split()[1]) if line else None
+
+
+IDLE = ("--idle-timeout", "1")  # seconds: the tests wait for it
+
+
+@pytest.fixture(scope="module")
+def exposed(database):
+    server = Served(database, "--host", "0.0.0.0", "--allow-host", "other.example", *IDLE)
+    yield int(server.url.rstrip("/").rpartition(":")[2])
+    server.stop()
+
+
+@pytest.mark.parametrize("host, status", [
+    ("evil.example:{port}", 403),  # a name of another site pointed at this machine
+    ("127.0.0.1:{port}", 200), ("localhost:{port}", 200), ("[::1]:{port}", 200),
+    ("127.0.0.1:{other}", 403), ("127.0.0.1:{port}@evil.example", 403),
+    ("127.0.0.1", 403),  # only the default port may go unsaid
+    ("other.example:{port}", 200), ("Other.Example.:{port}", 200),
+])
+def test_answers_only_its_own_host_names(exposed, host, status):
+    assert answer(exposed, host.format(port=exposed, other=exposed + 1)) == status
+
+
+@pytest.mark.parametrize("limit, count, said", [
+    (256, 300, "connections at once"),  # the cap is reached before the descriptors run out
+    (40, 100, "descriptors"),  # the descriptors run out first
+])
+def test_idle_connections_lock_nobody_out(database, limit, count, said):
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (limit, hard))  # for the viewer to inherit
+    try:
+        server = Served(database, *IDLE)
+    finally:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+    port = int(server.url.rstrip("/").rpartition(":")[2])
+    held = []
+    try:
+        with contextlib.suppress(TimeoutError):  # until the server takes no more
+            while len(held) < count:
+                held.append(socket.create_connection(("127.0.0.1", port), timeout=2))
+        assert answer(port, f"127.0.0.1:{port}", timeout=10) in (200, 503)
+        deadline = time.monotonic() + 30
+        while answer(port, f"127.0.0.1:{port}") != 200:
+            assert time.monotonic() < deadline
+            time.sleep(0.2)
+    finally:
+        for connection in held:
+            connection.close()
+        _, errors = server.stop()
+    assert errors.count(said) == 1 and "Traceback" not in errors
+
+
+@pytest.mark.parametrize("sent", [b"", b"GET / HTTP/1.1\r\n", b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n"])
+@pytest.mark.parametrize("dribbled", [False, True])
+def test_slow_clients_are_dropped(exposed, sent, dribbled):
+    with socket.create_connection(("127.0.0.1", exposed), timeout=0.2) as connection:
+        connection.sendall(sent)
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline:
+            try:
+                if not connection.recv(4096):
+                    return  # closed by the server, maybe after a 408
+            except TimeoutError:
+                if dribbled:  # a byte at a time, each in time, never the whole request
+                    connection.sendall(b"X")
+            except ConnectionError:
+                return
+        pytest.fail("an idle connection was kept for 20 seconds")
