@@ -54,9 +54,17 @@ def record(folder):
 class Served:
     """`vesk ui` running on a database, on a free port, until stopped."""
 
-    def __init__(self, database, *args):
+    def __init__(self, database, *args, descriptors=None):
+        def limited():
+            # In the viewer alone: the test's own process keeps what it has.
+            import resource
+
+            _, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+            resource.setrlimit(resource.RLIMIT_NOFILE, (descriptors, hard))
+
         self.process = subprocess.Popen([sys.executable, "-m", "vesk", "ui", "--db", str(database), "--port", "0", *args],
-                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                        preexec_fn=limited if descriptors else None)
         line = self.process.stdout.readline()
         if "http://" not in line:
             self.process.kill()
