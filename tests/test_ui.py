@@ -109,6 +109,29 @@ def test_bad_requests_are_one_line(served):
         assert status == 404 and "\n" not in json.loads(body)["error"]
 
 
+def test_a_call_whose_records_cannot_be_shown_fails_alone(database, monkeypatch):
+    import vesk.ui.api
+
+    real = vesk.ui.api.node_details
+
+    def odd(stored, thread, node, starts=None):
+        if node == 0:
+            raise TypeError("'int' object is not subscriptable")  # what an odd record makes
+        return real(stored, thread, node, starts)
+
+    monkeypatch.setattr(vesk.ui.api, "node_details", odd)
+    api = Api(str(database))
+    try:
+        (listed,) = api.answer(["traces"], {})
+        with pytest.raises(vesk.ui.api.ApiError) as error:
+            api.answer(["trace", listed["id"], "node"], {"thread": "0", "node": "0", "full": "1"})
+        assert error.value.status == 422 and "\n" not in str(error.value)
+        assert "call 0 cannot be shown: TypeError" in str(error.value)
+        assert api.answer(["trace", listed["id"], "node"], {"thread": "0", "node": "1", "full": "1"})["details"]
+    finally:
+        api.close()
+
+
 def test_missing_database_is_one_line(tmp_path):
     import subprocess
     import sys

@@ -171,7 +171,11 @@ class Api:
         if query.get("full") == "1":
             details = self._details.get(key)
             if details is None:
-                details = node_details(stored, thread, node, self._part_starts(stored))
+                try:
+                    details = node_details(stored, thread, node, self._part_starts(stored))
+                except Exception as error:  # noqa: BLE001 - a file from elsewhere: that call only
+                    message = " ".join(f"{type(error).__name__}: {error}".split())[:300]
+                    raise ApiError(422, f"the records of call {node} cannot be shown: {message}") from None
                 with self._lock:
                     self._details[key] = details
                     while len(self._details) > _KEPT_DETAILS:
