@@ -316,6 +316,20 @@ class Writer {
             }
             PyErr_Clear();  // past 64 bits
         }
+        if (_PyLong_NumBits(value) <= int_text_bits) {
+            // Its digits: ASCII, and never as long as the repr limit, so written as they are.
+            PyRef digits = PyRef::steal(PyLong_Type.tp_repr(value));
+            if (!digits) return false;
+            out_.put(static_cast<char>(0x82));
+            put_key(out_, "__type__");
+            if (!put_type(type)) return false;
+            put_key(out_, "__repr__");
+            auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(digits.get()));
+            char header[5];
+            out_.write(header, str_header(header, length));
+            out_.write(static_cast<const char*>(PyUnicode_DATA(digits.get())), length);
+            return true;
+        }
         Text text;
         if (int_text(value, text) != Made::text) return false;
         return out_.through([&](std::string& s) { return put_text_map(s, type, text); });
