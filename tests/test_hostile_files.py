@@ -200,6 +200,16 @@ def planted(tmp_path, how):
     target = tmp_path / "elsewhere.sqlite3"
     if how == "dangling link":
         path.symlink_to(target)
+    elif how == "journal link":
+        database(tmp_path)
+        (tmp_path / "db.sqlite3-wal").unlink(missing_ok=True)
+        (tmp_path / "db.sqlite3-wal").symlink_to(target)
+    elif how == "journal open to all":
+        database(tmp_path)
+        shm = tmp_path / "db.sqlite3-shm"
+        shm.touch()
+        os.chmod(shm, 0o666)
+        target = shm
     elif how == "link to a database":
         database(tmp_path).rename(target)
         path.symlink_to(target)
@@ -214,6 +224,7 @@ def planted(tmp_path, how):
 
 @pytest.mark.parametrize("how, shared_ok", [
     ("dangling link", False), ("link to a database", False), ("open to all", True),
+    ("journal link", False), ("journal open to all", True),
     pytest.param("another user's", True, marks=pytest.mark.skipif(os.geteuid() != 0, reason="chown")),
 ])
 def test_others_database_files_are_refused(tmp_path, how, shared_ok):
@@ -225,7 +236,7 @@ def test_others_database_files_are_refused(tmp_path, how, shared_ok):
     assert (after and (after.st_size, after.st_mode)) == (before and (before.st_size, before.st_mode))
     if shared_ok:
         db.prepare_for_writing(path, shared=True)
-        assert db.list_traces(path) == []
+        assert [s.trace_id for s in db.list_traces(path)] == ([TRACE] if "journal" in how else [])
     else:
         with pytest.raises(db.UnsafeDatabase):
             db.prepare_for_writing(path, shared=True)
@@ -242,3 +253,18 @@ def test_run_refuses_a_shipped_vesk_folder_link(tmp_path):
     result = subprocess.run([*run[:4], "--db-shared", *run[4:]], cwd=tmp_path, capture_output=True,
                             text=True, timeout=60)
     assert (result.returncode, result.stdout) == (0, "ran\n")
+
+
+def test_pytest_refuses_a_planted_database_before_any_test(tmp_path):
+    (tmp_path / "test_one.py").write_text("def test_one():\n    pass\n")
+    path, _ = planted(tmp_path, "open to all")
+    run = [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "--vesk",
+           f"--vesk-db={path}", "test_one.py"]
+    result = subprocess.run(run, cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    assert result.returncode == pytest.ExitCode.USAGE_ERROR and "passed" not in result.stdout
+    assert f"vesk: cannot store traces in {path}: " in result.stderr
+    assert "--vesk-db-shared" in result.stderr and path.stat().st_size == 0
+    result = subprocess.run([*run, "--vesk-db-shared"], cwd=tmp_path, capture_output=True,
+                            text=True, timeout=120)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert [s.test_nodeid for s in db.list_traces(path)] == ["test_one.py::test_one"]

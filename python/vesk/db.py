@@ -35,6 +35,7 @@ __all__ = [
     "MAX_PART_SIZE",
     "TraceSummary",
     "prepare_for_writing",
+    "refusal",
     "note_parent",
     "save_trace_in_sqlite",
     "list_traces",
@@ -368,6 +369,7 @@ def _writer(path):
             pass
         writer = None
     if writer is None:
+        _refuse_links(path)
         writer = cache[path] = _Writer(path)
     return writer
 
@@ -425,7 +427,43 @@ def _create_private(path):
             raise UnsafeDatabase(f"{path} is a symbolic link; give the file it points to") from None
 
 
-def _check_private(path, shared):
+# SQLite's companions of a database file, which it opens (and creates) beside it by name.
+_SIDECARS = ("-wal", "-shm", "-journal")
+
+
+def _refuse_links(path):
+    """Refuses a database whose file or companion files are symbolic links: SQLite would follow
+    them, writing the traces (or their journal) wherever whoever planted them chose."""
+    for name in (path, *(path + suffix for suffix in _SIDECARS)):
+        if os.path.islink(name):
+            raise UnsafeDatabase(f"{name} is a symbolic link; give the file it points to")
+
+
+def _check_sidecars(path, shared, flag):
+    """Refuses companion files that another user left for SQLite to write into (it uses one it
+    finds), unless shared."""
+    for name in (path + suffix for suffix in _SIDECARS):
+        try:
+            info = os.lstat(name)
+        except FileNotFoundError:
+            continue
+        _check_info(name, info, shared, flag)
+
+
+def _check_info(name, info, shared, flag):
+    if not stat.S_ISREG(info.st_mode):
+        raise UnsafeDatabase(f"{name} is not a regular file")
+    if shared:
+        return
+    if info.st_uid != os.geteuid():
+        raise UnsafeDatabase(f"{name} belongs to another user (uid {info.st_uid}); "
+                             f"pass {flag} to write into it all the same")
+    if info.st_mode & 0o077:
+        raise UnsafeDatabase(f"{name} may be read or written by others (mode "
+                             f"{stat.S_IMODE(info.st_mode):04o}); chmod 600 it, or pass {flag}")
+
+
+def _check_private(path, shared, flag):
     """Refuses a database file that is not a regular file of the user's, or that others may read
     or write, unless shared: traces hold the values of the program's variables, and a file
     another user made (planted empty in a shared folder) stays theirs to read."""
@@ -439,37 +477,39 @@ def _check_private(path, shared):
         info = os.fstat(fd)
     finally:
         os.close(fd)
-    if not stat.S_ISREG(info.st_mode):
-        raise UnsafeDatabase(f"{path} is not a regular file")
-    if shared:
-        return
-    if info.st_uid != os.geteuid():
-        raise UnsafeDatabase(f"{path} belongs to another user (uid {info.st_uid}); "
-                             "pass --db-shared to write into it all the same")
-    if info.st_mode & 0o077:
-        raise UnsafeDatabase(f"{path} may be read or written by others (mode "
-                             f"{stat.S_IMODE(info.st_mode):04o}); chmod 600 it, or pass --db-shared")
+    _check_info(path, info, shared, flag)
 
 
-def prepare_for_writing(db_path, timeout=60, shared=False):
+def prepare_for_writing(db_path, timeout=60, shared=False, flag="--db-shared"):
     """Makes sure that traces can be stored at db_path before anything is recorded: creates its
     folder, the database and its schema as needed. Raises OSError, sqlite3.Error,
     NotAVeskDatabase, DatabaseTooNew or UnsafeDatabase saying why not; shared lets the file be
-    another user's, or open to others."""
+    another user's, or open to others, and flag is the option that says so, for the messages."""
     path = os.path.abspath(os.fspath(db_path))
     if os.path.isdir(path):
         raise IsADirectoryError(f"{path} is a directory")
     folder = os.path.dirname(path)
     # A repository may ship its own .vesk, as a link to wherever it likes.
     if not shared and os.path.basename(folder) == _OWN_FOLDER and os.path.islink(folder):
-        raise UnsafeDatabase(f"{folder} is a symbolic link; pass --db-shared to write through it")
+        raise UnsafeDatabase(f"{folder} is a symbolic link; pass {flag} to write through it")
     _make_folder(path)
+    _refuse_links(path)
     _create_private(path)
-    _check_private(path, shared)
+    _check_private(path, shared, flag)
+    _check_sidecars(path, shared, flag)
     _write(path, timeout)
     # SQLite opens a file it may not write read-only, and lets an empty transaction (even BEGIN
     # IMMEDIATE) through: only a row written finds it out, which is then taken back.
     _write(path, timeout, _write_nothing, commit=False)
+
+
+def refusal(error):
+    """Why prepare_for_writing refused, in one line; None for an error it does not raise."""
+    if isinstance(error, OSError):
+        return error.strerror or str(error)
+    if isinstance(error, (sqlite3.Error, NotAVeskDatabase, DatabaseTooNew, UnsafeDatabase)):
+        return str(error)
+    return None
 
 
 def _write_nothing(writer):

@@ -37,6 +37,8 @@ def pytest_addoption(parser):
                     help="record every test and store one trace per test")
     group.addoption("--vesk-db", default=None, metavar="PATH",
                     help="SQLite database for the traces (default: .vesk/db.sqlite3)")
+    group.addoption("--vesk-db-shared", action="store_true", default=False,
+                    help="write into a database file of another user's, or one others may read")
     group.addoption("--vesk-lightweight", action="store_true", default=False,
                     help="store bounded summaries of large values instead of whole values")
     group.addoption("--vesk-repr", dest="vesk_call_repr", action="store_true", default=False,
@@ -66,6 +68,7 @@ def pytest_addoption(parser):
 def pytest_configure(config):
     if not config.getoption("vesk"):
         return
+    _prepare_database(config)
     if _distributing(config):
         # pytest-xdist's controller runs no test: its workers record theirs, and it sums up.
         config.pluginmanager.register(WorkersSummary(config), "vesk-workers")
@@ -86,6 +89,21 @@ def _db_path(config):
     from vesk.profiler import DEFAULT_DB_PATH
 
     return config.getoption("vesk_db") or os.path.join(str(config.rootpath), DEFAULT_DB_PATH)
+
+
+def _prepare_database(config):
+    """Refuses, before any test runs, a database that traces cannot or should not go into."""
+    from vesk import db
+
+    path = _db_path(config)
+    try:
+        db.prepare_for_writing(path, shared=config.getoption("vesk_db_shared"),
+                               flag="--vesk-db-shared")
+    except Exception as error:  # noqa: BLE001 - those it refuses with are told in one line
+        reason = db.refusal(error)
+        if reason is None:
+            raise
+        raise pytest.UsageError(f"vesk: cannot store traces in {path}: {reason}") from None
 
 
 class WorkersSummary:

@@ -144,8 +144,10 @@ def _database(options):
     path = os.path.abspath(options.db)
     try:
         db.prepare_for_writing(path, shared=getattr(options, "db_shared", False))
-    except (OSError, sqlite3.Error, db.NotAVeskDatabase, db.DatabaseTooNew, db.UnsafeDatabase) as error:
-        reason = error.strerror if isinstance(error, OSError) and error.strerror else str(error)
+    except Exception as error:  # noqa: BLE001 - those it refuses with are told in one line
+        reason = db.refusal(error)
+        if reason is None:
+            raise
         raise CommandError(f"cannot store traces in {options.db}: {reason}", status=2) from None
     return path
 
