@@ -22,7 +22,7 @@
 #include "utils/finalize.h"
 #include "utils/interned.h"
 #include "utils/interruption.h"
-#include "utils/msgpack_reader.h"
+#include "reader/msgpack_reader.h"
 #include "utils/redaction.h"
 #include "utils/serialize.h"
 #include "utils/working_dir.h"

@@ -7,16 +7,16 @@
 #include <utility>
 #include <vector>
 
-#include "utils/call_tree.h"
+#include "reader/call_tree.h"
 #include "utils/errors.h"
-#include "utils/export_track.h"
+#include "reader/export_track.h"
 #include "utils/finalize.h"
 #include "utils/interned.h"
-#include "utils/json_text.h"
-#include "utils/msgpack_reader.h"
-#include "utils/outline.h"
-#include "utils/stats_track.h"
-#include "utils/stored_record.h"
+#include "reader/json_text.h"
+#include "reader/msgpack_reader.h"
+#include "reader/outline.h"
+#include "reader/stats_track.h"
+#include "reader/stored_record.h"
 
 namespace vesk {
 

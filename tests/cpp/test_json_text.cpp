@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "utils/json_text.h"
+#include "reader/json_text.h"
 
 namespace vesk {
 namespace {

@@ -3,7 +3,7 @@
 #include <msgpack.hpp>
 #include <string>
 
-#include "utils/msgpack_reader.h"
+#include "reader/msgpack_reader.h"
 
 namespace vesk {
 namespace {

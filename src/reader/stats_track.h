@@ -11,7 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "utils/call_tree.h"
+#include "reader/call_tree.h"
 
 namespace vesk {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "utils/msgpack_reader.h"
+#include "reader/msgpack_reader.h"
 
 namespace vesk {
 

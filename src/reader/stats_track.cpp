@@ -1,4 +1,4 @@
-#include "utils/stats_track.h"
+#include "reader/stats_track.h"
 
 #include <algorithm>
 #include <charconv>

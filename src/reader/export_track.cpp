@@ -1,4 +1,4 @@
-#include "utils/export_track.h"
+#include "reader/export_track.h"
 
 #include <cmath>
 #include <limits>

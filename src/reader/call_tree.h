@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "utils/stored_record.h"
+#include "reader/stored_record.h"
 
 namespace vesk {
 

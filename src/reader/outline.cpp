@@ -1,4 +1,4 @@
-#include "utils/outline.h"
+#include "reader/outline.h"
 
 #include <algorithm>
 

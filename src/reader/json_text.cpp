@@ -1,4 +1,4 @@
-#include "utils/json_text.h"
+#include "reader/json_text.h"
 
 #include <charconv>
 #include <cmath>

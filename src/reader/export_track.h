@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "utils/call_tree.h"
+#include "reader/call_tree.h"
 
 namespace vesk {
 

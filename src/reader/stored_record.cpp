@@ -1,4 +1,4 @@
-#include "utils/stored_record.h"
+#include "reader/stored_record.h"
 
 namespace vesk {
 

@@ -1,4 +1,4 @@
-#include "utils/call_tree.h"
+#include "reader/call_tree.h"
 
 #include <cstring>
 

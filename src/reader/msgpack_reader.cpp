@@ -1,4 +1,4 @@
-#include "utils/msgpack_reader.h"
+#include "reader/msgpack_reader.h"
 
 #include <bit>
 #include <cstring>

@@ -11,7 +11,7 @@
 #include <optional>
 #include <string_view>
 
-#include "utils/msgpack_reader.h"
+#include "reader/msgpack_reader.h"
 
 namespace vesk {
 
