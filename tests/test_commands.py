@@ -334,3 +334,20 @@ def test_native_stats_add_up_as_the_reference_walker(tmp_path):
     stored = open_trace(tmp_path / "t.sqlite3", profiler.trace_id)
     native, reference = read_stats(stored), read_trace(stored, lambda: StatsWalker)
     assert table(native) == table(reference) and len(table(native)) >= 8
+
+
+@pytest.mark.parametrize("verb", ["show", "stats", "diff", "rm"])
+def test_a_node_id_copied_from_pytest_finds_its_test(tmp_path, capsys, verb):
+    database = tmp_path / "db.sqlite3"
+    for trace_id, param in [("trc_ONE", 1), ("trc_TWO", 2), ("trc_ONE_AGAIN", 1)]:
+        nodeid = f"test_edge.py::test_param[{param}]"
+        store(database, trace_id, [plugin("start_test", 0, nodeid=nodeid), *span(f"case_{param}", 1, 2),
+                                   plugin("end_test", 3, nodeid=nodeid, outcome="passed", when="call")])
+    status, out, err = run(capsys, verb, "--db", database, "--test", "test_edge.py::test_param[1]")
+    assert status == 0, err
+    if verb == "rm":
+        assert sorted(s.trace_id for s in db.list_traces(database)) == ["trc_TWO"]
+    elif verb == "diff":
+        assert "trc_ONE " in out and "trc_ONE_AGAIN" in out
+    else:
+        assert "case_1" in out and "case_2" not in out
