@@ -351,3 +351,21 @@ def test_a_node_id_copied_from_pytest_finds_its_test(tmp_path, capsys, verb):
         assert "trc_ONE " in out and "trc_ONE_AGAIN" in out
     else:
         assert "case_1" in out and "case_2" not in out
+
+
+def test_without_an_id_the_program_is_shown_not_a_child_saved_after_it(tmp_path, capsys):
+    database = tmp_path / "db.sqlite3"
+    store(database, "trc_EARLIER", span("earlier", 0, 1))
+    # multiprocessing's resource tracker outlives the program that started it: its trace is
+    # saved last.
+    store(database, "trc_PROGRAM", span("program", 0, 1))
+    db.note_parent("trc_HELPER", "trc_PROGRAM", 1)
+    store(database, "trc_HELPER", span("helper", 0, 1))
+    assert db.latest_trace_id(database) == "trc_PROGRAM"
+    status, out, err = run(capsys, "show", "--db", database, "--children")
+    assert status == 0, err
+    assert out.startswith("trace    trc_PROGRAM") and "trc_HELPER" in out
+    # The listing gives the time the trace began, as show does, not the time it was saved.
+    shown = next(line for line in out.splitlines() if line.startswith("started"))
+    status, out, _ = run(capsys, "traces", "--db", database)
+    assert shown.split(None, 1)[1] in out.splitlines()[1]

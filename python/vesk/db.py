@@ -46,7 +46,7 @@ __all__ = [
 ]
 
 APPLICATION_ID = 0x7665736B  # b"vesk"
-SCHEMA_VERSION = 4
+SCHEMA_VERSION = 5
 
 _SCHEMA = (
     """
@@ -65,7 +65,8 @@ _SCHEMA = (
         raw_size INTEGER,           -- the MessagePack's length before compression
         pid INTEGER,                -- the process that recorded the part
         parent_trace_id TEXT,       -- for a child process's trace: the trace of the process
-        parent_pid INTEGER          -- that started it, and that process
+        parent_pid INTEGER,         -- that started it, and that process
+        started_at REAL             -- unix time the recording of the trace began, from the blob
     )
     """,
     "CREATE INDEX traces_by_trace_id ON traces (trace_id, id)",
@@ -80,6 +81,7 @@ _MIGRATIONS = {
     3: ("ALTER TABLE traces ADD COLUMN pid INTEGER",
         "ALTER TABLE traces ADD COLUMN parent_trace_id TEXT",
         "ALTER TABLE traces ADD COLUMN parent_pid INTEGER"),
+    4: ("ALTER TABLE traces ADD COLUMN started_at REAL",),
 }
 # zstd's fastest level: a part is compressed while the program waits, about 20 bytes a record.
 _ZSTD_LEVEL = 1
@@ -119,6 +121,13 @@ class TraceSummary:
     test_outcome: str | None = None  # as pytest names it: passed, failed, error, skipped, ...
     pid: int | None = None  # the process that recorded it
     parent_trace_id: str | None = None  # a child process's trace: its parent's trace
+    started_at: float | None = None  # when its recording began, as its first part says
+
+    @property
+    def started(self):
+        """When the trace's recording began; the first save's time for a trace stored before
+        vesk kept it (a trace saved at its end was begun earlier)."""
+        return self.created_at if self.started_at is None else self.started_at
 
 
 @dataclasses.dataclass
@@ -128,6 +137,7 @@ class _Summary:
     nodeid: str | None = None
     outcome: str | None = None
     when: str | None = None
+    started: float | None = None
 
 
 def _summarise(blob):
@@ -136,10 +146,10 @@ def _summarise(blob):
     end. None for whatever is missing, and for everything when the blob does not parse."""
     from vesk import _vesk  # natively: a Python walk over millions of records takes seconds
 
-    source, records, nodeid, outcome, when = _vesk.summarise_trace(blob)
+    source, records, nodeid, outcome, when, started = _vesk.summarise_trace(blob)
     if records is None:
         return _Summary()
-    return _Summary(source, records, nodeid, outcome, when)
+    return _Summary(source, records, nodeid, outcome, when, _time(started))
 
 
 def _check_header(conn):
@@ -547,10 +557,10 @@ def save_trace_in_sqlite(db_path, trace_id, timeout=60, msgpack=b""):
         return writer.execute(
             "INSERT INTO traces (trace_id, created_at, source, record_count, size, msgpack,"
             " test_nodeid, test_outcome, test_when, encoding, raw_size, pid, parent_trace_id,"
-            " parent_pid) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+            " parent_pid, started_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
             (str(trace_id), created_at, summary.source, summary.records, len(stored), stored,
              summary.nodeid, summary.outcome, summary.when, encoding, len(blob), os.getpid(),
-             parent, parent_pid),
+             parent, parent_pid, summary.started),
         ).lastrowid
 
     return _write(path, timeout, insert)
@@ -591,11 +601,14 @@ def list_traces(db_path):
     conn, version = _open_for_reading(db_path)
     test = ("MAX(test_nodeid)", "MAX(test_outcome)") if version >= 2 else ("NULL", "NULL")
     lineage = "first.pid, first.parent_trace_id" if version >= 4 else "NULL, NULL"
+    started = "first.started_at" if version >= 5 else "NULL"
+    # A trace saved at its end, such as a program's whose children ended first, was begun earlier.
+    order = "COALESCE(first.started_at, first.created_at) DESC, " if version >= 5 else ""
     try:
         rows = conn.execute(
             f"""
             SELECT g.trace_id, first.created_at, first.source, g.records, g.size, g.parts,
-                   g.nodeid, g.outcome, {lineage}
+                   g.nodeid, g.outcome, {lineage}, {started}
             FROM (
                 SELECT trace_id,
                        MIN(id) AS first_id,
@@ -607,7 +620,7 @@ def list_traces(db_path):
                 FROM traces GROUP BY trace_id
             ) AS g
             JOIN traces AS first ON first.id = g.first_id
-            ORDER BY g.first_id DESC
+            ORDER BY {order}g.first_id DESC
             """
         ).fetchall()
     finally:
@@ -628,10 +641,15 @@ def _count(value):
     return value if type(value) is int else None
 
 
-def _summary(trace_id, created_at, source, records, size, parts, nodeid, outcome, pid, parent):
-    created_at = created_at if type(created_at) in (int, float) and created_at - created_at == 0 else 0.0
-    return TraceSummary(_text(trace_id), created_at, _text(source), _count(records), _count(size) or 0,
-                        parts, _text(nodeid), _text(outcome), _count(pid), _text(parent))
+def _time(value):
+    """A time column of a file from elsewhere, which may hold anything: a finite float or None."""
+    return float(value) if type(value) in (int, float) and value - value == 0 else None
+
+
+def _summary(trace_id, created_at, source, records, size, parts, nodeid, outcome, pid, parent, started):
+    return TraceSummary(_text(trace_id), _time(created_at) or 0.0, _text(source), _count(records),
+                        _count(size) or 0, parts, _text(nodeid), _text(outcome), _count(pid), _text(parent),
+                        _time(started))
 
 
 # The most a part may hold once decompressed. Parts are cut at the part size (64 MiB by default);
@@ -735,14 +753,13 @@ def load_trace_parts(db_path, trace_id):
 
 
 def latest_trace_id(db_path):
-    """The id of the most recently started trace (the first of list_traces),
-    or None when the database holds none."""
-    conn, _ = _open_for_reading(db_path)
-    try:
-        row = conn.execute("SELECT trace_id FROM traces GROUP BY trace_id ORDER BY MIN(id) DESC LIMIT 1").fetchone()
-    finally:
-        conn.close()
-    return row[0] if row else None
+    """The id of the most recently started trace that is no child process's, or None when the
+    database holds none. A child may outlive the program that started it (multiprocessing's
+    resource tracker does), and its trace be saved last, but the program is what a command
+    without an id is about."""
+    summaries = list_traces(db_path)
+    programs = [s for s in summaries if s.parent_trace_id is None] or summaries
+    return programs[0].trace_id if programs else None
 
 
 def delete_traces(db_path, trace_ids, timeout=60):

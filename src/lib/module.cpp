@@ -150,8 +150,8 @@ PyObject* text_or_none(const std::optional<std::string_view>& text) {
     return object;
 }
 
-// (source, records, test node id, outcome, phase) of a stored trace part, read without decoding
-// its records; each None where the part does not say.
+// (source, records, test node id, outcome, phase, start time) of a stored trace part, read
+// without decoding its records; each None where the part does not say.
 PyObject* summarise_trace(PyObject*, PyObject* part) {
     return guarded_entry([&]() -> PyObject* {
         Py_buffer view;
@@ -161,16 +161,18 @@ PyObject* summarise_trace(PyObject*, PyObject* part) {
         PyRef records = summary.records
                             ? PyRef::steal(PyLong_FromUnsignedLongLong(*summary.records))
                             : PyRef::borrow(Py_None);
+        PyRef started = summary.started ? PyRef::steal(PyFloat_FromDouble(*summary.started))
+                                        : PyRef::borrow(Py_None);
         PyRef fields[] = {PyRef::steal(text_or_none(summary.source)), records,
                           PyRef::steal(text_or_none(summary.test_nodeid)),
                           PyRef::steal(text_or_none(summary.test_outcome)),
-                          PyRef::steal(text_or_none(summary.test_when))};
+                          PyRef::steal(text_or_none(summary.test_when)), started};
         PyBuffer_Release(&view);
         for (const PyRef& field : fields) {
             if (!field) return nullptr;
         }
-        return PyTuple_Pack(5, fields[0].get(), fields[1].get(), fields[2].get(), fields[3].get(),
-                            fields[4].get());
+        return PyTuple_Pack(6, fields[0].get(), fields[1].get(), fields[2].get(), fields[3].get(),
+                            fields[4].get(), fields[5].get());
     });
 }
 
@@ -258,7 +260,7 @@ PyMethodDef is_interruption_def = {
 
 PyMethodDef summarise_trace_def = {
     "summarise_trace", summarise_trace, METH_O,
-    "summarise_trace(part)\n--\n\n(source, records, test node id, outcome, phase) of a stored "
+    "summarise_trace(part)\n--\n\n(source, records, test node id, outcome, phase, start time) of a stored "
     "trace part, read without decoding its records."};
 
 PyModuleDef module_def = {

@@ -302,6 +302,10 @@ TraceSummary summarise_trace(std::string_view bytes) noexcept {
                 }
             }
             if (!reader.skip()) return {};
+        } else if (*key == "timestamp") {
+            MsgpackReader value = reader;
+            summary.started = value.real();
+            if (!reader.skip()) return {};
         } else if (!reader.skip()) {
             return {};
         }

@@ -372,6 +372,7 @@ struct TraceSummary {
     std::optional<std::string_view> test_nodeid;
     std::optional<std::string_view> test_outcome;
     std::optional<std::string_view> test_when;
+    std::optional<double> started;  // when the recording of the trace began (unix time)
 };
 
 // All absent when the bytes are not a trace map; texts are borrowed from the bytes.

@@ -6,7 +6,7 @@ __all__ = ["in_family_order", "descendants"]
 def _children_of(summaries):
     known = {s.trace_id for s in summaries}
     children = {}
-    for s in sorted(summaries, key=lambda s: s.created_at):
+    for s in sorted(summaries, key=lambda s: s.started):
         parent = s.parent_trace_id if s.parent_trace_id in known else None
         children.setdefault(parent, []).append(s)
     return children

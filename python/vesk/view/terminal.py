@@ -50,7 +50,7 @@ def format_traces(summaries, out):
               *(("OUTCOME",) if tests else ()), "SOURCE / TEST" if tests else "SOURCE")
     rows = []
     for depth, s in in_family_order(summaries):
-        row = [" " * (2 * depth) + clean(s.trace_id), _local_time(s.created_at),
+        row = [" " * (2 * depth) + clean(s.trace_id), _local_time(s.started),
                "?" if s.record_count is None else str(s.record_count), _human_size(s.size),
                str(s.parts)]
         if family:
