@@ -16,13 +16,13 @@
 #include "profiler/saver.h"
 #include "profiler/state.h"
 #include "profiler/thread_slots.h"
+#include "reader/msgpack_reader.h"
 #include "utils/code_cache.h"
 #include "utils/convert.h"
 #include "utils/errors.h"
 #include "utils/finalize.h"
 #include "utils/interned.h"
 #include "utils/interruption.h"
-#include "reader/msgpack_reader.h"
 #include "utils/redaction.h"
 #include "utils/serialize.h"
 #include "utils/working_dir.h"
@@ -163,10 +163,12 @@ PyObject* summarise_trace(PyObject*, PyObject* part) {
                             : PyRef::borrow(Py_None);
         PyRef started = summary.started ? PyRef::steal(PyFloat_FromDouble(*summary.started))
                                         : PyRef::borrow(Py_None);
-        PyRef fields[] = {PyRef::steal(text_or_none(summary.source)), records,
+        PyRef fields[] = {PyRef::steal(text_or_none(summary.source)),
+                          records,
                           PyRef::steal(text_or_none(summary.test_nodeid)),
                           PyRef::steal(text_or_none(summary.test_outcome)),
-                          PyRef::steal(text_or_none(summary.test_when)), started};
+                          PyRef::steal(text_or_none(summary.test_when)),
+                          started};
         PyBuffer_Release(&view);
         for (const PyRef& field : fields) {
             if (!field) return nullptr;
@@ -258,10 +260,10 @@ PyMethodDef is_interruption_def = {
     "to be raised on wherever recording code meets it: any BaseException that is not an Exception, "
     "or what a signal handler raised."};
 
-PyMethodDef summarise_trace_def = {
-    "summarise_trace", summarise_trace, METH_O,
-    "summarise_trace(part)\n--\n\n(source, records, test node id, outcome, phase, start time) of a stored "
-    "trace part, read without decoding its records."};
+PyMethodDef summarise_trace_def = {"summarise_trace", summarise_trace, METH_O,
+                                   "summarise_trace(part)\n--\n\n(source, records, test node id, "
+                                   "outcome, phase, start time) of a stored "
+                                   "trace part, read without decoding its records."};
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,

@@ -8,15 +8,15 @@
 #include <vector>
 
 #include "reader/call_tree.h"
-#include "utils/errors.h"
 #include "reader/export_track.h"
-#include "utils/finalize.h"
-#include "utils/interned.h"
 #include "reader/json_text.h"
 #include "reader/msgpack_reader.h"
 #include "reader/outline.h"
 #include "reader/stats_track.h"
 #include "reader/stored_record.h"
+#include "utils/errors.h"
+#include "utils/finalize.h"
+#include "utils/interned.h"
 
 namespace vesk {
 
