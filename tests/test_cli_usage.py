@@ -106,8 +106,8 @@ def test_runs_what_python_runs(tmp_path, kind):
     result = vesk_command("run", *args, cwd=tmp_path, input=stdin)
     assert (result.returncode, result.stdout) == (0, plain.stdout), result.stderr
     (summary,) = recorded(tmp_path / ".vesk" / "db.sqlite3")
-    # Code compiled from a string is left out, as everywhere; the standard input is a file.
-    assert summary.record_count == (0 if kind == "-c" else 4)
+    # The program's own code is recorded, however it was given.
+    assert summary.record_count == 4
 
 
 def test_a_syntax_error_is_pythons_message_and_no_trace(tmp_path):

@@ -30,6 +30,10 @@ class Terminated(BaseException):
     the signal would have ended it."""
 
 
+# The file name of the code given with -c.
+COMMAND_LINE = "<command line>"
+
+
 class Program:
     """What python would run: a script, a directory or zip with __main__.py, a module (-m),
     code (-c) or the standard input (-)."""
@@ -115,7 +119,7 @@ def _run_as_main(code, filename):
     """Runs code as the module __main__, as python runs a script, -c and - (a script and the
     standard input have a __file__)."""
     with _MainModule() as module:
-        if filename != "<string>":
+        if filename != COMMAND_LINE:
             module.__file__ = filename
         if os.path.isabs(filename):
             from importlib.machinery import SourceFileLoader
@@ -158,7 +162,9 @@ def _on_sigterm(signum, frame):
 
 def _program(options):
     if options.code is not None:
-        return Program.code(options.code, "<string>", "-c", f"-c {options.code}")
+        # Not "<string>", as python names it: that is the name of code that libraries generate
+        # and run with exec, which is never recorded, while this is the user's own.
+        return Program.code(options.code, COMMAND_LINE, "-c", f"-c {options.code}")
     if options.module:
         return Program.module(options.target)
     if options.target == "-":
