@@ -387,3 +387,44 @@ def test_sigterm_while_parts_wait_for_the_database_loses_none(tmp_path):
              for r in records_of(msgpack.unpackb(part, strict_map_key=False))
              if r.get("co_name") == "step" and r["event"] == "call"]
     assert steps == list(range(len(steps))) and len(steps) > 100
+
+
+LEAVES_BY_EXIT = """
+    import os, sys, threading
+
+    def work(x):
+        return x + 1
+
+    def leave():
+        work(1)
+        sys.stdout.flush()
+        os._exit(3)
+
+    where = sys.argv[1]
+    if where == "thread":
+        threading.Thread(target=leave).start()
+        threading.Event().wait()
+    elif where == "fork":
+        pid = os.fork()
+        if pid == 0:
+            leave()
+        print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+    else:
+        leave()
+"""
+
+
+@pytest.mark.parametrize("where", ["main", "thread", "fork"])
+def test_a_program_leaving_by_os_exit_keeps_its_trace(tmp_path, where):
+    result = vesk_run(tmp_path, LEAVES_BY_EXIT, where)
+    summaries = db.list_traces(tmp_path / "traces.sqlite3")
+    works = [s for s in summaries if s.record_count and s.record_count >= 2]
+    if where == "fork":
+        # The fork leaves by os._exit, its parent as any program does.
+        assert (result.returncode, result.stdout) == (0, "3\n"), result.stderr
+        (child,) = [s for s in summaries if s.parent_trace_id is not None]
+        assert child in works
+    else:
+        assert result.returncode == 3, result.stderr
+        (summary,) = summaries
+        assert summary in works and f"vesk: trace {summary.trace_id}: " in result.stderr

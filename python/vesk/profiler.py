@@ -69,6 +69,9 @@ class Profiler:
         self.all_threads = all_threads  # and threads already running when it starts
         self._previous_hook = None
         self.forked_away = False
+        # Called after the save made when the program leaves by os._exit, which skips the code that
+        # would say so.
+        self.on_final_save = None
 
     def start(self):
         """Records the calling thread, and threads started later when config["threading"].

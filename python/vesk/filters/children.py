@@ -180,6 +180,7 @@ def _hook_fork():
         # exec() replaces the process, and with it whatever it recorded and had not saved.
         for name in ("execv", "execve"):
             setattr(os, name, _saving_first(getattr(os, name)))
+        os._exit = _finishing_first(os._exit)
 
 
 def _saving_first(exec_function):
@@ -195,6 +196,27 @@ def _saving_first(exec_function):
     replace_process.__name__ = exec_function.__name__
     replace_process.__doc__ = exec_function.__doc__
     return replace_process
+
+
+def _finishing_first(exit_function):
+    """os._exit ends the process without exit handlers: the recordings live in it stop and are
+    saved first, as they would be at a normal exit, and then it ends with the status asked for.
+    A multiprocessing child has finished its recording before it gets here."""
+    def end_process(*args, **kwargs):
+        for profiler in reversed(_live):
+            try:
+                profiler.stop()
+                profiler.save()
+                if profiler.on_final_save is not None:
+                    profiler.on_final_save()
+            except BaseException:  # noqa: BLE001 - the process ends as asked, whatever happens
+                pass
+        return exit_function(*args, **kwargs)
+
+    end_process.__wrapped__ = exit_function
+    end_process.__name__ = exit_function.__name__
+    end_process.__doc__ = exit_function.__doc__
+    return end_process
 
 
 def _hook_launches():

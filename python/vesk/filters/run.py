@@ -198,6 +198,7 @@ def run_program(options):
 
     status, failure, terminated = 0, None, []
     pid = os.getpid()  # a fork of the program ends here too, and must not speak for vesk
+    profiler.on_final_save = lambda: os.getpid() == pid and _summary(profiler, database, options.db)
     profiler.start()
     try:
         program.run()
