@@ -3,6 +3,8 @@
 import itertools
 import json
 import os
+import subprocess
+import sys
 
 import pytest
 
@@ -369,3 +371,37 @@ def test_without_an_id_the_program_is_shown_not_a_child_saved_after_it(tmp_path,
     shown = next(line for line in out.splitlines() if line.startswith("started"))
     status, out, _ = run(capsys, "traces", "--db", database)
     assert shown.split(None, 1)[1] in out.splitlines()[1]
+
+
+ENDINGS = """
+def boom(x):
+    raise ValueError(x)
+
+def gen(n):
+    yield from range(n)
+
+def main():
+    try:
+        boom(3)
+    except ValueError:
+        pass
+    for _ in gen(2):
+        pass
+
+main()
+"""
+
+
+def test_show_function_tells_how_calls_ended_as_the_plain_view_does(tmp_path, capsys):
+    (tmp_path / "endings.py").write_text(ENDINGS)
+    database = tmp_path / "db.sqlite3"
+    subprocess.run([sys.executable, "-m", "vesk", "run", "--db", str(database), "endings.py"], cwd=tmp_path,
+                   check=True, capture_output=True)
+    _, plain, _ = run(capsys, "show", "--db", database)
+    for function in ("boom", "gen"):
+        status, out, err = run(capsys, "show", "--db", database, "--function", function)
+        assert status == 0, err
+        # The call's own text, without the tree's branches (which differ) or the frame id.
+        matched = [line.rsplit("  ", 1)[0].split("__main__.", 1)[1] for line in out.splitlines()
+                   if f"{function}(" in line]
+        assert matched and all(line in plain for line in matched), (matched, plain)

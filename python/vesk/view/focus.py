@@ -168,6 +168,12 @@ class FunctionView(TreeWalker):
         if call.line is not None:
             call.line.size = 1 + self.count - call.begin
 
+    def fact(self, call, record):
+        # What the call raised, or that it yielded or was resumed: its line says it as show's
+        # plain view does.
+        if call.line is not None:
+            call.line.node.add_fact(record)
+
     def _single(self, record, start, depth, is_event):
         self.count += 1
         parent = self.stack[-1] if self.stack else None
