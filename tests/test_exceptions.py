@@ -188,6 +188,16 @@ async def sleeper():
     return "slept"
 
 
+async def awaiter():
+    # Awaits a task that is done, then one that is not: each ends with a StopIteration inside
+    # the await, which is the await's result, never an exception of the coroutine.
+    done = asyncio.ensure_future(sleeper())
+    await asyncio.sleep(0.01)
+    first = await done
+    second = await asyncio.create_task(sleeper())
+    return first + second
+
+
 GENERATORS = {
     # name: (function, [(frame, resumed, yielded, ended by an exception)] per recorded stretch)
     "a generator": (lambda: list(counter(2)), [
@@ -197,6 +207,12 @@ GENERATORS = {
         ("counter", False, True, False), ("counter", True, False, True)]),
     "a coroutine": (lambda: asyncio.run(sleeper()), [
         ("sleeper", False, True, False), ("sleeper", True, False, False)]),
+    "a coroutine awaiting tasks": (lambda: asyncio.run(awaiter()), [
+        ("awaiter", False, True, False),
+        ("sleeper", False, True, False), ("sleeper", True, False, False),
+        ("awaiter", True, True, False),
+        ("sleeper", False, True, False), ("sleeper", True, False, False),
+        ("awaiter", True, False, False)]),
 }
 
 
@@ -211,7 +227,7 @@ def test_generator_stretches(recording, name):
         if record["type"] in ("generator", "exception"):
             facts.setdefault(record["frame_id"], {})[record["type"]] = record
         elif record["type"] == "frame" and record["event"] == "return" and record["co_name"] in (
-                "counter", "sleeper"):
+                "counter", "sleeper", "awaiter"):
             own = facts.get(record["frame_id"], {})
             generator = own.get("generator", {"resumed": False, "yielded": False})
             stretches.append((record["co_name"], generator["resumed"], generator["yielded"],

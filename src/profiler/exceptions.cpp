@@ -13,6 +13,7 @@
 #include "utils/convert.h"
 #include "utils/errors.h"
 #include "utils/finalize.h"
+#include "utils/frames.h"
 #include "utils/interned.h"
 #include "utils/serialize.h"
 #include "values/kinds.h"
@@ -165,6 +166,18 @@ bool is_handled(const PyObject* exception) {
 bool reaches(ProfilerState& state, ThreadValues& values, PyObject* frame, PyObject* exception,
              bool again) {
     if (!is_innermost_recorded(values, frame)) return true;
+    if (!again &&
+        PyObject_TypeCheck(exception, reinterpret_cast<PyTypeObject*>(PyExc_StopIteration))) {
+        auto* frame_object = reinterpret_cast<PyFrameObject*>(frame);
+        PyRef code = PyRef::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame_object)));
+        auto* code_object = reinterpret_cast<PyCodeObject*>(code.get());
+        if (is_generator_code(code_object)) {
+            // An awaited future or iterator that ends: its value is the await's result.
+            auto delegating = is_at_delegation(frame_object, code_object);
+            if (!delegating.ok()) return false;
+            if (*delegating) return true;
+        }
+    }
     if (ExceptionPassage* passage = passage_of(values, frame)) {
         // The passage's exception is alive while it propagates here and while the frame handles
         // it: past its handler, a new exception may take its address, and reaches the frame

@@ -51,6 +51,12 @@ Fallible<bool> is_suspended(PyFrameObject* frame, PyCodeObject* code) {
     return instruction->opcode >= 0 && !compat::is_return_opcode(instruction->opcode);
 }
 
+Fallible<bool> is_at_delegation(PyFrameObject* frame, PyCodeObject* code) {
+    auto instruction = current_instruction(frame, code);
+    if (!instruction.ok()) return failed;
+    return instruction->opcode == SEND;
+}
+
 bool read_fast_locals(PyFrameObject* frame_object, std::vector<LocalVariable>& out) {
     out.clear();
     _PyInterpreterFrame* frame = frame_object->f_frame;

@@ -42,4 +42,11 @@ Fallible<bool> resumes_suspended(PyFrameObject* frame, PyCodeObject* code);
 // rather than finished.
 Fallible<bool> is_suspended(PyFrameObject* frame, PyCodeObject* code);
 
+// Whether the frame of generator code stands at the instruction that drives an awaited or
+// delegated-to iterator (await, yield from). The StopIteration with which such an iterator ends is
+// reported to the exception events as raised there, but it is that instruction's own result: the
+// frame goes on with its value and never handles it. False with the error indicator set when the
+// code's instructions cannot be read.
+Fallible<bool> is_at_delegation(PyFrameObject* frame, PyCodeObject* code);
+
 }  // namespace vesk
