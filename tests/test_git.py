@@ -1,5 +1,7 @@
 import os
 import subprocess
+import threading
+import time
 
 import pytest
 
@@ -114,3 +116,29 @@ def test_asks_git_once_when_files_cannot_decide(repo, monkeypatch, outcome, expe
 
     monkeypatch.setattr(vesk.git.subprocess, "run", fake_run)
     assert commit_sha_of(repo) == expected and len(calls) == 1
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")  # fork() with another thread running
+def test_a_fork_while_another_thread_looks_the_commit_up_finds_it_too(monkeypatch):
+    monkeypatch.delitem(vars(vesk.git), "COMMIT_SHA", raising=False)
+    looking, go_on = threading.Event(), threading.Event()
+    monkeypatch.setattr(vesk.git, "_current", lambda: (looking.set(), go_on.wait(10), "abc")[-1])
+    thread = threading.Thread(target=lambda: vesk.git.COMMIT_SHA)
+    thread.start()
+    looking.wait(10)
+    pid = os.fork()
+    if pid == 0:
+        go_on.set()  # the child's copy: no thread of its own is looking any more
+        os._exit(0 if vesk.git.COMMIT_SHA == "abc" else 1)
+    go_on.set()
+    thread.join()
+    for _ in range(500):
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            break
+        time.sleep(0.01)
+    else:
+        os.kill(pid, 9)
+        os.waitpid(pid, 0)
+        pytest.fail("the child waited for a lock taken by a thread it does not have")
+    assert os.waitstatus_to_exitcode(status) == 0

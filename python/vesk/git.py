@@ -27,6 +27,16 @@ _GIT_TIMEOUT = 5.0
 _lock = threading.Lock()
 
 
+def _new_lock_in_child():
+    # A fork copies the lock as it stands: taken, when another thread was looking the commit up,
+    # and that thread does not exist in the child, which would wait for it for ever.
+    global _lock
+    _lock = threading.Lock()
+
+
+os.register_at_fork(after_in_child=_new_lock_in_child)
+
+
 class _Undecided(Exception):
     """The repository files do not settle the answer; ask git itself."""
 
