@@ -25,7 +25,8 @@ def profile_seen_by_new_thread():
 def test_module_surface():
     public = sorted(name for name in vars(engine) if not name.startswith("__"))
     assert public == ["Skim", "_discard_kept_parts", "dump_msgpack", "dump_msgpack_lightweight_repr", "is_interruption",
-                      "register_nested_profiler", "register_noop_profiler", "register_profiler",
+                      "register_monitored_profiler", "register_nested_profiler", "register_noop_profiler",
+                      "register_profiler",
                       "set_redaction", "summarise_trace", "wait_for_saves"]
     assert engine.__doc__ == ""
     assert engine.register_profiler.__text_signature__ == "(profiler)"

@@ -69,6 +69,8 @@ class Profiler:
         self.all_threads = all_threads  # and threads already running when it starts
         self._previous_hook = None
         self.forked_away = False
+        # Whether it records through sys.monitoring rather than the threads' profile function.
+        self.monitored = False
         # Called after the save made when the program leaves by os._exit, which skips the code that
         # would say so.
         self.on_final_save = None
@@ -82,7 +84,11 @@ class Profiler:
 
         secrets.configure(self.config.get("redact", ()), self.config.get("keep", ()))
         self._previous_hook = threading.getprofile()
-        _vesk.register_nested_profiler(self)
+        if os.environ.get("VESK_HOOK") == "profile":
+            _vesk.register_nested_profiler(self)
+            self.monitored = False
+        else:
+            self.monitored = _vesk.register_monitored_profiler(self)
         children.follow(self)
         if self.all_threads:
             self.rust_profiler.record_running_threads()

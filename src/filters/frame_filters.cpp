@@ -79,6 +79,11 @@ NameDecision decision_for(const FrameFilters& filters, CodeCache* cache,
 
 }  // namespace
 
+bool may_be_of_interest(const FrameFilters& filters, CodeCache* cache, std::string_view filename) {
+    NameDecision by_name = decision_for(filters, cache, filename);
+    return by_name.included || !by_name.excluded;
+}
+
 bool is_frame_of_interest(const FrameFilters& filters, PyFrameObject* frame, CodeCache* cache,
                           std::string_view filename) {
     NameDecision by_name = decision_for(filters, cache, filename);

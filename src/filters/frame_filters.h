@@ -32,4 +32,8 @@ struct FrameFilters {
 bool is_frame_of_interest(const FrameFilters& filters, PyFrameObject* frame, CodeCache* cache,
                           std::string_view filename);
 
+// Whether a frame of code from this file may be of interest, whatever its caller: the tests on the
+// file name alone. False: no frame of that code ever is.
+bool may_be_of_interest(const FrameFilters& filters, CodeCache* cache, std::string_view filename);
+
 }  // namespace vesk

@@ -11,6 +11,7 @@
 #include "lib/skim_type.h"
 #include "profiler/callback.h"
 #include "profiler/exceptions.h"
+#include "profiler/monitored.h"
 #include "profiler/profiler_object.h"
 #include "profiler/recordings.h"
 #include "profiler/saver.h"
@@ -69,22 +70,56 @@ bool import_used_modules() {
     return true;
 }
 
-// register_profiler and register_nested_profiler. Nested: a recording that receives the thread's
-// events now goes on receiving them (with the threads this one hooks, when it records new threads
-// too). Either way, the thread's profile function is remembered, to be given back when this one
-// stops.
-PyObject* register_on_this_thread(PyObject* host, bool nested) {
+// The thread's profile function becomes the recording's, and, when it records threads, the
+// threading hook gives it to every thread started from now on.
+PyObject* install_profile_function(PyObject* profiler, PyObject* host) {
+    // The thread keeps its own reference to the profiler.
+    PyEval_SetProfile(profile_callback, profiler);
+    PyRef config = PyRef::steal(PyObject_GetAttr(host, interned.config));
+    if (!config) return nullptr;
+    auto threading = threading_requested(config.get());
+    if (!threading.ok()) return nullptr;
+    if (*threading) {
+        PyRef threading = import_module(interned.mod_threading);
+        if (!threading) return nullptr;
+        PyRef hook = PyRef::steal(PyObject_GetAttr(profiler, interned.register_threading_profiler));
+        if (!hook) return nullptr;
+        PyRef result = PyRef::steal(
+            PyObject_CallMethodOneArg(threading.get(), interned.setprofile, hook.get()));
+        if (!result) return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+enum class Hook { profile, nested_profile, monitoring };
+
+// register_profiler, register_nested_profiler and register_monitored_profiler. Nested: a
+// recording that receives the thread's events now goes on receiving them (with the threads this
+// one hooks, when it records new threads too). Through the profile function, the thread's
+// profile function is remembered, to be given back when this one stops. Through sys.monitoring
+// (when it can), returns True; False when it took the profile function instead.
+PyObject* register_on_this_thread(PyObject* host, Hook hook) {
     return guarded_entry([&]() -> PyObject* {
         if (!PyCallable_Check(host)) {
             PyErr_SetString(PyExc_TypeError, "profiler object is not callable");
             return nullptr;
         }
         if (!import_used_modules()) return nullptr;
+        // A recording inside one that takes the thread's profile function takes it too: the
+        // outer one goes on getting the events from it.
+        bool monitor = hook == Hook::monitoring && recording_of_this_thread() == nullptr;
+        if (monitor) {
+            monitor = can_monitor();
+            if (!monitor && !discard_ordinary_error()) return nullptr;
+        }
         auto state = build_profiler_state(host);
         if (!state) return nullptr;
-        if (nested) state->outer = PyRef::borrow(recording_of_this_thread());
+        if (hook != Hook::profile) {
+            state->outer = PyRef::borrow(monitor ? monitored_recording_of_this_thread()
+                                                 : recording_of_this_thread());
+        }
         state->home_thread_state_id = current_thread_state_id();
-        remember_previous_profile(*state);
+        if (!monitor) remember_previous_profile(*state);
         PyRef profiler = new_profiler_object(std::move(state));
         if (!profiler) return nullptr;
         ProfilerState* registered = profiler_state_of(profiler.get());
@@ -94,43 +129,40 @@ PyObject* register_on_this_thread(PyObject* host, bool nested) {
         }
         if (PyObject_SetAttr(host, interned.rust_profiler, profiler.get()) < 0) return nullptr;
 
-        // The thread keeps its own reference to the profiler.
-        PyEval_SetProfile(profile_callback, profiler.get());
-
-        PyRef config = PyRef::steal(PyObject_GetAttr(host, interned.config));
-        if (!config) return nullptr;
-        auto threading = threading_requested(config.get());
-        if (!threading.ok()) return nullptr;
-        if (*threading) {
-            PyRef threading = import_module(interned.mod_threading);
-            if (!threading) return nullptr;
-            PyRef hook = PyRef::steal(
-                PyObject_GetAttr(profiler.get(), interned.register_threading_profiler));
-            if (!hook) return nullptr;
-            PyRef result = PyRef::steal(
-                PyObject_CallMethodOneArg(threading.get(), interned.setprofile, hook.get()));
-            if (!result) return nullptr;
+        if (monitor && start_monitored(profiler.get())) Py_RETURN_TRUE;
+        if (monitor) {
+            // The tool could not give the events after all: the profile function takes them,
+            // and the recording the thread had through the tool goes on getting them beside it.
+            registered->outer = PyRef();
+            remember_previous_profile(*registered);
         }
+        PyRef installed = PyRef::steal(install_profile_function(profiler.get(), host));
+        if (!installed) return nullptr;
+        if (hook == Hook::monitoring) Py_RETURN_FALSE;
         Py_RETURN_NONE;
     });
 }
 
 // The one argument `profiler`, bound as `format` names the function.
-PyObject* register_with(PyObject* args, PyObject* kwargs, const char* format, bool nested) {
+PyObject* register_with(PyObject* args, PyObject* kwargs, const char* format, Hook hook) {
     static const char* keywords[] = {"profiler", nullptr};
     PyObject* host;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &host)) {
         return nullptr;
     }
-    return register_on_this_thread(host, nested);
+    return register_on_this_thread(host, hook);
 }
 
 PyObject* register_profiler(PyObject*, PyObject* args, PyObject* kwargs) {
-    return register_with(args, kwargs, "O:register_profiler", false);
+    return register_with(args, kwargs, "O:register_profiler", Hook::profile);
 }
 
 PyObject* register_nested_profiler(PyObject*, PyObject* args, PyObject* kwargs) {
-    return register_with(args, kwargs, "O:register_nested_profiler", true);
+    return register_with(args, kwargs, "O:register_nested_profiler", Hook::nested_profile);
+}
+
+PyObject* register_monitored_profiler(PyObject*, PyObject* args, PyObject* kwargs) {
+    return register_with(args, kwargs, "O:register_monitored_profiler", Hook::monitoring);
 }
 
 PyObject* register_noop_profiler(PyObject*, PyObject*) {
@@ -206,6 +238,14 @@ PyMethodDef register_noop_profiler_def = {"register_noop_profiler", register_noo
 PyMethodDef register_profiler_def = {"register_profiler", as_method(register_profiler),
                                      METH_VARARGS | METH_KEYWORDS,
                                      "register_profiler(profiler)\n--\n\n"};
+PyMethodDef register_monitored_profiler_def = {
+    "register_monitored_profiler", as_method(register_monitored_profiler),
+    METH_VARARGS | METH_KEYWORDS,
+    "register_monitored_profiler(profiler)\n--\n\nAs register_nested_profiler, but the recording "
+    "takes the calls and returns of Python code through a sys.monitoring tool id, where the "
+    "interpreter has one free (3.12 and later): code it does not record costs one event, and "
+    "the thread's profile function is left alone. Returns True then; False when it took the "
+    "thread's profile function instead, as register_nested_profiler does."};
 PyMethodDef register_nested_profiler_def = {
     "register_nested_profiler", as_method(register_nested_profiler), METH_VARARGS | METH_KEYWORDS,
     "register_nested_profiler(profiler)\n--\n\nAs register_profiler, but a recording that "
@@ -314,6 +354,7 @@ PyObject* init_module() {
     if (!add_function(module.get(), &register_noop_profiler_def)) return nullptr;
     if (!add_function(module.get(), &register_profiler_def)) return nullptr;
     if (!add_function(module.get(), &register_nested_profiler_def)) return nullptr;
+    if (!add_function(module.get(), &register_monitored_profiler_def)) return nullptr;
     if (!add_function(module.get(), &dump_msgpack_def)) return nullptr;
     if (!add_function(module.get(), &dump_msgpack_lightweight_repr_def)) return nullptr;
     if (!add_function(module.get(), &summarise_trace_def)) return nullptr;

@@ -4,6 +4,7 @@
 
 #include "profiler/callback.h"
 #include "profiler/exceptions.h"
+#include "profiler/monitored.h"
 #include "profiler/profiler_object.h"
 #include "profiler/record_store.h"
 #include "profiler/recordings.h"
@@ -87,8 +88,10 @@ PyObject* wait_for_saves(PyObject* self, PyObject*) {
 }
 
 PyObject* record_running_threads(PyObject* self, PyObject*) {
-    return with_receiver(self, [&](ProfilerState&) -> PyObject* {
-        Py_ssize_t reached = vesk::record_running_threads(self);
+    return with_receiver(self, [&](ProfilerState& state) -> PyObject* {
+        if (state.stopped) return PyLong_FromSsize_t(0);
+        Py_ssize_t reached = state.monitored ? record_running_threads_monitored(self)
+                                             : vesk::record_running_threads(self);
         return reached < 0 ? nullptr : PyLong_FromSsize_t(reached);
     });
 }

@@ -62,7 +62,8 @@ PyRef mapping_without_builtins(PyFrameObject* frame) {
     return copy;
 }
 
-// Whether the plugin table has plugins for the code's name, remembered on the code object.
+}  // namespace
+
 bool has_plugins_for(const ProfilerState& state, CodeCache* cache, std::string_view code_name) {
     if (state.plugin_code_names.empty()) return false;
     const std::uintptr_t tag = static_cast<std::uintptr_t>(state.serial) << 1;
@@ -73,6 +74,8 @@ bool has_plugins_for(const ProfilerState& state, CodeCache* cache, std::string_v
     if (cache != nullptr) cache->plugin_answer = tag | (found ? 1 : 0);
     return found;
 }
+
+namespace {
 
 // The event being handled, for settling its failures.
 struct EventContext {
@@ -376,9 +379,8 @@ int record_event(PyObject* profiler, PyFrameObject* frame, Event event, PyObject
 
 }  // namespace
 
-// Not noexcept: a forced unwind (the interpreter ending a daemon thread at exit) must pass.
-int profile_callback(PyObject* profiler, PyFrameObject* frame, int what, PyObject* arg) {
-    if (what != PyTrace_CALL && what != PyTrace_RETURN) return 0;
+int deliver_event(PyObject* profiler, PyFrameObject* frame, Event event, PyObject* arg,
+                  bool monitored) {
     ProfilerState* state = profiler_state_of(profiler);
     if (state == nullptr) {
         if (profiler == nullptr) {
@@ -402,9 +404,11 @@ int profile_callback(PyObject* profiler, PyFrameObject* frame, int what, PyObjec
     try {
         if (state->stopped) {
             // Stopped while this thread was away: it passes to the recording outside, or none.
+            // A recording through sys.monitoring has no profile function to change.
+            if (monitored) return 0;
             install_live_recording(profiler);
         }
-        return record_event(profiler, frame, what == PyTrace_CALL ? Event::call : Event::ret, arg);
+        return record_event(profiler, frame, event, arg);
     } catch (abi::__forced_unwind&) {
         throw;
     } catch (...) {
@@ -413,6 +417,13 @@ int profile_callback(PyObject* profiler, PyFrameObject* frame, int what, PyObjec
         ++state->dropped_events;
         return keep_only_interruption() ? -1 : 0;
     }
+}
+
+// Not noexcept: a forced unwind (the interpreter ending a daemon thread at exit) must pass.
+int profile_callback(PyObject* profiler, PyFrameObject* frame, int what, PyObject* arg) {
+    if (what != PyTrace_CALL && what != PyTrace_RETURN) return 0;
+    return deliver_event(profiler, frame, what == PyTrace_CALL ? Event::call : Event::ret, arg,
+                         false);
 }
 
 int noop_profile_callback(PyObject*, PyFrameObject*, int, PyObject*) noexcept {

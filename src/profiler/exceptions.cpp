@@ -7,6 +7,7 @@
 
 #include "companion/companion.h"
 #include "profiler/failure.h"
+#include "profiler/monitored.h"
 #include "profiler/record_store.h"
 #include "profiler/recordings.h"
 #include "utils/clock.h"
@@ -304,18 +305,23 @@ PyObject* settle_report(PyRef failure, Report report, PyFrameObject* frame) {
 // receives through our profile function are followed. Never raises into the program but for its
 // own interruption.
 PyObject* on_report(Report report, PyObject* const* args, Py_ssize_t nargs) {
-    PyObject* profiler = recording_of_this_thread();
-    if (profiler == nullptr || nargs < 3) Py_RETURN_NONE;
+    // The thread's recordings through its profile function, and those through the tool.
+    PyObject* profiled = recording_of_this_thread();
+    PyObject* monitored = monitored_recording_of_this_thread();
+    if ((profiled == nullptr && monitored == nullptr) || nargs < 3) Py_RETURN_NONE;
     PyFrameObject* frame = PyEval_GetFrame();  // borrowed; made already, for the traceback
     if (frame == nullptr) Py_RETURN_NONE;
     PyObject* exception = args[2];
-    PyRef hold = PyRef::borrow(profiler);
+    PyRef hold_profiled = PyRef::borrow(profiled);
+    PyRef hold_monitored = PyRef::borrow(monitored);
     PyRef failure;
     try {
-        bool reported = for_each_live_recording(profiler, [&](ProfilerState& state) {
-            return report_to(state, report, frame, exception);
-        });
-        if (reported) Py_RETURN_NONE;
+        auto report_each = [&](PyObject* chain) {
+            return chain == nullptr || for_each_live_recording(chain, [&](ProfilerState& state) {
+                       return report_to(state, report, frame, exception);
+                   });
+        };
+        if (report_each(profiled) && report_each(monitored)) Py_RETURN_NONE;
         failure = take_pending_exception();
     } catch (abi::__forced_unwind&) {
         throw;
@@ -342,7 +348,10 @@ PyObject* on_handled(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return on_report(Report::handled, args, nargs);
 }
 PyObject* on_unwind(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return on_report(Report::unwind, args, nargs);
+    PyRef reported = PyRef::steal(on_report(Report::unwind, args, nargs));
+    if (!reported || !flow_monitored()) return reported.release();
+    // Through the tool, the frame's return too: the exception leaves it.
+    return flow_unwind(args, nargs);
 }
 
 PyMethodDef callbacks[] = {
@@ -370,7 +379,9 @@ struct Monitoring {
     int tool = -1;               // the tool id held, -1 when none
     std::size_t users = 0;       // live recordings
     bool told = false;           // the log said that exceptions are not followed
+    bool flow = false;           // calls and returns come through the tool too
     PyRef original_use_tool_id;  // while our wrapper stands in for it
+    PyRef disable;               // sys.monitoring.DISABLE, while an id is held
 };
 Monitoring monitoring;
 
@@ -395,6 +406,43 @@ Fallible<bool> is_free(PyObject* sys_monitoring, int id) {
     return holder.get() == Py_None;
 }
 
+// The bit of each named event, or'd together.
+Fallible<std::uint64_t> event_bits(PyObject* events, std::initializer_list<PyObject**> names) {
+    std::uint64_t mask = 0;
+    for (PyObject** name : names) {
+        PyRef event = PyRef::steal(PyObject_GetAttr(events, *name));
+        if (!event) return failed;
+        auto bit = to_u64(event.get());
+        if (!bit.ok()) return failed;
+        mask |= *bit;
+    }
+    return mask;
+}
+
+// Turns on the events of the tool id held: the exception events, and calls and returns while
+// a recording takes them through the tool. False with the error indicator set on failure.
+bool set_tool_events(PyObject* sys_monitoring) {
+    PyRef events = PyRef::steal(PyObject_GetAttr(sys_monitoring, interned.events));
+    if (!events) return false;
+    std::uint64_t mask = 0;
+    for (PyObject** name : event_names) {
+        auto bit = event_bits(events.get(), {name});
+        if (!bit.ok()) return false;
+        mask |= *bit;
+    }
+    if (monitoring.flow) {
+        for (const FlowCallback& flow : flow_callbacks()) {
+            auto bit = event_bits(events.get(), {flow.event_name});
+            if (!bit.ok()) return false;
+            mask |= *bit;
+        }
+    }
+    PyRef tool_id = PyRef::steal(PyLong_FromLong(monitoring.tool));
+    PyRef mask_object = PyRef::steal(PyLong_FromUnsignedLongLong(mask));
+    return tool_id && mask_object &&
+           call(sys_monitoring, interned.set_events, {tool_id.get(), mask_object.get()});
+}
+
 // Takes the free tool id and registers the callbacks and events on it. False with the error
 // indicator set on failure.
 bool take_tool(PyObject* sys_monitoring, int id) {
@@ -405,24 +453,29 @@ bool take_tool(PyObject* sys_monitoring, int id) {
         return false;
     }
     monitoring.tool = id;
+    monitoring.disable = PyRef::steal(PyObject_GetAttr(sys_monitoring, interned.DISABLE));
+    if (!monitoring.disable) return false;
     PyRef events = PyRef::steal(PyObject_GetAttr(sys_monitoring, interned.events));
     if (!events) return false;
-    std::uint64_t mask = 0;
     for (std::size_t i = 0; i < std::size(callbacks); ++i) {
         PyRef event = PyRef::steal(PyObject_GetAttr(events.get(), *event_names[i]));
         if (!event) return false;
-        auto bit = to_u64(event.get());
-        if (!bit.ok()) return false;
-        mask |= *bit;
         PyRef function = PyRef::steal(PyCFunction_NewEx(&callbacks[i], nullptr, nullptr));
         if (!function || !call(sys_monitoring, interned.register_callback,
                                {tool_id.get(), event.get(), function.get()})) {
             return false;
         }
     }
-    PyRef mask_object = PyRef::steal(PyLong_FromUnsignedLongLong(mask));
-    return mask_object &&
-           call(sys_monitoring, interned.set_events, {tool_id.get(), mask_object.get()});
+    for (const FlowCallback& flow : flow_callbacks()) {
+        PyRef event = PyRef::steal(PyObject_GetAttr(events.get(), *flow.event_name));
+        if (!event) return false;
+        PyRef function = PyRef::steal(PyCFunction_NewEx(flow.definition, nullptr, nullptr));
+        if (!function || !call(sys_monitoring, interned.register_callback,
+                               {tool_id.get(), event.get(), function.get()})) {
+            return false;
+        }
+    }
+    return set_tool_events(sys_monitoring);
 }
 
 // Turns the events of the tool id off, drops the callbacks and gives the id back. False with the
@@ -436,13 +489,18 @@ bool give_back(PyObject* sys_monitoring, int id) {
     }
     PyRef events = PyRef::steal(PyObject_GetAttr(sys_monitoring, interned.events));
     if (!events) return false;
+    auto forget = [&](PyObject* name) {
+        PyRef event = PyRef::steal(PyObject_GetAttr(events.get(), name));
+        return event && call(sys_monitoring, interned.register_callback,
+                             {tool_id.get(), event.get(), Py_None});
+    };
     for (PyObject** name : event_names) {
-        PyRef event = PyRef::steal(PyObject_GetAttr(events.get(), *name));
-        if (!event || !call(sys_monitoring, interned.register_callback,
-                            {tool_id.get(), event.get(), Py_None})) {
-            return false;
-        }
+        if (!forget(*name)) return false;
     }
+    for (const FlowCallback& flow : flow_callbacks()) {
+        if (!forget(*flow.event_name)) return false;
+    }
+    monitoring.disable = PyRef();
     return static_cast<bool>(call(sys_monitoring, interned.free_tool_id, {tool_id.get()}));
 }
 
@@ -594,6 +652,55 @@ void stop_following_exceptions(ProfilerState& state) {
     state.follows_exceptions = false;
     if (--monitoring.users > 0 || Py_IsFinalizing()) return;
     change_monitoring(release_tool, "vesk: the sys.monitoring tool id could not be given back");
+}
+
+Fallible<bool> tool_available() {
+    if (!compat::exception_events) return false;
+    if (monitoring.tool >= 0) return true;
+    PyRef sys_monitoring = module_attribute(interned.mod_sys, interned.monitoring);
+    if (!sys_monitoring) return failed;
+    for (int id : kToolIds) {
+        auto free = is_free(sys_monitoring.get(), id);
+        if (!free.ok() || *free) return free;
+    }
+    return false;
+}
+
+bool monitor_flow(bool on) {
+    if (monitoring.flow == on) return monitoring.tool >= 0;
+    if (monitoring.tool < 0) return false;
+    monitoring.flow = on;
+    bool changed = false;
+    change_monitoring(
+        [&] {
+            PyRef sys_monitoring = module_attribute(interned.mod_sys, interned.monitoring);
+            changed = sys_monitoring && set_tool_events(sys_monitoring.get());
+            return changed;
+        },
+        "vesk: sys.monitoring refused to change the events vesk takes");
+    if (!changed) monitoring.flow = false;
+    return changed;
+}
+
+bool flow_monitored() noexcept {
+    return monitoring.flow && monitoring.tool >= 0;
+}
+
+int held_tool_id() noexcept {
+    return monitoring.tool;
+}
+
+PyObject* disable_answer() noexcept {
+    return monitoring.disable.get();
+}
+
+void restart_monitoring_events() {
+    change_monitoring(
+        [] {
+            PyRef sys_monitoring = module_attribute(interned.mod_sys, interned.monitoring);
+            return sys_monitoring && call(sys_monitoring.get(), interned.restart_events, {});
+        },
+        "vesk: sys.monitoring refused to restart its events");
 }
 
 Fallible<bool> exceptions_at_event(ProfilerState& state, ThreadValues& values, PyFrameObject* frame,

@@ -29,6 +29,27 @@ void follow_exceptions(ProfilerState& state);
 // The recording stops, or goes away without stopping: the last live one gives the id back.
 void stop_following_exceptions(ProfilerState& state);
 
+// Whether the interpreter has sys.monitoring and a tool id is held or free. False with the error
+// indicator set on failure.
+Fallible<bool> tool_available();
+
+// Calls and returns of Python code through the same tool id (see profiler/monitored.h): turns
+// their events on or off. False when no tool id is held (on: they do not come).
+bool monitor_flow(bool on);
+
+// Whether calls and returns come through the tool id now.
+bool flow_monitored() noexcept;
+
+// The tool id held, -1 when none.
+int held_tool_id() noexcept;
+
+// sys.monitoring.DISABLE while a tool id is held, else null. Borrowed.
+PyObject* disable_answer() noexcept;
+
+// Every event that an answer of DISABLE turned off is on again (for every tool: the interpreter
+// has no other way). A failure is logged.
+void restart_monitoring_events();
+
 // The exception facts of a profile event of this recording, before the event itself is recorded.
 // At a call, records the catches whose handler is over; at a return, ends the returning frame's
 // passage and tells whether an exception leaves the frame. `left_unseen` is a return that the

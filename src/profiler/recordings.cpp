@@ -5,6 +5,7 @@
 
 #include "profiler/callback.h"
 #include "profiler/exceptions.h"
+#include "profiler/monitored.h"
 #include "profiler/profiler_object.h"
 #include "profiler/saver.h"
 
@@ -140,6 +141,8 @@ bool stop_recording(PyObject* profiler) {
     ProfilerState* state = profiler_state_of(profiler);
     if (state == nullptr || state->stopped) return true;
     state->stopped = true;
+    // The events through the tool stop before the tool may be given back.
+    if (state->monitored) stop_monitored(profiler);
     stop_following_exceptions(*state);
     stop_cutting(state);
 

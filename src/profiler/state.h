@@ -60,6 +60,10 @@ struct ProfilerState {
     // those of threads this one hooks.
     PyRef outer;
     std::uint64_t home_thread_state_id = 0;
+    // Taking events through sys.monitoring (see profiler/monitored.h) rather than as threads'
+    // profile function; threads whose state id is above threads_before started after it began.
+    bool monitored = false;
+    std::uint64_t threads_before = 0;
     // The registering thread's profile function before this one (another recording's, another
     // profiler's or tracer's own, a Python-level one), given back to that thread when this one
     // stops and no live recording it was started inside of takes the thread.

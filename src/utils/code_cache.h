@@ -22,6 +22,9 @@ struct CodeCache {
     // Whether one profiler has plugins for this code's name: the profiler's serial, shifted, and
     // the answer in the lowest bit.
     std::uintptr_t plugin_answer = 0;
+    // Whether any recording live through sys.monitoring may want this code's events: the live
+    // recordings' version, shifted, and the answer in the lowest bit.
+    std::uintptr_t flow_answer = 0;
 
     // Line numbers by instruction offset: a frame's current line is asked again and again at the
     // same offsets (the call sites of a loop, its returns), and computing it scans the line table.

@@ -98,6 +98,13 @@ namespace vesk {
     X(RERAISE, "RERAISE")                                             \
     X(EXCEPTION_HANDLED, "EXCEPTION_HANDLED")                         \
     X(PY_UNWIND, "PY_UNWIND")                                         \
+    X(PY_START, "PY_START")                                           \
+    X(PY_RESUME, "PY_RESUME")                                         \
+    X(PY_THROW, "PY_THROW")                                           \
+    X(PY_RETURN, "PY_RETURN")                                         \
+    X(PY_YIELD, "PY_YIELD")                                           \
+    X(DISABLE, "DISABLE")                                             \
+    X(restart_events, "restart_events")                               \
     X(dunder_repr, "__repr__")                                        \
     X(dunder_str, "__str__")                                          \
     X(fields_attr, "_fields")                                         \
