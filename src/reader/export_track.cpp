@@ -22,6 +22,19 @@ constexpr std::string_view ending_keys[] = {R"("return_value":)", R"("raised":)"
 
 }  // namespace
 
+JsonSpill::Where JsonSpill::add_once(std::string_view bytes) {
+    if (auto found = added_.find(bytes); found != added_.end()) return found->second;
+    Where where = add(bytes);
+    if (bytes.size() > remembered_bytes) return where;
+    if (added_bytes_ + bytes.size() > remembered_bytes) {
+        added_.clear();
+        added_bytes_ = 0;
+    }
+    added_.emplace(bytes, where);
+    added_bytes_ += bytes.size();
+    return where;
+}
+
 EndingArgs::Entry* EndingArgs::find(Key key) {
     for (auto& entry : entries_) {
         if (entry.key == key) return &entry;
@@ -195,6 +208,26 @@ bool ExportTrack::wrapped(const TreeFields& fields, RecordAccess& record, const 
     std::string args = "{";
     if (!record.site_entries(false, args)) return false;
     return ended(index, args, fields, record, start, no_call_note);
+}
+
+void tree_shape(const std::vector<std::int64_t>& depths, std::vector<std::int64_t>& sizes,
+                std::vector<std::int64_t>& parents) {
+    auto count = static_cast<std::int64_t>(depths.size());
+    sizes.assign(depths.size(), 1);
+    parents.assign(depths.size(), -1);
+    std::vector<std::int64_t> open;  // the open nodes, outermost first
+    for (std::int64_t node = 0; node < count; ++node) {
+        auto depth = depths[static_cast<std::size_t>(node)];
+        // A node deeper than the open ones goes inside the innermost, as a shallower one closes
+        // the nodes down to its own depth.
+        while (!open.empty() && static_cast<std::int64_t>(open.size()) > depth) {
+            sizes[static_cast<std::size_t>(open.back())] = node - open.back();
+            open.pop_back();
+        }
+        if (!open.empty()) parents[static_cast<std::size_t>(node)] = open.back();
+        open.push_back(node);
+    }
+    for (auto node : open) sizes[static_cast<std::size_t>(node)] = count - node;
 }
 
 }  // namespace vesk

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,19 +20,35 @@ namespace vesk {
 // JSON texts written once each, handed on in batches and read back by where they went.
 class JsonSpill {
   public:
-    // Where text went: (offset, length).
-    std::pair<std::int64_t, std::int64_t> add(std::string_view text) {
+    using Where = std::pair<std::int64_t, std::int64_t>;  // (offset, length)
+
+    // Where text went.
+    Where add(std::string_view text) {
         auto where = static_cast<std::int64_t>(size_);
         pending_.append(text);
         size_ += text.size();
         return {where, static_cast<std::int64_t>(text.size())};
     }
+    // add(), but bytes equal to bytes added so by one of the latest calls are not added again:
+    // a program hands the same object to many calls (self, a configuration).
+    Where add_once(std::string_view bytes);
     std::size_t pending_size() const noexcept { return pending_.size(); }
     std::string take() { return std::exchange(pending_, {}); }
 
   private:
+    struct Hash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view bytes) const noexcept {
+            return std::hash<std::string_view>()(bytes);
+        }
+    };
+    // The bytes that add_once remembers, at most: then it begins again.
+    static constexpr std::size_t remembered_bytes = 4 << 20;
+
     std::string pending_;
     std::uint64_t size_ = 0;
+    std::unordered_map<std::string, Where, Hash, std::equal_to<>> added_;
+    std::size_t added_bytes_ = 0;
 };
 
 // The args that a returned call's records of how it ended (tree.py's is_fact) make, in the order
@@ -118,5 +135,10 @@ class ExportTrack final : public CallTreeWalk<ExportTrack, TrackOpen> {
     std::vector<std::pair<std::int64_t, EndingArgs>> endings_;
     std::unordered_map<std::string_view, std::int64_t> numbers_;  // keys borrow name_texts
 };
+
+// The nodes' sizes (node i holds nodes i+1 .. i+size-1) and parents (-1 at the top level), from
+// the depths of nodes numbered depth first.
+void tree_shape(const std::vector<std::int64_t>& depths, std::vector<std::int64_t>& sizes,
+                std::vector<std::int64_t>& parents);
 
 }  // namespace vesk
