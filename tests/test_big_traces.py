@@ -99,7 +99,8 @@ _YIELDED = [(frame("call", "gen", "g", 1, **{f"v{i}": [i] for i in range(40)}), 
             ({**frame("return", "gen", "g", 3), "arg": {"k": [1, 2]}}, None),
             ({**frame("call", "odd", "o", 4), "locals": {1: b"x", "y": {"z": 1}}}, None),
             (plugin("http", 5, subtype="get", request_headers={"A": "b"}), 200),
-            (plugin("exception", 6, exception="builtins.KeyError", caught=True, value=None), None)]
+            (plugin("exception", 6, exception="builtins.KeyError", caught=True, value=None), None),
+            (plugin("exception", 7, exception="app.Odd(\u202e\x85é", caught=True, subtype="x"), None)]
 
 
 @settings(max_examples=150, deadline=None, database=None, suppress_health_check=list(HealthCheck))

@@ -253,13 +253,29 @@ class BytesAccess final : public RecordAccess {
         return found;
     }
 
-    // export.py's _event_name of the record, when its "type" is a text other than "exception"
-    // (whose name tells the exception, as the formatter writes it).
+    // export.py's _event_name of the record, when its "type" is a text.
     bool event_name(std::string& name) const {
         auto type = text_at(part_, record_.value_at(RecordKey::type));
-        if (!type || *type == "exception") return false;
+        if (!type) return false;
+        if (*type == "exception") {
+            // One its frame caught: named by its type as format_exception writes it.
+            auto at = value_of(record_.start, "exception");
+            auto exception = at ? text_at(part_, *at) : std::nullopt;
+            name.assign("caught ");
+            if (!exception) {
+                name += "exception";
+            } else {
+                std::string_view shown = *exception;
+                if (shown.starts_with("builtins.")) shown.remove_prefix(9);
+                std::size_t start = name.size();
+                append_clean_text(name, shown);
+                std::size_t arguments = name.find('(', start);
+                if (arguments != std::string::npos) name.resize(arguments);
+            }
+        } else {
+            name.assign(*type);
+        }
         auto subtype = value_of(record_.start, "subtype");
-        name.assign(*type);
         if (auto text = subtype ? text_at(part_, *subtype) : std::nullopt) {
             name += '/';
             name += *text;
@@ -965,7 +981,7 @@ PyType_Slot slots[] = {
          "formatter for the tracks `vesk export` writes, or with stats for the totals per "
          "function of `vesk stats`. unpack decodes MessagePack. With defer, the values the "
          "formatter would write go to the spill as their MessagePack, {\"m\": [offset, length]} "
-         "in their place, and so do the plugin records it would name the same way.")},
+         "in their place, and so do plugin records whose type is a text.")},
     {0, nullptr},
 };
 

@@ -1,6 +1,7 @@
 #include "reader/export_track.h"
 
 #include <cmath>
+#include <functional>
 #include <limits>
 
 namespace vesk {
@@ -23,16 +24,14 @@ constexpr std::string_view ending_keys[] = {R"("return_value":)", R"("raised":)"
 }  // namespace
 
 JsonSpill::Where JsonSpill::add_once(std::string_view bytes) {
-    if (auto found = added_.find(bytes); found != added_.end()) return found->second;
-    Where where = add(bytes);
-    if (bytes.size() > remembered_bytes) return where;
-    if (added_bytes_ + bytes.size() > remembered_bytes) {
-        added_.clear();
-        added_bytes_ = 0;
+    Remembered& slot = remembered_[std::hash<std::string_view>()(bytes) % remembered_.size()];
+    if (!bytes.empty() && slot.length == bytes.size() &&
+        pending_.compare(slot.at, slot.length, bytes) == 0) {
+        return {static_cast<std::int64_t>(size_ - pending_.size() + slot.at),
+                static_cast<std::int64_t>(slot.length)};
     }
-    added_.emplace(bytes, where);
-    added_bytes_ += bytes.size();
-    return where;
+    slot = {pending_.size(), bytes.size()};
+    return add(bytes);
 }
 
 EndingArgs::Entry* EndingArgs::find(Key key) {

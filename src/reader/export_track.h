@@ -3,9 +3,9 @@
 // companion package's _Track (python/vesk/export.py) builds them: per node its start, end,
 // depth, flags and name in columns, and the JSON of its args in a spill. Pure C++.
 
+#include <array>
 #include <cstdint>
 #include <deque>
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,26 +29,24 @@ class JsonSpill {
         size_ += text.size();
         return {where, static_cast<std::int64_t>(text.size())};
     }
-    // add(), but bytes equal to bytes added so by one of the latest calls are not added again:
-    // a program hands the same object to many calls (self, a configuration).
+    // add(), but bytes equal to bytes that add_once added since the last take() mostly go where
+    // those went: a program hands the same object to many calls (self, a configuration).
     Where add_once(std::string_view bytes);
     std::size_t pending_size() const noexcept { return pending_.size(); }
-    std::string take() { return std::exchange(pending_, {}); }
+    std::string take() {
+        remembered_.fill({});
+        return std::exchange(pending_, {});
+    }
 
   private:
-    struct Hash {
-        using is_transparent = void;
-        std::size_t operator()(std::string_view bytes) const noexcept {
-            return std::hash<std::string_view>()(bytes);
-        }
+    struct Remembered {
+        std::size_t at = 0, length = 0;  // in pending_; none when length is 0
     };
-    // The bytes that add_once remembers, at most: then it begins again.
-    static constexpr std::size_t remembered_bytes = 4 << 20;
 
     std::string pending_;
     std::uint64_t size_ = 0;
-    std::unordered_map<std::string, Where, Hash, std::equal_to<>> added_;
-    std::size_t added_bytes_ = 0;
+    // By the hash of their bytes, one per slot: the latest.
+    std::array<Remembered, 1024> remembered_{};
 };
 
 // The args that a returned call's records of how it ended (tree.py's is_fact) make, in the order
