@@ -195,15 +195,15 @@ def _arguments(arguments):
 
 
 def _json_nested(value):
-    """value as JSON, its maps and lists as JSON objects and arrays (keys as their str()), what
-    is neither as _json_value writes it; past _NESTED_DEPTH levels or _NESTED_VALUES values, as
-    _json_value's bounded text whole. A map that stands for one of the program's objects (an
+    """value as JSON, its maps and lists as JSON objects and arrays (a key other than a text as its
+    text), what is neither as _json_value writes it; past _NESTED_DEPTH levels or _NESTED_VALUES
+    values, as _json_value's bounded text whole. A map that stands for one of the program's objects (an
     object, a text, a cut value, a redaction) is that object's text."""
     budget = [_NESTED_VALUES]
 
     def nested(value, depth):
         budget[0] -= 1
-        if budget[0] < 0 or depth > _NESTED_DEPTH:
+        if budget[0] < 0 or depth >= _NESTED_DEPTH:
             raise _TooBig
         if type(value) is list:
             return [nested(item, depth + 1) for item in value]
