@@ -3,11 +3,16 @@ older files included."""
 
 import sqlite3
 
+import types
+
 import msgpack
 import pytest
+from hypothesis import HealthCheck, example, given, settings
 
 import vesk
+from test_stored_read import _InMemory, blob, frame, odd_records, plugin
 from vesk import _vesk, db, view
+from vesk.ui import index as ui_index
 
 
 def countdown(n):
@@ -77,3 +82,38 @@ def test_a_database_written_before_compression_still_reads_and_takes_new_traces(
     assert [s.trace_id for s in db.list_traces(database)] == [profiler.trace_id, "trc_old"]
     assert records(database, "trc_old") == records(database, profiler.trace_id)
     assert msgpack.unpackb(db.load_trace_parts(database, "trc_old")[0])["trace_id"] == host.trace_id
+
+
+def _index_summaries(stored):
+    index = ui_index.build_index(stored)
+    try:
+        return [[thread.summary(node) for node in range(len(thread))] for thread in index.threads]
+    finally:
+        index.close()
+
+
+# A generator's stretch that yielded a list; locals too many for the native reader, and named by
+# other values than texts; plugin records of a subtype, and an exception its frame caught.
+_YIELDED = [(frame("call", "gen", "g", 1, **{f"v{i}": [i] for i in range(40)}), None),
+            ({**plugin("generator", 2, resumed=False, yielded=True), "frame_id": "g"}, None),
+            ({**frame("return", "gen", "g", 3), "arg": {"k": [1, 2]}}, None),
+            ({**frame("call", "odd", "o", 4), "locals": {1: b"x", "y": {"z": 1}}}, None),
+            (plugin("http", 5, subtype="get", request_headers={"A": "b"}), 200),
+            (plugin("exception", 6, exception="builtins.KeyError", caught=True, value=None), None),
+            (plugin("exception", 7, exception="app.Odd(\u202e\x85é", caught=True, subtype="x"), None)]
+
+
+@settings(max_examples=150, deadline=None, database=None, suppress_health_check=list(HealthCheck))
+@given(records=odd_records())
+@example(records=_YIELDED)
+def test_the_viewer_shows_values_it_left_unread_as_when_read_at_once(records):
+    # The viewer's index leaves values other than scalars, and plugin records, in the MessagePack
+    # they were recorded as until a page shows them.
+    workers = {tid: [r for r, where in records if where == tid] for tid in (200, 300)}
+    blobs = [blob([r for r, where in records if where is None], workers)]
+    deferred = _index_summaries(_InMemory(blobs))
+    skim = _vesk.Skim
+    at_once = types.SimpleNamespace(Skim=lambda *args, defer=False, **options: skim(*args, **options))
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(ui_index, "_vesk", at_once)
+        assert deferred == _index_summaries(_InMemory(blobs))

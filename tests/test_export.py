@@ -8,8 +8,8 @@ import msgpack
 import pytest
 
 from vesk import db
-from vesk.export import export_chrome
-from vesk.view import load_trace, trace_from_parts
+from vesk.export import export_chrome, export_stored_trace
+from vesk.view import load_trace, open_trace, trace_from_parts
 
 T0 = 1000.0  # small enough for millisecond steps to be exact to the nanosecond
 MAIN, WORKER = ("MainThread", 100), ("worker", 200)
@@ -159,3 +159,37 @@ def test_multi_part_trace_to_a_file_with_progress(tmp_path):
     assert seen[-1] == (2 * calls + 2, 2 * calls + 2) and len(seen) > 1
     assert [done for done, _ in seen] == sorted(done for done, _ in seen)
     assert document["otherData"]["trace_id"] == "trc_E" and document["otherData"]["records"] == str(2 * calls + 2)
+
+
+NESTED = {
+    "user_code_call_site": {"call_frame_id": "frm_1", "line_number": 10},
+    "request_headers": {"Accept": "*/*", "Authorization": {"__type__": "builtins.str", "__len__": 24,
+                                                           "__redacted__": True}},
+    "parameters": [[1, "a", 0.5], {"name": "ada", "when": {"__type__": "datetime.date", "__repr__": "2024-01-02"}}],
+    "exception": {"__type__": "builtins.KeyError", "__args__": ["k"]},
+    "body": {"__type__": "builtins.str", "__len__": 5000, "__head__": "x" * 10},
+    "odd_keys": {1: "one", (2, 3): [], b"k": None},
+    "deep": [[[[[[[[[[[[[[[[[["bottom"]]]]]]]]]]]]]]]]]],
+}
+
+
+@pytest.mark.parametrize("stored", [False, True], ids=["loaded", "stored"])
+def test_nested_fields_of_plugin_records_are_json(tmp_path, stored):
+    records = [frame("call", "f", "a", 0), plugin("http", 1, **NESTED), frame("return", "f", "a", 2)]
+    if stored:
+        path = tmp_path / "db.sqlite3"
+        db.save_trace_in_sqlite(str(path), "trc_E", msgpack=blob(records))
+        out = io.StringIO()
+        export_stored_trace(open_trace(path), out)
+        document = json.loads(out.getvalue())
+    else:
+        document = exported(trace_from_parts([blob(records)]))
+    (event,) = by_phase(document, "i")
+    args = event["args"]
+    assert args["user_code_call_site"] == {"call_frame_id": "frm_1", "line_number": 10}
+    # What stands for one of the program's objects stays its text.
+    assert args["request_headers"] == {"Accept": "*/*", "Authorization": "<redacted str, 24 chars>"}
+    assert args["parameters"] == [[1, "a", 0.5], {"name": "ada", "when": "<datetime.date 2024-01-02>"}]
+    assert (args["exception"], args["body"]) == ("KeyError('k')", "'xxxxxxxxxx…' (5000 chars)")
+    assert args["odd_keys"] == {"1": "one", "(2, 3)": [], "b'k'": None}
+    assert isinstance(args["deep"], str) and args["deep"].startswith("[[[[")

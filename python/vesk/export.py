@@ -33,7 +33,8 @@ import tempfile
 from vesk import _vesk
 from vesk.view import format_value
 from vesk.view.trace import ViewError, skim_trace, unpack
-from vesk.view.values import format_exception
+from vesk.filters.secrets import is_marker
+from vesk.view.values import _is_cut, _is_fallback, format_exception, is_object
 from vesk.view.tree import Open, TreeWalker
 
 __all__ = ["export_chrome", "export_stored_trace"]
@@ -44,6 +45,8 @@ _FLUSH_EVERY = 1000  # events per write
 _STRING_LIMIT = 200  # characters of a string argument
 _VALUE_LIMIT = 200  # characters of the text of any other value
 _SAFE_INT = 1 << 53  # larger ints lose digits in a JSON reader's doubles
+_NESTED_DEPTH = 16  # levels of a plugin record's field written as JSON; recordings keep 12
+_NESTED_VALUES = 10000  # values of one such field; recordings keep 512 (value_scale times)
 _MAX_NS = 1 << 62  # nanoseconds of the longest span exported, about 146 years
 
 
@@ -191,9 +194,42 @@ def _arguments(arguments):
     return {str(k): _json_value(v) for k, v in arguments.items()} if isinstance(arguments, dict) else {}
 
 
-def _event_args(record):
+def _json_nested(value):
+    """value as JSON, its maps and lists as JSON objects and arrays (a key other than a text as its
+    text), what is neither as _json_value writes it; past _NESTED_DEPTH levels or _NESTED_VALUES
+    values, as _json_value's bounded text whole. A map that stands for one of the program's objects (an
+    object, a text, a cut value, a redaction) is that object's text."""
+    budget = [_NESTED_VALUES]
+
+    def nested(value, depth):
+        budget[0] -= 1
+        if budget[0] < 0 or depth >= _NESTED_DEPTH:
+            raise _TooBig
+        if type(value) is list:
+            return [nested(item, depth + 1) for item in value]
+        if type(value) is dict and not _describes_object(value):
+            return {k if type(k) is str else format_value(k, _VALUE_LIMIT): nested(v, depth + 1)
+                    for k, v in value.items()}
+        return _json_value(value)
+
+    try:
+        return nested(value, 0)
+    except _TooBig:
+        return _json_value(value)
+
+
+class _TooBig(Exception):
+    pass
+
+
+def _describes_object(value):
+    """Whether a decoded map is one the recording wrote for an object of the program."""
+    return is_marker(value) or _is_fallback(value) or _is_cut(value) or is_object(value)
+
+
+def _event_args(record, value=_json_nested):
     skip = {"timestamp", "thread", "thread_native_id", "type"}
-    return {str(k): _json_value(v) for k, v in record.items() if k not in skip}
+    return {str(k): value(v) for k, v in record.items() if k not in skip}
 
 
 def _event_name(record):
@@ -250,6 +286,11 @@ class _Spill:
 
     def reader(self):
         """read(offset, length) -> text, cheapest when reads go forwards."""
+        read = self.bytes_reader()
+        return lambda offset, length: read(offset, length).decode("utf-8", "surrogatepass")
+
+    def bytes_reader(self):
+        """reader() for the bytes written."""
         self._flush()
         window, window_start = b"", 0
 
@@ -259,7 +300,7 @@ class _Spill:
             if at < 0 or at + length > len(window):
                 self.file.seek(offset)
                 window, window_start, at = self.file.read(max(length, _WINDOW)), offset, 0
-            return window[at : at + length].decode("utf-8", "surrogatepass")
+            return window[at : at + length]
 
         return read
 

@@ -127,6 +127,9 @@ struct SkimState {
     // Export: the formatter's methods for what is not written here, and where args JSON goes.
     PyRef entries, value, arguments, plugin, raised, write;
     JsonSpill spill;
+    // The values the formatter would write are left in the spill as their MessagePack instead,
+    // {"m":[offset,length]} in their place, for the reader to write those it shows.
+    bool deferred = false;
     std::unique_ptr<ThreadGroups> groups;
     bool finished = false;
 };
@@ -189,6 +192,11 @@ class BytesAccess final : public RecordAccess {
     }
 
     bool plugin(std::string& name, std::string& json) override {
+        if (state_.deferred && event_name(name)) {
+            json.clear();
+            defer(record_.start, record_.end, json);
+            return true;
+        }
         PyRef record = decode(record_.start, record_.end);
         return record && plugin_texts(state_, record.get(), name, json);
     }
@@ -215,10 +223,82 @@ class BytesAccess final : public RecordAccess {
         return reader.position();
     }
 
+    // The value's MessagePack into the spill, and where it went in its place.
+    void defer(std::size_t start, std::size_t end, std::string& json) {
+        auto [offset, length] = state_.spill.add_once(part_.substr(start, end - start));
+        json += R"({"m":[)";
+        append_integer(json, MsgpackInt{false, static_cast<std::uint64_t>(offset)});
+        json += ',';
+        append_integer(json, MsgpackInt{false, static_cast<std::uint64_t>(length)});
+        json += "]}";
+    }
+
+    // Where the value of key is in the map at `at` (checked whole), if it is a map that has it:
+    // the last one, as in the decoded map.
+    std::optional<std::size_t> value_of(std::size_t at, std::string_view key) const {
+        MsgpackReader reader(part_, at);
+        if (reader.next_kind() != MsgpackKind::map) return std::nullopt;
+        auto entries = reader.map_header();
+        std::optional<std::size_t> found;
+        for (std::uint32_t i = 0; entries && i < *entries; ++i) {
+            bool wanted = false;
+            if (reader.next_kind() == MsgpackKind::str) {
+                wanted = reader.str() == key;
+            } else {
+                reader.skip();
+            }
+            if (wanted) found = reader.position();
+            reader.skip();
+        }
+        return found;
+    }
+
+    // export.py's _event_name of the record, when its "type" is a text.
+    bool event_name(std::string& name) const {
+        auto type = text_at(part_, record_.value_at(RecordKey::type));
+        if (!type) return false;
+        if (*type == "exception") {
+            // One its frame caught: named by its type as format_exception writes it.
+            auto at = value_of(record_.start, "exception");
+            auto exception = at ? text_at(part_, *at) : std::nullopt;
+            name.assign("caught ");
+            if (!exception) {
+                name += "exception";
+            } else {
+                std::string_view shown = *exception;
+                if (shown.starts_with("builtins.")) shown.remove_prefix(9);
+                std::size_t start = name.size();
+                append_clean_text(name, shown);
+                std::size_t arguments = name.find('(', start);
+                if (arguments != std::string::npos) name.resize(arguments);
+            }
+        } else {
+            name.assign(*type);
+        }
+        auto subtype = value_of(record_.start, "subtype");
+        if (auto text = subtype ? text_at(part_, *subtype) : std::nullopt) {
+            name += '/';
+            name += *text;
+        }
+        return true;
+    }
+
     bool value(std::size_t at, std::string& json) {
         MsgpackReader reader(part_, at);
+        return value(reader, json);
+    }
+
+    // The value at the reader, which ends after it.
+    bool value(MsgpackReader& reader, std::string& json) {
+        std::size_t at = reader.position();
         if (append_json_scalar(json, reader, string_limit)) return true;
-        PyRef decoded = decode(at, end_of(at));
+        reader = MsgpackReader(part_, at);
+        reader.skip();  // the record was checked whole
+        if (state_.deferred) {
+            defer(at, reader.position(), json);
+            return true;
+        }
+        PyRef decoded = decode(at, reader.position());
         return decoded && append_call_text(state_.value.get(), decoded.get(), json);
     }
 
@@ -226,20 +306,7 @@ class BytesAccess final : public RecordAccess {
     std::optional<MsgpackInt> call_site_line() const {
         std::size_t at = record_.value_at(RecordKey::user_code_call_site);
         if (at == StoredRecord::absent) return std::nullopt;
-        MsgpackReader reader(part_, at);
-        if (reader.next_kind() != MsgpackKind::map) return std::nullopt;
-        auto entries = reader.map_header();
-        std::optional<std::size_t> line_at;
-        for (std::uint32_t i = 0; entries && i < *entries; ++i) {
-            bool line = false;
-            if (reader.next_kind() == MsgpackKind::str) {
-                line = reader.str() == "line_number";
-            } else {
-                reader.skip();
-            }
-            if (line) line_at = reader.position();  // the last one, as in the decoded map
-            reader.skip();
-        }
+        auto line_at = value_of(at, "line_number");
         if (!line_at) return std::nullopt;
         MsgpackReader line(part_, *line_at);
         if (line.next_kind() != MsgpackKind::integer) return std::nullopt;
@@ -267,9 +334,7 @@ class BytesAccess final : public RecordAccess {
             separate(object);
             append_json_string(object, *name);
             object += ':';
-            std::size_t value_at = reader.position();
-            if (!value(value_at, object)) return false;
-            reader = MsgpackReader(part_, end_of(value_at));
+            if (!value(reader, object)) return false;
         }
         object += '}';
         json += object;
@@ -278,6 +343,10 @@ class BytesAccess final : public RecordAccess {
 
     // Locals whose names are not all distinct texts: as the formatter makes their dict.
     bool whole_arguments(std::size_t at, std::string& json) {
+        if (state_.deferred) {
+            defer(at, end_of(at), json);
+            return true;
+        }
         PyRef locals = decode(at, end_of(at));
         return locals && append_call_text(state_.arguments.get(), locals.get(), json);
     }
@@ -754,6 +823,18 @@ PyObject* track(PyObject* self, PyObject* index) {
     });
 }
 
+PyObject* shape(PyObject* self, PyObject* index) {
+    return with_state(self, [&](SkimState& state) -> PyObject* {
+        auto* track = finished_walker<ExportTrack>(state, index);
+        if (track == nullptr) return nullptr;
+        std::vector<std::int64_t> sizes, parents;
+        tree_shape(track->depths, sizes, parents);
+        PyRef columns[] = {column_bytes(sizes), column_bytes(parents)};
+        if (!columns[0] || !columns[1]) return nullptr;
+        return PyTuple_Pack(2, columns[0].get(), columns[1].get());
+    });
+}
+
 // One function's totals as stats.py's FunctionStats takes them.
 PyRef function_tuple(const FunctionTotals& function) {
     PyRef name = text_object(function.name);
@@ -797,14 +878,16 @@ Fallible<std::optional<std::int64_t>> optional_count(PyObject* value) {
 }
 
 PyObject* skim_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"unpack", "depth", "limit", "formatter", "stats", nullptr};
+    static const char* keywords[] = {"unpack", "depth", "limit", "formatter",
+                                     "stats",  "defer", nullptr};
     PyObject* unpack = nullptr;
     PyObject* depth = nullptr;
     PyObject* limit = nullptr;
     PyObject* formatter = nullptr;
     int by_function = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOp:Skim", const_cast<char**>(keywords),
-                                     &unpack, &depth, &limit, &formatter, &by_function)) {
+    int defer = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOpp:Skim", const_cast<char**>(keywords),
+                                     &unpack, &depth, &limit, &formatter, &by_function, &defer)) {
         return nullptr;
     }
     return guarded_entry([&]() -> PyObject* {
@@ -816,6 +899,7 @@ PyObject* skim_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                 std::make_unique<ThreadGroups>([] { return std::make_unique<StatsTrack>(); });
         } else if (formatter != nullptr && formatter != Py_None) {
             state->kind = SkimKind::track;
+            state->deferred = defer != 0;
             std::pair<PyRef*, const char*> methods[] = {
                 {&state->entries, "entries"},     {&state->value, "value"},
                 {&state->arguments, "arguments"}, {&state->plugin, "plugin"},
@@ -874,6 +958,10 @@ PyMethodDef methods[] = {
     {"track", track, METH_O,
      "track($self, thread)\n--\n\nThe thread's exported nodes: (low, high, names, wrappers) and "
      "the columns starts, ends, depths, flags, names, offsets and lengths as bytes. Once only."},
+    {"shape", shape, METH_O,
+     "shape($self, thread)\n--\n\nThe sizes and parents of the thread's exported nodes, from "
+     "their depths, as columns of int64 bytes: node i holds nodes i+1 .. i+size-1; a top-level "
+     "node's parent is -1. Before track()."},
     {"stats", stats, METH_O,
      "stats($self, thread)\n--\n\nThe thread's calls added up per function, as `vesk stats` "
      "counts them: [(name, file, line, calls, outer, returned, timed, total, own)] in the order "
@@ -887,11 +975,13 @@ PyType_Slot slots[] = {
     {Py_tp_methods, methods},
     {Py_tp_doc,
      const_cast<char*>(
-         "Skim(unpack, *, depth=None, limit=None, formatter=None, stats=False)\n--\n\n"
+         "Skim(unpack, *, depth=None, limit=None, formatter=None, stats=False, defer=False)\n--\n\n"
          "Reads the records of a stored trace, grouped into threads and paired into calls, "
          "for the outlines `vesk show` prints (of depth levels and limit lines), given a "
          "formatter for the tracks `vesk export` writes, or with stats for the totals per "
-         "function of `vesk stats`. unpack decodes MessagePack.")},
+         "function of `vesk stats`. unpack decodes MessagePack. With defer, the values the "
+         "formatter would write go to the spill as their MessagePack, {\"m\": [offset, length]} "
+         "in their place, and so do plugin records whose type is a text.")},
     {0, nullptr},
 };
 

@@ -1,6 +1,7 @@
 #include "reader/export_track.h"
 
 #include <cmath>
+#include <functional>
 #include <limits>
 
 namespace vesk {
@@ -21,6 +22,17 @@ constexpr std::string_view ending_keys[] = {R"("return_value":)", R"("raised":)"
                                             R"("resumed":)", R"("yielded":)"};
 
 }  // namespace
+
+JsonSpill::Where JsonSpill::add_once(std::string_view bytes) {
+    Remembered& slot = remembered_[std::hash<std::string_view>()(bytes) % remembered_.size()];
+    if (!bytes.empty() && slot.length == bytes.size() &&
+        pending_.compare(slot.at, slot.length, bytes) == 0) {
+        return {static_cast<std::int64_t>(size_ - pending_.size() + slot.at),
+                static_cast<std::int64_t>(slot.length)};
+    }
+    slot = {pending_.size(), bytes.size()};
+    return add(bytes);
+}
 
 EndingArgs::Entry* EndingArgs::find(Key key) {
     for (auto& entry : entries_) {
@@ -195,6 +207,26 @@ bool ExportTrack::wrapped(const TreeFields& fields, RecordAccess& record, const 
     std::string args = "{";
     if (!record.site_entries(false, args)) return false;
     return ended(index, args, fields, record, start, no_call_note);
+}
+
+void tree_shape(const std::vector<std::int64_t>& depths, std::vector<std::int64_t>& sizes,
+                std::vector<std::int64_t>& parents) {
+    auto count = static_cast<std::int64_t>(depths.size());
+    sizes.assign(depths.size(), 1);
+    parents.assign(depths.size(), -1);
+    std::vector<std::int64_t> open;  // the open nodes, outermost first
+    for (std::int64_t node = 0; node < count; ++node) {
+        auto depth = depths[static_cast<std::size_t>(node)];
+        // A node deeper than the open ones goes inside the innermost, as a shallower one closes
+        // the nodes down to its own depth.
+        while (!open.empty() && static_cast<std::int64_t>(open.size()) > depth) {
+            sizes[static_cast<std::size_t>(open.back())] = node - open.back();
+            open.pop_back();
+        }
+        if (!open.empty()) parents[static_cast<std::size_t>(node)] = open.back();
+        open.push_back(node);
+    }
+    for (auto node : open) sizes[static_cast<std::size_t>(node)] = count - node;
 }
 
 }  // namespace vesk

@@ -3,6 +3,7 @@
 // companion package's _Track (python/vesk/export.py) builds them: per node its start, end,
 // depth, flags and name in columns, and the JSON of its args in a spill. Pure C++.
 
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <optional>
@@ -19,19 +20,33 @@ namespace vesk {
 // JSON texts written once each, handed on in batches and read back by where they went.
 class JsonSpill {
   public:
-    // Where text went: (offset, length).
-    std::pair<std::int64_t, std::int64_t> add(std::string_view text) {
+    using Where = std::pair<std::int64_t, std::int64_t>;  // (offset, length)
+
+    // Where text went.
+    Where add(std::string_view text) {
         auto where = static_cast<std::int64_t>(size_);
         pending_.append(text);
         size_ += text.size();
         return {where, static_cast<std::int64_t>(text.size())};
     }
+    // add(), but bytes equal to bytes that add_once added since the last take() mostly go where
+    // those went: a program hands the same object to many calls (self, a configuration).
+    Where add_once(std::string_view bytes);
     std::size_t pending_size() const noexcept { return pending_.size(); }
-    std::string take() { return std::exchange(pending_, {}); }
+    std::string take() {
+        remembered_.fill({});
+        return std::exchange(pending_, {});
+    }
 
   private:
+    struct Remembered {
+        std::size_t at = 0, length = 0;  // in pending_; none when length is 0
+    };
+
     std::string pending_;
     std::uint64_t size_ = 0;
+    // By the hash of their bytes, one per slot: the latest.
+    std::array<Remembered, 1024> remembered_{};
 };
 
 // The args that a returned call's records of how it ended (tree.py's is_fact) make, in the order
@@ -118,5 +133,10 @@ class ExportTrack final : public CallTreeWalk<ExportTrack, TrackOpen> {
     std::vector<std::pair<std::int64_t, EndingArgs>> endings_;
     std::unordered_map<std::string_view, std::int64_t> numbers_;  // keys borrow name_texts
 };
+
+// The nodes' sizes (node i holds nodes i+1 .. i+size-1) and parents (-1 at the top level), from
+// the depths of nodes numbered depth first.
+void tree_shape(const std::vector<std::int64_t>& depths, std::vector<std::int64_t>& sizes,
+                std::vector<std::int64_t>& parents);
 
 }  // namespace vesk

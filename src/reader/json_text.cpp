@@ -1,5 +1,6 @@
 #include "reader/json_text.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -15,7 +16,37 @@ bool is_continuation(char byte) {
     return (static_cast<unsigned char>(byte) & 0xc0) == 0x80;
 }
 
+// Whether clean() escapes the character: one a terminal would take for a line break, or for an
+// order of the text other than the one it has.
+bool is_escaped(char32_t c) {
+    return c < 0x20 || (c >= 0x7f && c < 0xa0) || c == 0x2028 || c == 0x2029 || c == 0x061c ||
+           c == 0x200e || c == 0x200f || (c >= 0x202a && c <= 0x202e) ||
+           (c >= 0x2066 && c <= 0x2069);
+}
+
 }  // namespace
+
+void append_clean_text(std::string& out, std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size()) {
+        auto lead = static_cast<unsigned char>(text[i]);
+        std::size_t length = lead < 0x80 ? 1 : lead < 0xe0 ? 2 : lead < 0xf0 ? 3 : 4;
+        length = std::min(length, text.size() - i);
+        char32_t c = length == 1 ? lead : lead & (0x7f >> length);
+        for (std::size_t k = 1; k < length; ++k) {
+            c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3f);
+        }
+        if (!is_escaped(c)) {
+            out.append(text.substr(i, length));
+        } else {
+            out += c < 0x100 ? "\\x" : "\\u";
+            for (int shift = c < 0x100 ? 4 : 12; shift >= 0; shift -= 4) {
+                out += hex_digits[(c >> shift) & 0xf];
+            }
+        }
+        i += length;
+    }
+}
 
 void append_json_string(std::string& out, std::string_view text) {
     out += '"';

@@ -21,6 +21,10 @@ void append_integer(std::string& out, const MsgpackInt& number);
 // notation from 1e-4 up to 1e16 and with an exponent beyond.
 void append_float_repr(std::string& out, double value);
 
+// text (UTF-8) as values.py's clean() makes it one line that a terminal shows as it is: control
+// characters, line separators and bidirectional controls escaped.
+void append_clean_text(std::string& out, std::string_view text);
+
 // The value at the reader as export's _json_value makes it JSON, when it is None, a bool, an
 // int, a float or a str: scalars as they are (beyond what a JSON reader's doubles hold, and for
 // floats that JSON has no numbers for, as their repr text), text cut to string_limit characters.

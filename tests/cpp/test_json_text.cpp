@@ -65,5 +65,22 @@ TEST(JsonText, ScalarsAsExportWritesThem) {
     EXPECT_EQ(out, "");
 }
 
+// As values.py's clean() escapes them: \x for the C0 and C1 controls and DEL, \u for line
+// separators and bidirectional controls; any other character, of any length, as it is.
+TEST(JsonText, CleanTextEscapesWhatATerminalWouldObey) {
+    std::pair<const char*, const char*> cases[] = {
+        {"plain é \u4e2d \U0001F600", "plain é \u4e2d \U0001F600"},
+        {"a\nb\x1b[0m\x7f", "a\\x0ab\\x1b[0m\\x7f"},
+        {"\u0085\u00a0", "\\x85\u00a0"},
+        {"\u202eevil\u2066\u2028\u061c\u200f", "\\u202eevil\\u2066\\u2028\\u061c\\u200f"},
+        {"\u202f\u206a", "\u202f\u206a"},
+    };
+    for (auto [text, expected] : cases) {
+        std::string out;
+        append_clean_text(out, text);
+        EXPECT_EQ(out, expected) << text;
+    }
+}
+
 }  // namespace
 }  // namespace vesk

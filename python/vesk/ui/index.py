@@ -6,7 +6,10 @@ Nodes are numbered in the order their first record comes, which is the order of 
 walk: the nodes inside node i are i+1 .. i+size[i]-1, so children and subtrees need no lists of
 their own. Per node the columns keep its times, depth, kind and name; the JSON of its arguments,
 call site and return value (values bounded to a line) lies in a spill, read back for the nodes a
-page shows. Values in full are read again from the trace when asked for (see details).
+page shows. A value other than None, a bool, a number or text is written there as the
+MessagePack it was recorded as, and made text only when its node is shown: a page shows a few
+hundred nodes of a trace of millions. So is a plugin record, whose name alone the pass needs.
+Values in full are read again from the trace when asked for (see details).
 """
 
 import array
@@ -16,7 +19,8 @@ import math
 import threading
 
 from vesk import _vesk
-from vesk.export import _CALL, _EVENT, _RETURN, _dump, _Formatter, _json_value, _site_args, _SkimmedTrack, _Spill
+from vesk.export import (_CALL, _EVENT, _RETURN, _dump, _event_args, _event_name, _Formatter, _json_value, _site_args,
+                         _SkimmedTrack, _Spill)
 from vesk.view.choose import matches
 from vesk.view.events import event_text
 from vesk.view.trace import skim_trace, unpack
@@ -51,12 +55,39 @@ class _Texts(_Formatter):
         return _dump(_shown(value))
 
     @staticmethod
+    def plugin(record):
+        # Each field a scalar or bounded text: the page and event_text read them so.
+        return _event_name(record), _dump(_event_args(record, _json_value))
+
+    @staticmethod
     def arguments(arguments):
         return _dump(_Texts._arguments(arguments))
 
     @staticmethod
     def _arguments(arguments):
         return {str(k): _shown(v) for k, v in arguments.items()} if isinstance(arguments, dict) else {}
+
+
+def _deferred(value):
+    """Where the MessagePack of a value that the pass left in the spill is, or None: an object
+    {"m": [offset, length]} stands in a place where the index writes nothing but scalars and
+    {"r": text}, or for a plugin record's args, whose values are never lists."""
+    if type(value) is dict and len(value) == 1:
+        where = value.get("m")
+        if type(where) is list and len(where) == 2:
+            return where
+    return None
+
+
+class _IndexedTrack(_SkimmedTrack):
+    """_SkimmedTrack with the nodes' sizes and parents."""
+
+    def __init__(self, skim, index):
+        sizes, parents = skim.shape(index)
+        _SkimmedTrack.__init__(self, skim, index)
+        self.sizes, self.parents = array.array("q"), array.array("q")
+        self.sizes.frombytes(sizes)
+        self.parents.frombytes(parents)
 
 
 class ThreadTrack:
@@ -72,8 +103,8 @@ class ThreadTrack:
         self.starts, self.ends = track.starts, track.ends
         self.depths, self.flags, self.name_of = track.depths, track.flags, track.names
         self.offsets, self.lengths = track.offsets, track.lengths
-        self._read = read
-        self.sizes, self.parents = _shape(track.depths)
+        self._read = read  # (offset, length, raw=False) -> the spill's text, or its bytes
+        self.sizes, self.parents = track.sizes, track.parents
         self.events = _events(self)
 
     def __len__(self):
@@ -101,7 +132,27 @@ class ThreadTrack:
 
     def args(self, node):
         """The node's spilled JSON: path, called_from_line, arguments, return_value, raised, ..."""
-        return json.loads(self._read(self.offsets[node], self.lengths[node]) or "{}")
+        args = json.loads(self._read(self.offsets[node], self.lengths[node]) or "{}")
+        if self.flags[node] & _EVENT:
+            where = _deferred(args)
+            return args if where is None else _event_args(self._value(where), _json_value)
+        for key in ("return_value", "yielded"):
+            where = _deferred(args.get(key))
+            if where is not None:
+                args[key] = _shown(self._value(where))
+        arguments = args.get("arguments")
+        where = _deferred(arguments)
+        if where is not None:
+            args["arguments"] = _Texts._arguments(self._value(where))
+        elif type(arguments) is dict:
+            for name, value in arguments.items():
+                where = _deferred(value)
+                if where is not None:
+                    arguments[name] = _shown(self._value(where))
+        return args
+
+    def _value(self, where):
+        return unpack(self._read(where[0], where[1], raw=True))
 
     def summary(self, node):
         flags = self.flags[node]
@@ -189,24 +240,6 @@ def _events(track):
     return events
 
 
-def _shape(depths):
-    """sizes and parents of nodes in depth-first order, from their depths."""
-    count = len(depths)
-    sizes, parents = [1] * count, [-1] * count
-    stack = [-1]  # the open nodes, below the top level's parent
-    pop, push = stack.pop, stack.append
-    for node, depth in enumerate(depths.tolist()):
-        # Runs once per node of traces of millions: kept to the fewest steps.
-        while len(stack) > depth + 1:
-            top = pop()
-            sizes[top] = node - top
-        parents[node] = stack[-1]
-        push(node)
-    for top in stack[1:]:
-        sizes[top] = count - top
-    return array.array("q", sizes), array.array("q", parents)
-
-
 class TraceIndex:
     """A trace read for the viewer: what the trace tells of itself, and a ThreadTrack per thread,
     the main thread first."""
@@ -229,19 +262,20 @@ def build_index(stored):
         if spill is not None:
             spill.close()  # of a pass that met a part it could not read natively
         spill = _Spill()
-        return _vesk.Skim(unpack, formatter=_Texts(spill))
+        return _vesk.Skim(unpack, formatter=_Texts(spill), defer=True)
 
     try:
-        trace = skim_trace(stored, start, _SkimmedTrack)
+        trace = skim_trace(stored, start, _IndexedTrack)
     except BaseException:
         if spill is not None:
             spill.close()
         raise
-    read, lock = spill.reader(), threading.Lock()
+    read, lock = spill.bytes_reader(), threading.Lock()
 
-    def locked_read(offset, length):
+    def locked_read(offset, length, raw=False):
         with lock:  # the spill is one file, read by the server's threads in turn
-            return read(offset, length)
+            data = read(offset, length)
+        return data if raw else data.decode("utf-8", "surrogatepass")
 
     threads = [ThreadTrack(thread, thread.walker, locked_read) for thread in trace.threads]
     for thread in trace.threads:
