@@ -2,11 +2,13 @@
 outcome of every test in both runs, and the time each took.
 
     .venv/bin/python bench/real_suite.py [--package boltons] [--version 26.2.0] [--repeat R]
+        [--tests PATH]      (toolz: --package toolz --version 1.2.0 --tests toolz/tests)
 
 The sdist is fetched once into build/bench-suites/ (pip download, no dependencies). Both runs
 use the same interpreter, hash seed and options; the best time of R runs is kept. Prints the
-tests whose outcomes differ (none is the target), and the ratio of the recorded time to the
-plain one (the target for boltons: at most 4).
+tests whose outcomes differ (none is the target), and the ratio to the plain time of the
+recorded one, of cProfile's (`python -m cProfile -m pytest`) and of vesk's through the profile
+function (VESK_HOOK=profile) rather than sys.monitoring (the same on 3.11).
 """
 
 import argparse
@@ -45,13 +47,22 @@ def outcomes(report):
     return found
 
 
-def run(suite, report, *extra):
+def run(suite, tests, report, mode, folder, attempt):
     env = dict(os.environ, PYTHONHASHSEED="0")
+    command = [sys.executable, "-m", "pytest", *OPTIONS, f"--junitxml={report}"]
+    if mode == "cprofile":
+        command[1:1] = ["-m", "cProfile", "-o", os.devnull]
+    elif mode.startswith("vesk"):
+        command += ["--vesk", "--vesk-db", f"{folder}/{mode}-{attempt}.sqlite3"]
+        if mode == "vesk-profile-hook":
+            env["VESK_HOOK"] = "profile"
     start = time.perf_counter()
-    subprocess.run([sys.executable, "-m", "pytest", *OPTIONS, f"--junitxml={report}", *extra,
-                    "tests"], cwd=suite, env=env, stdout=subprocess.DEVNULL,
+    subprocess.run([*command, tests], cwd=suite, env=env, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL)
     return time.perf_counter() - start, outcomes(report)
+
+
+MODES = ("plain", "cprofile", "vesk", "vesk-profile-hook")
 
 
 def main():
@@ -59,26 +70,27 @@ def main():
     parser.add_argument("--package", default="boltons")
     parser.add_argument("--version", default="26.2.0")
     parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--tests", default="tests")
     options = parser.parse_args()
     suite = fetch(options.package, options.version)
     with tempfile.TemporaryDirectory() as folder:
         best = {}
         seen = {}
         for attempt in range(options.repeat):
-            for mode, extra in (("plain", ()), ("vesk", ("--vesk", "--vesk-db",
-                                                         f"{folder}/db-{attempt}.sqlite3"))):
-                seconds, found = run(suite, f"{folder}/{mode}.xml", *extra)
+            for mode in MODES:  # interleaved, so that drift hits every mode alike
+                seconds, found = run(suite, options.tests, f"{folder}/{mode}.xml", mode, folder,
+                                     attempt)
                 best[mode] = min(best.get(mode, seconds), seconds)
                 seen[mode] = found
     differ = sorted(k for k in seen["plain"].keys() | seen["vesk"].keys()
                     if seen["plain"].get(k) != seen["vesk"].get(k))
-    print(f"{options.package} {options.version}: {len(seen['plain'])} tests")
-    print(f"plain {best['plain']:.2f} s, under --vesk {best['vesk']:.2f} s: "
-          f"{best['vesk'] / best['plain']:.2f}x")
-    print(f"outcomes that differ: {len(differ)}")
+    print(f"{options.package} {options.version} on Python {sys.version.split()[0]}: "
+          f"{len(seen['plain'])} tests")
+    for mode in MODES:
+        print(f"{mode:18} {best[mode]:6.2f} s  {best[mode] / best['plain']:5.2f}x plain")
+    print(f"outcomes that differ under --vesk: {len(differ)}")
     for key in differ:
         print(f"  {key}: {seen['plain'].get(key)} plain, {seen['vesk'].get(key)} recorded")
-
 
 if __name__ == "__main__":
     main()
