@@ -226,3 +226,39 @@ def test_lives_beside_the_programs_own_tools(tmp_path, beside):
              for r in msgpack.unpackb(part, strict_map_key=False)["frames_of_interest"]
              if r.get("event") == "call"]
     assert calls.count("work") == 2 and calls.count("square") == 6
+
+
+# Library code that a first recording turned off is recorded by a later one that includes it,
+# and by one started inside the first.
+WANTS_MORE = """
+    import json, sys
+    import vesk
+
+    def work():
+        return json.dumps({"a": 1})
+
+    with vesk.enable(sys.argv[1]):
+        work()
+    with vesk.enable(sys.argv[1], include=["json/"]):
+        work()
+    with vesk.enable(sys.argv[1]):
+        work()
+        with vesk.enable(sys.argv[1], include=["json/"]):
+            work()
+"""
+
+
+@pytest.mark.parametrize("hook", ["monitoring", "profile"])
+def test_a_recording_that_wants_more_gets_it(tmp_path, hook):
+    (tmp_path / "program.py").write_text(textwrap.dedent(WANTS_MORE))
+    database = tmp_path / "traces.sqlite3"
+    result = subprocess.run([sys.executable, "program.py", str(database)], cwd=tmp_path,
+                            env=dict(os.environ, VESK_HOOK=hook), capture_output=True, text=True,
+                            timeout=120)
+    assert result.returncode == 0, result.stderr
+    dumps = []
+    for summary in reversed(db.list_traces(database)):
+        records = [r for part in db.load_trace_parts(database, summary.trace_id)
+                   for r in msgpack.unpackb(part, strict_map_key=False)["frames_of_interest"]]
+        dumps.append(sum(1 for r in records if r.get("co_name") == "dumps" and r["event"] == "call"))
+    assert dumps == [0, 1, 0, 1]
