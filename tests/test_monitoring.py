@@ -182,6 +182,11 @@ BESIDE = """
             return monitoring.DISABLE  # once per code object is all it wants
         monitoring.register_callback(2, monitoring.events.PY_START, started)
         monitoring.set_events(2, monitoring.events.PY_START)
+    elif beside == "every tool id":
+        for tool in range(6):
+            if sys.monitoring.get_tool(tool) is None:
+                sys.monitoring.use_tool_id(tool, "mine")
+        seen += ["square", "work"]
     elif beside == "trace function":
         def tracer(frame, event, arg):
             if event == "call":
@@ -199,7 +204,7 @@ BESIDE = """
 
 
 @pytest.mark.skipif(not MONITORED, reason="sys.monitoring comes with 3.12")
-@pytest.mark.parametrize("beside", ["own tool", "trace function", "coverage"])
+@pytest.mark.parametrize("beside", ["own tool", "every tool id", "trace function", "coverage"])
 def test_lives_beside_the_programs_own_tools(tmp_path, beside):
     (tmp_path / "program.py").write_text(textwrap.dedent(BESIDE))
     database = tmp_path / "traces.sqlite3"
