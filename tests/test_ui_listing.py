@@ -54,3 +54,17 @@ def test_list_tells_sessions_and_durations(api):
     # A test's trace is known by its test, with its outcome.
     failed = api.answer(["trace", traces["test_recorded.py::test_fails"]["id"]], {})
     assert (failed["source"], failed["test"], failed["outcome"]) == ("pytest", "test_recorded.py::test_fails", "failed")
+
+
+def test_a_trace_that_only_python_reads_has_a_duration_too(api, monkeypatch):
+    import vesk.ui.api
+
+    monkeypatch.setattr(vesk.ui.api, "part_starts", lambda stored: None)  # as for some framework events
+    fresh = Api(api.db_path)
+    try:
+        prog = next(t for t in fresh.traces() if t["source"] == "vesk run prog.py")
+        counted = fresh.answer(["trace", prog["id"], "threads"], {})
+        exact = fresh.answer(["trace", prog["id"]], {})["threads"]
+    finally:
+        fresh.close()
+    assert counted["threads"] == 2 and counted["duration"] >= max(t["high"] for t in exact) - min(t["low"] for t in exact)

@@ -9,7 +9,7 @@ from vesk.ui.aggregate import SORTS, Profile
 from vesk.ui.details import node_details
 from vesk.ui.focus import busy_span
 from vesk.ui.index import build_index
-from vesk.ui.listing import listed
+from vesk.ui.listing import first_timestamp, listed
 from vesk.ui.seek import part_starts
 from vesk.view.trace import ViewError, open_trace, skim_trace, unpack
 
@@ -122,15 +122,21 @@ class Api:
         stored = open_trace(self.db_path, trace_id)
         try:
             starts = part_starts(stored)
-            if starts is None:  # a part read only record by record: its threads, but no more
+            if starts is None:  # a part that only Python reads, as it reads the first one here
                 counted["threads"] = len(skim_trace(stored, lambda: _vesk.Skim(unpack, depth=1, limit=1),
                                                     lambda skim, index: None).threads)
-        except ViewError:
+                parts = stored.parts()
+                try:
+                    first = first_timestamp(next(parts))
+                finally:
+                    parts.close()
+            else:
+                counted["threads"] = len({key for part in starts for key in part})
+                first = min((ts for ts in starts[0].values() if ts is not None), default=None) if starts else None
+        except (ViewError, ValueError, TypeError):
             return counted
-        if starts is not None:
-            counted["threads"] = len({key for part in starts for key in part})
-            firsts = [ts for ts in (starts[0].values() if starts else ()) if isinstance(ts, (int, float))]
-            counted["duration"] = max(saved - min(firsts), 0.0) if firsts else None
+        if first is not None:
+            counted["duration"] = max(saved - first, 0.0)
         with self._lock:
             self._counts[trace_id] = counted
         return counted
@@ -278,6 +284,8 @@ class Api:
         return number
 
     def _profile_of(self, index, number, node):
+        if node is None and len(index.threads) == 1:
+            number = None  # the thread is the trace: one profile for both
         key = (index.trace.trace_id, number, node)
         with self._profiling:
             profile = self._profiles.get(key)

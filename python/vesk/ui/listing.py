@@ -8,8 +8,10 @@ the traces of a process that began to save while another was saving, or within a
 last save, are of that one's session."""
 
 from vesk import db
+from vesk.serialize import load_msgpack
+from vesk.view.tree import is_number
 
-__all__ = ["listed"]
+__all__ = ["first_timestamp", "listed"]
 
 # Seconds between the last save of one process and the first of another that still make them one
 # session: a worker that ran one short test saves once, just after the others' last. A new
@@ -43,3 +45,19 @@ def listed(db_path):
     saves = db.last_saves(db_path)
     sessions = _sessions(summaries, saves)
     return [(s, sessions.get(s.trace_id), saves.get(s.trace_id, s.created_at)) for s in summaries]
+
+
+def first_timestamp(blob):
+    """The earliest timestamp of the records of a part (its MessagePack), decoded here: for the
+    parts that the native reader leaves to Python."""
+    part = load_msgpack(blob)
+    if not isinstance(part, dict):
+        return None
+    frames = part.get("frames")
+    found = None
+    for records in [part.get("frames_of_interest"), *(frames.values() if isinstance(frames, dict) else ())]:
+        for record in records if isinstance(records, list) else ():
+            ts = record.get("timestamp") if isinstance(record, dict) else None
+            if is_number(ts) and (found is None or ts < found):
+                found = ts
+    return found

@@ -164,16 +164,16 @@ vesk.Profile = class {
   }
 
   showTable() {
-    const columns = [["Function", "name"], ["Where", null], ["Calls", "calls"], ["Total", "total"], ["Own", "own"], ["Mean", "mean"]];
+    const columns = [["Function", "name"], ["Calls", "calls"], ["Total", "total"], ["Own", "own"], ["Mean", "mean"]];
     const head = vesk.el("tr", {}, ...columns.map(([title, sort], i) => vesk.el("th", {
-      class: (i >= 2 ? "num " : "") + (sort ? "sortable" : "") + (sort === this.sort ? " sorted" : ""),
+      class: (i >= 1 ? "num " : "") + "sortable" + (sort === this.sort ? " sorted" : ""),
       "data-sort": sort, text: title + (sort === this.sort ? (sort === "name" ? " ▴" : " ▾") : ""),
-      onclick: sort ? () => { this.sort = sort; this.fetch().catch((error) => vesk.status(error.message, true)); } : null,
+      onclick: () => { this.sort = sort; this.fetch().catch((error) => vesk.status(error.message, true)); },
     })));
     const number = new Map(this.answer.names.map((name, n) => [name, n]));
     const rows = this.answer.functions.map(([name, where, calls, total, own, mean]) => {
       const row = vesk.el("tr", { "data-function": name, class: number.get(name) === this.marked ? "marked" : null },
-        vesk.el("td", { class: "mono", text: name }), vesk.el("td", { class: "mono muted where", text: where }),
+        vesk.el("td", { class: "mono" }, vesk.el("div", { text: name }), vesk.el("div", { class: "muted small where", text: where })),
         vesk.el("td", { class: "num", text: calls.toLocaleString("en") }), vesk.el("td", { class: "num", text: total === null ? "-" : vesk.duration(total) }),
         vesk.el("td", { class: "num", text: own === null ? "-" : vesk.duration(own) }), vesk.el("td", { class: "num", text: mean === null ? "-" : vesk.duration(mean) }));
       row.addEventListener("click", () => {
