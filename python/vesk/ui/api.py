@@ -5,6 +5,7 @@ import collections
 import threading
 
 from vesk import _vesk, db
+from vesk.export import _EVENT
 from vesk.ui.aggregate import SORTS, Profile
 from vesk.ui.details import node_details
 from vesk.ui.focus import busy_span
@@ -262,7 +263,7 @@ class Api:
             if number is None:
                 raise ApiError(400, "a call is one thread's: give its thread")
             node = self._node_number(index.threads[number], query)
-            if index.threads[number].flags[node] & 1:  # a plugin record: no calls inside
+            if index.threads[number].flags[node] & _EVENT:  # a plugin record: no calls inside
                 raise ApiError(400, f"node {node} is not a call")
         sort = query.get("sort", "total")
         if sort not in SORTS:

@@ -25,6 +25,8 @@
     const layout = vesk.el("div", { id: "trace-view" }, treePane, details);
     const timelinePane = vesk.el("div", { id: "timeline", class: "pane" });
     const profilePane = vesk.el("div", { id: "profile", class: "pane" });
+    current?.timeline?.close();
+    current?.profile?.close();
     current = { id, trace, layout, timelinePane, profilePane, treePane, details, matches: [], at: -1, opened: performance.now() - started };
     vesk.current = current; // for a look from the browser's console
     current.tree = new vesk.Tree(trace, treePane, details);

@@ -8,6 +8,7 @@
 // has the digits that its step needs, so that no two read the same at any zoom.
 vesk.ticks = function (low, high, origin, count) {
   const span = high - low;
+  if (!(span > 0) || !(count >= 1)) return [];
   let step = Math.pow(10, Math.floor(Math.log10(span / count)));
   for (const factor of [1, 2, 5, 10]) {
     if (span / (step * factor) <= count) { step *= factor; break; }
@@ -191,12 +192,13 @@ vesk.Timeline = class {
       drag = { from: t, low, span };
       event.preventDefault();
     });
-    window.addEventListener("mousemove", (event) => {
+    // On the window, so that a drag goes on past the strip's edges.
+    this.stripMove = (event) => {
       if (!drag || !event.buttons) { drag = null; return; }
       const low = drag.low + at(event) - drag.from;
       this.zoomTo(low, low + drag.span);
-    });
-    window.addEventListener("mouseup", () => { drag = null; });
+    };
+    window.addEventListener("mousemove", this.stripMove);
   }
 
   boxAt(lane, event) {
@@ -265,7 +267,10 @@ vesk.Timeline = class {
     });
   }
 
-  close() { this.resizeObserver?.disconnect(); }
+  close() {
+    this.resizeObserver?.disconnect();
+    window.removeEventListener("mousemove", this.stripMove);
+  }
 };
 
 vesk.colour = function (name) {
