@@ -125,7 +125,10 @@ def test_focus_on_a_path_and_on_a_call(api):
     whole = paths_by_chain(ask(api, "profile"))
     branch = whole[("__main__.<module>", "__main__.main", "__main__.branch")]
     focused = ask(api, "profile", root=branch[0])
-    assert focused["paths"][0][:5] == branch[:5] and {p[1] for p in focused["paths"][1:]} <= {p[0] for p in focused["paths"]}
+    top = focused["paths"][0]
+    assert (top[:2], focused["names"][top[2]], top[3:]) == (branch[:2], "__main__.branch", branch[3:])
+    assert {p[1] for p in focused["paths"][1:]} <= {p[0] for p in focused["paths"]}
+    assert len(focused["names"]) == len({p[2] for p in focused["paths"]} | {f for _, f in focused["chain"]})
     assert [focused["names"][name] for _, name in focused["chain"]] == ["__main__.<module>", "__main__.main", "__main__.branch"]
     # One call: its own paths only, and the table of the functions it ran.
     (match,) = [m for m in ask(api, "search", q="other")["matches"] if m["thread"] == 0]

@@ -273,10 +273,19 @@ class Api:
         if root >= len(profile.parents):
             raise ApiError(404, f"no path {root}")
         paths, hidden = profile.tree(root)
+        # The names of the functions shown, numbered anew: a trace may have many more.
+        shown = {}
+
+        def numbered(function):
+            return -1 if function < 0 else shown.setdefault(function, len(shown))
+
+        for path in paths:
+            path[2] = numbered(path[2])
+        chain = [[p, numbered(profile.functions[p])] for p in profile.chain(root)]
         functions, count = profile.table(sort, _number(query, "limit", 200, low=1))
-        return {"names": profile.names, "root": root, "paths": paths, "hidden": hidden,
-                "chain": [[p, profile.functions[p]] for p in profile.chain(root)],
-                "scope": profile.totals[0], "functions": functions, "function_count": count, "sort": sort}
+        return {"names": [profile.names[f] for f in shown], "root": root, "paths": paths, "hidden": hidden,
+                "chain": chain, "scope": profile.totals[0], "functions": functions, "function_count": count,
+                "sort": sort}
 
     def _threads_number(self, index, query):
         number = _number(query, "thread", low=0)
