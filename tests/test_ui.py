@@ -96,7 +96,8 @@ def test_index_matches_the_call_tree(database):
         assert node["args"]["raised"] == RAISED
         assert node["details"]["raised"] == node["args"]["raised"]
         main = trace["threads"][0]
-        flame = api.answer(["trace", listed["id"], "flame"], {"thread": "0", "low": str(main["low"]), "high": str(main["high"])})
+        flame = api.answer(["trace", listed["id"], "flame"], {"thread": "0", "low": str(main["low"]), "high": str(main["high"]),
+                                                              "width": "1000000"})  # past the wait before the calls
         assert {flame["names"][box[4]] for box in flame["boxes"]} >= {"__main__.main", "__main__.work"}
         assert [mark[2] for mark in flame["marks"]] == CAUGHT  # the one that left fails is on fails
     finally:

@@ -39,15 +39,47 @@ def main():
     worker.join()
     return shape(MARK, 3) + work(4)
 
+__import__("time").sleep(LEAD)  # as a program's imports take time before its calls
 main()
+"""
+# Seconds the program waits before its calls: most of its trace, where the timeline does not open.
+LEAD = 0.3
+
+# A pytest session's tests: one fails after a call with a long argument.
+TESTS = """
+import time
+
+def helper(text, n):
+    return len(text) * n
+
+def check(expected, got):
+    assert expected == got, "mismatch"
+
+def test_ok():
+    assert helper("abc", 2) == 6
+
+def test_fails():
+    check("y" * 2000, helper("x" * 500, 1))
+
+def test_slow():
+    time.sleep(0.05)
 """
 
 
 def record(folder):
     """The database of one recorded run of PROGRAM in folder, stored in several parts."""
-    (folder / "prog.py").write_text(textwrap.dedent(PROGRAM))
+    (folder / "prog.py").write_text(textwrap.dedent(PROGRAM).replace("LEAD", repr(LEAD)))
     subprocess.run([sys.executable, "-m", "vesk", "run", "--part-size", "2K", "prog.py"], cwd=folder, check=True,
                    capture_output=True, timeout=60)
+    return folder / ".vesk" / "db.sqlite3"
+
+
+def record_tests(folder):
+    """The database of folder, with the traces of one `pytest --vesk` session of TESTS added."""
+    (folder / "test_recorded.py").write_text(TESTS)
+    result = subprocess.run([sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "-p", "no:xdist", "--vesk",
+                             "test_recorded.py"], cwd=folder, capture_output=True, text=True, timeout=120)
+    assert "1 failed, 2 passed" in result.stdout, result.stdout + result.stderr
     return folder / ".vesk" / "db.sqlite3"
 
 

@@ -794,3 +794,14 @@ def _shrink(path, timeout):
     except BaseException:
         _forget(path, writer)
         raise
+
+
+def last_saves(db_path):
+    """Trace id -> unix time of the save of its last part."""
+    conn, _ = _open_for_reading(db_path)
+    try:
+        rows = conn.execute("SELECT trace_id, MAX(created_at) FROM traces GROUP BY trace_id").fetchall()
+    finally:
+        conn.close()
+    return {_text(trace_id): last for trace_id, last in rows
+            if type(last) in (int, float) and last - last == 0}

@@ -5,8 +5,12 @@ import collections
 import threading
 
 from vesk import _vesk, db
+from vesk.export import _EVENT
+from vesk.ui.aggregate import SORTS, Profile
 from vesk.ui.details import node_details
+from vesk.ui.focus import busy_span
 from vesk.ui.index import build_index
+from vesk.ui.listing import first_timestamp, listed
 from vesk.ui.seek import part_starts
 from vesk.view.trace import ViewError, open_trace, skim_trace, unpack
 
@@ -17,6 +21,8 @@ _KEPT_DETAILS = 256
 _SEARCH_LIMIT = 500
 _PAGE = 200
 _COUNTED_SIZE = 4 << 20  # bytes stored of a trace whose threads the list counts
+_KEPT_PROFILES = 8
+_MARK_TEXT = 200
 
 
 class ApiError(Exception):
@@ -49,6 +55,9 @@ class Api:
         self._details = collections.OrderedDict()
         self._counts = {}  # trace id -> threads
         self._starts = {}  # trace id -> seek.part_starts
+        self._profiles = collections.OrderedDict()  # (trace id, thread or None, node or None) -> Profile
+        self._focus = {}  # trace id -> focus.busy_span
+        self._profiling = threading.Lock()  # one profile is made at a time, for the same reason
         self._lock = threading.Lock()  # one index is built at a time: each takes the memory of one
 
     def close(self):
@@ -64,12 +73,14 @@ class Api:
         if len(parts) >= 2 and parts[0] == "trace":
             what = parts[2] if len(parts) > 2 else None
             if what == "threads":
-                return {"threads": self._thread_count(parts[1])}
+                return self._thread_count(parts[1])
             stored, index = self._index(parts[1])
             if what is None:
                 return self._trace(index)
             if what == "search":
                 return self._search(index, query.get("q", ""))
+            if what == "profile":
+                return self._profile(index, query)
             thread = self._thread(index, query)
             if what == "children":
                 return self._children(thread, query)
@@ -81,34 +92,55 @@ class Api:
 
     def traces(self):
         try:
-            summaries = db.list_traces(self.db_path)
+            found = listed(self.db_path)
         except FileNotFoundError:
             return []
         return [{"id": s.trace_id, "started": s.created_at, "source": s.source, "records": s.record_count,
-                 "size": s.size, "parts": s.parts, "test": s.test_nodeid, "outcome": s.test_outcome}
-                for s in summaries]
+                 "size": s.size, "parts": s.parts, "test": s.test_nodeid, "outcome": s.test_outcome,
+                 "pid": s.pid, "session": session, "saved": saved}
+                for s, session, saved in found]
 
     def _thread_count(self, trace_id):
-        """The trace's threads: from its index when built, read here when the trace is small,
-        else None (the list shows it once the trace has been opened)."""
+        """The trace's threads and how long it ran: from its index when built (exact), read here
+        when the trace is small (its last save less its first record), else None (the list shows
+        them once the trace has been opened)."""
         with self._lock:
             if trace_id in self._indexes:
-                return len(self._indexes[trace_id][1].threads)
+                threads = self._indexes[trace_id][1].threads
+                lows = [t.low for t in threads if t.low is not None]
+                highs = [t.high for t in threads if t.high is not None]
+                return {"threads": len(threads), "duration": max(highs) - min(lows) if lows else None,
+                        "exact": True}
             if trace_id in self._counts:
                 return self._counts[trace_id]
-        summary = next((s for s in db.list_traces(self.db_path) if s.trace_id == trace_id), None)
-        if summary is None:
+        found = next((item for item in listed(self.db_path) if item[0].trace_id == trace_id), None)
+        if found is None:
             raise ApiError(404, f"no trace {trace_id}")
+        summary, _, saved = found
+        counted = {"threads": None, "duration": None, "exact": False}
         if summary.size > _COUNTED_SIZE:
-            return None
+            return counted
+        stored = open_trace(self.db_path, trace_id)
         try:
-            trace = skim_trace(open_trace(self.db_path, trace_id), lambda: _vesk.Skim(unpack, depth=1, limit=1),
-                               lambda skim, index: None)
-        except ViewError:
-            return None
+            starts = part_starts(stored)
+            if starts is None:  # a part that only Python reads, as it reads the first one here
+                counted["threads"] = len(skim_trace(stored, lambda: _vesk.Skim(unpack, depth=1, limit=1),
+                                                    lambda skim, index: None).threads)
+                parts = stored.parts()
+                try:
+                    first = first_timestamp(next(parts))
+                finally:
+                    parts.close()
+            else:
+                counted["threads"] = len({key for part in starts for key in part})
+                first = min((ts for ts in starts[0].values() if ts is not None), default=None) if starts else None
+        except (ViewError, ValueError, TypeError):
+            return counted
+        if first is not None:
+            counted["duration"] = max(saved - first, 0.0)
         with self._lock:
-            self._counts[trace_id] = len(trace.threads)
-        return len(trace.threads)
+            self._counts[trace_id] = counted
+        return counted
 
     def _index(self, trace_id):
         with self._lock:
@@ -122,8 +154,11 @@ class Api:
             if stored.trace_id != trace_id:
                 raise ApiError(404, f"no trace {trace_id}")  # no prefixes: ids come from the list
             while len(self._indexes) >= _KEPT:
-                _, (_, old) = self._indexes.popitem(last=False)
+                gone, (_, old) = self._indexes.popitem(last=False)
                 old.close()
+                with self._profiling:  # they read the names of files from its spill
+                    for key in [k for k in self._profiles if k[0] == gone]:
+                        del self._profiles[key]
             try:
                 built = self._indexes[trace_id] = (stored, build_index(stored))
             except ViewError as error:
@@ -132,19 +167,23 @@ class Api:
 
     def _trace(self, index):
         trace = index.trace
+        summary = next((s for s in db.list_traces(self.db_path) if s.trace_id == trace.trace_id), None)
+        with self._lock:
+            if trace.trace_id not in self._focus:
+                self._focus[trace.trace_id] = busy_span(index.threads)
+            focus = self._focus[trace.trace_id]
         return {
             "id": trace.trace_id, "source": trace.source, "started": trace.started, "commit": trace.commit,
             "args": trace.command_line_args, "records": trace.record_count, "warnings": trace.warnings,
+            "test": summary and summary.test_nodeid, "outcome": summary and summary.test_outcome,
+            "focus": focus,
             "threads": [{"index": n, "name": t.name, "native_id": t.native_id, "is_main": t.is_main,
                          "records": t.record_count, "nodes": len(t), "low": t.low, "high": t.high}
                         for n, t in enumerate(index.threads)],
         }
 
     def _thread(self, index, query):
-        number = _number(query, "thread", low=0)
-        if number >= len(index.threads):
-            raise ApiError(404, f"no thread {number}")
-        return index.threads[number]
+        return index.threads[self._threads_number(index, query)]
 
     def _node_number(self, thread, query, key="node", low=0):
         number = _number(query, key, low=low)
@@ -211,4 +250,68 @@ class Api:
         boxes = thread.flame(low, high, (high - low) / width)
         return {"names": thread.names,
                 "boxes": [[node, depth, start, end, thread.name_of[node]] for node, depth, start, end in boxes],
-                "marks": [[node, at, thread.names[thread.name_of[node]]] for node, at in thread.marks(low, high)]}
+                "marks": [[node, at, thread.names[thread.name_of[node]], _mark_text(thread, node)]
+                          for node, at in thread.marks(low, high)]}
+
+    def _profile(self, index, query):
+        """The calls of the trace, a thread, or a call, merged by call path from a path on (root),
+        and the table of their functions."""
+        scope = query.get("thread", "all")
+        number = None if scope == "all" else self._threads_number(index, query)
+        node = None
+        if query.get("node") is not None:
+            if number is None:
+                raise ApiError(400, "a call is one thread's: give its thread")
+            node = self._node_number(index.threads[number], query)
+            if index.threads[number].flags[node] & _EVENT:  # a plugin record: no calls inside
+                raise ApiError(400, f"node {node} is not a call")
+        sort = query.get("sort", "total")
+        if sort not in SORTS:
+            raise ApiError(400, f"sort: one of {', '.join(SORTS)}, not {sort!r}")
+        profile = self._profile_of(index, number, node)
+        root = _number(query, "root", 0, low=0)
+        if root >= len(profile.parents):
+            raise ApiError(404, f"no path {root}")
+        paths, hidden = profile.tree(root)
+        # The names of the functions shown, numbered anew: a trace may have many more.
+        shown = {}
+
+        def numbered(function):
+            return -1 if function < 0 else shown.setdefault(function, len(shown))
+
+        for path in paths:
+            path[2] = numbered(path[2])
+        chain = [[p, numbered(profile.functions[p])] for p in profile.chain(root)]
+        functions, count = profile.table(sort, _number(query, "limit", 200, low=1))
+        return {"names": [profile.names[f] for f in shown], "root": root, "paths": paths, "hidden": hidden,
+                "chain": chain, "scope": profile.totals[0], "functions": functions, "function_count": count,
+                "sort": sort}
+
+    def _threads_number(self, index, query):
+        number = _number(query, "thread", low=0)
+        if number >= len(index.threads):
+            raise ApiError(404, f"no thread {number}")
+        return number
+
+    def _profile_of(self, index, number, node):
+        if node is None and len(index.threads) == 1:
+            number = None  # the thread is the trace: one profile for both
+        key = (index.trace.trace_id, number, node)
+        with self._profiling:
+            profile = self._profiles.get(key)
+            if profile is None:
+                threads = list(enumerate(index.threads)) if number is None else [(number, index.threads[number])]
+                profile = self._profiles[key] = Profile(threads, node)
+                while len(self._profiles) > _KEPT_PROFILES:
+                    self._profiles.popitem(last=False)
+            self._profiles.move_to_end(key)
+            return profile
+
+
+def _mark_text(thread, node):
+    """What a mark on the timeline says of its record when pointed at: its line, or its fields."""
+    summary = thread.summary(node)
+    text = summary.get("line")
+    if text is None:
+        text = " ".join(f"{k}={v}" for k, v in summary["args"].items() if k not in ("frame_id", "user_code_call_site"))
+    return " ".join(text.split())[:_MARK_TEXT]

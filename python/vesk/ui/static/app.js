@@ -1,5 +1,6 @@
 // The page's views and how the address picks one: #/ the traces, #/trace/ID its calls,
-// #/trace/ID/timeline its timeline.
+// #/trace/ID/timeline its timeline, #/trace/ID/profile[/THREAD[/CALL]] where the time of the
+// trace (of a thread, of a call) goes.
 "use strict";
 
 (function () {
@@ -23,7 +24,11 @@
     const details = vesk.el("aside", { id: "details", class: "pane" }, vesk.el("p", { class: "muted", text: "Click a call to see its arguments, locals and return value." }));
     const layout = vesk.el("div", { id: "trace-view" }, treePane, details);
     const timelinePane = vesk.el("div", { id: "timeline", class: "pane" });
-    current = { id, trace, layout, timelinePane, treePane, details, matches: [], at: -1, opened: performance.now() - started };
+    const profilePane = vesk.el("div", { id: "profile", class: "pane" });
+    current?.timeline?.close();
+    current?.profile?.close();
+    current = { id, trace, layout, timelinePane, profilePane, treePane, details, matches: [], at: -1, opened: performance.now() - started };
+    vesk.current = current; // for a look from the browser's console
     current.tree = new vesk.Tree(trace, treePane, details);
     current.rendered = current.tree.render();
     searchText.value = "";
@@ -37,14 +42,15 @@
       crumbs.replaceChildren(vesk.el("span", { class: "crumb", text: "Traces" }));
       return;
     }
-    crumbs.replaceChildren(vesk.el("a", { href: "#/", text: "Traces" }), vesk.el("span", { class: "sep", text: "/" }),
-      vesk.el("span", { class: "crumb", text: trace ? (trace.source || id) : id }),
-      trace ? vesk.el("span", { class: "muted small", text: `  ${trace.records.toLocaleString("en")} records · ${trace.threads.length} thread${trace.threads.length === 1 ? "" : "s"} · started ${vesk.time(trace.started)}` }) : null);
+    crumbs.replaceChildren(...[vesk.el("a", { href: "#/", text: "Traces" }), vesk.el("span", { class: "sep", text: "/" }),
+      vesk.el("span", { class: "crumb", id: "trace-title", text: trace ? vesk.traceTitle(trace) : id }),
+      trace && trace.outcome ? vesk.el("span", { class: "badge " + trace.outcome, text: trace.outcome }) : null,
+      trace ? vesk.el("span", { class: "muted small trace-meta", text: `  ${trace.records.toLocaleString("en")} records · ${trace.threads.length} thread${trace.threads.length === 1 ? "" : "s"} · started ${vesk.time(trace.started)}` }) : null].filter(Boolean));
     const base = "#/trace/" + encodeURIComponent(id);
     document.getElementById("tab-tree").href = base;
     document.getElementById("tab-timeline").href = base + "/timeline";
-    document.getElementById("tab-tree").classList.toggle("active", view === "tree");
-    document.getElementById("tab-timeline").classList.toggle("active", view === "timeline");
+    document.getElementById("tab-profile").href = base + "/profile";
+    for (const name of ["tree", "timeline", "profile"]) document.getElementById("tab-" + name).classList.toggle("active", view === name);
   }
 
   async function route() {
@@ -54,16 +60,17 @@
       if (parts[0] !== "trace" || !parts[1]) {
         header(null);
         current?.timeline?.close();
-        current = null;
+        current?.profile?.close();
+        current = vesk.current = null;
         document.title = "vesk — traces";
         await vesk.showList(main);
         return;
       }
-      const view = parts[2] === "timeline" ? "timeline" : "tree";
+      const view = ["timeline", "profile"].includes(parts[2]) ? parts[2] : "tree";
       header(parts[1], null, view);
       const opened = await openTrace(parts[1]);
       header(parts[1], opened.trace, view);
-      document.title = "vesk — " + (opened.trace.source || opened.id);
+      document.title = "vesk — " + vesk.traceTitle(opened.trace);
       for (const warning of opened.trace.warnings) vesk.status(warning, true);
       if (view === "timeline") {
         main.replaceChildren(opened.timelinePane);
@@ -71,6 +78,16 @@
           opened.timeline = new vesk.Timeline(opened.trace, opened.timelinePane, (thread, node) => showCall(thread, node));
           await opened.timeline.render();
         } else opened.timeline.draw();
+      } else if (view === "profile") {
+        main.replaceChildren(opened.profilePane);
+        const scope = parts[3] === undefined || parts[3] === "" ? null : { thread: Number(parts[3]), node: parts[4] === undefined ? null : Number(parts[4]) };
+        const key = JSON.stringify(scope);
+        if (opened.profileKey !== key) {
+          opened.profile?.close();
+          opened.profileKey = key;
+          opened.profile = new vesk.Profile(opened.trace, opened.profilePane, scope);
+          await opened.profile.render();
+        } else opened.profile.draw();
       } else {
         main.replaceChildren(opened.layout);
         await opened.rendered;

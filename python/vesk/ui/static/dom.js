@@ -116,3 +116,37 @@ vesk.eventText = function (node) {
 vesk.cut = function (text, limit) {
   return text.length <= limit ? text : text.slice(0, limit - 1) + "…";
 };
+
+// What a trace is called: a test's trace by its test, others by how they were recorded.
+vesk.traceTitle = function (trace) {
+  return trace.test || trace.source || trace.id;
+};
+
+// A canvas sized to width × height CSS pixels, drawn at the screen's resolution: its context.
+vesk.canvas = function (canvas, width, height) {
+  const ratio = window.devicePixelRatio || 1;
+  canvas.style.width = width + "px";
+  canvas.style.height = height + "px";
+  canvas.width = width * ratio;
+  canvas.height = height * ratio;
+  const g = canvas.getContext("2d");
+  g.scale(ratio, ratio);
+  g.font = "12px system-ui, sans-serif";
+  g.textBaseline = "middle";
+  return g;
+};
+
+// A box of a flame chart at x (w wide) in the row at y, with its text where there is room.
+vesk.box = function (g, x, w, y, height, colour, text) {
+  w = Math.max(w, 1);
+  g.fillStyle = colour;
+  g.fillRect(x, y + 1, w - (w > 3 ? 1 : 0), height - 2);
+  if (w <= 30) return;
+  g.fillStyle = "#111827";
+  g.save();
+  g.beginPath();
+  g.rect(x, y, w - 2, height);
+  g.clip();
+  g.fillText(text, Math.max(x, 0) + 4, y + height / 2);
+  g.restore();
+};

@@ -1,7 +1,33 @@
-// The timeline: a flame chart per thread on one time axis. The wheel zooms around the pointer,
-// dragging pans, and a click selects the call in the call tree. Each redraw asks the server only
-// for the calls long enough to be seen at the current zoom.
+// The timeline: a flame chart per thread on one time axis. It opens on the stretch where the
+// calls are (the server finds it), with a strip of the whole trace above to move along it. The
+// wheel zooms around the pointer, dragging pans, and a click selects the call in the call tree.
+// Each redraw asks the server only for the calls long enough to be seen at the current zoom.
 "use strict";
+
+// The ticks of an axis from low to high, about count of them, as times since origin: each label
+// has the digits that its step needs, so that no two read the same at any zoom.
+vesk.ticks = function (low, high, origin, count) {
+  const span = high - low;
+  if (!(span > 0) || !(count >= 1)) return [];
+  let step = Math.pow(10, Math.floor(Math.log10(span / count)));
+  for (const factor of [1, 2, 5, 10]) {
+    if (span / (step * factor) <= count) { step *= factor; break; }
+  }
+  const far = Math.max(Math.abs(high - origin), Math.abs(low - origin), step);
+  const [scale, unit] = far >= 1 ? [1, "s"] : far >= 1e-3 ? [1e-3, "ms"] : [1e-6, "µs"];
+  const decimals = Math.max(0, Math.ceil(-Math.log10(step / scale) - 1e-9));
+  const ticks = [];
+  for (let k = Math.ceil((low - origin) / step); origin + k * step <= high; k++) {
+    ticks.push({ at: origin + k * step, label: (k * step / scale).toFixed(decimals) + " " + unit });
+  }
+  return ticks;
+};
+
+// Marks of framework events and caught exceptions: their colours, by kind.
+vesk.markColour = function (name) {
+  const kind = name.startsWith("caught ") ? "caught" : name.split("/")[0];
+  return { caught: "#b91c1c", sql: "#0891b2", http: "#ea580c", log: "#ca8a04", request: "#16a34a", response: "#16a34a" }[kind] || "#9333ea";
+};
 
 vesk.Timeline = class {
   constructor(trace, pane, onPick) {
@@ -13,6 +39,8 @@ vesk.Timeline = class {
     this.low = this.viewLow = lows.length ? Math.min(...lows) : 0;
     this.high = this.viewHigh = highs.length ? Math.max(...highs, this.low + 1e-6) : 1;
     if (this.high <= this.low) this.high = this.viewHigh = this.low + 1e-6;
+    if (trace.focus) [this.viewLow, this.viewHigh] = trace.focus;
+    this.overview = { lanes: [] };
     this.rowHeight = 20;
     this.lanes = [];
     this.base = "trace/" + encodeURIComponent(trace.id);
@@ -22,8 +50,14 @@ vesk.Timeline = class {
   render() {
     this.axis = vesk.el("canvas", { class: "axis", height: 28 });
     this.tip = vesk.el("div", { class: "tip", hidden: true });
-    const help = vesk.el("span", { class: "muted small", text: "Wheel: zoom · drag: pan · click: show the call" });
+    const help = vesk.el("span", { class: "muted small", text: "Wheel: zoom · drag: pan · click: show the call · strip above: the whole trace" });
     const reset = vesk.el("button", { type: "button", text: "Whole trace", onclick: () => this.zoomTo(this.low, this.high) });
+    const focus = this.trace.focus;
+    const calls = focus ? vesk.el("button", { type: "button", id: "focus-calls", text: "Where the calls are", onclick: () => this.zoomTo(focus[0], focus[1]) }) : null;
+    const legend = vesk.el("span", { class: "legend small" }, ...["sql", "http", "log", "request", "caught"].map((kind) =>
+      vesk.el("span", { class: "key" }, vesk.el("i", { "data-kind": kind }), kind)));
+    this.strip = vesk.el("canvas", { class: "overview", height: 44, title: "The whole trace: drag the window, or click where to go" });
+    this.listenStrip();
     const lanes = this.trace.threads.map((thread) => {
       const canvas = vesk.el("canvas", { class: "flame", "data-thread": thread.index });
       const lane = { thread, canvas, boxes: [], names: [], marks: [], depth: 1 };
@@ -32,7 +66,7 @@ vesk.Timeline = class {
       return vesk.el("section", { class: "lane" }, vesk.el("h2", { class: "thread" }, vesk.el("span", { class: "thread-name", text: thread.name }),
         vesk.el("span", { class: "muted", text: ` ${thread.records.toLocaleString("en")} records` })), canvas);
     });
-    this.pane.replaceChildren(vesk.el("div", { class: "toolbar" }, reset, help), this.axis, ...lanes, this.tip);
+    this.pane.replaceChildren(vesk.el("div", { class: "toolbar" }, reset, calls, help, legend), this.strip, this.axis, ...lanes, this.tip);
     this.resizeObserver = new ResizeObserver(() => this.draw());
     this.resizeObserver.observe(this.pane);
     return this.fetch();
@@ -44,6 +78,13 @@ vesk.Timeline = class {
   async fetch() {
     const request = ++this.request;
     const width = this.width();
+    if (this.overview.width !== width) {
+      this.overview.width = width;
+      // The whole trace once, at the strip's width: only what is a pixel wide there.
+      Promise.all(this.lanes.map((lane) => vesk.api(this.base + "/flame", { thread: lane.thread.index, low: this.low, high: this.high, width })))
+        .then((answers) => { this.overview.lanes = answers; this.drawStrip(); })
+        .catch((error) => vesk.status(error.message, true));
+    }
     await Promise.all(this.lanes.map(async (lane) => {
       const answer = await vesk.api(this.base + "/flame", { thread: lane.thread.index, low: this.viewLow, high: this.viewHigh, width });
       if (request !== this.request) return;
@@ -67,75 +108,106 @@ vesk.Timeline = class {
 
   draw() {
     const width = this.width();
-    const ratio = window.devicePixelRatio || 1;
-    this.drawAxis(width, ratio);
+    this.drawAxis(width);
+    this.drawStrip();
     for (const lane of this.lanes) {
       let depth = 1;
       let top = Infinity;
       for (const box of lane.boxes) { depth = Math.max(depth, box[1] + 1); top = Math.min(top, box[1]); }
       lane.top = top === Infinity ? 0 : top;
       const height = (depth - lane.top) * this.rowHeight + 4;
-      const canvas = lane.canvas;
-      canvas.style.width = width + "px";
-      canvas.style.height = height + "px";
-      canvas.width = width * ratio;
-      canvas.height = height * ratio;
-      const g = canvas.getContext("2d");
-      g.scale(ratio, ratio);
-      g.font = "12px system-ui, sans-serif";
-      g.textBaseline = "middle";
+      const g = vesk.canvas(lane.canvas, width, height);
       for (const [node, level, start, end, name] of lane.boxes) {
         const x0 = Math.max(this.x(start), -1);
         const x1 = Math.min(this.x(end), width + 1);
-        const w = Math.max(x1 - x0, 1);
-        const y = (level - lane.top) * this.rowHeight;
-        g.fillStyle = vesk.colour(lane.names[name]);
-        if (this.picked && this.picked[0] === lane.thread.index && this.picked[1] === node) g.fillStyle = "#f59e0b";
-        g.fillRect(x0, y + 1, w - (w > 3 ? 1 : 0), this.rowHeight - 2);
-        if (w > 30) {
-          g.fillStyle = "#111827";
-          g.save();
-          g.beginPath();
-          g.rect(x0, y, w - 2, this.rowHeight);
-          g.clip();
-          g.fillText(lane.names[name] + "  " + vesk.duration(end - start), Math.max(x0, 0) + 4, y + this.rowHeight / 2);
-          g.restore();
-        }
+        const picked = this.picked && this.picked[0] === lane.thread.index && this.picked[1] === node;
+        vesk.box(g, x0, x1 - x0, (level - lane.top) * this.rowHeight, this.rowHeight,
+          picked ? "#f59e0b" : vesk.colour(lane.names[name]), lane.names[name] + "  " + vesk.duration(end - start));
       }
       // Plugin records (a test's start and end) and caught exceptions, where they happened.
       for (const [, at, name] of lane.marks) {
         const x = Math.min(Math.max(Math.round(this.x(at)), 1), width - 2) + 0.5;
-        g.strokeStyle = g.fillStyle = name.startsWith("caught ") ? "#b91c1c" : "#9333ea";
+        g.strokeStyle = g.fillStyle = vesk.markColour(name);
         g.beginPath(); g.moveTo(x, 0); g.lineTo(x, height); g.stroke();
       }
     }
   }
 
-  drawAxis(width, ratio) {
-    const canvas = this.axis;
-    canvas.style.width = width + "px";
-    canvas.width = width * ratio;
-    canvas.height = 28 * ratio;
-    const g = canvas.getContext("2d");
-    g.scale(ratio, ratio);
+  drawAxis(width) {
+    const g = vesk.canvas(this.axis, width, 28);
     g.font = "11px system-ui, sans-serif";
     g.fillStyle = "#6b7280";
     g.strokeStyle = "#d1d5db";
-    const span = this.viewHigh - this.viewLow;
-    let step = Math.pow(10, Math.floor(Math.log10(span / 8)));
-    while (span / step > 10) step *= 2;
-    const first = Math.ceil((this.viewLow - this.low) / step) * step;
-    for (let t = first; this.low + t <= this.viewHigh; t += step) {
-      const x = this.x(this.low + t);
+    this.labels = [];
+    for (const tick of vesk.ticks(this.viewLow, this.viewHigh, this.low, Math.max(2, Math.floor(width / 110)))) {
+      const x = this.x(tick.at);
       g.beginPath(); g.moveTo(x + 0.5, 16); g.lineTo(x + 0.5, 28); g.stroke();
-      g.fillText(vesk.duration(t), x + 3, 11);
+      g.fillText(tick.label, x + 3, 11);
+      this.labels.push(tick.label);
     }
+  }
+
+  // The strip: every thread's calls over the whole trace, a band each, and the window shown.
+  drawStrip() {
+    const width = this.width();
+    const height = 44;
+    const g = vesk.canvas(this.strip, width, height);
+    const x = (ts) => ((ts - this.low) / (this.high - this.low)) * width;
+    const band = height / Math.max(this.overview.lanes.length, 1);
+    this.overview.lanes.forEach((answer, n) => {
+      const rows = Math.max(1, Math.min(8, Math.floor(band / 3)));
+      for (const [, level, start, end, name] of answer.boxes) {
+        if (level >= rows) continue;
+        g.fillStyle = vesk.colour(answer.names[name]);
+        g.fillRect(x(start), n * band + level * (band / rows), Math.max(x(end) - x(start), 1), band / rows - 0.5);
+      }
+      for (const [, at, name] of answer.marks) {
+        g.fillStyle = vesk.markColour(name);
+        g.fillRect(x(at), n * band, 1, band);
+      }
+    });
+    const x0 = x(this.viewLow);
+    const w = Math.max(x(this.viewHigh) - x0, 3);
+    g.fillStyle = "rgba(15, 23, 42, 0.18)";
+    g.fillRect(0, 0, x0, height);
+    g.fillRect(x0 + w, 0, width - x0 - w, height);
+    g.strokeStyle = "#2563eb";
+    g.lineWidth = 2;
+    g.strokeRect(x0, 1, w, height - 2);
+  }
+
+  listenStrip() {
+    const strip = this.strip;
+    let drag = null;
+    const at = (event) => this.low + ((event.clientX - strip.getBoundingClientRect().left) / this.width()) * (this.high - this.low);
+    strip.addEventListener("mousedown", (event) => {
+      const span = this.viewHigh - this.viewLow;
+      let low = this.viewLow;
+      const t = at(event);
+      if (t < this.viewLow || t > this.viewHigh) {
+        low = t - span / 2; // a click outside the window brings it there
+        this.zoomTo(low, low + span);
+        low = this.viewLow;
+      }
+      drag = { from: t, low, span };
+      event.preventDefault();
+    });
+    // On the window, so that a drag goes on past the strip's edges.
+    this.stripMove = (event) => {
+      if (!drag || !event.buttons) { drag = null; return; }
+      const low = drag.low + at(event) - drag.from;
+      this.zoomTo(low, low + drag.span);
+    };
+    window.addEventListener("mousemove", this.stripMove);
   }
 
   boxAt(lane, event) {
     const rect = lane.canvas.getBoundingClientRect();
     const x = event.clientX - rect.left;
     const level = Math.floor((event.clientY - rect.top) / this.rowHeight) + lane.top;
+    // A mark is a line over the calls: where one is, it is what is pointed at.
+    const mark = this.markAt(lane, x, level);
+    if (mark) return mark;
     let best = null;
     for (const box of lane.boxes) {
       if (box[1] !== level) continue;
@@ -143,11 +215,16 @@ vesk.Timeline = class {
       const x1 = Math.max(this.x(box[3]), x0 + 1);
       if (x >= x0 - 1 && x <= x1 + 1) best = box;
     }
-    if (best) return best;
-    for (const [node, at, name] of lane.marks) {
-      if (Math.abs(this.x(at) - x) <= 3) return [node, level, at, at, -1, name];
+    return best;
+  }
+
+  markAt(lane, x, level) {
+    let best = null;
+    for (const [node, at, name, text] of lane.marks) {
+      const distance = Math.abs(this.x(at) - x);
+      if (distance <= 3 && (!best || distance < best.distance)) best = { box: [node, level, at, at, -1, name, text], distance };
     }
-    return null;
+    return best && best.box;
   }
 
   listen(lane) {
@@ -173,7 +250,7 @@ vesk.Timeline = class {
       const box = this.boxAt(lane, event);
       this.tip.hidden = !box;
       if (box) {
-        this.tip.textContent = box[4] < 0 ? box[5] : lane.names[box[4]] + " — " + vesk.duration(box[3] - box[2]);
+        this.tip.textContent = box[4] < 0 ? box[5] + (box[6] ? ": " + box[6] : "") : lane.names[box[4]] + " — " + vesk.duration(box[3] - box[2]);
         const paneRect = this.pane.getBoundingClientRect();
         this.tip.style.left = event.clientX - paneRect.left + this.pane.scrollLeft + 12 + "px";
         this.tip.style.top = event.clientY - paneRect.top + this.pane.scrollTop + 12 + "px";
@@ -190,7 +267,10 @@ vesk.Timeline = class {
     });
   }
 
-  close() { this.resizeObserver?.disconnect(); }
+  close() {
+    this.resizeObserver?.disconnect();
+    window.removeEventListener("mousemove", this.stripMove);
+  }
 };
 
 vesk.colour = function (name) {

@@ -68,13 +68,21 @@ vesk.Tree = class {
     const row = vesk.el("div", { class: "row " + node.kind, tabindex: "-1", "data-thread": thread, "data-node": node.id }, toggle);
     if (node.kind === "event") {
       const caught = node.name.startsWith("caught ");
+      const text = vesk.eventText(node);
       row.append(vesk.el("span", { class: caught ? "raised" : "event", text: caught ? "!! " + node.name : "▶ " + node.name }),
-        " ", vesk.el("span", { class: "args", text: vesk.cut(vesk.eventText(node), 300) }));
+        vesk.el("span", { class: "args", text: vesk.cut(text, 300), title: vesk.cut(text, 2000) }));
     } else {
+      // The arguments give way first, so that what the call gave (a return value, an exception,
+      // a yield) stays in sight however long they are.
       const text = vesk.callText(node);
+      const args = "(" + text.args + ")" + (text.resumed ? " (resumed)" : "");
       row.append(vesk.el("span", { class: "name", text: node.name }),
-        vesk.el("span", { class: "args", text: "(" + vesk.cut(text.args, 200) + ")" + (text.resumed ? " (resumed)" : "") }));
-      if (text.result) row.append(" ", vesk.el("span", { class: text.result.cls, text: text.result.arrow + vesk.cut(text.result.text, 80) }));
+        vesk.el("span", { class: "args", text: vesk.cut(args, 400), title: vesk.cut(args, 2000) }));
+      row.lastChild.style.minWidth = Math.min(args.length, 8) + "ch"; // short ones whole, long ones a start
+      if (text.result) {
+        const result = text.result.arrow + text.result.text;
+        row.append(vesk.el("span", { class: "outcome " + text.result.cls, text: vesk.cut(result, 160), title: vesk.cut(result, 2000) }));
+      }
       const took = node.call && node.returned ? vesk.duration(node.end - node.start) : node.call ? "no return recorded" : "call not recorded";
       row.append(vesk.el("span", { class: "took" + (node.call && node.returned ? "" : " problem"), text: took }));
       if (node.nested) row.append(vesk.el("span", { class: "nested muted", text: `+${node.nested.toLocaleString("en")} nested` }));
@@ -158,6 +166,10 @@ vesk.Tree = class {
         fact("called", vesk.el("span", {}, "from ", this.link(thread, caller, node.ancestors.slice(0, -1).map((x) => x.id)), line !== undefined ? ` at line ${line}` : ""));
       } else if (line !== undefined) fact("called", `from line ${line}`);
       fact("made", `${node.children ?? "many"} calls directly, ${node.nested.toLocaleString("en")} in all`);
+      if (node.nested) {
+        const href = "#/trace/" + encodeURIComponent(this.trace.id) + "/profile/" + thread + "/" + id;
+        fact("time", vesk.el("a", { href, class: "profile-call", text: "where the time of this call goes" }));
+      }
     }
     const body = vesk.el("div", { class: "values" }, vesk.el("p", { class: "muted loading", text: "Reading the values in full…" }));
     const callers = node.ancestors.length
