@@ -95,7 +95,7 @@ class Api:
             found = listed(self.db_path)
         except FileNotFoundError:
             return []
-        return [{"id": s.trace_id, "started": s.created_at, "source": s.source, "records": s.record_count,
+        return [{"id": s.trace_id, "started": s.started, "source": s.source, "records": s.record_count,
                  "size": s.size, "parts": s.parts, "test": s.test_nodeid, "outcome": s.test_outcome,
                  "pid": s.pid, "session": session, "saved": saved}
                 for s, session, saved in found]
@@ -119,6 +119,9 @@ class Api:
         summary, _, saved = found
         counted = {"threads": None, "duration": None, "exact": False}
         if summary.size > _COUNTED_SIZE:
+            # Too big to read here: when its recording began, as its first part says, will do.
+            if summary.started_at is not None:
+                counted["duration"] = max(saved - summary.started_at, 0.0)
             return counted
         stored = open_trace(self.db_path, trace_id)
         try:
