@@ -22,7 +22,7 @@ import sqlite3
 import sys
 
 from vesk import db
-from vesk.profiler import DEFAULT_DB_PATH
+from vesk.profiler import DEFAULT_DB_PATH, database, default_db_path
 from vesk.utils import CommandError
 from vesk.version import __version__
 
@@ -93,8 +93,9 @@ def build_parser():
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     def with_db(command):
-        command.add_argument("--db", default=DEFAULT_DB_PATH,
-                             help=f"SQLite database of the traces (default: {DEFAULT_DB_PATH})")
+        command.add_argument("--db", default=None,
+                             help=f"SQLite database of the traces, or a postgresql:// URL of a "
+                                  f"shared one (default: $VESK_DB, else {DEFAULT_DB_PATH})")
         return command
 
     run = with_db(commands.add_parser(
@@ -264,6 +265,9 @@ def main(argv=None):
         if options.code is not None and options.target is not None:
             options.args.insert(0, options.target)  # after -c CODE, everything is the program's
             options.target = None
+    if hasattr(options, "db"):
+        # A URL's password stays out of every message: connections find it by the bare URL.
+        options.db = database(options.db if options.db is not None else default_db_path())
     if getattr(options, "limit", None) == 0:
         options.limit = None
     try:
@@ -279,6 +283,8 @@ def main(argv=None):
         print(f"vesk: {options.db}: {error}", file=sys.stderr)
     except sqlite3.DatabaseError as error:
         print(f"vesk: cannot read {options.db}: {error}", file=sys.stderr)
+    except db.StoreError as error:
+        print(f"vesk: {error}", file=sys.stderr)
     except Exception as error:  # noqa: BLE001 - one line, never a traceback
         from vesk.view import ViewError
 

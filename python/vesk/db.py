@@ -11,6 +11,9 @@ for each other up to the busy timeout, saying so once when they have to.
 A file is recognised as ours by its ``application_id``; ``user_version`` is the
 schema version: older files are brought up to date when written to, and read
 as they are.
+
+A ``postgresql://`` URL in place of the path names a database on a server, of the same layout
+(vesk.filters.postgres): every function here takes either.
 """
 
 import dataclasses
@@ -43,6 +46,9 @@ __all__ = [
     "iter_trace_parts",
     "latest_trace_id",
     "delete_traces",
+    "is_url",
+    "StoreError",
+    "STORE_ERRORS",
 ]
 
 APPLICATION_ID = 0x7665736B  # b"vesk"
@@ -83,6 +89,9 @@ _MIGRATIONS = {
         "ALTER TABLE traces ADD COLUMN parent_pid INTEGER"),
     4: ("ALTER TABLE traces ADD COLUMN started_at REAL",),
 }
+# A part's columns as a writer gives them.
+PART_COLUMNS = ("trace_id, created_at, source, record_count, size, msgpack, test_nodeid, test_outcome,"
+                " test_when, encoding, raw_size, pid, parent_trace_id, parent_pid, started_at")
 # zstd's fastest level: a part is compressed while the program waits, about 20 bytes a record.
 _ZSTD_LEVEL = 1
 # Readers seldom wait in WAL mode; this only covers a writer switching modes.
@@ -95,6 +104,27 @@ _CACHE_KIB = 256
 _OWN_FOLDER = ".vesk"
 
 _log = logging.getLogger("vesk")
+_URL_SCHEMES = ("postgresql://", "postgres://")
+
+
+def is_url(db_path):
+    """Whether db_path names a database on a PostgreSQL server rather than a SQLite file."""
+    return isinstance(db_path, str) and db_path.startswith(_URL_SCHEMES)
+
+
+def _server():
+    from vesk.filters import postgres
+
+    return postgres
+
+
+class StoreError(Exception):
+    """A database server could not be reached or refused; the message names it without a
+    password."""
+
+
+# What reading or writing a database may raise besides vesk's own errors and OSError.
+STORE_ERRORS = (sqlite3.Error, StoreError)
 # Trace id -> (parent trace id, parent pid) for the traces of this process that a child process
 # records: stored with each of their parts.
 _parents = {}
@@ -495,6 +525,8 @@ def prepare_for_writing(db_path, timeout=60, shared=False, flag="--db-shared"):
     folder, the database and its schema as needed. Raises OSError, sqlite3.Error,
     NotAVeskDatabase, DatabaseTooNew or UnsafeDatabase saying why not; shared lets the file be
     another user's, or open to others, and flag is the option that says so, for the messages."""
+    if is_url(db_path):
+        return _server().prepare_for_writing(db_path, timeout)
     path = os.path.abspath(os.fspath(db_path))
     if os.path.isdir(path):
         raise IsADirectoryError(f"{path} is a directory")
@@ -517,7 +549,7 @@ def refusal(error):
     """Why prepare_for_writing refused, in one line; None for an error it does not raise."""
     if isinstance(error, OSError):
         return error.strerror or str(error)
-    if isinstance(error, (sqlite3.Error, NotAVeskDatabase, DatabaseTooNew, UnsafeDatabase)):
+    if isinstance(error, (*STORE_ERRORS, NotAVeskDatabase, DatabaseTooNew, UnsafeDatabase)):
         return str(error)
     return None
 
@@ -535,15 +567,17 @@ def note_parent(trace_id, parent_trace_id, parent_pid):
 def save_trace_in_sqlite(db_path, trace_id, timeout=60, msgpack=b""):
     """Store one part of trace trace_id (a MessagePack trace blob) in the
     SQLite file db_path, creating the file, its folder and the schema as
-    needed. Waits up to timeout seconds for other writers. Returns the new
-    part's row id. A blob that does not parse is stored all the same, with
+    needed, or in the database a postgresql:// URL names (one transaction, the
+    schema made as needed). Waits up to timeout seconds for other writers (for
+    the server, to connect). Returns the new part's row id. A blob that does not parse is stored all the same, with
     NULL summary columns."""
     blob = bytes(msgpack)
     created_at = time.time()
     # Parsed before taking the write lock, which other savers are waiting for.
     summary = _summarise(blob)
-    path = os.path.abspath(os.fspath(db_path))
-    _make_folder(path)
+    if not is_url(db_path):
+        path = os.path.abspath(os.fspath(db_path))
+        _make_folder(path)
 
     # Compressed before the write lock too; the compressor lets other threads run meanwhile. A
     # part too small to gain is kept as it is.
@@ -552,16 +586,15 @@ def save_trace_in_sqlite(db_path, trace_id, timeout=60, msgpack=b""):
         stored, encoding = blob, None
 
     parent, parent_pid = _parents.get(trace_id, (None, None))
+    row = (str(trace_id), created_at, summary.source, summary.records, len(stored), stored,
+           summary.nodeid, summary.outcome, summary.when, encoding, len(blob), os.getpid(),
+           parent, parent_pid, summary.started)
+    if is_url(db_path):
+        return _server().save_part(db_path, row, timeout)
 
     def insert(writer):
         return writer.execute(
-            "INSERT INTO traces (trace_id, created_at, source, record_count, size, msgpack,"
-            " test_nodeid, test_outcome, test_when, encoding, raw_size, pid, parent_trace_id,"
-            " parent_pid, started_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-            (str(trace_id), created_at, summary.source, summary.records, len(stored), stored,
-             summary.nodeid, summary.outcome, summary.when, encoding, len(blob), os.getpid(),
-             parent, parent_pid, summary.started),
-        ).lastrowid
+            f"INSERT INTO traces ({PART_COLUMNS}) VALUES ({', '.join('?' * len(row))})", row).lastrowid
 
     return _write(path, timeout, insert)
 
@@ -598,34 +631,40 @@ def _cannot_write(exc, path):
 
 def list_traces(db_path):
     """A TraceSummary per trace id, the most recently started trace first."""
+    if is_url(db_path):
+        return _server().list_traces(db_path)
     conn, version = _open_for_reading(db_path)
+    try:
+        rows = conn.execute(listing_query(version)).fetchall()
+    finally:
+        conn.close()
+    return [_summary(*row) for row in rows]
+
+
+def listing_query(version):
+    """The query of list_traces on a database of schema version (a server's is always current):
+    a row per trace, with _summary's arguments."""
     test = ("MAX(test_nodeid)", "MAX(test_outcome)") if version >= 2 else ("NULL", "NULL")
     lineage = "first.pid, first.parent_trace_id" if version >= 4 else "NULL, NULL"
     started = "first.started_at" if version >= 5 else "NULL"
     # A trace saved at its end, such as a program's whose children ended first, was begun earlier.
     order = "COALESCE(first.started_at, first.created_at) DESC, " if version >= 5 else ""
-    try:
-        rows = conn.execute(
-            f"""
-            SELECT g.trace_id, first.created_at, first.source, g.records, g.size, g.parts,
-                   g.nodeid, g.outcome, {lineage}, {started}
-            FROM (
-                SELECT trace_id,
-                       MIN(id) AS first_id,
-                       CASE WHEN COUNT(record_count) = COUNT(*) THEN SUM(record_count) END AS records,
-                       SUM(size) AS size,
-                       COUNT(*) AS parts,
-                       {test[0]} AS nodeid,
-                       {test[1]} AS outcome
-                FROM traces GROUP BY trace_id
-            ) AS g
-            JOIN traces AS first ON first.id = g.first_id
-            ORDER BY {order}g.first_id DESC
-            """
-        ).fetchall()
-    finally:
-        conn.close()
-    return [_summary(*row) for row in rows]
+    return f"""
+        SELECT g.trace_id, first.created_at, first.source, g.records, g.size, g.parts,
+               g.nodeid, g.outcome, {lineage}, {started}
+        FROM (
+            SELECT trace_id,
+                   MIN(id) AS first_id,
+                   CASE WHEN COUNT(record_count) = COUNT(*) THEN SUM(record_count) END AS records,
+                   SUM(size) AS size,
+                   COUNT(*) AS parts,
+                   {test[0]} AS nodeid,
+                   {test[1]} AS outcome
+            FROM traces GROUP BY trace_id
+        ) AS g
+        JOIN traces AS first ON first.id = g.first_id
+        ORDER BY {order}g.first_id DESC
+        """
 
 
 def _text(value):
@@ -727,6 +766,20 @@ def iter_trace_parts(db_path, trace_id, reuse=False):
     With reuse, a part may be a memoryview of a buffer that the next part overwrites, for a
     reader done with each part before it asks for the next: mapping fresh memory for every part
     costs more than decompressing it."""
+    if is_url(db_path):
+        return _server().iter_trace_parts(db_path, trace_id, reuse)
+    return _iter_file_parts(db_path, trace_id, reuse)
+
+
+def decode_part(blob, encoding, raw_size, buffer, trace_id, number):
+    """Part number of trace_id as stored, decoded (see _decoded); PartUnreadable when it cannot be."""
+    try:
+        return _decoded(blob, encoding, raw_size, buffer)
+    except (ValueError, TypeError, zstandard.ZstdError) as exc:
+        raise PartUnreadable(f"trace {trace_id} part {number} cannot be read: {exc}") from None
+
+
+def _iter_file_parts(db_path, trace_id, reuse):
     conn, version = _open_for_reading(db_path)
     stored_as = "encoding, raw_size" if version >= 3 else "NULL, NULL"
     buffer = [bytearray()] if reuse else None
@@ -738,11 +791,7 @@ def iter_trace_parts(db_path, trace_id, reuse=False):
         for number, part_id in enumerate(ids, 1):
             blob, how, raw_size = conn.execute(
                 f"SELECT msgpack, {stored_as} FROM traces WHERE id = ?", (part_id,)).fetchone()
-            try:
-                part = _decoded(blob, how, raw_size, buffer)
-            except (ValueError, TypeError, zstandard.ZstdError) as exc:
-                raise PartUnreadable(f"trace {trace_id} part {number} cannot be read: {exc}") from None
-            yield part
+            yield decode_part(blob, how, raw_size, buffer, trace_id, number)
     finally:
         conn.close()
 
@@ -765,6 +814,8 @@ def latest_trace_id(db_path):
 def delete_traces(db_path, trace_ids, timeout=60):
     """Removes every part of the traces trace_ids from the database at db_path, which must exist,
     then hands the space they took back to the file system. Returns the number of parts removed."""
+    if is_url(db_path):
+        return _server().delete_traces(db_path, trace_ids, timeout)
     path = os.path.abspath(os.fspath(db_path))
     if not os.path.isfile(path):
         raise FileNotFoundError(f"no trace database at {db_path}")

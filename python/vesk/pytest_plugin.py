@@ -36,7 +36,8 @@ def pytest_addoption(parser):
     group.addoption("--vesk", action="store_true", default=False,
                     help="record every test and store one trace per test")
     group.addoption("--vesk-db", default=None, metavar="PATH",
-                    help="SQLite database for the traces (default: .vesk/db.sqlite3)")
+                    help="SQLite database for the traces, or a postgresql:// URL of a shared one "
+                         "(default: $VESK_DB, else .vesk/db.sqlite3)")
     group.addoption("--vesk-db-shared", action="store_true", default=False,
                     help="write into a database file of another user's, or one others may read")
     group.addoption("--vesk-lightweight", action="store_true", default=False,
@@ -86,9 +87,10 @@ def _distributing(config):
 
 
 def _db_path(config):
-    from vesk.profiler import DEFAULT_DB_PATH
+    from vesk.profiler import DB_VARIABLE, DEFAULT_DB_PATH, database
 
-    return config.getoption("vesk_db") or os.path.join(str(config.rootpath), DEFAULT_DB_PATH)
+    given = config.getoption("vesk_db") or os.environ.get(DB_VARIABLE)
+    return database(given or os.path.join(str(config.rootpath), DEFAULT_DB_PATH))
 
 
 def _prepare_database(config):

@@ -1,0 +1,329 @@
+"""Traces stored on a PostgreSQL server, for a team: the layout of docs/stored-layout.md in a
+table `traces` of the database a ``postgresql://`` URL names, parts as zstd-compressed bytea.
+
+Every part is one transaction: a writer killed while saving leaves nothing of that part, and
+readers see whole parts only. Writers keep one connection per thread and URL (a new connection
+costs a round of authentication per part); the schema is created or brought up to date by the
+first writer, under an advisory lock so that writers starting together create it once.
+
+A password never travels with the URL inside vesk: `hide_password` keeps it in this process
+alone and gives back the URL without it, which every message, every trace and a child's
+environment payload show. libpq's own ways (PGPASSWORD, .pgpass, a service file) work as usual.
+A recorded child process finds a password that came in the URL in a password file of libpq's
+format that only the user can read, made for the children and removed when the process that
+made it ends: its environment payload names the file, never the password.
+"""
+
+import atexit
+import os
+import tempfile
+import threading
+import urllib.parse
+
+from vesk import db
+
+__all__ = ["hide_password", "passfile_for_children", "use_passfile", "shown", "prepare_for_writing",
+           "save_part", "list_traces", "iter_trace_parts", "delete_traces", "size"]
+
+# Taken by the writer that creates or upgrades the schema: b"vesk".
+_SCHEMA_LOCK = db.APPLICATION_ID
+
+_SCHEMA = (
+    """
+    CREATE TABLE traces (
+        id BIGSERIAL PRIMARY KEY,
+        trace_id TEXT NOT NULL,
+        created_at DOUBLE PRECISION NOT NULL,
+        source TEXT,
+        record_count BIGINT,
+        size BIGINT NOT NULL,
+        msgpack BYTEA NOT NULL,
+        test_nodeid TEXT,
+        test_outcome TEXT,
+        test_when TEXT,
+        encoding TEXT,
+        raw_size BIGINT,
+        pid BIGINT,
+        parent_trace_id TEXT,
+        parent_pid BIGINT,
+        started_at DOUBLE PRECISION
+    )
+    """,
+    "CREATE INDEX traces_by_trace_id ON traces (trace_id, id)",
+    "CREATE TABLE vesk_schema (version INTEGER NOT NULL)",
+)
+# What each older schema version needs to become the current one (none yet: the server store
+# began at version 5).
+_MIGRATIONS = {}
+
+# URL without password -> password, for the URLs this process was given.
+_passwords = {}
+# URL without password -> the password file its connections read (a parent's, in a child).
+_passfiles = {}
+_made_passfiles = {}
+
+
+StoreError = db.StoreError
+
+
+def _psycopg():
+    try:
+        import psycopg
+    except ImportError:
+        raise StoreError("a postgresql:// database needs psycopg: pip install 'vesk[postgres]'") from None
+    return psycopg
+
+
+def hide_password(url):
+    """url without its password (in the user part or as a password= parameter), which is kept
+    for this process's connections to that URL."""
+    parts = urllib.parse.urlsplit(url)
+    password = parts.password
+    query = urllib.parse.parse_qsl(parts.query, keep_blank_values=True)
+    kept = [(key, value) for key, value in query if key != "password"]
+    if len(kept) != len(query):
+        password = next(value for key, value in query if key == "password")
+    if password is None:
+        return url
+    netloc = parts.netloc
+    if "@" in netloc:
+        user, _, host = netloc.rpartition("@")
+        netloc = user.split(":", 1)[0] + "@" + host
+    bare = urllib.parse.urlunsplit(parts._replace(netloc=netloc, query=urllib.parse.urlencode(kept)))
+    _passwords[bare] = urllib.parse.unquote(password) if parts.password == password else password
+    return bare
+
+
+def passfile_for_children(url):
+    """A password file for url's password, for the processes this one starts; None when url
+    came without a password (libpq then finds it as it does for this process)."""
+    password = _passwords.get(url)
+    if password is None:
+        return _passfiles.get(url)
+    if url not in _made_passfiles:
+        escaped = password.replace("\\", "\\\\").replace(":", "\\:")
+        fd, path = tempfile.mkstemp(prefix="vesk-pgpass-")  # mode 600, as libpq requires
+        with os.fdopen(fd, "w", encoding="utf-8") as file:
+            file.write(f"*:*:*:*:{escaped}\n")
+        if not _made_passfiles:
+            atexit.register(_remove_passfiles, os.getpid())
+        _made_passfiles[url] = path
+    return _made_passfiles[url]
+
+
+def _remove_passfiles(pid):
+    if os.getpid() != pid:  # a fork's child leaves them to the process that made them
+        return
+    for path in _made_passfiles.values():
+        try:
+            os.unlink(path)
+        except OSError:
+            pass
+
+
+def use_passfile(url, path):
+    """Connections to url read its password from the password file at path."""
+    if path:
+        _passfiles[url] = path
+
+
+def shown(url):
+    """url as messages show it: never with a password."""
+    parts = urllib.parse.urlsplit(url)
+    if parts.password is None and "password=" not in parts.query:
+        return url
+    netloc = parts.netloc
+    if parts.password is not None:
+        user, _, host = netloc.rpartition("@")
+        netloc = user.split(":", 1)[0] + "@" + host
+    query = urllib.parse.urlencode([(k, v) for k, v in urllib.parse.parse_qsl(parts.query) if k != "password"])
+    return urllib.parse.urlunsplit(parts._replace(netloc=netloc, query=query))
+
+
+def _connect(url, timeout=None):
+    psycopg = _psycopg()
+    bare = hide_password(url)
+    options = {"autocommit": True}
+    if bare in _passwords:
+        options["password"] = _passwords[bare]
+    elif bare in _passfiles:
+        options["passfile"] = _passfiles[bare]
+    if timeout is not None:
+        options["connect_timeout"] = max(1, int(timeout))
+    try:
+        return psycopg.connect(bare, **options)
+    except psycopg.Error as exc:
+        raise _error(url, exc) from None
+
+
+def _error(url, exc):
+    message = str(exc).strip().splitlines()
+    reason = message[0] if message else type(exc).__name__
+    password = _passwords.get(hide_password(url))
+    if password:
+        reason = reason.replace(password, "[redacted]")
+    return StoreError(f"{shown(url)}: {reason}")
+
+
+def _version(conn):
+    """The schema version of the database, 0 when it holds no traces table yet."""
+    found = conn.execute("SELECT to_regclass('traces') IS NOT NULL, to_regclass('vesk_schema') IS NOT NULL").fetchone()
+    if not found[0]:
+        return 0
+    if not found[1]:
+        raise db.NotAVeskDatabase("its table traces was not made by vesk")
+    row = conn.execute("SELECT max(version) FROM vesk_schema").fetchone()
+    version = row[0] or 0
+    if version > db.SCHEMA_VERSION:
+        raise db.DatabaseTooNew(f"trace database schema {version}; this vesk reads up to {db.SCHEMA_VERSION}")
+    return version
+
+
+def _make_current(conn):
+    """Creates the schema or brings it up to date, once among writers starting together."""
+    if _version(conn) == db.SCHEMA_VERSION:
+        return
+    # Taken before the transaction that looks again: a transaction begun after the lock sees the
+    # tables another writer created meanwhile (one begun before may not).
+    conn.execute("SELECT pg_advisory_lock(%s)", (_SCHEMA_LOCK,))
+    try:
+        with conn.transaction():
+            version = _version(conn)
+            if version == 0:
+                for statement in _SCHEMA:
+                    conn.execute(statement)
+                conn.execute("INSERT INTO vesk_schema VALUES (%s)", (db.SCHEMA_VERSION,))
+            elif version < db.SCHEMA_VERSION:
+                for old in range(version, db.SCHEMA_VERSION):
+                    for statement in _MIGRATIONS[old]:
+                        conn.execute(statement)
+                conn.execute("UPDATE vesk_schema SET version = %s", (db.SCHEMA_VERSION,))
+    finally:
+        conn.execute("SELECT pg_advisory_unlock(%s)", (_SCHEMA_LOCK,))
+
+
+_writers = threading.local()
+
+
+def _writer(url, timeout):
+    """This thread's connection for saving into url, made current; a fork's child makes its own
+    (a parent's connection must not be used by two processes)."""
+    cache = getattr(_writers, "by_url", None)
+    if cache is None or _writers.pid != os.getpid():
+        cache = _writers.by_url = {}
+        _writers.pid = os.getpid()
+    conn = cache.get(url)
+    if conn is not None and conn.closed:
+        conn = None
+    if conn is None:
+        conn = _connect(url, timeout)
+        try:
+            _make_current(conn)
+        except BaseException:
+            conn.close()
+            raise
+        cache[url] = conn
+    return conn
+
+
+def _write(url, timeout, work, commit=True):
+    """Runs work(conn) in one transaction on a writer's connection; a connection that failed is
+    dropped, so that the next write makes a new one."""
+    psycopg = _psycopg()
+    try:
+        conn = _writer(url, timeout)
+        try:
+            with conn.transaction() as transaction:
+                result = work(conn)
+                if not commit:
+                    raise psycopg.Rollback(transaction)
+            return result
+        except BaseException:
+            _writers.by_url.pop(url, None)
+            conn.close()
+            raise
+    except psycopg.Error as exc:
+        raise _error(url, exc) from None
+
+
+def prepare_for_writing(url, timeout=60):
+    """Connects, creates the schema as needed and tries a write, taken back: a role that may not
+    write is found out before anything is recorded."""
+    _write(url, timeout, lambda conn: _insert(conn, ("", 0.0, None, None, 0, b"", None, None, None,
+                                                    None, 0, None, None, None, None)), commit=False)
+
+
+def _insert(conn, row):
+    return conn.execute(f"INSERT INTO traces ({db.PART_COLUMNS}) VALUES ({', '.join(['%s'] * len(row))})"
+                        " RETURNING id", row).fetchone()[0]
+
+
+def save_part(url, row, timeout=60):
+    """Stores one part (the values of db.PART_COLUMNS) as one transaction; returns its id."""
+    return _write(url, timeout, lambda conn: _insert(conn, row))
+
+
+class _Reading:
+    """A reader's connection: StoreError for what the server says, FileNotFoundError when the
+    database holds no traces yet."""
+
+    def __init__(self, url):
+        self.url = url
+        self.conn = None
+
+    def __enter__(self):
+        self.conn = _connect(self.url)
+        try:
+            self.version = _version(self.conn)
+        except BaseException:
+            self.conn.close()
+            raise
+        if self.version == 0:
+            self.conn.close()
+            raise FileNotFoundError(f"no trace database at {shown(self.url)}")
+        return self
+
+    def __exit__(self, kind, value, tb):
+        self.conn.close()
+        if value is not None and isinstance(value, _psycopg().Error):
+            raise _error(self.url, value) from None
+
+
+def list_traces(url):
+    with _Reading(url) as reading:
+        rows = reading.conn.execute(db.listing_query(reading.version)).fetchall()
+    return [db._summary(trace_id, created_at, source, None if records is None else int(records),
+                        int(size), parts, *rest)
+            for trace_id, created_at, source, records, size, parts, *rest in rows]
+
+
+def iter_trace_parts(url, trace_id, reuse=False):
+    buffer = [bytearray()] if reuse else None
+    with _Reading(url) as reading:
+        ids = [row[0] for row in reading.conn.execute(
+            "SELECT id FROM traces WHERE trace_id = %s ORDER BY id", (str(trace_id),))]
+        if not ids:
+            raise KeyError(trace_id)
+        for number, part_id in enumerate(ids, 1):
+            # Binary results: the part arrives as it is stored, not as hex text to decode.
+            blob, how, raw_size = reading.conn.execute(
+                "SELECT msgpack, encoding, raw_size FROM traces WHERE id = %s", (part_id,),
+                binary=True).fetchone()
+            yield db.decode_part(bytes(blob), how, raw_size, buffer, trace_id, number)
+
+
+def delete_traces(url, trace_ids, timeout=60):
+    ids = [str(trace_id) for trace_id in trace_ids]
+    with _Reading(url):  # FileNotFoundError before a writer would create the schema
+        pass
+    return _write(url, timeout, lambda conn: conn.execute(
+        "DELETE FROM traces WHERE trace_id = ANY(%s)", (ids,)).rowcount)
+
+
+def size(url):
+    """Bytes the traces take on the server (its table, indexes and the compressed parts)."""
+    try:
+        with _Reading(url) as reading:
+            return reading.conn.execute("SELECT pg_total_relation_size('traces')").fetchone()[0]
+    except (FileNotFoundError, StoreError):
+        return 0
