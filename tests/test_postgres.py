@@ -228,3 +228,37 @@ def test_an_empty_server_database_has_no_traces_yet(pg, tmp_path):
 ])
 def test_hide_password(url, bare):
     assert postgres.hide_password(url) == bare == postgres.shown(url)
+
+
+def test_push_and_pull_copy_traces_with_their_children_once(pg, tmp_path):
+    local = str(tmp_path / "local.sqlite3")
+    (tmp_path / "prog.py").write_text(textwrap.dedent(PROGRAM))
+    _ok(vesk_command("run", "--db", local, "prog.py", "2", cwd=tmp_path))
+    (tmp_path / "test_sample.py").write_text("def test_ok():\n    pass\n\ndef test_bad():\n    assert 0\n")
+    subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "--vesk", "--vesk-db",
+                    local, "test_sample.py"], cwd=tmp_path, capture_output=True, timeout=120)
+    found = {s.test_nodeid or s.source: s for s in db.list_traces(local)}
+    program = found["vesk run prog.py 2"]
+
+    def push(*args):
+        result = _ok(vesk_command("push", "--db", local, *args, "--to", pg.url, cwd=tmp_path))
+        return result.split()
+
+    assert push("--failed") == [found["test_sample.py::test_bad"].trace_id]
+    pushed = push(program.trace_id[:-2])
+    assert pushed[0] == program.trace_id and len(pushed) == 2  # and its child's trace
+    assert push(program.trace_id) == pushed  # again: nothing stored twice
+    db.save_trace_in_sqlite(local, program.trace_id, msgpack=b"a later part")
+    push(program.trace_id)
+    remote = {s.trace_id: s for s in db.list_traces(pg.reader_url)}
+    assert len(remote) == 3 and remote[program.trace_id].parts == 2
+
+    pulled = str(tmp_path / "pulled.sqlite3")
+    for _ in range(2):
+        _ok(vesk_command("pull", "--db", pulled, "--from", pg.reader_url, "--test", "bad", cwd=tmp_path))
+        _ok(vesk_command("pull", "--db", pulled, "--from", pg.reader_url, program.trace_id, cwd=tmp_path))
+    assert sorted(s.trace_id for s in db.list_traces(pulled)) == sorted(remote)
+    for trace_id in remote:
+        assert db.load_trace_parts(pulled, trace_id) == db.load_trace_parts(local, trace_id)
+    refused = vesk_command("push", "--db", local, "--to", pg.url, cwd=tmp_path)
+    assert refused.returncode == 2 and "give trace ids, --failed or --test" in refused.stderr

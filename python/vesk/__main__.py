@@ -10,6 +10,7 @@
     vesk export [TRACE_ID] -o trace.json      a trace in the Chrome Trace Event format
     vesk rm TRACE_ID... | vesk prune ...      remove traces; the database shrinks
     vesk ui [--port N] [--open]               a viewer of the traces in the browser, on 127.0.0.1
+    vesk push ... --to URL | pull ... --from URL  copy traces to or from a shared database
 
 Commands are dispatched here; `run` lives with the code that runs while recording, the others
 with the read side. Every failure is one line on stderr, never a traceback.
@@ -243,6 +244,21 @@ def build_parser():
     ui.add_argument("--idle-timeout", type=float, default=10.0, help=argparse.SUPPRESS)
     ui.add_argument("--open", action="store_true", help="open the viewer in the default web browser")
     ui.set_defaults(handler=_ui)
+
+    for verb, way, flag, dest in (("push", "to", "--to", "to"), ("pull", "from", "--from", "source")):
+        into, out_of = ("--db", "a shared database") if verb == "push" else ("a shared database", "--db")
+        copy = with_db(commands.add_parser(
+            verb, help=f"copy traces {way} another database",
+            description=f"Copy traces, with those of the processes they started, from {into} "
+                        f"into {out_of}; only parts it does not hold yet are stored."))
+        copy.add_argument("trace_ids", nargs="*", metavar="TRACE_ID", help="a trace, or the start of its id")
+        copy.add_argument("--failed", action="store_true", help=f"{verb} the traces of tests that failed or errored")
+        copy.add_argument("--test", metavar="PATTERN",
+                          help=f"{verb} every trace of a test whose node id contains PATTERN (or matches it, "
+                               f"with * ? [ ])")
+        copy.add_argument(flag, dest=dest, required=True, type=database, metavar="URL",
+                          help=f"the database to copy {way}: a postgresql:// URL or a SQLite file")
+        copy.set_defaults(handler=_read_command(verb, "moving"))
     return parser
 
 

@@ -47,6 +47,9 @@ __all__ = [
     "latest_trace_id",
     "delete_traces",
     "is_url",
+    "PART_COLUMNS",
+    "stored_parts",
+    "add_parts",
     "StoreError",
     "STORE_ERRORS",
 ]
@@ -92,6 +95,9 @@ _MIGRATIONS = {
 # A part's columns as a writer gives them.
 PART_COLUMNS = ("trace_id, created_at, source, record_count, size, msgpack, test_nodeid, test_outcome,"
                 " test_when, encoding, raw_size, pid, parent_trace_id, parent_pid, started_at")
+# The schema version that gave the traces table each of them, for files written before.
+_ADDED_IN = {"test_nodeid": 2, "test_outcome": 2, "test_when": 2, "encoding": 3, "raw_size": 3, "pid": 4,
+             "parent_trace_id": 4, "parent_pid": 4, "started_at": 5}
 # zstd's fastest level: a part is compressed while the program waits, about 20 bytes a record.
 _ZSTD_LEVEL = 1
 # Readers seldom wait in WAL mode; this only covers a writer switching modes.
@@ -845,3 +851,42 @@ def _shrink(path, timeout):
     except BaseException:
         _forget(path, writer)
         raise
+
+
+def stored_parts(db_path, trace_id):
+    """The parts of trace_id as they are stored (the values of PART_COLUMNS, compressed), in save
+    order, one at a time: what add_parts copies into another database."""
+    if is_url(db_path):
+        yield from _server().stored_parts(db_path, trace_id)
+        return
+    conn, version = _open_for_reading(db_path)
+    names = [name.strip() for name in PART_COLUMNS.split(",")]
+    columns = ", ".join(name if _ADDED_IN.get(name, 1) <= version else "NULL" for name in names)
+    try:
+        ids = [row[0] for row in conn.execute(
+            "SELECT id FROM traces WHERE trace_id = ? ORDER BY id", (str(trace_id),))]
+        for part_id in ids:
+            yield conn.execute(f"SELECT {columns} FROM traces WHERE id = ?", (part_id,)).fetchone()
+    finally:
+        conn.close()
+
+
+def add_parts(db_path, trace_id, parts, timeout=60):
+    """Stores the parts of trace_id (stored_parts of another database, in order) that db_path
+    does not hold yet, in one transaction: a part is known by its trace and its place among the
+    trace's parts, so that copying a trace again stores only what it gained since. db_path must
+    be ready for writing (prepare_for_writing). Returns the number of parts stored."""
+    if is_url(db_path):
+        return _server().add_parts(db_path, trace_id, parts, timeout)
+    path = os.path.abspath(os.fspath(db_path))
+
+    def add(writer):
+        held = writer.execute("SELECT COUNT(*) FROM traces WHERE trace_id = ?", (str(trace_id),)).fetchone()[0]
+        added = 0
+        for number, row in enumerate(parts):
+            if number >= held:
+                writer.execute(f"INSERT INTO traces ({PART_COLUMNS}) VALUES ({', '.join('?' * len(row))})", row)
+                added += 1
+        return added
+
+    return _write(path, timeout, add)

@@ -23,10 +23,13 @@ import urllib.parse
 from vesk import db
 
 __all__ = ["hide_password", "passfile_for_children", "use_passfile", "shown", "prepare_for_writing",
-           "save_part", "list_traces", "iter_trace_parts", "delete_traces", "size"]
+           "save_part", "list_traces", "iter_trace_parts", "delete_traces", "size",
+           "stored_parts", "add_parts"]
 
 # Taken by the writer that creates or upgrades the schema: b"vesk".
 _SCHEMA_LOCK = db.APPLICATION_ID
+# The first key of the advisory locks that copies of one trace take (the second: its id's hash).
+_COPY_LOCKS = 0x7665
 
 _SCHEMA = (
     """
@@ -327,3 +330,28 @@ def size(url):
             return reading.conn.execute("SELECT pg_total_relation_size('traces')").fetchone()[0]
     except (FileNotFoundError, StoreError):
         return 0
+
+
+def stored_parts(url, trace_id):
+    with _Reading(url) as reading:
+        ids = [row[0] for row in reading.conn.execute(
+            "SELECT id FROM traces WHERE trace_id = %s ORDER BY id", (str(trace_id),))]
+        for part_id in ids:
+            row = reading.conn.execute(f"SELECT {db.PART_COLUMNS} FROM traces WHERE id = %s",
+                                       (part_id,), binary=True).fetchone()
+            yield row[:5] + (bytes(row[5]),) + row[6:]
+
+
+def add_parts(url, trace_id, parts, timeout=60):
+    def add(conn):
+        # Two copies of one trace at once would both find it missing.
+        conn.execute("SELECT pg_advisory_xact_lock(%s, hashtext(%s))", (_COPY_LOCKS, str(trace_id)))
+        held = conn.execute("SELECT COUNT(*) FROM traces WHERE trace_id = %s", (str(trace_id),)).fetchone()[0]
+        added = 0
+        for number, row in enumerate(parts):
+            if number >= held:
+                _insert(conn, row)
+                added += 1
+        return added
+
+    return _write(url, timeout, add)
