@@ -157,12 +157,13 @@ def test_pytest_stores_one_trace_per_test_on_the_server(pg, tmp_path, pytest_opt
             assert double(3) == 6
     """))
     result = subprocess.run([sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "--vesk",
-                             "--vesk-db", pg.url, *pytest_options, "test_sample.py"],
+                             "--vesk-db", pg.url, "--vesk-label", "suite=unit", *pytest_options, "test_sample.py"],
                             cwd=tmp_path, capture_output=True, text=True, timeout=180)
     assert result.returncode == 1, result.stdout + result.stderr
     assert "vesk: 3 test traces saved in postgresql://vesk_writer@/" in result.stdout
     assert not any(p in result.stdout + result.stderr for p in PASSWORDS)
-    tests = sorted((s.test_nodeid, s.test_outcome) for s in db.list_traces(pg.reader_url))
+    tests = sorted((s.test_nodeid, s.test_outcome) for s in db.list_traces(pg.reader_url)
+                   if s.labels == {"suite": "unit"})
     assert tests == [("test_sample.py::test_a", "passed"), ("test_sample.py::test_b", "failed"),
                      ("test_sample.py::test_c", "passed")]
     failed = _ok(vesk_command("traces", "--db", pg.reader_url, "--failed", cwd=tmp_path))
@@ -262,3 +263,47 @@ def test_push_and_pull_copy_traces_with_their_children_once(pg, tmp_path):
         assert db.load_trace_parts(pulled, trace_id) == db.load_trace_parts(local, trace_id)
     refused = vesk_command("push", "--db", local, "--to", pg.url, cwd=tmp_path)
     assert refused.returncode == 2 and "give trace ids, --failed or --test" in refused.stderr
+
+
+def test_a_trace_tells_where_it_comes_from_and_traces_filter_by_it(store, tmp_path):
+    writer, reader = store
+    (tmp_path / "prog.py").write_text(textwrap.dedent(PROGRAM))
+    env = dict(os.environ, CI_JOB_ID="job-41", CI_COMMIT_SHA="abc123")
+    _ok(vesk_command("run", "--db", writer, "--label", "team=core", "--label", "round=1", "prog.py", "2",
+                     cwd=tmp_path, env=env))
+    _ok(vesk_command("run", "--db", writer, "--label", "team=web", "prog.py", "3", cwd=tmp_path))
+    summaries = db.list_traces(reader)
+    labelled = [s for s in summaries if s.labels.get("team") == "core"]
+    assert len(labelled) == 2  # the program's trace and its child's
+    assert all(s.host == os.uname().nodename and s.user and s.ci_job == "job-41" and s.ci_commit == "abc123"
+               and s.labels == {"team": "core", "round": "1"} for s in labelled)
+
+    def listed(*options):
+        return {s.trace_id for s in summaries if s.trace_id in _ok(vesk_command(
+            "traces", "--db", reader, *options, cwd=tmp_path))}
+
+    assert listed("--label", "team=core") == {s.trace_id for s in labelled}
+    assert listed("--label", "team=core", "--label", "round=2") == set()
+    assert listed("--ci-job", "job-41") == {s.trace_id for s in labelled}
+    assert listed("--host", os.uname().nodename) == {s.trace_id for s in summaries}
+    refused = vesk_command("traces", "--db", reader, "--label", "team", cwd=tmp_path)
+    assert refused.returncode == 2 and "not KEY=VALUE: 'team'" in refused.stderr
+
+
+def test_a_server_database_of_schema_5_is_brought_up_to_date(pg):
+    import psycopg
+
+    with psycopg.connect(postgres.hide_password(pg.url), password=WRITER_PASSWORD, autocommit=True) as conn:
+        for statement in postgres._SCHEMA:
+            conn.execute(statement.replace(",\n        host TEXT,\n        user_name TEXT,\n        labels TEXT,\n"
+                                           "        ci_job TEXT,\n        ci_commit TEXT", ""))
+        conn.execute("INSERT INTO vesk_schema VALUES (5)")
+        conn.execute("INSERT INTO traces (trace_id, created_at, size, msgpack) VALUES ('trc_old', 1, 1, 'x')")
+    db.set_labels({"k": "v"})
+    try:
+        db.save_trace_in_sqlite(pg.url, "trc_new", msgpack=b"new")
+    finally:
+        db.set_labels({})
+    found = {s.trace_id: s for s in db.list_traces(pg.reader_url)}
+    assert found["trc_old"].labels == {} and found["trc_new"].labels == {"k": "v"}
+    assert db.load_trace_parts(pg.reader_url, "trc_old") == [b"x"]

@@ -24,7 +24,7 @@ import sys
 
 from vesk import db
 from vesk.profiler import DEFAULT_DB_PATH, database, default_db_path
-from vesk.utils import CommandError
+from vesk.utils import CommandError, parse_label
 from vesk.version import __version__
 
 # The orders of vesk stats, as vesk.view.stats.SORTS has them (the read side is not imported for
@@ -135,6 +135,8 @@ def build_parser():
                           "token, api_key, ...)")
     run.add_argument("--keep", action="append", default=[], metavar="NAME",
                      help="store values under the default secret name NAME (e.g. session) whole")
+    run.add_argument("--label", action="append", type=parse_label, default=[], metavar="KEY=VALUE",
+                     help="store the label KEY=VALUE with the trace (repeatable; `vesk traces --label` finds it)")
     how = run.add_mutually_exclusive_group()
     how.add_argument("-m", dest="module", action="store_true",
                      help="run a module as a script, like python -m")
@@ -147,6 +149,11 @@ def build_parser():
     traces = with_db(commands.add_parser("traces", help="list the stored traces"))
     traces.add_argument("--failed", action="store_true",
                         help="only the traces of tests that failed or errored")
+    traces.add_argument("--label", action="append", type=parse_label, default=[], metavar="KEY=VALUE",
+                        help="only the traces stored with this label (repeatable: all of them)")
+    traces.add_argument("--host", help="only the traces recorded on this host")
+    traces.add_argument("--user", help="only the traces recorded by this user")
+    traces.add_argument("--ci-job", metavar="JOB", help="only the traces recorded in this CI job")
     traces.set_defaults(handler=_read_command("traces"))
 
     def trace_choice(command):

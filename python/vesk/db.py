@@ -17,9 +17,12 @@ A ``postgresql://`` URL in place of the path names a database on a server, of th
 """
 
 import dataclasses
+import getpass
+import json
 import logging
 import os
 import pathlib
+import socket
 import sqlite3
 import stat
 import threading
@@ -55,7 +58,7 @@ __all__ = [
 ]
 
 APPLICATION_ID = 0x7665736B  # b"vesk"
-SCHEMA_VERSION = 5
+SCHEMA_VERSION = 6
 
 _SCHEMA = (
     """
@@ -75,7 +78,12 @@ _SCHEMA = (
         pid INTEGER,                -- the process that recorded the part
         parent_trace_id TEXT,       -- for a child process's trace: the trace of the process
         parent_pid INTEGER,         -- that started it, and that process
-        started_at REAL             -- unix time the recording of the trace began, from the blob
+        started_at REAL,            -- unix time the recording of the trace began, from the blob
+        host TEXT,                  -- where and by whom it was recorded,
+        user_name TEXT,
+        labels TEXT,                -- with what labels (a JSON object of text to text),
+        ci_job TEXT,                -- and in which CI job, of which commit
+        ci_commit TEXT
     )
     """,
     "CREATE INDEX traces_by_trace_id ON traces (trace_id, id)",
@@ -91,13 +99,23 @@ _MIGRATIONS = {
         "ALTER TABLE traces ADD COLUMN parent_trace_id TEXT",
         "ALTER TABLE traces ADD COLUMN parent_pid INTEGER"),
     4: ("ALTER TABLE traces ADD COLUMN started_at REAL",),
+    5: ("ALTER TABLE traces ADD COLUMN host TEXT",
+        "ALTER TABLE traces ADD COLUMN user_name TEXT",
+        "ALTER TABLE traces ADD COLUMN labels TEXT",
+        "ALTER TABLE traces ADD COLUMN ci_job TEXT",
+        "ALTER TABLE traces ADD COLUMN ci_commit TEXT"),
 }
 # A part's columns as a writer gives them.
 PART_COLUMNS = ("trace_id, created_at, source, record_count, size, msgpack, test_nodeid, test_outcome,"
-                " test_when, encoding, raw_size, pid, parent_trace_id, parent_pid, started_at")
+                " test_when, encoding, raw_size, pid, parent_trace_id, parent_pid, started_at, host,"
+                " user_name, labels, ci_job, ci_commit")
 # The schema version that gave the traces table each of them, for files written before.
 _ADDED_IN = {"test_nodeid": 2, "test_outcome": 2, "test_when": 2, "encoding": 3, "raw_size": 3, "pid": 4,
-             "parent_trace_id": 4, "parent_pid": 4, "started_at": 5}
+             "parent_trace_id": 4, "parent_pid": 4, "started_at": 5, "host": 6, "user_name": 6, "labels": 6,
+             "ci_job": 6, "ci_commit": 6}
+# The variables that name a CI job and the commit it runs, in the order they are looked for.
+_CI_JOB_VARIABLES = ("CI_JOB_ID", "GITHUB_RUN_ID", "BUILD_TAG", "BUILD_ID")
+_CI_COMMIT_VARIABLES = ("CI_COMMIT_SHA", "GITHUB_SHA", "GIT_COMMIT", "BUILD_SOURCEVERSION")
 # zstd's fastest level: a part is compressed while the program waits, about 20 bytes a record.
 _ZSTD_LEVEL = 1
 # Readers seldom wait in WAL mode; this only covers a writer switching modes.
@@ -134,6 +152,8 @@ STORE_ERRORS = (sqlite3.Error, StoreError)
 # Trace id -> (parent trace id, parent pid) for the traces of this process that a child process
 # records: stored with each of their parts.
 _parents = {}
+# The labels stored with every part this process saves (`vesk run --label`, `pytest --vesk-label`).
+_labels = {}
 
 
 class NotAVeskDatabase(Exception):
@@ -158,6 +178,11 @@ class TraceSummary:
     pid: int | None = None  # the process that recorded it
     parent_trace_id: str | None = None  # a child process's trace: its parent's trace
     started_at: float | None = None  # when its recording began, as its first part says
+    host: str | None = None  # where, by whom, with which labels and in which CI job it was recorded
+    user: str | None = None
+    labels: dict = dataclasses.field(default_factory=dict)
+    ci_job: str | None = None
+    ci_commit: str | None = None
 
     @property
     def started(self):
@@ -564,6 +589,28 @@ def _write_nothing(writer):
     writer.execute("INSERT INTO traces (trace_id, created_at, size, msgpack) VALUES ('', 0, 0, x'')")
 
 
+def set_labels(labels):
+    """The labels (text to text) stored with every part this process saves from now on."""
+    _labels.clear()
+    _labels.update(labels)
+
+
+def labels():
+    return dict(_labels)
+
+
+def _provenance():
+    """What a part records of where it comes from: host, user, labels, CI job and commit."""
+    try:
+        user = getpass.getuser()
+    except (KeyError, OSError):  # a uid without a name, as in some containers
+        user = str(os.getuid())
+    job = next((os.environ[name] for name in _CI_JOB_VARIABLES if os.environ.get(name)), None)
+    commit = next((os.environ[name] for name in _CI_COMMIT_VARIABLES if os.environ.get(name)), None)
+    return (socket.gethostname(), user, json.dumps(_labels, sort_keys=True) if _labels else None, job,
+            commit)
+
+
 def note_parent(trace_id, parent_trace_id, parent_pid):
     """Stores the parts of trace_id, recorded by this process, as a child of parent_trace_id,
     recorded by the process parent_pid."""
@@ -594,7 +641,7 @@ def save_trace_in_sqlite(db_path, trace_id, timeout=60, msgpack=b""):
     parent, parent_pid = _parents.get(trace_id, (None, None))
     row = (str(trace_id), created_at, summary.source, summary.records, len(stored), stored,
            summary.nodeid, summary.outcome, summary.when, encoding, len(blob), os.getpid(),
-           parent, parent_pid, summary.started)
+           parent, parent_pid, summary.started, *_provenance())
     if is_url(db_path):
         return _server().save_part(db_path, row, timeout)
 
@@ -653,11 +700,13 @@ def listing_query(version):
     test = ("MAX(test_nodeid)", "MAX(test_outcome)") if version >= 2 else ("NULL", "NULL")
     lineage = "first.pid, first.parent_trace_id" if version >= 4 else "NULL, NULL"
     started = "first.started_at" if version >= 5 else "NULL"
+    provenance = ("first.host, first.user_name, first.labels, first.ci_job, first.ci_commit" if version >= 6
+                  else "NULL, NULL, NULL, NULL, NULL")
     # A trace saved at its end, such as a program's whose children ended first, was begun earlier.
     order = "COALESCE(first.started_at, first.created_at) DESC, " if version >= 5 else ""
     return f"""
         SELECT g.trace_id, first.created_at, first.source, g.records, g.size, g.parts,
-               g.nodeid, g.outcome, {lineage}, {started}
+               g.nodeid, g.outcome, {lineage}, {started}, {provenance}
         FROM (
             SELECT trace_id,
                    MIN(id) AS first_id,
@@ -691,10 +740,24 @@ def _time(value):
     return float(value) if type(value) in (int, float) and value - value == 0 else None
 
 
-def _summary(trace_id, created_at, source, records, size, parts, nodeid, outcome, pid, parent, started):
+def _summary(trace_id, created_at, source, records, size, parts, nodeid, outcome, pid, parent, started,
+             host, user, labels, ci_job, ci_commit):
     return TraceSummary(_text(trace_id), _time(created_at) or 0.0, _text(source), _count(records),
                         _count(size) or 0, parts, _text(nodeid), _text(outcome), _count(pid), _text(parent),
-                        _time(started))
+                        _time(started), _text(host), _text(user), _labels_of(labels), _text(ci_job),
+                        _text(ci_commit))
+
+
+def _labels_of(value):
+    """The labels column of a file from elsewhere: a dict of text to text, empty when it holds
+    anything else."""
+    try:
+        found = json.loads(_text(value) or "{}")
+    except ValueError:
+        return {}
+    if not isinstance(found, dict) or not all(isinstance(v, str) for v in found.values()):
+        return {}
+    return found
 
 
 # The most a part may hold once decompressed. Parts are cut at the part size (64 MiB by default);

@@ -11,6 +11,7 @@ import os
 import pytest
 
 from vesk.filters.plugin_data import TEST_FINISHED, TEST_STARTED  # noqa: F401 - the boundaries
+from vesk.utils import parse_label
 
 
 def vesk_test_started(nodeid):
@@ -38,6 +39,8 @@ def pytest_addoption(parser):
     group.addoption("--vesk-db", default=None, metavar="PATH",
                     help="SQLite database for the traces, or a postgresql:// URL of a shared one "
                          "(default: $VESK_DB, else .vesk/db.sqlite3)")
+    group.addoption("--vesk-label", action="append", default=[], metavar="KEY=VALUE", type=parse_label,
+                    help="store the label KEY=VALUE with every test's trace (repeatable)")
     group.addoption("--vesk-db-shared", action="store_true", default=False,
                     help="write into a database file of another user's, or one others may read")
     group.addoption("--vesk-lightweight", action="store_true", default=False,
@@ -70,6 +73,9 @@ def pytest_configure(config):
     if not config.getoption("vesk"):
         return
     _prepare_database(config)
+    from vesk import db
+
+    db.set_labels(dict(config.getoption("vesk_label")))
     if _distributing(config):
         # pytest-xdist's controller runs no test: its workers record theirs, and it sums up.
         config.pluginmanager.register(WorkersSummary(config), "vesk-workers")

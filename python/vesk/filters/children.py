@@ -86,6 +86,7 @@ def _payload(profiler, pythonpath):
         "parent": _current_trace(profiler),
         "pid": os.getpid(),
         "pythonpath": pythonpath,
+        "labels": db.labels(),
     }
     if db.is_url(profiler.db_path):
         from vesk.filters import postgres
@@ -279,6 +280,9 @@ def start_child(payload):
     if data is None:
         return None
     config = dict(data["config"], handoff_interval=HANDOFF_INTERVAL)
+    labels = data.get("labels")
+    if isinstance(labels, dict) and all(isinstance(v, str) for v in labels.values()):
+        db.set_labels(labels)
     if db.is_url(data["db"]) and isinstance(data.get("db_passfile"), str):
         from vesk.filters import postgres
 

@@ -49,15 +49,20 @@ _SCHEMA = (
         pid BIGINT,
         parent_trace_id TEXT,
         parent_pid BIGINT,
-        started_at DOUBLE PRECISION
+        started_at DOUBLE PRECISION,
+        host TEXT,
+        user_name TEXT,
+        labels TEXT,
+        ci_job TEXT,
+        ci_commit TEXT
     )
     """,
     "CREATE INDEX traces_by_trace_id ON traces (trace_id, id)",
     "CREATE TABLE vesk_schema (version INTEGER NOT NULL)",
 )
-# What each older schema version needs to become the current one (none yet: the server store
-# began at version 5).
-_MIGRATIONS = {}
+# What each older schema version needs to become the current one: the server store began at
+# version 5, and takes the file's statements since.
+_MIGRATIONS = {5: db._MIGRATIONS[5]}
 
 # URL without password -> password, for the URLs this process was given.
 _passwords = {}
@@ -252,8 +257,8 @@ def _write(url, timeout, work, commit=True):
 def prepare_for_writing(url, timeout=60):
     """Connects, creates the schema as needed and tries a write, taken back: a role that may not
     write is found out before anything is recorded."""
-    _write(url, timeout, lambda conn: _insert(conn, ("", 0.0, None, None, 0, b"", None, None, None,
-                                                    None, 0, None, None, None, None)), commit=False)
+    _write(url, timeout, lambda conn: conn.execute(
+        "INSERT INTO traces (trace_id, created_at, size, msgpack) VALUES ('', 0, 0, '')"), commit=False)
 
 
 def _insert(conn, row):

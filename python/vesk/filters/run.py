@@ -185,6 +185,7 @@ def run_program(options):
     """Runs the program of `vesk run` options and stores its trace. Returns the exit status."""
     program = _program(options)
     database = _database(options)
+    db.set_labels(dict(getattr(options, "label", ())))
     config = recording_config(options)
     source = " ".join(["vesk run", *redacted_arguments([program.display, *options.args])])
     profiler = Profiler(config, db_path=database, source=source, children=options.children,
