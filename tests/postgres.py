@@ -48,7 +48,8 @@ class Server:
             command = ["runuser", "-u", "postgres", "--", *command]
         subprocess.run(command, check=True, capture_output=True, timeout=120)
 
-    def start(self):
+    def start(self, fsync=False):
+        """Starts the server; without fsync (the tests' own data, gone after them) unless asked."""
         pwfile = os.path.join(self.folder, "pw")
         with open(pwfile, "w") as file:
             file.write(ADMIN_PASSWORD + "\n")
@@ -57,7 +58,9 @@ class Server:
         self._run("initdb", "-D", self.data, "-U", "vesk_admin", "--pwfile", pwfile,
                   "-A", "scram-sha-256", "-E", "UTF8", "--no-sync")
         os.unlink(pwfile)
-        options = f"-c listen_addresses='' -c unix_socket_directories='{self.folder}' -c fsync=off"
+        options = f"-c listen_addresses='' -c unix_socket_directories='{self.folder}'"
+        if not fsync:
+            options += " -c fsync=off"
         self._run("pg_ctl", "-D", self.data, "-o", options, "-l", os.path.join(self.folder, "log"),
                   "-w", "start")
 

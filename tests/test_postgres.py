@@ -307,3 +307,23 @@ def test_a_server_database_of_schema_5_is_brought_up_to_date(pg):
     found = {s.trace_id: s for s in db.list_traces(pg.reader_url)}
     assert found["trc_old"].labels == {} and found["trc_new"].labels == {"k": "v"}
     assert db.load_trace_parts(pg.reader_url, "trc_old") == [b"x"]
+
+
+def test_a_forked_child_saving_leaves_the_parents_connection_working(pg):
+    script = textwrap.dedent("""
+        import gc, os, sys
+        from vesk import db
+        url = sys.argv[1]
+        db.save_trace_in_sqlite(url, "trc_parent", msgpack=b"before")
+        pid = os.fork()
+        if pid == 0:
+            db.save_trace_in_sqlite(url, "trc_child", msgpack=b"child")
+            gc.collect()
+            sys.exit(0)  # finalisers run: the inherited connection must not end the parent's session
+        assert os.waitpid(pid, 0)[1] == 0
+        db.save_trace_in_sqlite(url, "trc_parent", msgpack=b"after")
+    """)
+    result = subprocess.run([sys.executable, "-c", script, pg.url], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert db.load_trace_parts(pg.reader_url, "trc_parent") == [b"before", b"after"]
+    assert db.load_trace_parts(pg.reader_url, "trc_child") == [b"child"]

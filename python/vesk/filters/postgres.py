@@ -58,6 +58,8 @@ _SCHEMA = (
     )
     """,
     "CREATE INDEX traces_by_trace_id ON traces (trace_id, id)",
+    # Parts are compressed already: the server's own compression would only spend time on them.
+    "ALTER TABLE traces ALTER COLUMN msgpack SET STORAGE EXTERNAL",
     "CREATE TABLE vesk_schema (version INTEGER NOT NULL)",
 )
 # What each older schema version needs to become the current one: the server store began at
@@ -215,7 +217,7 @@ _writers = threading.local()
 
 def _writer(url, timeout):
     """This thread's connection for saving into url, made current; a fork's child makes its own
-    (a parent's connection must not be used by two processes)."""
+    (a parent's connection must not be used by two processes; psycopg leaves it to the parent)."""
     cache = getattr(_writers, "by_url", None)
     if cache is None or _writers.pid != os.getpid():
         cache = _writers.by_url = {}
@@ -226,6 +228,9 @@ def _writer(url, timeout):
     if conn is None:
         conn = _connect(url, timeout)
         try:
+            # As the SQLite file's synchronous=NORMAL: a saved part survives the program's crash
+            # at once, and the server's own crash only costs the last instants of commits.
+            conn.execute("SET synchronous_commit = off")
             _make_current(conn)
         except BaseException:
             conn.close()
@@ -234,13 +239,16 @@ def _writer(url, timeout):
     return conn
 
 
-def _write(url, timeout, work, commit=True):
-    """Runs work(conn) in one transaction on a writer's connection; a connection that failed is
-    dropped, so that the next write makes a new one."""
+def _write(url, timeout, work, commit=True, statement=False):
+    """Runs work(conn) in one transaction on a writer's connection (work that is one statement
+    is a transaction of its own); a connection that failed is dropped, so that the next write
+    makes a new one."""
     psycopg = _psycopg()
     try:
         conn = _writer(url, timeout)
         try:
+            if statement:
+                return work(conn)
             with conn.transaction() as transaction:
                 result = work(conn)
                 if not commit:
@@ -268,7 +276,7 @@ def _insert(conn, row):
 
 def save_part(url, row, timeout=60):
     """Stores one part (the values of db.PART_COLUMNS) as one transaction; returns its id."""
-    return _write(url, timeout, lambda conn: _insert(conn, row))
+    return _write(url, timeout, lambda conn: _insert(conn, row), statement=True)
 
 
 class _Reading:
