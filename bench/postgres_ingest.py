@@ -24,6 +24,7 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 
 import postgres  # noqa: E402 - the tests' server
+from big_trace import PROGRAM as BIG_PROGRAM  # noqa: E402 - a million calls
 
 from vesk import db  # noqa: E402
 
@@ -35,21 +36,6 @@ def test_body(n):
     return [leaf(i) for i in range(n)]
 
 test_body(1000)
-"""
-
-BIG_PROGRAM = """
-import sys
-
-def leaf(i):
-    return i + 1
-
-def main(calls):
-    total = 0
-    for i in range(calls):
-        total += leaf(i)
-    return total
-
-main(int(sys.argv[1]))
 """
 
 WRITER = """
@@ -107,7 +93,7 @@ def ingest(target, writers, traces, blob_path):
     summaries = db.list_traces(target)
     expected = {f"trc_w{n}_{i}" for n in range(writers) for i in range(traces)}
     once = {s.trace_id for s in summaries} == expected and all(s.parts == 1 for s in summaries)
-    return seconds, once
+    return seconds, once, sum(s.size for s in summaries) / len(summaries)
 
 
 def kill_writers(target, blob_path, kills):
@@ -174,9 +160,10 @@ def main():
         rates = {}
         for store, target in (("sqlite", os.path.join(folder, "ingest.sqlite3")),
                               ("postgres", admin.replace("/postgres?", "/ingest?"))):
-            seconds, once = ingest(target, options.writers, options.traces, blob_path)
+            seconds, once, stored = ingest(target, options.writers, options.traces, blob_path)
             rates[store] = total / seconds
-            print(f"{store:10} {seconds:8.2f} {total / seconds:9.0f} {total * raw / seconds / 1e6:7.1f}  {once}")
+            print(f"{store:10} {seconds:8.2f} {total / seconds:9.0f} {total * raw / seconds / 1e6:7.1f}  {once}"
+                  f"  ({stored / 1024:.0f} KiB stored a trace)")
         print(f"postgres / sqlite ingest rate: {rates['postgres'] / rates['sqlite']:.2f}")
 
         big_path = os.path.join(folder, "part.msgpack")
