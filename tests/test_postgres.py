@@ -126,6 +126,7 @@ def test_a_writer_killed_mid_save_leaves_no_partial_part(store, tmp_path):
         import os, sys
         from vesk import db
         blob = os.urandom(4 << 20)  # incompressible: stored as it is, and slow to send
+        db.save_trace_in_sqlite(sys.argv[1], "trc_killed", msgpack=blob)  # the store made
         print("ready", flush=True)
         while True:
             db.save_trace_in_sqlite(sys.argv[1], "trc_killed", msgpack=blob)
@@ -327,3 +328,11 @@ def test_a_forked_child_saving_leaves_the_parents_connection_working(pg):
     assert result.returncode == 0, result.stderr
     assert db.load_trace_parts(pg.reader_url, "trc_parent") == [b"before", b"after"]
     assert db.load_trace_parts(pg.reader_url, "trc_child") == [b"child"]
+
+
+def test_a_password_in_the_url_is_kept_for_the_bare_url():
+    url = "postgresql://u:p%40ss@h/d?password=wins&sslmode=require"
+    assert postgres.hide_password(url) == "postgresql://u@h/d?sslmode=require"
+    assert postgres._passwords["postgresql://u@h/d?sslmode=require"] == "wins"
+    assert postgres.hide_password("postgresql://u:p%40ss@h/d") == "postgresql://u@h/d"
+    assert postgres._passwords["postgresql://u@h/d"] == "p@ss"

@@ -84,23 +84,27 @@ def _psycopg():
     return psycopg
 
 
-def hide_password(url):
-    """url without its password (in the user part or as a password= parameter), which is kept
-    for this process's connections to that URL."""
+def _without_password(url):
+    """(url without its password, the password or None): libpq takes one in the user part or as
+    a password= parameter, which wins."""
     parts = urllib.parse.urlsplit(url)
-    password = parts.password
+    password = None if parts.password is None else urllib.parse.unquote(parts.password)
     query = urllib.parse.parse_qsl(parts.query, keep_blank_values=True)
     kept = [(key, value) for key, value in query if key != "password"]
     if len(kept) != len(query):
-        password = next(value for key, value in query if key == "password")
+        password = [value for key, value in query if key == "password"][-1]
     if password is None:
-        return url
-    netloc = parts.netloc
-    if "@" in netloc:
-        user, _, host = netloc.rpartition("@")
-        netloc = user.split(":", 1)[0] + "@" + host
-    bare = urllib.parse.urlunsplit(parts._replace(netloc=netloc, query=urllib.parse.urlencode(kept)))
-    _passwords[bare] = urllib.parse.unquote(password) if parts.password == password else password
+        return url, None
+    user, at, host = parts.netloc.rpartition("@")
+    netloc = user.split(":", 1)[0] + at + host
+    return urllib.parse.urlunsplit(parts._replace(netloc=netloc, query=urllib.parse.urlencode(kept))), password
+
+
+def hide_password(url):
+    """url without its password, which is kept for this process's connections to that URL."""
+    bare, password = _without_password(url)
+    if password is not None:
+        _passwords[bare] = password
     return bare
 
 
@@ -139,15 +143,7 @@ def use_passfile(url, path):
 
 def shown(url):
     """url as messages show it: never with a password."""
-    parts = urllib.parse.urlsplit(url)
-    if parts.password is None and "password=" not in parts.query:
-        return url
-    netloc = parts.netloc
-    if parts.password is not None:
-        user, _, host = netloc.rpartition("@")
-        netloc = user.split(":", 1)[0] + "@" + host
-    query = urllib.parse.urlencode([(k, v) for k, v in urllib.parse.parse_qsl(parts.query) if k != "password"])
-    return urllib.parse.urlunsplit(parts._replace(netloc=netloc, query=query))
+    return _without_password(url)[0]
 
 
 def _connect(url, timeout=None):
