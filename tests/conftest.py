@@ -92,3 +92,6 @@ def replace_module(monkeypatch):
     except Exception:  # noqa: BLE001 - what the test's own saver made of them is the test's
         pass
     _vesk._discard_kept_parts()
+
+
+from postgres import pg, postgres_server  # noqa: E402,F401 - the PostgreSQL fixtures

@@ -10,6 +10,7 @@
     vesk export [TRACE_ID] -o trace.json      a trace in the Chrome Trace Event format
     vesk rm TRACE_ID... | vesk prune ...      remove traces; the database shrinks
     vesk ui [--port N] [--open]               a viewer of the traces in the browser, on 127.0.0.1
+    vesk push ... --to URL | pull ... --from URL  copy traces to or from a shared database
 
 Commands are dispatched here; `run` lives with the code that runs while recording, the others
 with the read side. Every failure is one line on stderr, never a traceback.
@@ -22,8 +23,8 @@ import sqlite3
 import sys
 
 from vesk import db
-from vesk.profiler import DEFAULT_DB_PATH
-from vesk.utils import CommandError
+from vesk.profiler import DEFAULT_DB_PATH, database, default_db_path
+from vesk.utils import CommandError, parse_label
 from vesk.version import __version__
 
 # The orders of vesk stats, as vesk.view.stats.SORTS has them (the read side is not imported for
@@ -93,8 +94,9 @@ def build_parser():
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     def with_db(command):
-        command.add_argument("--db", default=DEFAULT_DB_PATH,
-                             help=f"SQLite database of the traces (default: {DEFAULT_DB_PATH})")
+        command.add_argument("--db", default=None,
+                             help=f"SQLite database of the traces, or a postgresql:// URL of a "
+                                  f"shared one (default: $VESK_DB, else {DEFAULT_DB_PATH})")
         return command
 
     run = with_db(commands.add_parser(
@@ -133,6 +135,8 @@ def build_parser():
                           "token, api_key, ...)")
     run.add_argument("--keep", action="append", default=[], metavar="NAME",
                      help="store values under the default secret name NAME (e.g. session) whole")
+    run.add_argument("--label", action="append", type=parse_label, default=[], metavar="KEY=VALUE",
+                     help="store the label KEY=VALUE with the trace (repeatable; `vesk traces --label` finds it)")
     how = run.add_mutually_exclusive_group()
     how.add_argument("-m", dest="module", action="store_true",
                      help="run a module as a script, like python -m")
@@ -145,6 +149,11 @@ def build_parser():
     traces = with_db(commands.add_parser("traces", help="list the stored traces"))
     traces.add_argument("--failed", action="store_true",
                         help="only the traces of tests that failed or errored")
+    traces.add_argument("--label", action="append", type=parse_label, default=[], metavar="KEY=VALUE",
+                        help="only the traces stored with this label (repeatable: all of them)")
+    traces.add_argument("--host", help="only the traces recorded on this host")
+    traces.add_argument("--user", help="only the traces recorded by this user")
+    traces.add_argument("--ci-job", metavar="JOB", help="only the traces recorded in this CI job")
     traces.set_defaults(handler=_read_command("traces"))
 
     def trace_choice(command):
@@ -242,6 +251,21 @@ def build_parser():
     ui.add_argument("--idle-timeout", type=float, default=10.0, help=argparse.SUPPRESS)
     ui.add_argument("--open", action="store_true", help="open the viewer in the default web browser")
     ui.set_defaults(handler=_ui)
+
+    for verb, way, flag, dest in (("push", "to", "--to", "to"), ("pull", "from", "--from", "source")):
+        into, out_of = ("--db", "a shared database") if verb == "push" else ("a shared database", "--db")
+        copy = with_db(commands.add_parser(
+            verb, help=f"copy traces {way} another database",
+            description=f"Copy traces, with those of the processes they started, from {into} "
+                        f"into {out_of}; only parts it does not hold yet are stored."))
+        copy.add_argument("trace_ids", nargs="*", metavar="TRACE_ID", help="a trace, or the start of its id")
+        copy.add_argument("--failed", action="store_true", help=f"{verb} the traces of tests that failed or errored")
+        copy.add_argument("--test", metavar="PATTERN",
+                          help=f"{verb} every trace of a test whose node id contains PATTERN (or matches it, "
+                               f"with * ? [ ])")
+        copy.add_argument(flag, dest=dest, required=True, type=database, metavar="URL",
+                          help=f"the database to copy {way}: a postgresql:// URL or a SQLite file")
+        copy.set_defaults(handler=_read_command(verb, "moving"))
     return parser
 
 
@@ -264,6 +288,9 @@ def main(argv=None):
         if options.code is not None and options.target is not None:
             options.args.insert(0, options.target)  # after -c CODE, everything is the program's
             options.target = None
+    if hasattr(options, "db"):
+        # A URL's password stays out of every message: connections find it by the bare URL.
+        options.db = database(options.db if options.db is not None else default_db_path())
     if getattr(options, "limit", None) == 0:
         options.limit = None
     try:
@@ -279,6 +306,8 @@ def main(argv=None):
         print(f"vesk: {options.db}: {error}", file=sys.stderr)
     except sqlite3.DatabaseError as error:
         print(f"vesk: cannot read {options.db}: {error}", file=sys.stderr)
+    except db.StoreError as error:
+        print(f"vesk: {error}", file=sys.stderr)
     except Exception as error:  # noqa: BLE001 - one line, never a traceback
         from vesk.view import ViewError
 

@@ -11,12 +11,18 @@ for each other up to the busy timeout, saying so once when they have to.
 A file is recognised as ours by its ``application_id``; ``user_version`` is the
 schema version: older files are brought up to date when written to, and read
 as they are.
+
+A ``postgresql://`` URL in place of the path names a database on a server, of the same layout
+(vesk.filters.postgres): every function here takes either.
 """
 
 import dataclasses
+import getpass
+import json
 import logging
 import os
 import pathlib
+import socket
 import sqlite3
 import stat
 import threading
@@ -43,10 +49,16 @@ __all__ = [
     "iter_trace_parts",
     "latest_trace_id",
     "delete_traces",
+    "is_url",
+    "PART_COLUMNS",
+    "stored_parts",
+    "add_parts",
+    "StoreError",
+    "STORE_ERRORS",
 ]
 
 APPLICATION_ID = 0x7665736B  # b"vesk"
-SCHEMA_VERSION = 5
+SCHEMA_VERSION = 6
 
 _SCHEMA = (
     """
@@ -66,7 +78,12 @@ _SCHEMA = (
         pid INTEGER,                -- the process that recorded the part
         parent_trace_id TEXT,       -- for a child process's trace: the trace of the process
         parent_pid INTEGER,         -- that started it, and that process
-        started_at REAL             -- unix time the recording of the trace began, from the blob
+        started_at REAL,            -- unix time the recording of the trace began, from the blob
+        host TEXT,                  -- where and by whom it was recorded,
+        user_name TEXT,
+        labels TEXT,                -- with what labels (a JSON object of text to text),
+        ci_job TEXT,                -- and in which CI job, of which commit
+        ci_commit TEXT
     )
     """,
     "CREATE INDEX traces_by_trace_id ON traces (trace_id, id)",
@@ -82,7 +99,23 @@ _MIGRATIONS = {
         "ALTER TABLE traces ADD COLUMN parent_trace_id TEXT",
         "ALTER TABLE traces ADD COLUMN parent_pid INTEGER"),
     4: ("ALTER TABLE traces ADD COLUMN started_at REAL",),
+    5: ("ALTER TABLE traces ADD COLUMN host TEXT",
+        "ALTER TABLE traces ADD COLUMN user_name TEXT",
+        "ALTER TABLE traces ADD COLUMN labels TEXT",
+        "ALTER TABLE traces ADD COLUMN ci_job TEXT",
+        "ALTER TABLE traces ADD COLUMN ci_commit TEXT"),
 }
+# A part's columns as a writer gives them.
+PART_COLUMNS = ("trace_id, created_at, source, record_count, size, msgpack, test_nodeid, test_outcome,"
+                " test_when, encoding, raw_size, pid, parent_trace_id, parent_pid, started_at, host,"
+                " user_name, labels, ci_job, ci_commit")
+# The schema version that gave the traces table each of them, for files written before.
+_ADDED_IN = {"test_nodeid": 2, "test_outcome": 2, "test_when": 2, "encoding": 3, "raw_size": 3, "pid": 4,
+             "parent_trace_id": 4, "parent_pid": 4, "started_at": 5, "host": 6, "user_name": 6, "labels": 6,
+             "ci_job": 6, "ci_commit": 6}
+# The variables that name a CI job and the commit it runs, in the order they are looked for.
+_CI_JOB_VARIABLES = ("CI_JOB_ID", "GITHUB_RUN_ID", "BUILD_TAG", "BUILD_ID")
+_CI_COMMIT_VARIABLES = ("CI_COMMIT_SHA", "GITHUB_SHA", "GIT_COMMIT", "BUILD_SOURCEVERSION")
 # zstd's fastest level: a part is compressed while the program waits, about 20 bytes a record.
 _ZSTD_LEVEL = 1
 # Readers seldom wait in WAL mode; this only covers a writer switching modes.
@@ -95,9 +128,32 @@ _CACHE_KIB = 256
 _OWN_FOLDER = ".vesk"
 
 _log = logging.getLogger("vesk")
+_URL_SCHEMES = ("postgresql://", "postgres://")
+
+
+def is_url(db_path):
+    """Whether db_path names a database on a PostgreSQL server rather than a SQLite file."""
+    return isinstance(db_path, str) and db_path.startswith(_URL_SCHEMES)
+
+
+def _server():
+    from vesk.filters import postgres
+
+    return postgres
+
+
+class StoreError(Exception):
+    """A database server could not be reached or refused; the message names it without a
+    password."""
+
+
+# What reading or writing a database may raise besides vesk's own errors and OSError.
+STORE_ERRORS = (sqlite3.Error, StoreError)
 # Trace id -> (parent trace id, parent pid) for the traces of this process that a child process
 # records: stored with each of their parts.
 _parents = {}
+# The labels stored with every part this process saves (`vesk run --label`, `pytest --vesk-label`).
+_labels = {}
 
 
 class NotAVeskDatabase(Exception):
@@ -122,6 +178,11 @@ class TraceSummary:
     pid: int | None = None  # the process that recorded it
     parent_trace_id: str | None = None  # a child process's trace: its parent's trace
     started_at: float | None = None  # when its recording began, as its first part says
+    host: str | None = None  # where, by whom, with which labels and in which CI job it was recorded
+    user: str | None = None
+    labels: dict = dataclasses.field(default_factory=dict)
+    ci_job: str | None = None
+    ci_commit: str | None = None
 
     @property
     def started(self):
@@ -495,6 +556,8 @@ def prepare_for_writing(db_path, timeout=60, shared=False, flag="--db-shared"):
     folder, the database and its schema as needed. Raises OSError, sqlite3.Error,
     NotAVeskDatabase, DatabaseTooNew or UnsafeDatabase saying why not; shared lets the file be
     another user's, or open to others, and flag is the option that says so, for the messages."""
+    if is_url(db_path):
+        return _server().prepare_for_writing(db_path, timeout)
     path = os.path.abspath(os.fspath(db_path))
     if os.path.isdir(path):
         raise IsADirectoryError(f"{path} is a directory")
@@ -517,13 +580,35 @@ def refusal(error):
     """Why prepare_for_writing refused, in one line; None for an error it does not raise."""
     if isinstance(error, OSError):
         return error.strerror or str(error)
-    if isinstance(error, (sqlite3.Error, NotAVeskDatabase, DatabaseTooNew, UnsafeDatabase)):
+    if isinstance(error, (*STORE_ERRORS, NotAVeskDatabase, DatabaseTooNew, UnsafeDatabase)):
         return str(error)
     return None
 
 
 def _write_nothing(writer):
     writer.execute("INSERT INTO traces (trace_id, created_at, size, msgpack) VALUES ('', 0, 0, x'')")
+
+
+def set_labels(labels):
+    """The labels (text to text) stored with every part this process saves from now on."""
+    _labels.clear()
+    _labels.update(labels)
+
+
+def labels():
+    return dict(_labels)
+
+
+def _provenance():
+    """What a part records of where it comes from: host, user, labels, CI job and commit."""
+    try:
+        user = getpass.getuser()
+    except (KeyError, OSError):  # a uid without a name, as in some containers
+        user = str(os.getuid())
+    job = next((os.environ[name] for name in _CI_JOB_VARIABLES if os.environ.get(name)), None)
+    commit = next((os.environ[name] for name in _CI_COMMIT_VARIABLES if os.environ.get(name)), None)
+    return (socket.gethostname(), user, json.dumps(_labels, sort_keys=True) if _labels else None, job,
+            commit)
 
 
 def note_parent(trace_id, parent_trace_id, parent_pid):
@@ -535,15 +620,17 @@ def note_parent(trace_id, parent_trace_id, parent_pid):
 def save_trace_in_sqlite(db_path, trace_id, timeout=60, msgpack=b""):
     """Store one part of trace trace_id (a MessagePack trace blob) in the
     SQLite file db_path, creating the file, its folder and the schema as
-    needed. Waits up to timeout seconds for other writers. Returns the new
-    part's row id. A blob that does not parse is stored all the same, with
+    needed, or in the database a postgresql:// URL names (one transaction, the
+    schema made as needed). Waits up to timeout seconds for other writers (for
+    the server, to connect). Returns the new part's row id. A blob that does not parse is stored all the same, with
     NULL summary columns."""
     blob = bytes(msgpack)
     created_at = time.time()
     # Parsed before taking the write lock, which other savers are waiting for.
     summary = _summarise(blob)
-    path = os.path.abspath(os.fspath(db_path))
-    _make_folder(path)
+    if not is_url(db_path):
+        path = os.path.abspath(os.fspath(db_path))
+        _make_folder(path)
 
     # Compressed before the write lock too; the compressor lets other threads run meanwhile. A
     # part too small to gain is kept as it is.
@@ -552,16 +639,15 @@ def save_trace_in_sqlite(db_path, trace_id, timeout=60, msgpack=b""):
         stored, encoding = blob, None
 
     parent, parent_pid = _parents.get(trace_id, (None, None))
+    row = (str(trace_id), created_at, summary.source, summary.records, len(stored), stored,
+           summary.nodeid, summary.outcome, summary.when, encoding, len(blob), os.getpid(),
+           parent, parent_pid, summary.started, *_provenance())
+    if is_url(db_path):
+        return _server().save_part(db_path, row, timeout)
 
     def insert(writer):
         return writer.execute(
-            "INSERT INTO traces (trace_id, created_at, source, record_count, size, msgpack,"
-            " test_nodeid, test_outcome, test_when, encoding, raw_size, pid, parent_trace_id,"
-            " parent_pid, started_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-            (str(trace_id), created_at, summary.source, summary.records, len(stored), stored,
-             summary.nodeid, summary.outcome, summary.when, encoding, len(blob), os.getpid(),
-             parent, parent_pid, summary.started),
-        ).lastrowid
+            f"INSERT INTO traces ({PART_COLUMNS}) VALUES ({', '.join('?' * len(row))})", row).lastrowid
 
     return _write(path, timeout, insert)
 
@@ -598,34 +684,42 @@ def _cannot_write(exc, path):
 
 def list_traces(db_path):
     """A TraceSummary per trace id, the most recently started trace first."""
+    if is_url(db_path):
+        return _server().list_traces(db_path)
     conn, version = _open_for_reading(db_path)
-    test = ("MAX(test_nodeid)", "MAX(test_outcome)") if version >= 2 else ("NULL", "NULL")
-    lineage = "first.pid, first.parent_trace_id" if version >= 4 else "NULL, NULL"
-    started = "first.started_at" if version >= 5 else "NULL"
-    # A trace saved at its end, such as a program's whose children ended first, was begun earlier.
-    order = "COALESCE(first.started_at, first.created_at) DESC, " if version >= 5 else ""
     try:
-        rows = conn.execute(
-            f"""
-            SELECT g.trace_id, first.created_at, first.source, g.records, g.size, g.parts,
-                   g.nodeid, g.outcome, {lineage}, {started}
-            FROM (
-                SELECT trace_id,
-                       MIN(id) AS first_id,
-                       CASE WHEN COUNT(record_count) = COUNT(*) THEN SUM(record_count) END AS records,
-                       SUM(size) AS size,
-                       COUNT(*) AS parts,
-                       {test[0]} AS nodeid,
-                       {test[1]} AS outcome
-                FROM traces GROUP BY trace_id
-            ) AS g
-            JOIN traces AS first ON first.id = g.first_id
-            ORDER BY {order}g.first_id DESC
-            """
-        ).fetchall()
+        rows = conn.execute(listing_query(version)).fetchall()
     finally:
         conn.close()
     return [_summary(*row) for row in rows]
+
+
+def listing_query(version):
+    """The query of list_traces on a database of schema version (a server's is always current):
+    a row per trace, with _summary's arguments."""
+    test = ("MAX(test_nodeid)", "MAX(test_outcome)") if version >= 2 else ("NULL", "NULL")
+    lineage = "first.pid, first.parent_trace_id" if version >= 4 else "NULL, NULL"
+    started = "first.started_at" if version >= 5 else "NULL"
+    provenance = ("first.host, first.user_name, first.labels, first.ci_job, first.ci_commit" if version >= 6
+                  else "NULL, NULL, NULL, NULL, NULL")
+    # A trace saved at its end, such as a program's whose children ended first, was begun earlier.
+    order = "COALESCE(first.started_at, first.created_at) DESC, " if version >= 5 else ""
+    return f"""
+        SELECT g.trace_id, first.created_at, first.source, g.records, g.size, g.parts,
+               g.nodeid, g.outcome, {lineage}, {started}, {provenance}
+        FROM (
+            SELECT trace_id,
+                   MIN(id) AS first_id,
+                   CASE WHEN COUNT(record_count) = COUNT(*) THEN SUM(record_count) END AS records,
+                   SUM(size) AS size,
+                   COUNT(*) AS parts,
+                   {test[0]} AS nodeid,
+                   {test[1]} AS outcome
+            FROM traces GROUP BY trace_id
+        ) AS g
+        JOIN traces AS first ON first.id = g.first_id
+        ORDER BY {order}g.first_id DESC
+        """
 
 
 def _text(value):
@@ -646,10 +740,24 @@ def _time(value):
     return float(value) if type(value) in (int, float) and value - value == 0 else None
 
 
-def _summary(trace_id, created_at, source, records, size, parts, nodeid, outcome, pid, parent, started):
+def _summary(trace_id, created_at, source, records, size, parts, nodeid, outcome, pid, parent, started,
+             host, user, labels, ci_job, ci_commit):
     return TraceSummary(_text(trace_id), _time(created_at) or 0.0, _text(source), _count(records),
                         _count(size) or 0, parts, _text(nodeid), _text(outcome), _count(pid), _text(parent),
-                        _time(started))
+                        _time(started), _text(host), _text(user), _labels_of(labels), _text(ci_job),
+                        _text(ci_commit))
+
+
+def _labels_of(value):
+    """The labels column of a file from elsewhere: a dict of text to text, empty when it holds
+    anything else."""
+    try:
+        found = json.loads(_text(value) or "{}")
+    except ValueError:
+        return {}
+    if not isinstance(found, dict) or not all(isinstance(v, str) for v in found.values()):
+        return {}
+    return found
 
 
 # The most a part may hold once decompressed. Parts are cut at the part size (64 MiB by default);
@@ -727,6 +835,20 @@ def iter_trace_parts(db_path, trace_id, reuse=False):
     With reuse, a part may be a memoryview of a buffer that the next part overwrites, for a
     reader done with each part before it asks for the next: mapping fresh memory for every part
     costs more than decompressing it."""
+    if is_url(db_path):
+        return _server().iter_trace_parts(db_path, trace_id, reuse)
+    return _iter_file_parts(db_path, trace_id, reuse)
+
+
+def decode_part(blob, encoding, raw_size, buffer, trace_id, number):
+    """Part number of trace_id as stored, decoded (see _decoded); PartUnreadable when it cannot be."""
+    try:
+        return _decoded(blob, encoding, raw_size, buffer)
+    except (ValueError, TypeError, zstandard.ZstdError) as exc:
+        raise PartUnreadable(f"trace {trace_id} part {number} cannot be read: {exc}") from None
+
+
+def _iter_file_parts(db_path, trace_id, reuse):
     conn, version = _open_for_reading(db_path)
     stored_as = "encoding, raw_size" if version >= 3 else "NULL, NULL"
     buffer = [bytearray()] if reuse else None
@@ -738,11 +860,7 @@ def iter_trace_parts(db_path, trace_id, reuse=False):
         for number, part_id in enumerate(ids, 1):
             blob, how, raw_size = conn.execute(
                 f"SELECT msgpack, {stored_as} FROM traces WHERE id = ?", (part_id,)).fetchone()
-            try:
-                part = _decoded(blob, how, raw_size, buffer)
-            except (ValueError, TypeError, zstandard.ZstdError) as exc:
-                raise PartUnreadable(f"trace {trace_id} part {number} cannot be read: {exc}") from None
-            yield part
+            yield decode_part(blob, how, raw_size, buffer, trace_id, number)
     finally:
         conn.close()
 
@@ -765,6 +883,8 @@ def latest_trace_id(db_path):
 def delete_traces(db_path, trace_ids, timeout=60):
     """Removes every part of the traces trace_ids from the database at db_path, which must exist,
     then hands the space they took back to the file system. Returns the number of parts removed."""
+    if is_url(db_path):
+        return _server().delete_traces(db_path, trace_ids, timeout)
     path = os.path.abspath(os.fspath(db_path))
     if not os.path.isfile(path):
         raise FileNotFoundError(f"no trace database at {db_path}")
@@ -798,10 +918,52 @@ def _shrink(path, timeout):
 
 def last_saves(db_path):
     """Trace id -> unix time of the save of its last part."""
-    conn, _ = _open_for_reading(db_path)
-    try:
-        rows = conn.execute("SELECT trace_id, MAX(created_at) FROM traces GROUP BY trace_id").fetchall()
-    finally:
-        conn.close()
+    if is_url(db_path):
+        rows = _server().last_saves(db_path)
+    else:
+        conn, _ = _open_for_reading(db_path)
+        try:
+            rows = conn.execute("SELECT trace_id, MAX(created_at) FROM traces GROUP BY trace_id").fetchall()
+        finally:
+            conn.close()
     return {_text(trace_id): last for trace_id, last in rows
             if type(last) in (int, float) and last - last == 0}
+
+
+def stored_parts(db_path, trace_id):
+    """The parts of trace_id as they are stored (the values of PART_COLUMNS, compressed), in save
+    order, one at a time: what add_parts copies into another database."""
+    if is_url(db_path):
+        yield from _server().stored_parts(db_path, trace_id)
+        return
+    conn, version = _open_for_reading(db_path)
+    names = [name.strip() for name in PART_COLUMNS.split(",")]
+    columns = ", ".join(name if _ADDED_IN.get(name, 1) <= version else "NULL" for name in names)
+    try:
+        ids = [row[0] for row in conn.execute(
+            "SELECT id FROM traces WHERE trace_id = ? ORDER BY id", (str(trace_id),))]
+        for part_id in ids:
+            yield conn.execute(f"SELECT {columns} FROM traces WHERE id = ?", (part_id,)).fetchone()
+    finally:
+        conn.close()
+
+
+def add_parts(db_path, trace_id, parts, timeout=60):
+    """Stores the parts of trace_id (stored_parts of another database, in order) that db_path
+    does not hold yet, in one transaction: a part is known by its trace and its place among the
+    trace's parts, so that copying a trace again stores only what it gained since. db_path must
+    be ready for writing (prepare_for_writing). Returns the number of parts stored."""
+    if is_url(db_path):
+        return _server().add_parts(db_path, trace_id, parts, timeout)
+    path = os.path.abspath(os.fspath(db_path))
+
+    def add(writer):
+        held = writer.execute("SELECT COUNT(*) FROM traces WHERE trace_id = ?", (str(trace_id),)).fetchone()[0]
+        added = 0
+        for number, row in enumerate(parts):
+            if number >= held:
+                writer.execute(f"INSERT INTO traces ({PART_COLUMNS}) VALUES ({', '.join('?' * len(row))})", row)
+                added += 1
+        return added
+
+    return _write(path, timeout, add)

@@ -17,7 +17,7 @@ kept for the next try; the response goes out all the same.
 
 import logging
 
-from vesk.profiler import DEFAULT_DB_PATH, Profiler, make_config
+from vesk.profiler import Profiler, make_config
 
 __all__ = ["TracePerRequest", "DjangoTracePerRequest"]
 
@@ -55,7 +55,7 @@ class TracePerRequest:
     saved as a trace of its own. A body that app streams (a generator) is made after that, while
     the server sends it, and is not recorded."""
 
-    def __init__(self, app, db_path=DEFAULT_DB_PATH, **options):
+    def __init__(self, app, db_path=None, **options):
         self.app = app
         self.db_path, self.config = _config(db_path, options)
 
@@ -83,7 +83,7 @@ class DjangoTracePerRequest:
 
         options = dict(getattr(settings, "VESK", None) or {})
         self.get_response = get_response
-        self.db_path, self.config = _config(options.pop("db_path", DEFAULT_DB_PATH), options)
+        self.db_path, self.config = _config(options.pop("db_path", None), options)
 
     def __call__(self, request):
         recording = _Recording(self.config, self.db_path, f"{request.method} {request.path}")

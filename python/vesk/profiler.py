@@ -12,8 +12,26 @@ from vesk.filters import secrets
 from vesk.utils import new_trace_id
 
 DEFAULT_DB_PATH = os.path.join(".vesk", "db.sqlite3")
+# Names the database where none is given: a file, or a postgresql:// URL of a shared store.
+DB_VARIABLE = "VESK_DB"
 
 _log = logging.getLogger("vesk")
+
+
+def default_db_path():
+    """The database to use when none is given: $VESK_DB, else .vesk/db.sqlite3."""
+    return os.environ.get(DB_VARIABLE) or DEFAULT_DB_PATH
+
+
+def database(db_path=None):
+    """db_path (the default when None) as the profiler keeps it: a URL without its password, which
+    stays in this process for its connections (vesk.filters.postgres)."""
+    path = os.fspath(default_db_path() if db_path is None else db_path)
+    if path.startswith(("postgresql://", "postgres://")):
+        from vesk.filters import postgres
+
+        return postgres.hide_password(path)
+    return path
 
 
 def make_config(*, include=(), ignore=(), lightweight=False, threads=True, plugins=(),
@@ -57,10 +75,10 @@ class Profiler:
     Calling the profiler with a function returns a wrapper that records that function's calls.
     """
 
-    def __init__(self, config=None, *, db_path=DEFAULT_DB_PATH, one_trace_per_test=False,
+    def __init__(self, config=None, *, db_path=None, one_trace_per_test=False,
                  trace_id=None, source="python", children=False, all_threads=False):
         self.config = dict(config or {})
-        self.db_path = os.fspath(db_path)
+        self.db_path = database(db_path)
         self.one_trace_per_test = one_trace_per_test
         self.trace_id = trace_id or new_trace_id()
         self.source = source
@@ -141,6 +159,8 @@ class enable(contextlib.ContextDecorator):
         @vesk.enable(db_path="traces.sqlite3", include=["mylib/"])
         def main(): ...
 
+    db_path defaults to $VESK_DB, else .vesk/db.sqlite3; a postgresql:// URL stores on a server.
+
     part_size and trace_limit (bytes) bound what recording holds before it saves a part of the
     trace, and what one trace may record at all (see make_config); events=False leaves out the
     built-in framework events. Values stored under names such as "password" or "api_key" are
@@ -153,7 +173,7 @@ class enable(contextlib.ContextDecorator):
     The profiler is the value of the `with` statement; its trace_id names the saved trace.
     """
 
-    def __init__(self, db_path=DEFAULT_DB_PATH, *, include=(), ignore=(), lightweight=False,
+    def __init__(self, db_path=None, *, include=(), ignore=(), lightweight=False,
                  threads=True, source=None, part_size=None, trace_limit=None, events=True,
                  redact=(), keep=(), children=False, all_threads=False, call_repr=False,
                  value_scale=1):

@@ -11,6 +11,7 @@ import os
 import pytest
 
 from vesk.filters.plugin_data import TEST_FINISHED, TEST_STARTED  # noqa: F401 - the boundaries
+from vesk.utils import parse_label
 
 
 def vesk_test_started(nodeid):
@@ -36,7 +37,10 @@ def pytest_addoption(parser):
     group.addoption("--vesk", action="store_true", default=False,
                     help="record every test and store one trace per test")
     group.addoption("--vesk-db", default=None, metavar="PATH",
-                    help="SQLite database for the traces (default: .vesk/db.sqlite3)")
+                    help="SQLite database for the traces, or a postgresql:// URL of a shared one "
+                         "(default: $VESK_DB, else .vesk/db.sqlite3)")
+    group.addoption("--vesk-label", action="append", default=[], metavar="KEY=VALUE", type=parse_label,
+                    help="store the label KEY=VALUE with every test's trace (repeatable)")
     group.addoption("--vesk-db-shared", action="store_true", default=False,
                     help="write into a database file of another user's, or one others may read")
     group.addoption("--vesk-lightweight", action="store_true", default=False,
@@ -69,6 +73,9 @@ def pytest_configure(config):
     if not config.getoption("vesk"):
         return
     _prepare_database(config)
+    from vesk import db
+
+    db.set_labels(dict(config.getoption("vesk_label")))
     if _distributing(config):
         # pytest-xdist's controller runs no test: its workers record theirs, and it sums up.
         config.pluginmanager.register(WorkersSummary(config), "vesk-workers")
@@ -86,9 +93,10 @@ def _distributing(config):
 
 
 def _db_path(config):
-    from vesk.profiler import DEFAULT_DB_PATH
+    from vesk.profiler import DB_VARIABLE, DEFAULT_DB_PATH, database
 
-    return config.getoption("vesk_db") or os.path.join(str(config.rootpath), DEFAULT_DB_PATH)
+    given = config.getoption("vesk_db") or os.environ.get(DB_VARIABLE)
+    return database(given or os.path.join(str(config.rootpath), DEFAULT_DB_PATH))
 
 
 def _prepare_database(config):

@@ -36,3 +36,13 @@ def parse_size(text):
     if match is None:
         raise ValueError(f"not a size: {text!r} (a number of bytes, or with K, M, G or T)")
     return int(float(match.group(1)) * _UNITS[match.group(2).lower()])
+
+
+def parse_label(text):
+    """(key, value) of a label given on a command line as KEY=VALUE."""
+    import argparse
+
+    key, equals, value = text.partition("=")
+    if not equals or not key.strip():
+        raise argparse.ArgumentTypeError(f"not KEY=VALUE: {text!r}")
+    return key.strip(), value

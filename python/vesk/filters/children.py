@@ -80,13 +80,22 @@ def _portable(config):
 
 
 def _payload(profiler, pythonpath):
-    return json.dumps({
+    payload = {
         "db": os.path.abspath(profiler.db_path),
         "config": _portable(profiler.config),
         "parent": _current_trace(profiler),
         "pid": os.getpid(),
         "pythonpath": pythonpath,
-    })
+        "labels": db.labels(),
+    }
+    if db.is_url(profiler.db_path):
+        from vesk.filters import postgres
+
+        # The URL as the profiler keeps it, without a password: the payload names a file that
+        # holds it, which the child's connections read.
+        payload["db"] = profiler.db_path
+        payload["db_passfile"] = postgres.passfile_for_children(profiler.db_path)
+    return json.dumps(payload)
 
 
 def _current_trace(profiler):
@@ -271,6 +280,13 @@ def start_child(payload):
     if data is None:
         return None
     config = dict(data["config"], handoff_interval=HANDOFF_INTERVAL)
+    labels = data.get("labels")
+    if isinstance(labels, dict) and all(isinstance(v, str) for v in labels.values()):
+        db.set_labels(labels)
+    if db.is_url(data["db"]) and isinstance(data.get("db_passfile"), str):
+        from vesk.filters import postgres
+
+        postgres.use_passfile(data["db"], data["db_passfile"])
     profiler = Profiler(config, db_path=data["db"], source=" ".join(secrets.redacted_arguments(sys.orig_argv)), children=True)
     db.note_parent(profiler.trace_id, data["parent"], data["pid"])
     profiler.start()

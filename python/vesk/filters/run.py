@@ -145,7 +145,7 @@ def _trimmed(exc, filename):
 
 def _database(options):
     """The database as an absolute path, ready to take traces, or a one-line refusal."""
-    path = os.path.abspath(options.db)
+    path = options.db if db.is_url(options.db) else os.path.abspath(options.db)
     try:
         db.prepare_for_writing(path, shared=getattr(options, "db_shared", False))
     except Exception as error:  # noqa: BLE001 - those it refuses with are told in one line
@@ -185,6 +185,7 @@ def run_program(options):
     """Runs the program of `vesk run` options and stores its trace. Returns the exit status."""
     program = _program(options)
     database = _database(options)
+    db.set_labels(dict(getattr(options, "label", ())))
     config = recording_config(options)
     source = " ".join(["vesk run", *redacted_arguments([program.display, *options.args])])
     profiler = Profiler(config, db_path=database, source=source, children=options.children,
@@ -250,7 +251,7 @@ def _summary(profiler, database, shown_path):
     try:
         summary = next((s for s in db.list_traces(database) if s.trace_id == profiler.trace_id),
                        None)
-    except (sqlite3.Error, OSError, db.NotAVeskDatabase, db.DatabaseTooNew):
+    except (*db.STORE_ERRORS, OSError, db.NotAVeskDatabase, db.DatabaseTooNew):
         summary = None
     records = summary.record_count if summary else 0
     dropped = profiler.rust_profiler.dropped_events

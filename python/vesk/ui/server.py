@@ -274,7 +274,7 @@ def make_server(db_path, host="127.0.0.1", port=0, allow_hosts=(), idle_timeout=
 
 def serve(options):
     host = options.host or "127.0.0.1"
-    if not os.path.isfile(options.db):
+    if not options.db.startswith(("postgresql://", "postgres://")) and not os.path.isfile(options.db):
         raise CommandError(f"no trace database at {options.db}: record something first with `vesk run`")
     if options.host is not None and options.host not in ("127.0.0.1", "localhost", "::1"):
         print(f"vesk: warning: serving on {host}: anyone who can reach it can read every trace",

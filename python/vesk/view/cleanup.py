@@ -59,6 +59,10 @@ def _traces(count):
 
 
 def _file_size(path):
+    if db.is_url(path):
+        from vesk.filters import postgres
+
+        return postgres.size(path)
     total = 0
     for name in (path, path + "-wal"):
         try:

@@ -17,6 +17,10 @@ def traces(options):
     summaries = _summaries(options.db)
     if options.failed:
         summaries = [s for s in summaries if s.test_outcome in FAILED]
+    wanted = {"host": options.host, "user": options.user, "ci_job": options.ci_job}
+    summaries = [s for s in summaries
+                 if all(value is None or getattr(s, name) == value for name, value in wanted.items())
+                 and all(s.labels.get(key) == value for key, value in options.label)]
     format_traces(summaries, sys.stdout)
     return 0
 

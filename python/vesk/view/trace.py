@@ -198,6 +198,8 @@ def _reading(path):
         raise ViewError(str(exc)) from None
     except db.DatabaseTooNew as exc:
         raise ViewError(f"{path} was written by a newer vesk ({exc}): upgrade vesk to read it") from None
+    except db.StoreError as exc:
+        raise ViewError(f"cannot read {exc}") from None
     except sqlite3.Error as exc:
         raise ViewError(f"cannot read {path}: {exc}") from None
 

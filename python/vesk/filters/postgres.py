@@ -1,0 +1,372 @@
+"""Traces stored on a PostgreSQL server, for a team: the layout of docs/stored-layout.md in a
+table `traces` of the database a ``postgresql://`` URL names, parts as zstd-compressed bytea.
+
+Every part is one transaction: a writer killed while saving leaves nothing of that part, and
+readers see whole parts only. Writers keep one connection per thread and URL (a new connection
+costs a round of authentication per part); the schema is created or brought up to date by the
+first writer, under an advisory lock so that writers starting together create it once.
+
+A password never travels with the URL inside vesk: `hide_password` keeps it in this process
+alone and gives back the URL without it, which every message, every trace and a child's
+environment payload show. libpq's own ways (PGPASSWORD, .pgpass, a service file) work as usual.
+A recorded child process finds a password that came in the URL in a password file of libpq's
+format that only the user can read, made for the children and removed when the process that
+made it ends: its environment payload names the file, never the password.
+"""
+
+import atexit
+import os
+import tempfile
+import threading
+import urllib.parse
+
+from vesk import db
+
+__all__ = ["hide_password", "passfile_for_children", "use_passfile", "shown", "prepare_for_writing",
+           "save_part", "list_traces", "iter_trace_parts", "delete_traces", "size",
+           "stored_parts", "add_parts"]
+
+# Taken by the writer that creates or upgrades the schema: b"vesk".
+_SCHEMA_LOCK = db.APPLICATION_ID
+# The first key of the advisory locks that copies of one trace take (the second: its id's hash).
+_COPY_LOCKS = 0x7665
+
+_SCHEMA = (
+    """
+    CREATE TABLE traces (
+        id BIGSERIAL PRIMARY KEY,
+        trace_id TEXT NOT NULL,
+        created_at DOUBLE PRECISION NOT NULL,
+        source TEXT,
+        record_count BIGINT,
+        size BIGINT NOT NULL,
+        msgpack BYTEA NOT NULL,
+        test_nodeid TEXT,
+        test_outcome TEXT,
+        test_when TEXT,
+        encoding TEXT,
+        raw_size BIGINT,
+        pid BIGINT,
+        parent_trace_id TEXT,
+        parent_pid BIGINT,
+        started_at DOUBLE PRECISION,
+        host TEXT,
+        user_name TEXT,
+        labels TEXT,
+        ci_job TEXT,
+        ci_commit TEXT
+    )
+    """,
+    "CREATE INDEX traces_by_trace_id ON traces (trace_id, id)",
+    # Parts are compressed already: the server's own compression would only spend time on them.
+    "ALTER TABLE traces ALTER COLUMN msgpack SET STORAGE EXTERNAL",
+    "CREATE TABLE vesk_schema (version INTEGER NOT NULL)",
+)
+# What each older schema version needs to become the current one: the server store began at
+# version 5, and takes the file's statements since.
+_MIGRATIONS = {5: db._MIGRATIONS[5]}
+
+# URL without password -> password, for the URLs this process was given.
+_passwords = {}
+# URL without password -> the password file its connections read (a parent's, in a child).
+_passfiles = {}
+_made_passfiles = {}
+
+
+StoreError = db.StoreError
+
+
+def _psycopg():
+    try:
+        import psycopg
+    except ImportError:
+        raise StoreError("a postgresql:// database needs psycopg: pip install 'vesk[postgres]'") from None
+    return psycopg
+
+
+def _without_password(url):
+    """(url without its password, the password or None): libpq takes one in the user part or as
+    a password= parameter, which wins."""
+    parts = urllib.parse.urlsplit(url)
+    password = None if parts.password is None else urllib.parse.unquote(parts.password)
+    query = urllib.parse.parse_qsl(parts.query, keep_blank_values=True)
+    kept = [(key, value) for key, value in query if key != "password"]
+    if len(kept) != len(query):
+        password = [value for key, value in query if key == "password"][-1]
+    if password is None:
+        return url, None
+    user, at, host = parts.netloc.rpartition("@")
+    netloc = user.split(":", 1)[0] + at + host
+    return urllib.parse.urlunsplit(parts._replace(netloc=netloc, query=urllib.parse.urlencode(kept))), password
+
+
+def hide_password(url):
+    """url without its password, which is kept for this process's connections to that URL."""
+    bare, password = _without_password(url)
+    if password is not None:
+        _passwords[bare] = password
+    return bare
+
+
+def passfile_for_children(url):
+    """A password file for url's password, for the processes this one starts; None when url
+    came without a password (libpq then finds it as it does for this process)."""
+    password = _passwords.get(url)
+    if password is None:
+        return _passfiles.get(url)
+    if url not in _made_passfiles:
+        escaped = password.replace("\\", "\\\\").replace(":", "\\:")
+        fd, path = tempfile.mkstemp(prefix="vesk-pgpass-")  # mode 600, as libpq requires
+        with os.fdopen(fd, "w", encoding="utf-8") as file:
+            file.write(f"*:*:*:*:{escaped}\n")
+        if not _made_passfiles:
+            atexit.register(_remove_passfiles, os.getpid())
+        _made_passfiles[url] = path
+    return _made_passfiles[url]
+
+
+def _remove_passfiles(pid):
+    if os.getpid() != pid:  # a fork's child leaves them to the process that made them
+        return
+    for path in _made_passfiles.values():
+        try:
+            os.unlink(path)
+        except OSError:
+            pass
+
+
+def use_passfile(url, path):
+    """Connections to url read its password from the password file at path."""
+    if path:
+        _passfiles[url] = path
+
+
+def shown(url):
+    """url as messages show it: never with a password."""
+    return _without_password(url)[0]
+
+
+def _connect(url, timeout=None):
+    psycopg = _psycopg()
+    bare = hide_password(url)
+    options = {"autocommit": True}
+    if bare in _passwords:
+        options["password"] = _passwords[bare]
+    elif bare in _passfiles:
+        options["passfile"] = _passfiles[bare]
+    if timeout is not None:
+        options["connect_timeout"] = max(1, int(timeout))
+    try:
+        return psycopg.connect(bare, **options)
+    except psycopg.Error as exc:
+        raise _error(url, exc) from None
+
+
+def _error(url, exc):
+    message = str(exc).strip().splitlines()
+    reason = message[0] if message else type(exc).__name__
+    password = _passwords.get(hide_password(url))
+    if password:
+        reason = reason.replace(password, "[redacted]")
+    return StoreError(f"{shown(url)}: {reason}")
+
+
+def _version(conn):
+    """The schema version of the database, 0 when it holds no traces table yet."""
+    found = conn.execute("SELECT to_regclass('traces') IS NOT NULL, to_regclass('vesk_schema') IS NOT NULL").fetchone()
+    if not found[0]:
+        return 0
+    if not found[1]:
+        raise db.NotAVeskDatabase("its table traces was not made by vesk")
+    row = conn.execute("SELECT max(version) FROM vesk_schema").fetchone()
+    version = row[0] or 0
+    if version > db.SCHEMA_VERSION:
+        raise db.DatabaseTooNew(f"trace database schema {version}; this vesk reads up to {db.SCHEMA_VERSION}")
+    return version
+
+
+def _make_current(conn):
+    """Creates the schema or brings it up to date, once among writers starting together."""
+    if _version(conn) == db.SCHEMA_VERSION:
+        return
+    # Taken before the transaction that looks again: a transaction begun after the lock sees the
+    # tables another writer created meanwhile (one begun before may not).
+    conn.execute("SELECT pg_advisory_lock(%s)", (_SCHEMA_LOCK,))
+    try:
+        with conn.transaction():
+            version = _version(conn)
+            if version == 0:
+                for statement in _SCHEMA:
+                    conn.execute(statement)
+                conn.execute("INSERT INTO vesk_schema VALUES (%s)", (db.SCHEMA_VERSION,))
+            elif version < db.SCHEMA_VERSION:
+                for old in range(version, db.SCHEMA_VERSION):
+                    for statement in _MIGRATIONS[old]:
+                        conn.execute(statement)
+                conn.execute("UPDATE vesk_schema SET version = %s", (db.SCHEMA_VERSION,))
+    finally:
+        conn.execute("SELECT pg_advisory_unlock(%s)", (_SCHEMA_LOCK,))
+
+
+_writers = threading.local()
+
+
+def _writer(url, timeout):
+    """This thread's connection for saving into url, made current; a fork's child makes its own
+    (a parent's connection must not be used by two processes; psycopg leaves it to the parent)."""
+    cache = getattr(_writers, "by_url", None)
+    if cache is None or _writers.pid != os.getpid():
+        cache = _writers.by_url = {}
+        _writers.pid = os.getpid()
+    conn = cache.get(url)
+    if conn is not None and conn.closed:
+        conn = None
+    if conn is None:
+        conn = _connect(url, timeout)
+        try:
+            # As the SQLite file's synchronous=NORMAL: a saved part survives the program's crash
+            # at once, and the server's own crash only costs the last instants of commits.
+            conn.execute("SET synchronous_commit = off")
+            _make_current(conn)
+        except BaseException:
+            conn.close()
+            raise
+        cache[url] = conn
+    return conn
+
+
+def _write(url, timeout, work, commit=True, statement=False):
+    """Runs work(conn) in one transaction on a writer's connection (work that is one statement
+    is a transaction of its own); a connection that failed is dropped, so that the next write
+    makes a new one."""
+    psycopg = _psycopg()
+    try:
+        conn = _writer(url, timeout)
+        try:
+            if statement:
+                return work(conn)
+            with conn.transaction() as transaction:
+                result = work(conn)
+                if not commit:
+                    raise psycopg.Rollback(transaction)
+            return result
+        except BaseException:
+            _writers.by_url.pop(url, None)
+            conn.close()
+            raise
+    except psycopg.Error as exc:
+        raise _error(url, exc) from None
+
+
+def prepare_for_writing(url, timeout=60):
+    """Connects, creates the schema as needed and tries a write, taken back: a role that may not
+    write is found out before anything is recorded."""
+    _write(url, timeout, lambda conn: conn.execute(
+        "INSERT INTO traces (trace_id, created_at, size, msgpack) VALUES ('', 0, 0, '')"), commit=False)
+
+
+def _insert(conn, row):
+    return conn.execute(f"INSERT INTO traces ({db.PART_COLUMNS}) VALUES ({', '.join(['%s'] * len(row))})"
+                        " RETURNING id", row).fetchone()[0]
+
+
+def save_part(url, row, timeout=60):
+    """Stores one part (the values of db.PART_COLUMNS) as one transaction; returns its id."""
+    return _write(url, timeout, lambda conn: _insert(conn, row), statement=True)
+
+
+class _Reading:
+    """A reader's connection: StoreError for what the server says, FileNotFoundError when the
+    database holds no traces yet."""
+
+    def __init__(self, url):
+        self.url = url
+        self.conn = None
+
+    def __enter__(self):
+        self.conn = _connect(self.url)
+        try:
+            self.version = _version(self.conn)
+        except BaseException:
+            self.conn.close()
+            raise
+        if self.version == 0:
+            self.conn.close()
+            raise FileNotFoundError(f"no trace database at {shown(self.url)}")
+        return self
+
+    def __exit__(self, kind, value, tb):
+        self.conn.close()
+        if value is not None and isinstance(value, _psycopg().Error):
+            raise _error(self.url, value) from None
+
+
+def list_traces(url):
+    with _Reading(url) as reading:
+        rows = reading.conn.execute(db.listing_query(reading.version)).fetchall()
+    return [db._summary(trace_id, created_at, source, None if records is None else int(records),
+                        int(size), parts, *rest)
+            for trace_id, created_at, source, records, size, parts, *rest in rows]
+
+
+def last_saves(url):
+    with _Reading(url) as reading:
+        return reading.conn.execute(
+            "SELECT trace_id, MAX(created_at) FROM traces GROUP BY trace_id").fetchall()
+
+
+def iter_trace_parts(url, trace_id, reuse=False):
+    buffer = [bytearray()] if reuse else None
+    with _Reading(url) as reading:
+        ids = [row[0] for row in reading.conn.execute(
+            "SELECT id FROM traces WHERE trace_id = %s ORDER BY id", (str(trace_id),))]
+        if not ids:
+            raise KeyError(trace_id)
+        for number, part_id in enumerate(ids, 1):
+            # Binary results: the part arrives as it is stored, not as hex text to decode.
+            blob, how, raw_size = reading.conn.execute(
+                "SELECT msgpack, encoding, raw_size FROM traces WHERE id = %s", (part_id,),
+                binary=True).fetchone()
+            yield db.decode_part(bytes(blob), how, raw_size, buffer, trace_id, number)
+
+
+def delete_traces(url, trace_ids, timeout=60):
+    ids = [str(trace_id) for trace_id in trace_ids]
+    with _Reading(url):  # FileNotFoundError before a writer would create the schema
+        pass
+    return _write(url, timeout, lambda conn: conn.execute(
+        "DELETE FROM traces WHERE trace_id = ANY(%s)", (ids,)).rowcount)
+
+
+def size(url):
+    """Bytes the traces take on the server (its table, indexes and the compressed parts)."""
+    try:
+        with _Reading(url) as reading:
+            return reading.conn.execute("SELECT pg_total_relation_size('traces')").fetchone()[0]
+    except (FileNotFoundError, StoreError):
+        return 0
+
+
+def stored_parts(url, trace_id):
+    with _Reading(url) as reading:
+        ids = [row[0] for row in reading.conn.execute(
+            "SELECT id FROM traces WHERE trace_id = %s ORDER BY id", (str(trace_id),))]
+        for part_id in ids:
+            row = reading.conn.execute(f"SELECT {db.PART_COLUMNS} FROM traces WHERE id = %s",
+                                       (part_id,), binary=True).fetchone()
+            yield row[:5] + (bytes(row[5]),) + row[6:]
+
+
+def add_parts(url, trace_id, parts, timeout=60):
+    def add(conn):
+        # Two copies of one trace at once would both find it missing.
+        conn.execute("SELECT pg_advisory_xact_lock(%s, hashtext(%s))", (_COPY_LOCKS, str(trace_id)))
+        held = conn.execute("SELECT COUNT(*) FROM traces WHERE trace_id = %s", (str(trace_id),)).fetchone()[0]
+        added = 0
+        for number, row in enumerate(parts):
+            if number >= held:
+                _insert(conn, row)
+                added += 1
+        return added
+
+    return _write(url, timeout, add)
