@@ -5,10 +5,12 @@ machine does not disturb, beside the times of bench/side_by_side.py.
 
 Runs each workload of bench/side_by_side.py under `valgrind --tool=callgrind` once with its
 rounds divided by S (default 10) and once with none, in each mode; the difference is the work's own
-cost, start-up and the recording's start and save left out. Prints instructions per profile event
-for each mode, the overhead over the plain run, and that overhead against cProfile's and against
-VizTracer's with arguments. Modes as side_by_side.py's, and vesk-profile-hook: vesk through the
-threads' profile function rather than sys.monitoring (VESK_HOOK=profile; the same on 3.11).
+cost, start-up and the recording's start left out. Every thread counts: the saver thread's work
+too. Prints instructions per profile event for each mode, the overhead over the plain run, and that
+overhead against cProfile's and against VizTracer's with arguments (which is not saved). vesk
+records with its default settings (parts of 64 MiB); vesk+save stores its records at the end too;
+vesk-profile-hook records through the threads' profile function rather than sys.monitoring
+(VESK_HOOK=profile; the same as vesk on 3.11).
 Needs valgrind (Debian's package).
 """
 
@@ -27,13 +29,40 @@ _spec = importlib.util.spec_from_file_location("side_by_side", HERE / "side_by_s
 side_by_side = importlib.util.module_from_spec(_spec)
 _spec.loader.exec_module(side_by_side)
 
-MODES = ["plain", "cprofile", "viztracer-args", "vesk", "vesk-light", "vesk-profile-hook"]
+MODES = ["plain", "cprofile", "viztracer-args", "vesk", "vesk+save", "vesk-light", "vesk-profile-hook"]
+
+RUNNER = r"""
+import sys
+sys.path.insert(0, %(folder)r)
+import workload
+mode = %(mode)r
+workload.run(2)  # imports and caches warm
+if mode == "cprofile":
+    import cProfile
+    recorder = cProfile.Profile()
+    recorder.enable()
+elif mode == "viztracer-args":
+    from viztracer import VizTracer
+    recorder = VizTracer(tracer_entries=20_000_000, log_func_args=True, log_func_retval=True, verbose=0)
+    recorder.start()
+elif mode.startswith("vesk"):
+    from vesk.profiler import Profiler, make_config
+    recorder = Profiler(make_config(lightweight=mode == "vesk-light"), db_path=%(folder)r + "/db.sqlite3")
+    recorder.start()
+workload.run()
+if mode == "cprofile":
+    recorder.disable()
+elif mode != "plain":
+    recorder.stop()
+if mode == "vesk+save":
+    recorder.save()
+"""
 
 
 def instructions(folder, mode):
-    """Instructions of one run of the side-by-side runner in this mode."""
+    """Instructions of one run in this mode: the workload recorded, and for vesk+save stored."""
     out = os.path.join(folder, "callgrind.out")
-    code = side_by_side.RUNNER % {"folder": folder, "mode": "vesk" if mode == "vesk-profile-hook" else mode}
+    code = RUNNER % {"folder": folder, "mode": mode}
     env = dict(os.environ)
     if mode == "vesk-profile-hook":
         env["VESK_HOOK"] = "profile"
