@@ -14,10 +14,13 @@ ROOT = pathlib.Path(__file__).resolve().parents[1]
 A_TEST = "def test_sum():\n    assert 1 + 1 == 2\n"
 PROGRAM = ("def total(prices):\n    return sum(prices)\n\n\n"
            "def main():\n    return total([3, 4])\n\n\nprint('total', main())\n")
-# What the session that runs these tests has of its own (pytest's, vesk's, the sanitizers',
-# the virtual environment's and the import path) stays out of what they start.
-_OWN = re.compile(r"PYTEST_|VESK_|PYTHONPATH$|PYTHONHOME$|VIRTUAL_ENV$|LD_PRELOAD$|[A-Z]+SAN_OPTIONS$")
-CLEAN_ENV = {key: value for key, value in os.environ.items() if not _OWN.match(key)}
+# The variables of the pytest session that runs these tests (and of a recording around it) stay
+# out of what they start; a wheel's interpreter is spared as well those of this installation:
+# its import path, its virtual environment, the sanitizers' runtime that its build needs.
+_SESSION = re.compile(r"PYTEST_|VESK_")
+_INSTALLATION = re.compile(r"PYTHONPATH$|PYTHONHOME$|VIRTUAL_ENV$|LD_PRELOAD$|[A-Z]+SAN_OPTIONS$")
+OWN_ENV = {key: value for key, value in os.environ.items() if not _SESSION.match(key)}
+CLEAN_ENV = {key: value for key, value in OWN_ENV.items() if not _INSTALLATION.match(key)}
 # What a wheel may find outside itself: the C library, its loader, and libgcc_s, the unwinder
 # that the C library loads itself to end a thread.
 C_LIBRARY = re.compile(r"(linux-vdso|ld-linux[-\w]*|lib(c|m|pthread|dl|rt|gcc_s))\.so")
@@ -30,8 +33,8 @@ PYTEST_RUNS = pytest.mark.parametrize("launch, options", [
 ], ids=["plugin", "no-plugin", "recording", "under-vesk-run"])
 
 
-def run(*command, cwd, timeout=300):
-    return subprocess.run(command, cwd=cwd, env=CLEAN_ENV, capture_output=True, text=True,
+def run(*command, cwd, env=CLEAN_ENV, timeout=300):
+    return subprocess.run(command, cwd=cwd, env=env, capture_output=True, text=True,
                           timeout=timeout)
 
 
@@ -40,19 +43,20 @@ def check(result):
     return result.stdout
 
 
-def run_pytest(python, folder, launch, options):
+def run_pytest(python, folder, launch, options, env=CLEAN_ENV):
     """pytest on a project of one test, in which a warning of pytest's own is an error."""
     project = folder / "project"
     project.mkdir()
     (project / "test_sum.py").write_text(A_TEST)
     output = check(run(python, *launch, "-q", "-p", "no:cacheprovider",
-                       "-W", "error::pytest.PytestAssertRewriteWarning", *options, cwd=project))
+                       "-W", "error::pytest.PytestAssertRewriteWarning", *options,
+                       cwd=project, env=env))
     assert "1 passed" in output
 
 
 @PYTEST_RUNS
 def test_pytest_starts_without_a_warning_of_vesk(tmp_path, launch, options):
-    run_pytest(sys.executable, tmp_path, launch, options)
+    run_pytest(sys.executable, tmp_path, launch, options, env=OWN_ENV)
 
 
 def this_pythons_wheels():
