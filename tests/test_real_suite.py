@@ -49,13 +49,7 @@ _NO_NETWORK = re.compile(
     r"|ReadTimeoutError|ProxyError|connection broken by"
 )
 
-COMMON_OPTIONS = [
-    "-p", "no:cacheprovider",
-    # The editable install's import hook counts as one of the vesk plugin's files, and pytest
-    # warns that it cannot rewrite it; this suite turns every warning into an error, so
-    # without this filter pytest would stop at start-up in both runs.
-    "-W", "ignore:Module already imported so cannot be rewritten:pytest.PytestAssertRewriteWarning",
-]
+COMMON_OPTIONS = ["-p", "no:cacheprovider"]
 
 
 def _sha256(path):
