@@ -1,0 +1,76 @@
+"""Runs a generated test module against the current code, twice, in a subprocess: the cases that
+fail in either run (or pass in one and fail in the other) are dropped from what is written."""
+
+import os
+import subprocess
+import sys
+import tempfile
+import xml.etree.ElementTree as ElementTree
+
+__all__ = ["CheckFailed", "run_twice"]
+
+RUNS = 2
+TIMEOUT = 600  # seconds for one run
+
+
+class CheckFailed(Exception):
+    """The module could not be run at all (it did not import, or pytest could not start)."""
+
+
+def _run(path):
+    with tempfile.TemporaryDirectory(prefix="vesk-check-") as folder:
+        report = os.path.join(folder, "report.xml")
+        command = [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-o", "addopts=",
+                   "--rootdir", os.path.dirname(path), "--junitxml", report, path]
+        env = dict(os.environ)
+        env.pop("PYTHONHASHSEED", None)  # each run hashes strings its own way: an order they set flips
+        try:
+            done = subprocess.run(command, capture_output=True, text=True, timeout=TIMEOUT, env=env,
+                                  cwd=os.path.dirname(path), stdin=subprocess.DEVNULL)
+        except subprocess.TimeoutExpired:
+            raise CheckFailed(f"running the tests took over {TIMEOUT} s") from None
+        if not os.path.exists(report):
+            last = (done.stderr or done.stdout).strip().splitlines()[-1:] or ["no output"]
+            raise CheckFailed(f"pytest did not run the tests: {last[0]}")
+        return _outcomes(ElementTree.parse(report).getroot(), done)
+
+
+def _outcomes(root, done):
+    """test id ("test_f[c3]") -> None when it passed, else the first line of why not."""
+    found = {}
+    for case in root.iter("testcase"):
+        name = case.get("name", "")
+        problem = None
+        for kind in ("failure", "error", "skipped"):
+            element = case.find(kind)
+            if element is not None:
+                problem = (element.get("message") or kind).strip().splitlines()[0][:200] if (
+                    element.get("message") or "").strip() else kind
+                break
+        found[name] = problem
+    if not found and done.returncode not in (0, 5):
+        last = (done.stdout or done.stderr).strip().splitlines()[-1:] or ["no output"]
+        raise CheckFailed(f"the tests did not run: {last[0]}")
+    errors = [c for c in root.iter("testcase") if c.get("name", "") == "" or c.find("error") is not None
+              and "[" not in c.get("name", "")]
+    if errors and not any("[" in name for name in found):
+        element = errors[0].find("error")
+        message = element.get("message", "") if element is not None else ""
+        raise CheckFailed(f"the test module does not import: {message.strip()[:200]}")
+    return found
+
+
+def run_twice(path):
+    """{test id: why it was dropped} for the tests of the module at path that did not pass in
+    every run."""
+    runs = [_run(path) for _ in range(RUNS)]
+    dropped = {}
+    for name in runs[0]:
+        outcomes = [run.get(name, "not run") for run in runs]
+        if all(o is None for o in outcomes):
+            continue
+        if any(o is None for o in outcomes):
+            dropped[name] = "flipped between runs"
+        else:
+            dropped[name] = outcomes[0]
+    return dropped
