@@ -15,13 +15,14 @@ import sysconfig
 import tempfile
 
 from vesk.generate_tests.cases import Collector, chosen, main_module_of
-from vesk.generate_tests.check import CheckFailed, run_twice
+from vesk.generate_tests.check import CheckFailed, Unimportable, run_twice
 from vesk.generate_tests.render import render
 from vesk.generate_tests.values import Unfaithful
 
 __all__ = ["Generated", "generate", "test_source_for_call", "tests_command"]
 
 DEFAULT_MOST = 20
+MAX_UNIMPORTABLE = 50  # cases dropped, one run each, before giving up
 
 
 class Generated:
@@ -53,9 +54,9 @@ class Generated:
 
     def drop(self, dropped_ids, ids):
         for test_id, why in dropped_ids.items():
-            case = ids.get(test_id)
-            if case is None:
+            if test_id not in ids:
                 continue
+            case = ids[test_id][0]
             self.dropped[test_id] = why
             cases = self.picked[case.function]
             cases.remove(case)
@@ -99,24 +100,34 @@ def _children_started(db_path, trace_id):
 
 
 def generate(trace, function=None, most=DEFAULT_MOST, children_started=(), test=None, frame_id=None):
-    """The Generated of a trace (a view.trace.Trace): its calls of functions matching the
-    pattern function (all when None), or only the call frame_id."""
-    collector = Collector(_importable(trace), function, children_started)
+    """The Generated of a trace (a view.trace.Trace, or a list of them: the traces of a suite's
+    tests): its calls of functions matching the pattern function (all when None), or only the
+    call frame_id."""
     from vesk.view.tree import build_tree
 
-    for thread in trace.threads:
-        roots = build_tree(thread.records)
-        if frame_id is None:
-            collector.add_thread(roots)
-            continue
-        found = _find(roots, frame_id)
-        if found is not None:
-            collector.add_call(*found)
-    header = [f"Tests made by `vesk tests` from the calls recorded in trace {trace.trace_id}"
-              + (f",\nthe trace of {test}" if test else "") + ".",
-              f"Recorded: {trace.source or ' '.join(map(str, trace.command_line_args))}"]
+    traces = trace if isinstance(trace, list) else [trace]
+    collector = None
+    for one in traces:
+        if collector is None:
+            collector = Collector(_importable(one), function, children_started)
+        for thread in one.threads:
+            roots = build_tree(thread.records)
+            if frame_id is None:
+                collector.add_thread(roots)
+                continue
+            found = _find(roots, frame_id)
+            if found is not None:
+                collector.add_call(*found)
+    first = traces[0]
+    if len(traces) == 1:
+        header = [f"Tests made by `vesk tests` from the calls recorded in trace {first.trace_id}"
+                  + (f",\nthe trace of {test}" if test else "") + ".",
+                  f"Recorded: {first.source or ' '.join(map(str, first.command_line_args))}"]
+    else:
+        header = [f"Tests made by `vesk tests` from the calls recorded in {len(traces)} traces,",
+                  f"the first {first.trace_id}: {first.source}"]
     picked = chosen(list(collector.cases.values()), most)
-    return Generated(trace, collector, picked, header)
+    return Generated(first, collector, picked, header)
 
 
 def _find(roots, frame_id):
@@ -130,18 +141,28 @@ def _find(roots, frame_id):
 
 
 def check(generated, output=None):
-    """Runs the module twice and drops what did not pass each time."""
-    if not generated.cases:
-        return
+    """Runs the module twice and drops what did not pass each time. A case whose values cannot
+    even be built when the module is imported is dropped first, one at a time."""
     folder = os.path.dirname(os.path.abspath(output)) if output else None
-    fd, path = tempfile.mkstemp(prefix="test_vesk_check_", suffix=".py", dir=folder)
-    ids = {}
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8") as file:
-            file.write(generated.source(output and path, ids))
-        generated.drop(run_twice(path), ids)
-    finally:
-        os.unlink(path)
+    for _ in range(MAX_UNIMPORTABLE + 1):
+        if not generated.cases:
+            return
+        fd, path = tempfile.mkstemp(prefix="test_vesk_check_", suffix=".py", dir=folder)
+        ids = {}
+        try:
+            with os.fdopen(fd, "w", encoding="utf-8") as file:
+                file.write(generated.source(output and path, ids))
+            try:
+                generated.drop(run_twice(path), ids)
+                return
+            except Unimportable as error:
+                test_id = next((i for i, (_, first, last) in ids.items() if first <= error.line <= last), None)
+                if test_id is None:
+                    raise CheckFailed(f"the test module does not import: {error.message}") from None
+                generated.drop({test_id: f"its values cannot be built: {error.message}"}, ids)
+        finally:
+            os.unlink(path)
+    raise CheckFailed(f"more than {MAX_UNIMPORTABLE} cases whose values cannot be built")
 
 
 def test_source_for_call(stored_trace, thread, frame_id):

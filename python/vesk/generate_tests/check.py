@@ -2,12 +2,13 @@
 fail in either run (or pass in one and fail in the other) are dropped from what is written."""
 
 import os
+import re
 import subprocess
 import sys
 import tempfile
 import xml.etree.ElementTree as ElementTree
 
-__all__ = ["CheckFailed", "run_twice"]
+__all__ = ["CheckFailed", "Unimportable", "run_twice"]
 
 RUNS = 2
 TIMEOUT = 600  # seconds for one run
@@ -15,6 +16,17 @@ TIMEOUT = 600  # seconds for one run
 
 class CheckFailed(Exception):
     """The module could not be run at all (it did not import, or pytest could not start)."""
+
+
+class Unimportable(Exception):
+    """The module failed at import: the line of the module where it did, and why."""
+
+    def __init__(self, traceback, message):
+        Exception.__init__(self, message)
+        lines = [int(n) for n in re.findall(r"test_vesk_check_\w+\.py:(\d+): in <module>", traceback)]
+        self.line = lines[-1] if lines else 0
+        last = [line for line in traceback.strip().splitlines() if line.startswith("E ")]
+        self.message = (last[-1][1:].strip() if last else message)[:200]
 
 
 def _run(path):
@@ -51,12 +63,10 @@ def _outcomes(root, done):
     if not found and done.returncode not in (0, 5):
         last = (done.stdout or done.stderr).strip().splitlines()[-1:] or ["no output"]
         raise CheckFailed(f"the tests did not run: {last[0]}")
-    errors = [c for c in root.iter("testcase") if c.get("name", "") == "" or c.find("error") is not None
-              and "[" not in c.get("name", "")]
-    if errors and not any("[" in name for name in found):
-        element = errors[0].find("error")
-        message = element.get("message", "") if element is not None else ""
-        raise CheckFailed(f"the test module does not import: {message.strip()[:200]}")
+    if not any("[" in name for name in found):
+        error = next((c.find("error") for c in root.iter("testcase") if c.find("error") is not None), None)
+        if error is not None:
+            raise Unimportable(error.text or "", error.get("message") or "")
     return found
 
 

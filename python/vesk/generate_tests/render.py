@@ -85,7 +85,6 @@ def _test(function, cases, raises, out, ids):
     out.append(f"@pytest.mark.parametrize({', '.join(names)!r}, [")
     name = test_name(function, raises)
     for number, case in enumerate(cases, 1):
-        ids[f"{name}[call{number}]"] = case
         values = []
         if method:
             values.append(case.instance)
@@ -101,7 +100,9 @@ def _test(function, cases, raises, out, ids):
             values.append(case.returns)
         if with_after:
             values.append("None" if case.after is None else case.after)
+        first = len(out)
         _param(values, case.site, f"call{number}", out)
+        ids[f"{name}[call{number}]"] = (case, first, len(out))
     out.append("])")
     call = f"{callee}({'*args, ' if 'args' in names else ''}**kwargs)"
     out.append(f"def {name}({', '.join(names)}):")
@@ -135,7 +136,7 @@ def _path_lines(roots, output):
 
 def render(chosen, imports, header, roots=(), output=None, ids=None):
     """The module's text. chosen: function -> its cases; imports: module -> names; ids, when
-    given, gets each case under its test id ("test_f[call2]")."""
+    given, gets (case, first line, last line) under each case's test id ("test_f[call2]")."""
     ids = {} if ids is None else ids
     out = ['"""' + "\n".join(_comment(line) for line in header) + '\n"""', ""]
     path_lines = _path_lines(roots, output)
@@ -162,5 +163,13 @@ def render(chosen, imports, header, roots=(), output=None, ids=None):
             _test(function, returned, False, out, ids)
         if raised:
             _test(function, raised, True, out, ids)
+    # The places of the cases as lines of the text, for a failure at import to name its case.
+    line_of, line = [], 1
+    for item in out:
+        line_of.append(line)
+        line += item.count("\n") + 1
+    line_of.append(line)
+    for test_id, (case, first, end) in ids.items():
+        ids[test_id] = (case, line_of[first], line_of[end] - 1)
     return "\n".join(out) + "\n"
 

@@ -239,6 +239,12 @@ class Rebuilder:
         return f"with_fields({call}, " + ", ".join(f"{n}={self.source(fields[n], depth + 1)}" for n in extra) + ")"
 
 
+def _is_python_class(cls):
+    """A class whose objects object.__new__ makes, and which holds its fields in slots or a
+    dict: not one made in C, which builds its objects its own way."""
+    return cls.__new__ is object.__new__ and (cls.__dictoffset__ != 0 or "__slots__" in cls.__dict__)
+
+
 def _how_made(cls, fields):
     """(fields passed to the constructor, fields set after it) for an object of cls with the
     recorded fields, or None when cls is not made from them."""
@@ -258,8 +264,8 @@ def _how_made(cls, fields):
         if all(not n.startswith("_") for n in made) and set(made) == set(names):
             return made, []
         return None
-    if issubclass(cls, BaseException) or cls.__module__ == "builtins":
-        return None
+    if issubclass(cls, BaseException) or not all(c is object or _is_python_class(c) for c in cls.__mro__):
+        return None  # a class made in C builds itself its own way
     init = cls.__dict__.get("__init__") or next(
         (c.__dict__["__init__"] for c in cls.__mro__ if "__init__" in c.__dict__), None)
     if init is None or init is object.__init__ or not inspect.isfunction(init):
