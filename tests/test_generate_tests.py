@@ -85,6 +85,12 @@ def check_size(n):
     return n
 
 
+def fill(bucket, item):
+    bucket.append(item)
+    item = None  # a name bound again says nothing of the argument
+    return len(bucket)
+
+
 def long_list(n):
     return list(range(n))
 
@@ -130,6 +136,7 @@ def main():
         pass
     account.report()
     Counter(5).peek()
+    fill([1], "two")
     long_list(50)
     stamped(1)
     logged(2)
@@ -179,8 +186,11 @@ def generated(tmp_path_factory):
     "def test_Account_deposit(instance, kwargs, expected, after):",
     "Account(owner='ada', balance=15),\n        dict(amount=-1),\n        ValueError,\n        ('not a deposit', -1),",
     "def test_Account_report(instance, kwargs, expected):",
+    # an argument changed in place
+    "pytest.param(dict(bucket=[1], item='two'), 2, dict(bucket=[1, 'two']), id='call1')",
+    "assert recorded_form({name: kwargs[name] for name in changed}) == recorded_form(changed)",
     # readable: imports by module name, the trace named, the call site said
-    "from kinds import Account, Box, Color, Point, Tag, TooBig, check_size, many, mirror, outer",
+    "from kinds import Account, Box, Color, Point, Tag, TooBig, check_size, fill, many, mirror, outer",
     "Tests made by `vesk tests` from the calls recorded in trace trc_", "# kinds.py:", "in main\n",
 ])
 def test_kinds_of_values_and_calls(generated, expected):
@@ -205,14 +215,15 @@ def test_generated_module_passes_and_fails_on_a_change(generated):
     folder, source, _ = generated
     passed = run_pytest(folder / "tests_out" / "test_kinds.py", folder)
     assert passed.returncode == 0, passed.stdout
-    assert "9 passed" in passed.stdout, passed.stdout
+    assert "10 passed" in passed.stdout, passed.stdout
     changed = folder / "changed"
     changed.mkdir()
     (changed / "kinds.py").write_text(PROGRAM.replace("self.balance += amount", "self.balance += amount + 1")
-                                      .replace("if n > 10:", "if n > 12:"))
+                                      .replace("if n > 10:", "if n > 12:")
+                                      .replace("bucket.append(item)", "bucket.append(item + '!')"))
     (changed / "test_kinds.py").write_text(source.replace("'..'", "'../changed'"))
     failed = run_pytest(changed / "test_kinds.py", changed)
-    assert "2 failed, 7 passed" in failed.stdout, failed.stdout  # deposit(5), check_size(12)
+    assert "3 failed, 7 passed" in failed.stdout, failed.stdout  # deposit(5), check_size(12), fill
 
 
 FLIPPING = '''

@@ -24,6 +24,7 @@ import types
 from vesk.filters.events import TYPES as EVENT_TYPES
 from vesk.generate_tests.values import Rebuilder, Resolver, Unfaithful
 from vesk.view.choose import matches
+from vesk.view.values import is_object
 from vesk.view.tree import is_fact
 
 __all__ = ["CLOCK_RANDOM_ENV", "Case", "Collector", "main_module_of"]
@@ -54,6 +55,7 @@ class Case:
     returns: str | None  # source of the returned value (None when it raised)
     raises: tuple | None  # (source naming the exception's type, source of its args) or None
     after: str | None  # source of the instance after the call, when the call changed it
+    changed: list  # (name, source after the call) of keyword arguments the call changed
     site: str  # where it was called from
     shape: tuple  # the kinds of its arguments, to choose cases that differ
     imports: dict = dataclasses.field(default_factory=dict)  # module -> names its source needs
@@ -168,7 +170,8 @@ class Collector:
             parameters = parameters[1:]
         elif isinstance(target, classmethod):
             parameters = parameters[1:]
-        args, kwargs, shape = [], [], []
+        args, kwargs, shape, changed = [], [], [], []
+        ret_locals = node.ret.get("locals") if isinstance(node.ret.get("locals"), dict) else {}
         # Before a *args, arguments can only be given by position.
         by_position = any(p.kind is p.VAR_POSITIONAL for p in parameters)
         for p in parameters:
@@ -188,6 +191,13 @@ class Collector:
                 args.append(self.rebuilder.source(value))
             else:
                 kwargs.append((p.name, self.rebuilder.source(value)))
+                later = ret_locals.get(p.name, value)
+                # A container or object the call changed in place; a name bound to a new value
+                # later in the call would say nothing of the argument.
+                if later != value and type(value) is type(later) and (
+                        type(value) is list or is_object(value) and value.get("__type__") == later.get("__type__")
+                        or type(value) is dict and not is_object(value)):
+                    changed.append((p.name, self.rebuilder.source(later)))
 
         raised = node.exception
         returns = raises = None
@@ -195,7 +205,7 @@ class Collector:
             raises = self._exception(raised)
         else:
             returns = self.rebuilder.source(node.return_value)
-        return Case(dotted, qualname, method, args, kwargs, instance, returns, raises, after,
+        return Case(dotted, qualname, method, args, kwargs, instance, returns, raises, after, changed,
                     self._site(node, caller), (raises is not None, raises and raises[0], tuple(shape)))
 
     def _exception(self, record):

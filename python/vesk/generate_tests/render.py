@@ -80,6 +80,9 @@ def _test(function, cases, raises, out, ids):
     with_after = method is not None and any(c.after is not None for c in cases)
     if with_after:
         names.append("after")
+    with_changed = any(c.changed for c in cases)
+    if with_changed:
+        names.append("changed")
     out.append("")
     out.append("")
     out.append(f"@pytest.mark.parametrize({', '.join(names)!r}, [")
@@ -100,6 +103,8 @@ def _test(function, cases, raises, out, ids):
             values.append(case.returns)
         if with_after:
             values.append("None" if case.after is None else case.after)
+        if with_changed:
+            values.append("dict(" + ", ".join(f"{n}={v}" for n, v in case.changed) + ")" if case.changed else "None")
         first = len(out)
         _param(values, case.site, f"call{number}", out)
         ids[f"{name}[call{number}]"] = (case, first, len(out))
@@ -117,6 +122,9 @@ def _test(function, cases, raises, out, ids):
     if with_after:
         out.append("    if after is not None:")
         out.append("        assert recorded_form(instance) == recorded_form(after)")
+    if with_changed:
+        out.append("    if changed is not None:  # the arguments the call changed in place")
+        out.append("        assert recorded_form({name: kwargs[name] for name in changed}) == recorded_form(changed)")
 
 
 def _path_lines(roots, output):
