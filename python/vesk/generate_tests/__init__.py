@@ -53,15 +53,23 @@ class Generated:
         return render(self.picked, imports, self.header, _roots(imports, self.roots), output, ids)
 
     def drop(self, dropped_ids, ids):
+        """Drops the cases of dropped_ids (test id -> why), or puts in their place their variant
+        with tuples for arrays when they have one; returns how many it put in place."""
+        swapped = 0
         for test_id, why in dropped_ids.items():
             if test_id not in ids:
                 continue
             case = ids[test_id][0]
-            self.dropped[test_id] = why
             cases = self.picked[case.function]
+            if case.variant is not None:
+                cases[cases.index(case)] = case.variant
+                swapped += 1
+                continue
+            self.dropped[test_id] = why
             cases.remove(case)
             if not cases:
                 del self.picked[case.function]
+        return swapped
 
 
 def _roots(imports, extra):
@@ -106,10 +114,13 @@ def generate(trace, function=None, most=DEFAULT_MOST, children_started=(), test=
     from vesk.view.tree import build_tree
 
     traces = trace if isinstance(trace, list) else [trace]
-    collector = None
+    collector = Collector(_importable(traces[0]), function, children_started)
     for one in traces:
-        if collector is None:
-            collector = Collector(_importable(one), function, children_started)
+        for thread in one.threads:
+            for record in thread.records:
+                if record.__class__ is dict and record.get("event") == "call":
+                    collector.resolver.saw(record.get("qualname"), record.get("co_name"))
+    for one in traces:
         for thread in one.threads:
             roots = build_tree(thread.records)
             if frame_id is None:
@@ -142,9 +153,11 @@ def _find(roots, frame_id):
 
 def check(generated, output=None):
     """Runs the module twice and drops what did not pass each time. A case whose values cannot
-    even be built when the module is imported is dropped first, one at a time."""
+    even be built when the module is imported is dropped first, one at a time. A case that fails
+    with lists for its recorded arrays (a recording does not tell a tuple from a list) is tried
+    again with tuples."""
     folder = os.path.dirname(os.path.abspath(output)) if output else None
-    for _ in range(MAX_UNIMPORTABLE + 1):
+    for _ in range(MAX_UNIMPORTABLE + 2):
         if not generated.cases:
             return
         fd, path = tempfile.mkstemp(prefix="test_vesk_check_", suffix=".py", dir=folder)
@@ -153,8 +166,8 @@ def check(generated, output=None):
             with os.fdopen(fd, "w", encoding="utf-8") as file:
                 file.write(generated.source(output and path, ids))
             try:
-                generated.drop(run_twice(path), ids)
-                return
+                if not generated.drop(run_twice(path), ids):
+                    return
             except Unimportable as error:
                 test_id = next((i for i, (_, first, last) in ids.items() if first <= error.line <= last), None)
                 if test_id is None:

@@ -59,6 +59,7 @@ class Case:
     site: str  # where it was called from
     shape: tuple  # the kinds of its arguments, to choose cases that differ
     imports: dict = dataclasses.field(default_factory=dict)  # module -> names its source needs
+    variant: object = None  # the same case with its arguments' arrays as tuples, if it has arrays
 
     @property
     def key(self):
@@ -133,7 +134,16 @@ class Collector:
             self.calls -= 1  # a class body, not a call of a function
             return None
         case.imports = self.rebuilder.imports
-        self.cases.setdefault(case.key, case)
+        if case.key in self.cases:
+            return self.cases[case.key]
+        if "[" in repr((case.args, case.kwargs, case.instance)):
+            self.rebuilder.imports, self.rebuilder.tuples = {}, True
+            try:
+                case.variant = self._case(node, caller, dotted)
+                case.variant.imports = self.rebuilder.imports
+            finally:
+                self.rebuilder.tuples = False
+        self.cases[case.key] = case
         return case
 
     def _case(self, node, caller, dotted):

@@ -9,12 +9,15 @@ reason, which the caller counts: a guessed value would make a test that tests no
 """
 
 import ast
+import builtins
 import dataclasses
 import enum
 import importlib
 import inspect
 import math
+import re
 import sys
+import types
 
 from vesk.filters.secrets import is_marker
 from vesk.view.values import is_object
@@ -42,7 +45,38 @@ class Resolver:
 
     def __init__(self, main_module=None):
         self.main_module = main_module  # the module name the recorded script imports as
+        self.modules = {}  # modules of the recorded functions: where a function value is looked for
         self._found = {}
+        self._functions = {}
+
+    def saw(self, dotted, qualname):
+        """A recorded function: its module is one a function value may come from."""
+        if isinstance(dotted, str) and isinstance(qualname, str) and dotted.endswith("." + qualname):
+            self.modules.setdefault(self.module_name(dotted[: -len(qualname) - 1]), None)
+
+    def function(self, qualname):
+        """The one function of the recorded modules whose qualified name is qualname (a function
+        value is recorded as its text, which does not name its module)."""
+        if qualname not in self._functions:
+            found = {}
+            for module in self.modules:
+                try:
+                    target = self.resolve(f"{module}.{qualname}")[2]
+                except Unfaithful:
+                    continue
+                if (inspect.isfunction(target) or inspect.isbuiltin(target)) and target.__qualname__ == qualname:
+                    found[id(target)] = target
+            if not found:  # a builtin of a module they import (operator.neg)
+                for module in list(self.modules):
+                    for value in list(vars(sys.modules.get(module, types)).values()):
+                        target = getattr(value, qualname, None) if isinstance(value, types.ModuleType) else None
+                        if inspect.isbuiltin(target) and target.__qualname__ == qualname:
+                            found[id(target)] = target
+            self._functions[qualname] = next(iter(found.values())) if len(found) == 1 else None
+        found = self._functions[qualname]
+        if found is None:
+            raise Unfaithful("a function value not found in the recorded modules")
+        return found
 
     def module_name(self, name):
         if name == "__main__" or name.startswith("__main__."):
@@ -89,6 +123,17 @@ class Resolver:
                 continue
             return module_name, ".".join(parts[cut:]), target
         raise Unfaithful("not importable")
+
+
+# Values recorded as texts that name them: the text's form, and the name in it.
+_NAMED = {"builtins.function": "function", "builtins.builtin_function_or_method": "builtin", "builtins.type": "class"}
+_NAMED_TEXT = {"function": r"<function ([\w.]+) at 0x[0-9a-f]+>", "builtin": r"<built-in function (\w+)>",
+               "class": r"<class '([\w.]+)'>"}
+
+
+def _a(name):
+    """name with its article: "a Counter", "an itemgetter"."""
+    return ("an " if name[:1].lower() in "aeiou" else "a ") + name
 
 
 def _literal(value):
@@ -138,6 +183,7 @@ class Rebuilder:
 
     def __init__(self, resolver):
         self.resolver = resolver
+        self.tuples = False  # recorded arrays as tuples rather than lists
         self.imports = {}  # module name -> names imported from it ("" for the module itself)
 
     def name_of(self, dotted):
@@ -155,7 +201,10 @@ class Rebuilder:
         if value is None or t in (bool, int, float, str, bytes):
             return _literal(value)
         if t is list:
-            return "[" + ", ".join(self.source(item, depth + 1) for item in value) + "]"
+            items = [self.source(item, depth + 1) for item in value]
+            if self.tuples:
+                return "(" + ", ".join(items) + ("," if len(items) == 1 else "") + ")"
+            return "[" + ", ".join(items) + "]"
         if t is tuple:  # a map key recorded as an array, or as a map describing a value
             if value and all(type(p) is tuple and len(p) == 2 for p in value) and value[0][0] == "__type__":
                 from vesk.view.values import _thawed
@@ -184,9 +233,12 @@ class Rebuilder:
             raise Unfaithful("a value cut by the recording's bounds")
         if text.startswith("<") and ": " in text and text.endswith(">"):  # an enum member
             return self._enum(type_name, text[1:-1].split(": ")[0])
+        named = _NAMED.get(type_name)
+        if named is not None:
+            return self._named(named, text)
         module = _TEXT_TYPES.get(type_name)
         if module is None:
-            raise Unfaithful(f"a {type_name.rsplit('.', 1)[-1]} value")
+            raise Unfaithful(f"{_a(type_name.rsplit('.', 1)[-1])} value")
         short = type_name.rsplit(".", 1)[-1]
         if module != "builtins" and text.startswith(short + "("):
             text = f"{module}.{text}"
@@ -195,10 +247,36 @@ class Rebuilder:
         except SyntaxError:
             tree = None
         if tree is None or not _is_plain_call(tree, module) and not isinstance(tree, ast.BinOp):
-            raise Unfaithful(f"a {short} value")
+            raise Unfaithful(f"{_a(short)} value")
         if module != "builtins":
             self.imports.setdefault(module, set()).add("")
         return text
+
+    def _named(self, kind, text):
+        """A function, builtin function or class, recorded as its text, by its name."""
+        match = re.fullmatch(_NAMED_TEXT[kind], text)
+        if match is None:
+            raise Unfaithful(f"{_a(kind)} value")
+        name = match.group(1)
+        if kind == "builtin" and isinstance(getattr(builtins, name, None), types.BuiltinFunctionType):
+            return name
+        if kind != "class":
+            target = self.resolver.function(name)
+            # A builtin function tells the module that made it (_operator), which its public
+            # module (operator) may offer as it is.
+            for module in (target.__module__.lstrip("_"), target.__module__):
+                try:
+                    if self.resolver.resolve(f"{module}.{target.__qualname__}")[2] is target:
+                        return self.name_of(f"{module}.{target.__qualname__}")[0]
+                except Unfaithful:
+                    continue
+            raise Unfaithful(f"{_a(kind)} value not importable")
+        if name.startswith("builtins."):
+            short = name.removeprefix("builtins.")
+            if not isinstance(getattr(builtins, short, None), type):
+                raise Unfaithful(f"{_a(kind)} value")
+            return short
+        return self.name_of(name)[0]
 
     def _enum(self, type_name, shown):
         qualname, cls = self.name_of(type_name)
@@ -216,7 +294,7 @@ class Rebuilder:
             self.imports.setdefault("collections", set()).add("")
             return f"collections.deque({self.source(value.get('__items__', []), depth + 1)})"
         if "__items__" in value:
-            raise Unfaithful(f"a {type_name.rsplit('.', 1)[-1]} value")
+            raise Unfaithful(f"{_a(type_name.rsplit('.', 1)[-1])} value")
         qualname, cls = self.name_of(type_name)
         if not isinstance(cls, type):
             raise Unfaithful("a value of a class not found")
@@ -225,12 +303,12 @@ class Rebuilder:
             raise Unfaithful("an object with odd field names")
         if "__args__" in value:
             if not issubclass(cls, BaseException) or fields:
-                raise Unfaithful(f"a {cls.__name__} value")
+                raise Unfaithful(f"{_a(cls.__name__)} value")
             args = ", ".join(self.source(a, depth + 1) for a in value["__args__"])
             return f"{qualname}({args})"
         made = _how_made(cls, fields)
         if made is None:
-            raise Unfaithful(f"a {cls.__name__} value not made from its fields")
+            raise Unfaithful(f"{_a(cls.__name__)} value not made from its fields")
         given, extra = made
         call = f"{qualname}(" + ", ".join(f"{n}={self.source(fields[n], depth + 1)}" for n in given) + ")"
         if not extra:
