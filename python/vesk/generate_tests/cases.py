@@ -164,7 +164,10 @@ class Collector:
         self._check_repeatable(node)
         self.rebuilder.imports.setdefault(module, set()).add(qualname.split(".")[0])
 
-        parameters = list(inspect.signature(function).parameters.values())
+        try:
+            parameters = list(inspect.signature(function).parameters.values())
+        except (TypeError, ValueError):
+            raise Unfaithful("a function whose signature cannot be read") from None
         arguments = node.arguments
         method = None
         instance = after = None
