@@ -351,3 +351,17 @@ def test_at_most_n_per_function_that_differ(tmp_path):
     assert made.stdout.count("pytest.param(") == 3, made.stdout
     assert "dict(text='1'), 1" in made.stdout and "dict(text='x'),\n        ValueError" in made.stdout
     assert "dict(text=b'7'), 7" in made.stdout
+
+
+@pytest.mark.parametrize("args, status, message", [
+    # a program given as text: nothing of it can be imported
+    (["tests"], 1, "vesk: no recorded call could be made a faithful test: nothing written"),
+    (["tests", "-o", "."], 2, "vesk: cannot write .: it is a directory"),
+    (["show", "--as-test"], 2, "vesk: --as-test: give the call with --call FRAME_ID"),
+])
+def test_errors_are_one_line(tmp_path, args, status, message):
+    assert vesk("run", "-c", "def f(x):\n    return x + 1\nf(2)\n", cwd=tmp_path).returncode == 0
+    result = vesk(*args, cwd=tmp_path)
+    assert result.returncode == status
+    assert result.stderr.strip().splitlines()[-1] == message, result.stderr
+    assert not list(tmp_path.glob("*.py"))

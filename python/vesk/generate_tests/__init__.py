@@ -213,6 +213,9 @@ def tests_command(options):
             check(generated, output)
         except CheckFailed as error:
             raise CommandError(f"checking the tests failed: {error}") from None
+    if not generated.cases:
+        _report(generated, None, options.check)
+        raise CommandError("no recorded call could be made a faithful test: nothing written")
     text = generated.source(output)
     if output:
         try:
@@ -229,9 +232,9 @@ def tests_command(options):
 def _report(generated, output, checked):
     cases = generated.cases
     functions = len(generated.picked)
-    where = output or "standard output"
-    print(f"vesk: wrote {len(cases)} test{'s' * (len(cases) != 1)} of {functions} "
-          f"function{'s' * (functions != 1)} to {where}", file=sys.stderr)
+    if cases:
+        print(f"vesk: wrote {len(cases)} test{'s' * (len(cases) != 1)} of {functions} "
+              f"function{'s' * (functions != 1)} to {output or 'standard output'}", file=sys.stderr)
     calls = generated.collector.calls
     skipped = sum(generated.skipped.values())
     same = len(generated.collector.cases)

@@ -161,6 +161,8 @@ def render(chosen, imports, header, roots=(), output=None, ids=None):
             out.append(f"import {module}")
         if names:
             out.append(f"from {module} import {', '.join(names)}")
+    while out[-1] == "":
+        out.pop()
     out += ["", _RECORDED_FORM.rstrip()]
     if "with_fields" in imports.get("", ()):
         out += ["", _WITH_FIELDS.rstrip()]

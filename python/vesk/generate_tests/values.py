@@ -52,7 +52,10 @@ class Resolver:
     def saw(self, dotted, qualname):
         """A recorded function: its module is one a function value may come from."""
         if isinstance(dotted, str) and isinstance(qualname, str) and dotted.endswith("." + qualname):
-            self.modules.setdefault(self.module_name(dotted[: -len(qualname) - 1]), None)
+            try:
+                self.modules.setdefault(self.module_name(dotted[: -len(qualname) - 1]), None)
+            except Unfaithful:
+                pass  # a script run from text: nothing of it can be imported
 
     def function(self, qualname):
         """The one function of the recorded modules whose qualified name is qualname (a function
@@ -67,8 +70,8 @@ class Resolver:
                 if (inspect.isfunction(target) or inspect.isbuiltin(target)) and target.__qualname__ == qualname:
                     found[id(target)] = target
             if not found:  # a builtin of a module they import (operator.neg)
-                for module in list(self.modules):
-                    for value in list(vars(sys.modules.get(module, types)).values()):
+                for module in [sys.modules[m] for m in self.modules if m in sys.modules]:
+                    for value in list(vars(module).values()):
                         target = getattr(value, qualname, None) if isinstance(value, types.ModuleType) else None
                         if inspect.isbuiltin(target) and target.__qualname__ == qualname:
                             found[id(target)] = target
@@ -113,7 +116,7 @@ class Resolver:
                     module = importlib.import_module(module_name)
                 except ImportError:
                     continue
-                except BaseException:  # noqa: BLE001 - the program's own import failed
+                except (Exception, SystemExit):  # noqa: BLE001 - the program's own import failed
                     raise Unfaithful("its module fails to import") from None
             target = module
             try:
@@ -127,7 +130,7 @@ class Resolver:
 
 # Values recorded as texts that name them: the text's form, and the name in it.
 _NAMED = {"builtins.function": "function", "builtins.builtin_function_or_method": "builtin", "builtins.type": "class"}
-_NAMED_TEXT = {"function": r"<function ([\w.]+) at 0x[0-9a-f]+>", "builtin": r"<built-in function (\w+)>",
+_NAMED_TEXT = {"function": r"<function ([\w.<>]+) at 0x[0-9a-f]+>", "builtin": r"<built-in function (\w+)>",
                "class": r"<class '([\w.]+)'>"}
 
 
@@ -258,6 +261,8 @@ class Rebuilder:
         if match is None:
             raise Unfaithful(f"{_a(kind)} value")
         name = match.group(1)
+        if "<" in name:
+            raise Unfaithful(f"{_a(kind)} value defined inside a function")
         if kind == "builtin" and isinstance(getattr(builtins, name, None), types.BuiltinFunctionType):
             return name
         if kind != "class":
