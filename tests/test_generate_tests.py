@@ -7,6 +7,10 @@ import textwrap
 
 import pytest
 
+# 3.11 tells only that an exception left a frame, not which: such calls are skipped there.
+EXCEPTIONS = sys.version_info >= (3, 12)
+with_exceptions = pytest.mark.skipif(not EXCEPTIONS, reason="3.11 records no exception's type")
+
 PROGRAM = '''
 import collections
 import dataclasses
@@ -216,11 +220,13 @@ def generated(tmp_path_factory):
     # *args and **kwargs
     "pytest.param((1, 2), dict(scale=3, fast=True), [[3, 6], ['fast']]",
     # exceptions, of the program's class and a builtin, with their args
-    "pytest.param(dict(n=12), TooBig, (12, 'too big')", "pytest.param(dict(n=-1), ValueError, ('negative',)",
+    pytest.param("pytest.param(dict(n=12), TooBig, (12, 'too big')", marks=with_exceptions),
+    pytest.param("pytest.param(dict(n=-1), ValueError, ('negative',)", marks=with_exceptions),
     # a method, on an instance rebuilt from its fields, with its fields after the call
     "Account(owner='ada', balance=10),\n        dict(amount=5),\n        15,\n        Account(owner='ada', balance=15)",
     "def test_Account_deposit(instance, kwargs, expected, after):",
-    "Account(owner='ada', balance=15),\n        dict(amount=-1),\n        ValueError,\n        ('not a deposit', -1),",
+    pytest.param("Account(owner='ada', balance=15),\n        dict(amount=-1),\n        ValueError,\n        ('not a deposit', -1),",
+                 marks=with_exceptions),
     "def test_Account_report(instance, kwargs, expected):",
     # an argument changed in place
     "pytest.param(dict(bucket=[1], item='two'), 2, dict(bucket=[1, 'two']), id='call1')",
@@ -231,7 +237,8 @@ def generated(tmp_path_factory):
     # a tuple, recorded as an array: a list fails, so the check tries a tuple
     "dict(pair=(1, 2)), (1, 2, 0)",
     # readable: imports by module name, the trace named, the call site said
-    "from kinds import Account, Box, Color, Point, Tag, TooBig, apply_to, check_size, double, extended, fill, many, mirror, outer",
+    "from kinds import Account, Box, Color, Point, Tag, " + "TooBig, " * EXCEPTIONS
+    + "apply_to, check_size, double, extended, fill, many, mirror, outer",
     "Tests made by `vesk tests` from the calls recorded in trace trc_", "# kinds.py:", "in main\n",
 ])
 def test_kinds_of_values_and_calls(generated, expected):
@@ -247,6 +254,7 @@ def test_kinds_of_values_and_calls(generated, expected):
     ("a redacted value", 1),
     ("defined inside a function", 1),
     ("a constructor", 3),
+    pytest.param("an exception whose type was not recorded", 3, marks=pytest.mark.skipif(EXCEPTIONS, reason="3.11")),
     ("an itemgetter value not made from its fields", 1),  # a class made in C builds itself
 
 ])
@@ -264,7 +272,7 @@ def test_generated_module_passes_and_fails_on_a_change(generated):
     folder, source, _ = generated
     passed = run_pytest(folder / "tests_out" / "test_kinds.py", folder)
     assert passed.returncode == 0, passed.stdout
-    assert "16 passed" in passed.stdout, passed.stdout
+    assert f"{16 if EXCEPTIONS else 13} passed" in passed.stdout, passed.stdout
     changed = folder / "changed"
     changed.mkdir()
     (changed / "kinds.py").write_text(PROGRAM.replace("self.balance += amount", "self.balance += amount + 1")
@@ -272,7 +280,8 @@ def test_generated_module_passes_and_fails_on_a_change(generated):
                                       .replace("bucket.append(item)", "bucket.append(item + '!')"))
     (changed / "test_kinds.py").write_text(source.replace("'..'", "'../changed'"))
     failed = run_pytest(changed / "test_kinds.py", changed)
-    assert "3 failed, 13 passed" in failed.stdout, failed.stdout  # deposit(5), check_size(12), fill
+    # deposit(5), fill, and check_size(12) where it raised
+    assert ("3 failed, 13 passed" if EXCEPTIONS else "2 failed, 11 passed") in failed.stdout, failed.stdout
 
 
 FLIPPING = '''
@@ -314,6 +323,7 @@ def test_check_drops_what_fails_or_flips(tmp_path):
     assert "dict(x=3), 6" in unchecked.stdout and "toggled" not in unchecked.stdout
 
 
+@with_exceptions
 def test_one_call_as_a_test(generated):
     folder = generated[0]
     listed = vesk("show", "--function", "check_size", "--limit", "0", cwd=folder)
@@ -349,7 +359,8 @@ def test_at_most_n_per_function_that_differ(tmp_path):
     made = vesk("tests", "--max-per-function", "3", "--no-check", cwd=tmp_path)
     # a return, an exception and the other kind of argument first, the rest in order after
     assert made.stdout.count("pytest.param(") == 3, made.stdout
-    assert "dict(text='1'), 1" in made.stdout and "dict(text='x'),\n        ValueError" in made.stdout
+    third = "dict(text='x'),\n        ValueError" if EXCEPTIONS else "dict(text='2'), 2"
+    assert "dict(text='1'), 1" in made.stdout and third in made.stdout
     assert "dict(text=b'7'), 7" in made.stdout
 
 

@@ -154,7 +154,8 @@ class Collector:
             raise Unfaithful("a test or fixture of the suite")
         function = target.__func__ if isinstance(target, (staticmethod, classmethod)) else target
         if not inspect.isfunction(function):
-            raise Unfaithful("not a plain function")
+            # a property's getter, or a descriptor's: it runs on attribute access, not by a call
+            raise Unfaithful("a property" if hasattr(function, "__get__") else "not a plain function")
         if inspect.isgeneratorfunction(function) or inspect.isasyncgenfunction(function):
             raise Unfaithful("a generator")
         if inspect.iscoroutinefunction(function):

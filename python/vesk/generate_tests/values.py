@@ -105,7 +105,9 @@ class Resolver:
         return found
 
     def _resolve(self, dotted):
-        if "<locals>" in dotted or "<lambda>" in dotted:
+        if dotted.rsplit(".", 1)[-1].startswith("<"):
+            raise Unfaithful("a comprehension, generator expression or lambda")
+        if "<locals>" in dotted:
             raise Unfaithful("defined inside a function")
         parts = dotted.split(".")
         for cut in range(len(parts) - 1, 0, -1):
