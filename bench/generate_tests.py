@@ -2,6 +2,7 @@
 test written passes, and how many mutants of the tested functions those tests kill.
 
     .venv/bin/python bench/generate_tests.py [--no-toolz] [--keep FOLDER]
+        [--pynguin PYTHON [--seconds S]]
 
 Two recordings: examples/shop.py run with `vesk run`, and toolz 1.2.0's own test suite run with
 `pytest --vesk` (fetched once as bench/real_suite.py does), whose calls of toolz's functions
@@ -13,6 +14,13 @@ operator swapped (+ to -, * to +, // to *, ...), a constant changed (n to n + 1,
 False, a text emptied), a returned value made None. A mutant replaces the function's code in a
 forked process, which runs that function's generated cases; a case that fails, or a run past 5
 seconds, kills it. The score is killed / mutants.
+
+With --pynguin (an interpreter with Pynguin installed, a benchmark-only tool kept out of vesk's
+environment, e.g. `python -m venv /tmp/pyn && /tmp/pyn/bin/pip install pynguin`), Pynguin writes
+tests for toolz's itertoolz, dicttoolz and functoolz, S seconds of search each (default 60),
+and one table sets side by side, per module: tests, branch coverage of the module (coverage.py)
+and the same mutants killed by each tool's tests (a Pynguin test kills a mutant when its outcome,
+passing or raising, differs from that on the original code).
 """
 
 import argparse
@@ -208,6 +216,104 @@ def mutation_score(generated, test_path):
     return dict(scores)
 
 
+def _outcomes(tests):
+    """For each test function, whether it raised: a mutant is killed by any change."""
+    found = []
+    for test in tests:
+        try:
+            test()
+            found.append(0)
+        except BaseException:  # noqa: BLE001 - raising is an outcome
+            found.append(1)
+    return bytes(found)
+
+
+def _forked(function, code, tests):
+    """The outcomes of tests with function's code replaced by code (None: as it is), in a forked
+    process; a run past the time limit is b"timeout"."""
+    read, write = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(read)
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, 1)
+        os.dup2(devnull, 2)
+        signal.alarm(MUTANT_SECONDS * 4)
+        try:
+            if code is not None:
+                function.__code__ = code
+            os.write(write, _outcomes(tests))
+        finally:
+            os._exit(0)
+    os.close(write)
+    with os.fdopen(read, "rb") as pipe:
+        found = pipe.read()
+    os.waitpid(pid, 0)
+    return found or b"timeout"
+
+
+def pynguin_side_by_side(generated, vesk_tests, suite, folder, python, seconds):
+    """One row per module: (module, vesk tests, vesk coverage, vesk killed, Pynguin tests,
+    Pynguin coverage, Pynguin killed, mutants)."""
+    from vesk.generate_tests.render import test_name
+
+    rows = []
+    vesk_source = compile(pathlib.Path(vesk_tests).read_text(), str(vesk_tests), "exec")
+    vesk_module = types.ModuleType("generated_tests")
+    vesk_module.__file__ = str(vesk_tests)
+    exec(vesk_source, vesk_module.__dict__)
+    for module_name in ("toolz.itertoolz", "toolz.dicttoolz", "toolz.functoolz"):
+        out = folder / "pynguin" / module_name
+        project = folder / "pynguin-project"
+        if not project.exists():
+            shutil.copytree(suite / "toolz", project / "toolz")
+        subprocess.run([python, "-m", "pynguin", "--project-path", str(project), "--module-name", module_name,
+                        "--output-path", str(out), "--maximum-search-time", str(seconds)],
+                       env=dict(os.environ, PYNGUIN_DANGER_AWARE="1"), capture_output=True, timeout=seconds * 10)
+        written = next(out.glob("test_*.py"), None)
+        spec = importlib.util.spec_from_file_location(f"pynguin_{module_name.replace('.', '_')}", written)
+        theirs = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(theirs)
+        their_tests = [v for k, v in vars(theirs).items() if k.startswith("test_") and callable(v)]
+        ours = [c for f, cases in generated.picked.items() for c in cases
+                if generated.collector.resolver.resolve(f)[0] == module_name]
+        killed_ours = killed_theirs = total = 0
+        for function_name in {c.function for c in ours}:
+            _, qualname, target = generated.collector.resolver.resolve(function_name)
+            function = getattr(target, "__func__", target)
+            names = [test_name(function_name), test_name(function_name, True)]
+            baseline = _forked(function, None, their_tests)
+            for _, code in mutants(sys.modules[module_name], qualname):
+                if code.co_freevars != function.__code__.co_freevars:
+                    continue
+                total += 1
+                killed_ours += _killed(function, code, vesk_module, names, vesk_source)
+                killed_theirs += _forked(function, code, their_tests) != baseline
+        source = pathlib.Path(sys.modules[module_name].__file__)
+        rows.append((module_name, len(ours), _coverage(vesk_tests, source, suite), killed_ours,
+                     len(their_tests), _coverage(written, source, suite), killed_theirs, total))
+    print("\n== side by side: vesk tests and Pynguin "
+          f"({seconds} s of search per module), the same mutants of the functions vesk tests")
+    print(f"{'module':18s} {'vesk tests':>10s} {'branch cov':>10s} {'killed':>12s}   "
+          f"{'Pynguin tests':>13s} {'branch cov':>10s} {'killed':>12s}")
+    for module, ours, our_cov, our_kill, theirs, their_cov, their_kill, total in rows:
+        print(f"{module:18s} {ours:10d} {our_cov:>10s} {our_kill:5d}/{total:<3d}{100 * our_kill / max(total, 1):3.0f}%   "
+              f"{theirs:13d} {their_cov:>10s} {their_kill:5d}/{total:<3d}{100 * their_kill / max(total, 1):3.0f}%")
+
+
+def _coverage(tests, source, suite):
+    """Branch coverage of the file source by the test module tests, as coverage.py reports it."""
+    with tempfile.TemporaryDirectory() as data:
+        env = dict(os.environ, COVERAGE_FILE=os.path.join(data, "coverage"), PYTHONPATH=str(suite))
+        subprocess.run([sys.executable, "-m", "coverage", "run", "--branch", f"--include={source}", "-m", "pytest",
+                        "-q", "-p", "no:cacheprovider", "-o", "addopts=", "-W",
+                        "ignore::pytest.PytestAssertRewriteWarning", str(tests)],
+                       cwd=suite, env=env, capture_output=True, timeout=1200)
+        done = subprocess.run([sys.executable, "-m", "coverage", "report", "--format=total", "--precision=1"],
+                              env=env, capture_output=True, text=True)
+        return done.stdout.strip() + "%" if done.returncode == 0 else "?"
+
+
 def _run_pytest(path, cwd):
     done = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-o", "addopts=",
                            "-W", "ignore::pytest.PytestAssertRewriteWarning", str(path)],
@@ -267,20 +373,25 @@ def toolz(folder):
     test_path = folder / "test_toolz.py"
     sys.path.insert(0, str(suite))
     generated = _generate(str(db_path), suite, test_path, function="toolz.*")
-    return _report("toolz 1.2.0, its own suite (--function 'toolz.*')", generated, test_path, suite)
+    _report("toolz 1.2.0, its own suite (--function 'toolz.*')", generated, test_path, suite)
+    return generated, test_path, suite
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--no-toolz", action="store_true", help="only examples/shop.py")
     parser.add_argument("--keep", metavar="FOLDER", help="write the recordings and tests there (kept)")
+    parser.add_argument("--pynguin", metavar="PYTHON", help="an interpreter with Pynguin, for the side by side")
+    parser.add_argument("--seconds", type=int, default=60, help="Pynguin's search time per module (default 60)")
     options = parser.parse_args()
     folder = pathlib.Path(options.keep or tempfile.mkdtemp(prefix="vesk-bench-tests-")).resolve()
     folder.mkdir(parents=True, exist_ok=True)
     try:
         shop(folder)
         if not options.no_toolz:
-            toolz(folder)
+            generated, test_path, suite = toolz(folder)
+            if options.pynguin:
+                pynguin_side_by_side(generated, test_path, suite, folder, options.pynguin, options.seconds)
     finally:
         if options.keep is None:
             shutil.rmtree(folder, ignore_errors=True)
