@@ -309,7 +309,8 @@ def _coverage(tests, source, suite):
                         "-q", "-p", "no:cacheprovider", "-o", "addopts=", "-W",
                         "ignore::pytest.PytestAssertRewriteWarning", str(tests)],
                        cwd=suite, env=env, capture_output=True, timeout=1200)
-        done = subprocess.run([sys.executable, "-m", "coverage", "report", "--format=total", "--precision=1"],
+        done = subprocess.run([sys.executable, "-m", "coverage", "report", "--format=total", "--precision=1",
+                               f"--include={source}"],
                               env=env, capture_output=True, text=True)
         return done.stdout.strip() + "%" if done.returncode == 0 else "?"
 
