@@ -196,7 +196,9 @@ def vesk(*args, cwd, timeout=300):
 
 
 def run_pytest(path, cwd):
-    return subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-o", "addopts=", str(path)],
+    # its own temporary folder: a run among pytest's numbered ones would remove this session's
+    return subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-o", "addopts=",
+                           "--basetemp", str(path.parent / "pytest-tmp"), str(path)],
                           cwd=cwd, capture_output=True, text=True, timeout=300, stdin=subprocess.DEVNULL)
 
 

@@ -33,7 +33,10 @@ def _run(path):
     with tempfile.TemporaryDirectory(prefix="vesk-check-") as folder:
         report = os.path.join(folder, "report.xml")
         command = [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-o", "addopts=",
-                   "-W", "ignore::pytest.PytestAssertRewriteWarning", "--rootdir", os.path.dirname(path), "--junitxml", report, path]
+                   "-W", "ignore::pytest.PytestAssertRewriteWarning", "--rootdir", os.path.dirname(path), "--junitxml", report, path,
+                   # pytest's own numbered temporary folders are shared: a run there would
+                   # remove the oldest, perhaps those of a test session still running
+                   "--basetemp", os.path.join(folder, "tmp")]
         env = dict(os.environ)
         env.pop("PYTHONHASHSEED", None)  # each run hashes strings its own way: an order they set flips
         try:
