@@ -8,6 +8,7 @@
     vesk stats [TRACE_ID | --test PATTERN]    calls and time per function
     vesk diff [A [B] | --test PATTERN]        where two traces of a program or test part
     vesk export [TRACE_ID] -o trace.json      a trace in the Chrome Trace Event format
+    vesk tests [TRACE_ID | --test PATTERN]    pytest tests made of the recorded calls
     vesk rm TRACE_ID... | vesk prune ...      remove traces; the database shrinks
     vesk ui [--port N] [--open]               a viewer of the traces in the browser, on 127.0.0.1
     vesk push ... --to URL | pull ... --from URL  copy traces to or from a shared database
@@ -47,6 +48,12 @@ def _read_command(name, module="commands"):
         return getattr(importlib.import_module(f"vesk.view.{module}"), name)(options)
 
     return handler
+
+
+def _tests(options):
+    from vesk.generate_tests import tests_command
+
+    return tests_command(options)
 
 
 def _ui(options):
@@ -177,6 +184,8 @@ def build_parser():
     show.add_argument("--call", metavar="FRAME_ID",
                       help="one call in full (its frame id, or a part of it found in no other): "
                            "arguments, locals, return value, caller and call site")
+    show.add_argument("--as-test", action="store_true",
+                      help="with --call: the call as a pytest test, when it can be one")
     show.add_argument("--children", action="store_true",
                       help="then the traces of the processes it started, and theirs")
     show.set_defaults(handler=_read_command("show"))
@@ -237,6 +246,24 @@ def build_parser():
     diff.add_argument("--thread", metavar="NAME",
                       help="only threads whose name contains NAME (or matches it, with * ? [ ])")
     diff.set_defaults(handler=_read_command("diff", "diff"))
+
+    tests = with_db(commands.add_parser(
+        "tests", help="write pytest tests made of the recorded calls",
+        description="Write a pytest module that calls the program's recorded functions with their "
+                    "recorded arguments and asserts what they returned or raised. Calls whose test "
+                    "would not be faithful are skipped and counted by reason."))
+    trace_choice(tests)
+    tests.add_argument("--function", metavar="PATTERN",
+                       help="only functions whose qualified name (module.name) contains PATTERN (or "
+                            "matches it, with * ? [ ])")
+    tests.add_argument("-o", "--output", default="-", help="the test module to write (default: - for "
+                                                          "standard output)")
+    tests.add_argument("--max-per-function", type=_count(1), default=20, metavar="N",
+                       help="at most N tests per function, chosen to differ (default: 20)")
+    tests.add_argument("--no-check", dest="check", action="store_false",
+                       help="write the tests without running them (by default they run twice "
+                            "against the current code, and those that fail or flip are left out)")
+    tests.set_defaults(handler=_tests)
 
     ui = with_db(commands.add_parser(
         "ui", help="view the traces in a web browser",

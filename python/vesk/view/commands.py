@@ -27,6 +27,10 @@ def traces(options):
 
 def show(options):
     color = sys.stdout.isatty() and not os.environ.get("NO_COLOR")
+    if getattr(options, "as_test", False):
+        from vesk.generate_tests import show_as_test
+
+        return show_as_test(options)
     if options.call is not None:
         from vesk.view.call import show_call
 
