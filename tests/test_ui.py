@@ -10,6 +10,7 @@ import urllib.request
 
 import pytest
 
+import vesk.ui.api
 from ui_trace import CAUGHT, INJECTION, RAISED, Served, record
 from vesk.ui.api import Api
 from vesk.view.trace import load_trace
@@ -236,3 +237,23 @@ def test_slow_clients_are_dropped(exposed, sent, dribbled):
             except ConnectionError:
                 return
         pytest.fail("an idle connection was kept for 20 seconds")
+
+
+@pytest.mark.parametrize("function, expected", [("shape", "shape("), ("nowhere", None)])
+def test_a_call_written_as_a_test(database, function, expected):
+    api = Api(str(database))
+    try:
+        (listed,) = [t for t in api.answer(["traces"], {}) if t["test"] is None]
+        trace = ["trace", listed["id"]]
+        if expected is None:
+            with pytest.raises(vesk.ui.api.ApiError) as error:
+                api.answer([*trace, "test"], {"thread": "0", "frame": "not a frame"})
+            assert error.value.status == 400
+            return
+        hit = api.answer([*trace, "search"], {"q": function})["matches"][0]
+        node = api.answer([*trace, "node"], {"thread": str(hit["thread"]), "node": str(hit["id"]), "full": "1"})
+        answer = api.answer([*trace, "test"], {"thread": str(hit["thread"]), "frame": node["details"]["frame_id"]})
+        assert expected in answer.get("source", ""), answer
+        assert "def test_" in answer["source"]
+    finally:
+        api.close()

@@ -88,6 +88,8 @@ class Api:
                 return self._node(stored, index, thread, query)
             if what == "flame":
                 return self._flame(thread, query)
+            if what == "test":
+                return self._test(stored, thread, query)
         raise ApiError(404, "no such API")
 
     def traces(self):
@@ -224,6 +226,18 @@ class Api:
                         self._details.popitem(last=False)
             summary["details"] = details
         return summary
+
+    def _test(self, stored, thread, query):
+        """The pytest module that repeats one recorded call, or why that call cannot be one."""
+        from vesk.generate_tests import Unfaithful, test_source_for_call
+
+        frame_id = query.get("frame", "")
+        if not frame_id.startswith("frm_"):
+            raise ApiError(400, "give the frame id of a call")
+        try:
+            return {"source": test_source_for_call(stored, thread.name, frame_id)}
+        except Unfaithful as reason:
+            return {"reason": str(reason)}
 
     def _part_starts(self, stored):
         starts = self._starts.get(stored.trace_id, False)

@@ -201,7 +201,26 @@ vesk.Tree = class {
     if (d.raised !== undefined) parts.push(vesk.el("section", {}, vesk.el("h3", { text: "Raised" }), vesk.el("pre", { class: "raised value", text: d.raised })));
     else if (d.return_value !== undefined) parts.push(vesk.el("section", {}, vesk.el("h3", { text: d.yielded ? "Yielded" : "Return value" }), vesk.el("pre", { class: "ret value", text: d.return_value })));
     for (const exception of d.exceptions || []) section("Exception", exception);
+    if (d.frame_id) parts.push(this.asTest(thread, d.frame_id));
     body.replaceChildren(...parts);
+  }
+
+  // A button that asks for the call as a pytest test, and shows its source (as text) below it.
+  asTest(thread, frame) {
+    const out = vesk.el("pre", { class: "test-source" });
+    const button = vesk.el("button", { type: "button", class: "as-test", text: "Write this as a test" });
+    button.onclick = async () => {
+      button.disabled = true;
+      try {
+        const answer = await vesk.api(this.base + "/test", { thread, frame });
+        out.textContent = answer.source !== undefined ? answer.source : "Not a faithful test: " + answer.reason;
+      } catch (error) {
+        out.textContent = "Cannot write it: " + error.message;
+      } finally {
+        button.disabled = false;
+      }
+    };
+    return vesk.el("section", {}, button, out);
   }
 
   link(thread, node, ancestors) {
