@@ -289,6 +289,16 @@ def test_a_trace_tells_where_it_comes_from_and_traces_filter_by_it(store, tmp_pa
     assert listed("--host", os.uname().nodename) == {s.trace_id for s in summaries}
     refused = vesk_command("traces", "--db", reader, "--label", "team", cwd=tmp_path)
     assert refused.returncode == 2 and "not KEY=VALUE: 'team'" in refused.stderr
+    # The viewer's list gives the same, which its filter matches.
+    from vesk.ui.api import Api
+
+    api = Api(reader)
+    try:
+        shown = {t["id"]: t for t in api.answer(["traces"], {})}
+    finally:
+        api.close()
+    assert all(shown[s.trace_id]["labels"] == ["round=1", "team=core"] and shown[s.trace_id]["ci_job"] == "job-41"
+               and shown[s.trace_id]["host"] == os.uname().nodename for s in labelled)
 
 
 def test_a_server_database_of_schema_5_is_brought_up_to_date(pg):

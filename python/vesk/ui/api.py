@@ -99,7 +99,8 @@ class Api:
             return []
         return [{"id": s.trace_id, "started": s.started, "source": s.source, "records": s.record_count,
                  "size": s.size, "parts": s.parts, "test": s.test_nodeid, "outcome": s.test_outcome,
-                 "pid": s.pid, "session": session, "saved": saved}
+                 "pid": s.pid, "session": session, "saved": saved, "host": s.host, "user": s.user,
+                 "labels": [f"{key}={value}" for key, value in sorted(s.labels.items())], "ci_job": s.ci_job}
                 for s, session, saved in found]
 
     def _thread_count(self, trace_id):

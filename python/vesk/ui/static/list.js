@@ -3,7 +3,7 @@
 "use strict";
 
 vesk.showList = async function (main) {
-  const filter = vesk.el("input", { id: "filter", type: "search", placeholder: "Filter by source, test or id…", spellcheck: "false" });
+  const filter = vesk.el("input", { id: "filter", type: "search", placeholder: "Filter by source, test, id, host, user or label…", spellcheck: "false" });
   const outcome = vesk.el("select", { id: "outcome" },
     ...["any outcome", "passed", "failed", "error", "skipped", "not a test"].map((o) => vesk.el("option", { value: o, text: o })));
   const count = vesk.el("span", { class: "muted", id: "trace-count" });
@@ -54,7 +54,8 @@ vesk.showList = async function (main) {
     const shown = traces.filter((t) => {
       if (wanted === "not a test" ? t.test : wanted !== "any outcome" && t.outcome !== wanted) return false;
       if (!text) return true;
-      return [t.id, t.source, t.test, t.outcome].some((v) => v && v.toLowerCase().includes(text));
+      return [t.id, t.source, t.test, t.outcome, t.host, t.user, t.ci_job, ...(t.labels || [])]
+        .some((v) => v && v.toLowerCase().includes(text));
     });
     count.textContent = `${shown.length} of ${traces.length} traces`;
     // A session stands where its latest test does, its tests under it.
