@@ -201,10 +201,15 @@ def _saving_first(exec_function):
                 pass
         return exec_function(*args, **kwargs)
 
-    replace_process.__wrapped__ = exec_function
-    replace_process.__name__ = exec_function.__name__
-    replace_process.__doc__ = exec_function.__doc__
-    return replace_process
+    return _standing_for(exec_function, replace_process)
+
+
+def _standing_for(original, wrapper):
+    """wrapper, named and documented as the function of os it stands in for."""
+    wrapper.__wrapped__ = original
+    wrapper.__name__ = original.__name__
+    wrapper.__doc__ = original.__doc__
+    return wrapper
 
 
 def _finishing_first(exit_function):
@@ -212,7 +217,7 @@ def _finishing_first(exit_function):
     saved first, as they would be at a normal exit, and then it ends with the status asked for.
     A multiprocessing child has finished its recording before it gets here."""
     def end_process(*args, **kwargs):
-        for profiler in reversed(_live):
+        for profiler in list(reversed(_live)):  # stopping takes it off _live
             try:
                 profiler.stop()
                 profiler.save()
@@ -222,10 +227,7 @@ def _finishing_first(exit_function):
                 pass
         return exit_function(*args, **kwargs)
 
-    end_process.__wrapped__ = exit_function
-    end_process.__name__ = exit_function.__name__
-    end_process.__doc__ = exit_function.__doc__
-    return end_process
+    return _standing_for(exit_function, end_process)
 
 
 def _hook_launches():
