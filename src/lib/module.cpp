@@ -188,10 +188,13 @@ PyObject* summarise_trace(PyObject*, PyObject* part) {
     return guarded_entry([&]() -> PyObject* {
         Py_buffer view;
         if (PyObject_GetBuffer(part, &view, PyBUF_SIMPLE) < 0) return nullptr;
-        TraceSummary summary = vesk::summarise_trace(
+        // The walk over a part takes tens of milliseconds, on the saver thread while the program
+        // runs: the buffer is held, so the program's threads need not wait for it.
+        TraceSummary summary;
+        Py_BEGIN_ALLOW_THREADS summary = vesk::summarise_trace(
             {static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)});
-        PyRef records = summary.records
-                            ? PyRef::steal(PyLong_FromUnsignedLongLong(*summary.records))
+        Py_END_ALLOW_THREADS PyRef records =
+            summary.records ? PyRef::steal(PyLong_FromUnsignedLongLong(*summary.records))
                             : PyRef::borrow(Py_None);
         PyRef started = summary.started ? PyRef::steal(PyFloat_FromDouble(*summary.started))
                                         : PyRef::borrow(Py_None);

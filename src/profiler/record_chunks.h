@@ -7,9 +7,12 @@
 #include <cstddef>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "utils/block_pool.h"
 
 namespace vesk {
 
@@ -29,8 +32,7 @@ class RecordChunks {
         if (blocks_.empty() || blocks_.back().capacity - blocks_.back().used < size) {
             std::size_t last = blocks_.empty() ? 0 : blocks_.back().capacity;
             std::size_t capacity = std::max(size, std::clamp(last * 2, kFirstBlock, kLargestBlock));
-            Block block{std::make_unique_for_overwrite<char[]>(capacity), capacity, 0};
-            blocks_.push_back(std::move(block));
+            blocks_.push_back(Block{allocate(capacity), capacity, 0});
         }
         Block& block = blocks_.back();
         return block.data.get() + block.used;
@@ -58,7 +60,7 @@ class RecordChunks {
         if (blocks_.empty()) return;
         Block& last = blocks_.back();
         if (last.capacity - last.used < kShrinkGain) return;
-        auto data = std::make_unique_for_overwrite<char[]>(last.used);
+        Data data(new char[last.used], Memory{false});
         std::memcpy(data.get(), last.data.get(), last.used);
         last.data = std::move(data);
         last.capacity = last.used;
@@ -81,11 +83,34 @@ class RecordChunks {
 
   private:
     static constexpr std::size_t kFirstBlock = 4 * 1024;
-    static constexpr std::size_t kLargestBlock = 1024 * 1024;
+    static constexpr std::size_t kLargestBlock = blocks::kBlockSize;
     static constexpr std::size_t kShrinkGain = 256;
 
+    // The largest blocks come from the pool, their pages already in memory; smaller ones (the
+    // first of a list, a list that stays short) from the heap.
+    struct Memory {
+        bool pooled;
+        void operator()(char* data) const noexcept {
+            if (pooled) {
+                blocks::give(data);
+            } else {
+                delete[] data;
+            }
+        }
+    };
+    using Data = std::unique_ptr<char[], Memory>;
+
+    static Data allocate(std::size_t capacity) {
+        if (capacity == blocks::kBlockSize) {
+            char* block = blocks::take();
+            if (block == nullptr) throw std::bad_alloc();
+            return Data(block, Memory{true});
+        }
+        return Data(new char[capacity], Memory{false});
+    }
+
     struct Block {
-        std::unique_ptr<char[]> data;
+        Data data;
         std::size_t capacity;
         std::size_t used;
     };

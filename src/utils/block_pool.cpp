@@ -1,0 +1,163 @@
+#include "utils/block_pool.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <sys/mman.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <new>
+#include <vector>
+
+namespace vesk::blocks {
+
+namespace {
+
+// Ready blocks: the filler tops the pool up to kTarget when it falls below kLow, and at most
+// kKeep are kept (written blocks coming back beyond that are unmapped). A pool that nobody took
+// from for kIdle is emptied: a process that stopped recording holds none of it.
+constexpr std::size_t kLow = 4;
+constexpr std::size_t kTarget = 8;
+constexpr std::size_t kKeep = 16;
+constexpr auto kIdle = std::chrono::seconds(2);
+
+struct Pool {
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::vector<char*> ready;
+    bool wanted = false;
+    bool taken = false;  // since the filler last looked
+    bool running = false;
+    bool parked = false;  // the filler waits, with no timeout, for blocks to be wanted or given
+};
+
+Pool& pool() {
+    // Never destroyed: the filler may still be waiting on it while the process exits.
+    static Pool* instance = new Pool();
+    return *instance;
+}
+
+char* map_block(bool populate) noexcept {
+    void* memory = mmap(nullptr, kBlockSize, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS | (populate ? MAP_POPULATE : 0), -1, 0);
+    return memory == MAP_FAILED ? nullptr : static_cast<char*>(memory);
+}
+
+void unmap_block(char* block) noexcept {
+    munmap(block, kBlockSize);
+}
+
+void* filler_main(void*) {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    Pool& p = pool();
+    std::unique_lock<std::mutex> lock(p.mutex);
+    for (;;) {
+        if (p.wanted) {
+            p.wanted = false;
+            while (p.ready.size() < kTarget) {
+                lock.unlock();
+                char* block = map_block(true);
+                lock.lock();
+                if (block == nullptr) break;
+                p.ready.push_back(block);
+            }
+        } else if (p.ready.empty()) {
+            p.parked = true;
+            p.wake.wait(lock, [&p] { return p.wanted || !p.ready.empty(); });
+            p.parked = false;
+            p.taken = false;
+        } else if (!p.wake.wait_for(lock, kIdle, [&p] { return p.wanted; })) {
+            if (!p.taken) {
+                std::vector<char*> spare;
+                spare.swap(p.ready);
+                lock.unlock();
+                for (char* block : spare) unmap_block(block);
+                lock.lock();
+            }
+            p.taken = false;
+        }
+    }
+    return nullptr;
+}
+
+// A fork waits for the filler to let go of the list, which it holds only for a push. The child has
+// no filler: it starts one when it next needs one. The ready blocks are its own copies.
+void before_fork() {
+    pool().mutex.lock();
+}
+
+void after_fork_in_parent() {
+    pool().mutex.unlock();
+}
+
+void after_fork_in_child() {
+    Pool& p = pool();
+    new (&p.mutex) std::mutex();
+    new (&p.wake) std::condition_variable();
+    p.running = false;
+    p.wanted = false;
+    p.parked = false;
+}
+
+// With the mutex held.
+void start_filler(Pool& p) {
+    static bool at_fork =
+        pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) == 0;
+    if (p.running || !at_fork) return;
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, 64 * 1024);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    pthread_t thread;
+    p.running = pthread_create(&thread, &attributes, filler_main, nullptr) == 0;
+    pthread_attr_destroy(&attributes);
+}
+
+}  // namespace
+
+char* take() noexcept {
+    Pool& p = pool();
+    char* block = nullptr;
+    {
+        // The recording thread holds the interpreter lock: it never waits here.
+        std::unique_lock<std::mutex> lock(p.mutex, std::try_to_lock);
+        if (lock.owns_lock()) {
+            if (!p.ready.empty()) {
+                block = p.ready.back();
+                p.ready.pop_back();
+            }
+            p.taken = true;
+            if (p.ready.size() < kLow) {
+                start_filler(p);
+                p.wanted = true;
+                p.wake.notify_one();
+            }
+        }
+    }
+    return block != nullptr ? block : map_block(false);
+}
+
+void give(char* block) noexcept {
+    if (block == nullptr) return;
+    Pool& p = pool();
+    {
+        std::unique_lock<std::mutex> lock(p.mutex, std::try_to_lock);
+        if (lock.owns_lock() && p.ready.size() < kKeep) {
+            p.ready.push_back(block);
+            if (p.parked) p.wake.notify_one();
+            return;
+        }
+    }
+    unmap_block(block);
+}
+
+std::size_t ready() noexcept {
+    Pool& p = pool();
+    std::lock_guard<std::mutex> lock(p.mutex);
+    return p.ready.size();
+}
+
+}  // namespace vesk::blocks
