@@ -105,6 +105,55 @@ def test_forks_while_another_thread_saves_never_hang(tmp_path):
     assert (result.returncode, result.stdout) == (0, "0\n"), result.stderr
 
 
+# The saver thread looks the user's name up (for where a part comes from) while the program
+# forks. The name services hold a lock of the C library during a lookup, which a fork copies
+# as it stands; a lock of the program's stands for it here.
+LOOKUP_AT_A_FORK = """
+    import getpass, os, sys, threading, time
+    import vesk
+
+    services, looking = threading.Lock(), threading.Event()
+    real_getuser = getpass.getuser
+
+    def getuser():
+        with services:
+            looking.set()
+            time.sleep(0.2)
+            return real_getuser()
+
+    getpass.getuser = getuser
+
+    def work(n):
+        return n
+
+    with vesk.enable(sys.argv[1], children=True) as recording:
+        work(1)
+        recording.save(wait=False)
+        looking.wait(10)
+        pid = os.fork()
+        if pid == 0:
+            work(2)
+            os._exit(0)
+        deadline = time.monotonic() + 10
+        while not os.waitpid(pid, os.WNOHANG)[0]:
+            if time.monotonic() > deadline:
+                os.kill(pid, 9)
+                os.waitpid(pid, 0)
+                print("hung")
+                break
+            time.sleep(0.01)
+        else:
+            print("ended")
+"""
+
+
+def test_a_fork_during_the_savers_lookup_of_the_user_never_hangs(tmp_path):
+    result = run_script(tmp_path, LOOKUP_AT_A_FORK)
+    assert (result.returncode, result.stdout) == (0, "ended\n"), result.stderr
+    with sqlite3.connect(tmp_path / "traces.sqlite3") as conn:
+        assert conn.execute("SELECT COUNT(DISTINCT trace_id) FROM traces").fetchone()[0] == 2
+
+
 # A signal handler raises while the engine runs the program's code (a value's repr, a plugin):
 # what it raises reaches the program's loop, which ends as soon as it would have unrecorded.
 ALARM_INSIDE_OUR_CODE = """

@@ -599,12 +599,29 @@ def labels():
     return dict(_labels)
 
 
+_user = None  # (uid, its name)
+
+
+def user_name():
+    """The name of the user the process runs as, looked up once per uid. The lookup may go through
+    the C library's name services, whose locks a fork copies as they stand: one taken by the saver
+    thread at that moment would leave every lookup in the child waiting for ever. So it is made
+    with the fork guard held, and a child inherits its result."""
+    global _user
+    uid = os.getuid()
+    if _user is None or _user[0] != uid:
+        with _fork_guard:
+            try:
+                name = getpass.getuser()
+            except (KeyError, OSError):  # a uid without a name, as in some containers
+                name = str(uid)
+        _user = (uid, name)
+    return _user[1]
+
+
 def _provenance():
     """What a part records of where it comes from: host, user, labels, CI job and commit."""
-    try:
-        user = getpass.getuser()
-    except (KeyError, OSError):  # a uid without a name, as in some containers
-        user = str(os.getuid())
+    user = user_name()
     job = next((os.environ[name] for name in _CI_JOB_VARIABLES if os.environ.get(name)), None)
     commit = next((os.environ[name] for name in _CI_COMMIT_VARIABLES if os.environ.get(name)), None)
     return (socket.gethostname(), user, json.dumps(_labels, sort_keys=True) if _labels else None, job,

@@ -157,6 +157,10 @@ def _connect(url, timeout=None):
     if timeout is not None:
         options["connect_timeout"] = max(1, int(timeout))
     try:
+        if not os.environ.get("PGUSER") and "user" not in psycopg.conninfo.conninfo_to_dict(bare):
+            # The client library would look the default up itself, each time, in name services
+            # that a fork may copy locked (see db.user_name).
+            options["user"] = db.user_name()
         return psycopg.connect(bare, **options)
     except psycopg.Error as exc:
         raise _error(url, exc) from None
