@@ -81,6 +81,16 @@ def test_frames_called_by_attrs_code_generator(recording, call, recorded):
     assert ("generated_method" in recorded_names(recording, host)) is recorded
 
 
+def test_each_call_is_judged_by_its_own_caller(recording):
+    """The same function called by turns from the generator and from user code: only the calls
+    from user code are recorded."""
+    with recording() as host:
+        for _ in range(2):
+            MAKER["make"](generated_method)
+            generated_method()
+    assert recorded_names(recording, host).count("generated_method") == 2
+
+
 def test_include_does_not_spare_a_frame_called_by_the_generator(recording):
     """An include fragment overrides the attrs test too."""
     with recording(config={"filters": {"include_frames": ["test_filters.py"]}}) as host:

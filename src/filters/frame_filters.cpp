@@ -22,20 +22,31 @@ std::string_view filename_of(PyCodeObject* code) {
 
 }  // namespace
 
-bool attrs_generated_filter(PyFrameObject* frame, std::string_view filename) {
+bool attrs_generated_filter(PyFrameObject* frame, std::string_view filename, CodeCache* cache) {
     if (attrs_generated_name(filename)) return true;
     // Read off the interpreter's frames: asking for f_back would build a frame object for the
     // caller at every event.
     PyCodeObject* caller = caller_code(frame);
     if (caller == nullptr) return false;
+    // The answer depends on the caller's file name alone, and a function is mostly called from
+    // one file: the last one is remembered with the callee's code, its name held.
+    PyObject* caller_file = caller->co_filename;
+    if (cache != nullptr && cache->attrs_caller_file.get() == caller_file) {
+        return cache->attrs_caller_answer;
+    }
     std::string_view name = filename_of(caller);
     if (name.empty()) {
         // One frame without a file name (a native trampoline) is skipped; never more.
         caller = callers_caller_code(frame);
         if (caller == nullptr) return false;
-        name = filename_of(caller);
+        return attrs_maker_file(filename_of(caller));
     }
-    return attrs_maker_file(name);
+    bool answer = attrs_maker_file(name);
+    if (cache != nullptr) {
+        cache->attrs_caller_file = PyRef::borrow(caller_file);
+        cache->attrs_caller_answer = answer;
+    }
+    return answer;
 }
 
 namespace {
@@ -91,7 +102,7 @@ bool is_frame_of_interest(const FrameFilters& filters, PyFrameObject* frame, Cod
     // one of library code), and looking has no effect of its own.
     if (by_name.included) return true;
     if (by_name.excluded) return false;
-    return !attrs_generated_filter(frame, filename);
+    return !attrs_generated_filter(frame, filename, cache);
 }
 
 }  // namespace vesk

@@ -13,8 +13,9 @@
 namespace vesk {
 
 // True when the calling frame (or, past one frame without a file name, the one below it) runs
-// attrs' code generator. Broken frame invariants are internal faults.
-bool attrs_generated_filter(PyFrameObject* frame, std::string_view filename);
+// attrs' code generator. Broken frame invariants are internal faults. The frame's code cache, when
+// there is one, remembers the answer for the last caller's file.
+bool attrs_generated_filter(PyFrameObject* frame, std::string_view filename, CodeCache* cache);
 
 struct FrameFilters {
     const std::vector<PathFragment>& include_frames;

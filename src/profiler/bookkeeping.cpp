@@ -15,16 +15,21 @@ std::optional<Id> frame_id_for_event(ThreadValues& values, Event event, PyFrameO
         if (!put_aside.empty()) put_aside.erase(frame_key(frame));  // the newest call counts
         return new_frame_id(unix_millis);
     }
-    const auto& stack = values.user_code_stack;
-    for (auto pair = stack.rbegin(); pair != stack.rend(); ++pair) {
-        if (pair->frame.get() == reinterpret_cast<PyObject*>(frame)) return pair->frame_id;
-    }
+    if (const UserCodeFrame* pair = own_pair(values, frame)) return pair->frame_id;
     if (put_aside.empty()) return std::nullopt;
     auto found = put_aside.find(frame_key(frame));
     if (found == put_aside.end()) return std::nullopt;
     Id id = found->second;
     put_aside.erase(found);
     return id;
+}
+
+const UserCodeFrame* own_pair(const ThreadValues& values, PyFrameObject* frame) {
+    const auto& stack = values.user_code_stack;
+    for (auto pair = stack.rbegin(); pair != stack.rend(); ++pair) {
+        if (pair->frame.get() == reinterpret_cast<PyObject*>(frame)) return &*pair;
+    }
+    return nullptr;
 }
 
 void remember_unrecorded_call(ThreadValues& values, PyFrameObject* frame, const Id& frame_id) {
@@ -44,11 +49,12 @@ std::optional<CallSite> find_user_code_call_site(const ThreadValues& values, con
 }
 
 void update_user_code_stack(ThreadValues& values, Event event, PyFrameObject* frame,
-                            const Id* frame_id) {
+                            const Id* frame_id, const std::optional<CallSite>& call_site) {
     auto& stack = values.user_code_stack;
     if (event == Event::call) {
         if (frame_id != nullptr) {
-            stack.push_back({PyRef::borrow(reinterpret_cast<PyObject*>(frame)), *frame_id});
+            stack.push_back(
+                {PyRef::borrow(reinterpret_cast<PyObject*>(frame)), *frame_id, call_site, false});
         }
         return;
     }
@@ -70,7 +76,7 @@ void update_user_code_stack(ThreadValues& values, Event event, PyFrameObject* fr
 
 void discard_returning_frame(ThreadValues& values, PyFrameObject* frame) {
     if (!values.frame_ids.empty()) values.frame_ids.erase(frame_key(frame));
-    update_user_code_stack(values, Event::ret, frame, nullptr);
+    update_user_code_stack(values, Event::ret, frame, nullptr, std::nullopt);
 }
 
 Fallible<const ThreadIdentity*> thread_identity(ThreadValues& values) {

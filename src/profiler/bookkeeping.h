@@ -30,6 +30,10 @@ inline std::uintptr_t frame_key(PyFrameObject* frame) noexcept {
 std::optional<Id> frame_id_for_event(ThreadValues& values, Event event, PyFrameObject* frame,
                                      std::uint64_t unix_millis);
 
+// The frame's own pair on the stack of recorded calls (the newest, should it be there twice), or
+// null. Valid until the stack changes.
+const UserCodeFrame* own_pair(const ThreadValues& values, PyFrameObject* frame);
+
 // Puts aside the id of a call whose event failed after the id was made.
 void remember_unrecorded_call(ThreadValues& values, PyFrameObject* frame, const Id& frame_id);
 
@@ -38,11 +42,11 @@ void remember_unrecorded_call(ThreadValues& values, PyFrameObject* frame, const 
 // is safe: no profile event of this thread can run while the callback does.
 std::optional<CallSite> find_user_code_call_site(const ThreadValues& values, const Id* frame_id);
 
-// A recorded call pushes its frame. A return removes the returning frame's own pair and any
-// pairs above it (calls whose returns were not seen); a frame that has no pair, because its
-// call was not recorded, leaves the stack as it is.
+// A recorded call pushes its frame, with its call site. A return removes the returning frame's own
+// pair and any pairs above it (calls whose returns were not seen); a frame that has no pair,
+// because its call was not recorded, leaves the stack as it is.
 void update_user_code_stack(ThreadValues& values, Event event, PyFrameObject* frame,
-                            const Id* frame_id);
+                            const Id* frame_id, const std::optional<CallSite>& call_site);
 
 // A return whose record failed: its frame leaves the stack all the same (with any pairs above
 // it), and an id put aside for it is forgotten, so that later records name the right caller and

@@ -258,9 +258,18 @@ bool record_frame(ProfilerState& state, ThreadValues& values, PyFrameObject* fra
         if (!mapping) return false;
     }
 
-    std::optional<Id> frame_id = frame_id_for_event(values, event, frame, unix_millis_from(now));
+    // A return whose call is on the stack has its id and call site there.
+    std::optional<Id> frame_id;
+    std::optional<CallSite> call_site;
+    const UserCodeFrame* own = event == Event::ret ? own_pair(values, frame) : nullptr;
+    if (own != nullptr) {
+        frame_id = own->frame_id;
+        call_site = own->call_site;
+    } else {
+        frame_id = frame_id_for_event(values, event, frame, unix_millis_from(now));
+        call_site = find_user_code_call_site(values, frame_id ? &*frame_id : nullptr);
+    }
     const Id* id = frame_id ? &*frame_id : nullptr;
-    std::optional<CallSite> call_site = find_user_code_call_site(values, id);
 
     SerializedPair serialized;
     bool serialized_ok = serialize(state, values, arg, mapping.get(), serialized);
@@ -287,7 +296,7 @@ bool record_frame(ProfilerState& state, ThreadValues& values, PyFrameObject* fra
         }
     }
 
-    update_user_code_stack(values, event, frame, id);
+    update_user_code_stack(values, event, frame, id, call_site);
     if (resumed && id != nullptr) values.user_code_stack.back().resumed = true;
 
     FrameRecordFields fields;

@@ -27,6 +27,8 @@ namespace vesk {
 struct UserCodeFrame {
     PyRef frame;  // keeps the frame alive while its call is on the stack
     Id frame_id;
+    // Where it was called from, for its return's record too: the caller waits at that same line.
+    std::optional<CallSite> call_site;
     bool resumed = false;  // a generator's frame resumed after a suspension, not started
 };
 

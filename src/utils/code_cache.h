@@ -26,6 +26,11 @@ struct CodeCache {
     // recordings' version, shifted, and the answer in the lowest bit.
     std::uintptr_t flow_answer = 0;
 
+    // The file name of the code that last called this one (held), and whether it is where attrs
+    // makes its methods (see frame_filters).
+    PyRef attrs_caller_file;
+    bool attrs_caller_answer = false;
+
     // Line numbers by instruction offset: a frame's current line is asked again and again at the
     // same offsets (the call sites of a loop, its returns), and computing it scans the line table.
     struct Line {
