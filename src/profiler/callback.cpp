@@ -246,7 +246,19 @@ bool record_frame(ProfilerState& state, ThreadValues& values, PyFrameObject* fra
     }
     // Taken now: the directory's text may change once the serialiser lets other threads run. A
     // directory that cannot be read leaves the file name absolute.
-    std::string_view path = relative_to(filename, current_working_directory());
+    std::string_view directory = current_working_directory();
+    std::string_view path;
+    if (cache != nullptr && cache->names_read &&
+        cache->relative_generation == working_directory_generation()) {
+        path = cache->relative_path;
+    } else {
+        path = relative_to(filename, directory);
+        if (cache != nullptr && cache->names_read) {
+            // A view into the code's own file name, which lives as long as the cache.
+            cache->relative_path = path;
+            cache->relative_generation = working_directory_generation();
+        }
+    }
 
     auto qualname = cached_qualname(frame, cache);
     if (!qualname.ok()) return false;
@@ -318,7 +330,8 @@ bool record_frame(ProfilerState& state, ThreadValues& values, PyFrameObject* fra
 
 // One event for one recording: 0, or -1 with the program's own interruption set. `arg` is null
 // for a return that an exception causes, as a profile function sees it before 3.12.
-int handle_event(ProfilerState& state, PyFrameObject* frame, Event event, PyObject* arg) {
+int handle_event(ProfilerState& state, PyFrameObject* frame, Event event, PyObject* arg,
+                 CodeCache* known_cache) {
     const bool left_unseen = arg == nullptr && event == Event::ret;
     if (arg == nullptr) arg = Py_None;
     PyRef code = PyRef::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
@@ -343,7 +356,7 @@ int handle_event(ProfilerState& state, PyFrameObject* frame, Event event, PyObje
             }
         }
 
-        CodeCache* cache = code_cache(code.get());
+        CodeCache* cache = known_cache != nullptr ? known_cache : code_cache(code.get());
         auto filename =
             cache != nullptr && cache->names_read ? cache->filename : text_view(context.filename);
         auto code_name = !filename.ok()                          ? failed
@@ -379,9 +392,10 @@ int handle_event(ProfilerState& state, PyFrameObject* frame, Event event, PyObje
 }
 
 // Every live recording on this thread's chain gets the event, innermost first.
-int record_event(PyObject* profiler, PyFrameObject* frame, Event event, PyObject* arg) {
+int record_event(PyObject* profiler, PyFrameObject* frame, Event event, PyObject* arg,
+                 CodeCache* cache) {
     bool handed_on = for_each_live_recording(profiler, [&](ProfilerState& state) {
-        return handle_event(state, frame, event, arg) == 0;
+        return handle_event(state, frame, event, arg, cache) == 0;
     });
     return handed_on ? 0 : -1;
 }
@@ -389,7 +403,7 @@ int record_event(PyObject* profiler, PyFrameObject* frame, Event event, PyObject
 }  // namespace
 
 int deliver_event(PyObject* profiler, PyFrameObject* frame, Event event, PyObject* arg,
-                  bool monitored) {
+                  bool monitored, CodeCache* cache) {
     ProfilerState* state = profiler_state_of(profiler);
     if (state == nullptr) {
         if (profiler == nullptr) {
@@ -417,7 +431,7 @@ int deliver_event(PyObject* profiler, PyFrameObject* frame, Event event, PyObjec
             if (monitored) return 0;
             install_live_recording(profiler);
         }
-        return record_event(profiler, frame, event, arg);
+        return record_event(profiler, frame, event, arg, cache);
     } catch (abi::__forced_unwind&) {
         throw;
     } catch (...) {

@@ -17,9 +17,9 @@ int profile_callback(PyObject* profiler, PyFrameObject* frame, int what, PyObjec
 // One call or return of a Python frame for `profiler` (a VeskProfiler) and the recordings it was
 // started inside of: 0, or -1 with the program's own interruption set. `arg` is null for a return
 // that an exception causes. `monitored`: the event comes through sys.monitoring, not the thread's
-// profile function.
+// profile function. `cache`: the frame's code cache when the caller has it already.
 int deliver_event(PyObject* profiler, PyFrameObject* frame, Event event, PyObject* arg,
-                  bool monitored);
+                  bool monitored, CodeCache* cache = nullptr);
 
 // Whether the recording has plugins for the code's name, remembered on the code object.
 bool has_plugins_for(const ProfilerState& state, CodeCache* cache, std::string_view code_name);

@@ -66,13 +66,39 @@ class Cursor {
     explicit Cursor(char* at) noexcept : at_(at) {}
     char* position() const noexcept { return at_; }
 
+    // Most pieces are short (names, digits, small values): copied in place, a call into the C
+    // library only for the longer ones.
     void put(std::string_view bytes) noexcept {
-        std::memcpy(at_, bytes.data(), bytes.size());
-        at_ += bytes.size();
+        const std::size_t n = bytes.size();
+        const char* from = bytes.data();
+        if (n >= 8 && n <= 16) {
+            std::uint64_t head, tail;
+            std::memcpy(&head, from, 8);
+            std::memcpy(&tail, from + n - 8, 8);
+            std::memcpy(at_, &head, 8);
+            std::memcpy(at_ + n - 8, &tail, 8);
+        } else if (n >= 4 && n < 8) {
+            std::uint32_t head, tail;
+            std::memcpy(&head, from, 4);
+            std::memcpy(&tail, from + n - 4, 4);
+            std::memcpy(at_, &head, 4);
+            std::memcpy(at_ + n - 4, &tail, 4);
+        } else if (n < 4) {
+            for (std::size_t i = 0; i < n; ++i) at_[i] = from[i];
+        } else {
+            std::memcpy(at_, from, n);
+        }
+        at_ += n;
     }
     void byte(unsigned value) noexcept { *at_++ = static_cast<char>(value); }
     void big_endian(std::uint64_t value, int bytes) noexcept {
-        for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8) byte((value >> shift) & 0xff);
+        if constexpr (std::endian::native == std::endian::little) {
+            const std::uint64_t swapped = __builtin_bswap64(value << (64 - 8 * bytes));
+            std::memcpy(at_, &swapped, static_cast<std::size_t>(bytes));
+            at_ += bytes;
+        } else {
+            for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8) byte((value >> shift) & 0xff);
+        }
     }
     void str_header(std::size_t length) noexcept {
         if (length < 32) {

@@ -138,7 +138,7 @@ PyObject* flow(PyObject* const* args, Py_ssize_t nargs, Event event, PyObject* a
         if (profiler == nullptr) Py_RETURN_NONE;
         PyFrameObject* frame = PyEval_GetFrame();  // borrowed; made for the event if need be
         if (frame == nullptr) Py_RETURN_NONE;
-        if (deliver_event(profiler, frame, event, arg, true) < 0) return nullptr;
+        if (deliver_event(profiler, frame, event, arg, true, cache) < 0) return nullptr;
         Py_RETURN_NONE;
     } catch (abi::__forced_unwind&) {
         throw;

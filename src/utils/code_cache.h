@@ -17,6 +17,11 @@ struct CodeCache {
     std::string_view filename;
     std::string_view code_name;
 
+    // The filename relative to the working directory (a view into `filename`), for the reading
+    // of the directory whose generation is given (0: none yet).
+    std::uint64_t relative_generation = 0;
+    std::string_view relative_path;
+
     // The frame filters' answer for this code's file name, for one profiler (see frame_filters).
     std::uintptr_t filter_answer = 0;
     // Whether one profiler has plugins for this code's name: the profiler's serial, shifted, and

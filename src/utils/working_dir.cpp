@@ -35,6 +35,10 @@ struct DirectoryCache {
 
 DirectoryCache cache;
 
+// Moves on whenever a reading differs from the one before: never reset, so that an answer
+// remembered for one reading is never taken for another.
+std::uint64_t generation = 1;
+
 bool read_directory(std::string& into);
 
 int audit_hook(const char* event, PyObject*, void*) {
@@ -90,6 +94,7 @@ bool change_done(std::string_view fresh) {
 
 bool watch_working_directory() {
     cache = DirectoryCache{};
+    ++generation;
     return PySys_AddAuditHook(audit_hook, nullptr) == 0;
 }
 
@@ -98,9 +103,14 @@ std::string_view current_working_directory() {
     std::string fresh;
     if (!read_directory(fresh)) fresh.clear();
     if (cache.change_pending && change_done(fresh)) cache.change_pending = false;
+    if (fresh != cache.text) ++generation;
     cache.text = std::move(fresh);
     cache.valid = !cache.change_pending;
     return cache.text;
+}
+
+std::uint64_t working_directory_generation() noexcept {
+    return generation;
 }
 
 std::string_view relative_to(std::string_view filename, std::string_view directory) noexcept {

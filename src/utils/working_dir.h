@@ -7,6 +7,7 @@
 // passed), readings ask the system afresh; then the directory is cached again. A change of
 // directory made by native code without that event is not noticed.
 
+#include <cstdint>
 #include <string_view>
 
 #include "utils/pyref.h"
@@ -19,6 +20,9 @@ bool watch_working_directory();
 // The directory as UTF-8 (borrowed until the next call); empty when it cannot be read (after it
 // was removed, say), so that file names stay absolute.
 std::string_view current_working_directory();
+
+// Names the reading current_working_directory() last gave: the same number, the same text.
+std::uint64_t working_directory_generation() noexcept;
 
 // The filename relative to `directory` when it lies inside it, compared by whole path
 // components; otherwise the filename itself.
