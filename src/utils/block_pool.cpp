@@ -4,11 +4,12 @@
 #include <signal.h>
 #include <sys/mman.h>
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <mutex>
 #include <new>
-#include <vector>
 
 namespace vesk::blocks {
 
@@ -21,11 +22,25 @@ constexpr std::size_t kLow = 4;
 constexpr std::size_t kTarget = 8;
 constexpr std::size_t kKeep = 16;
 constexpr auto kIdle = std::chrono::seconds(2);
+static_assert(kLow < kTarget && kTarget <= kKeep);
+
+// A fixed list: nothing here allocates, so neither the recording thread's take and give (which
+// may not fail) nor the filler can run out of memory for it.
+struct Ready {
+    std::array<char*, kKeep> blocks{};
+    std::size_t count = 0;
+
+    bool empty() const noexcept { return count == 0; }
+    std::size_t size() const noexcept { return count; }
+    char* back() const noexcept { return blocks[count - 1]; }
+    void pop_back() noexcept { --count; }
+    void push_back(char* block) noexcept { blocks[count++] = block; }
+};
 
 struct Pool {
     std::mutex mutex;
     std::condition_variable wake;
-    std::vector<char*> ready;
+    Ready ready;
     bool wanted = false;
     bool taken = false;  // since the filler last looked
     bool running = false;
@@ -71,10 +86,10 @@ void* filler_main(void*) {
             p.taken = false;
         } else if (!p.wake.wait_for(lock, kIdle, [&p] { return p.wanted; })) {
             if (!p.taken) {
-                std::vector<char*> spare;
-                spare.swap(p.ready);
+                Ready spare = p.ready;
+                p.ready.count = 0;
                 lock.unlock();
-                for (char* block : spare) unmap_block(block);
+                for (std::size_t i = 0; i < spare.count; ++i) unmap_block(spare.blocks[i]);
                 lock.lock();
             }
             p.taken = false;
