@@ -225,6 +225,23 @@ bool keep_generator_facts(ProfilerState& state, ThreadValues& values, PyFrameObj
                                  call_site ? &*call_site : nullptr, resumed, yielded);
 }
 
+// The file name relative to the working directory, remembered on the code for each reading of
+// the directory. A directory that cannot be read leaves it absolute.
+std::string_view record_path(CodeCache* cache, std::string_view filename) {
+    std::string_view directory = current_working_directory();
+    const bool remembered = cache != nullptr && cache->names_read;  // filename is the code's own
+    if (remembered && cache->relative_generation == working_directory_generation()) {
+        return cache->relative_path;
+    }
+    std::string_view path = relative_to(filename, directory);
+    if (remembered) {
+        // A view into the code's own file name, which lives as long as the cache.
+        cache->relative_path = path;
+        cache->relative_generation = working_directory_generation();
+    }
+    return path;
+}
+
 // Everything after the plugins; false with the error indicator set when the event fails. `left`:
 // an exception leaves the frame.
 bool record_frame(ProfilerState& state, ThreadValues& values, PyFrameObject* frame,
@@ -244,21 +261,8 @@ bool record_frame(ProfilerState& state, ThreadValues& values, PyFrameObject* fra
         PyErr_SetString(PyExc_OverflowError, "the frame has no line number");
         return false;
     }
-    // Taken now: the directory's text may change once the serialiser lets other threads run. A
-    // directory that cannot be read leaves the file name absolute.
-    std::string_view directory = current_working_directory();
-    std::string_view path;
-    if (cache != nullptr && cache->names_read &&
-        cache->relative_generation == working_directory_generation()) {
-        path = cache->relative_path;
-    } else {
-        path = relative_to(filename, directory);
-        if (cache != nullptr && cache->names_read) {
-            // A view into the code's own file name, which lives as long as the cache.
-            cache->relative_path = path;
-            cache->relative_generation = working_directory_generation();
-        }
-    }
+    // Taken now: the directory's text may change once the serialiser lets other threads run.
+    std::string_view path = record_path(cache, filename);
 
     auto qualname = cached_qualname(frame, cache);
     if (!qualname.ok()) return false;
