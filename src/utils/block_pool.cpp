@@ -77,6 +77,13 @@ void* filler_main(void*) {
                 char* block = map_block(true);
                 lock.lock();
                 if (block == nullptr) break;
+                if (p.ready.size() >= kTarget) {
+                    // Written blocks came back while this one was mapped: it is spare.
+                    lock.unlock();
+                    unmap_block(block);
+                    lock.lock();
+                    break;
+                }
                 p.ready.push_back(block);
             }
         } else if (p.ready.empty()) {

@@ -55,6 +55,18 @@ TEST(BlockPool, FillsAheadTakesBackAndServesAForkedChild) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
+// Blocks given back while the filler maps one must not push the list past what it holds: the
+// filler's block is then spare.
+TEST(BlockPool, NeverHoldsMoreThanItKeepsWhenBlocksComeBackWhileTheFillerMaps) {
+    std::vector<char*> taken;
+    for (int round = 0; round < 300; ++round) {
+        while (taken.size() < 20) taken.push_back(blocks::take());
+        for (char* block : taken) blocks::give(block);
+        taken.clear();
+        ASSERT_LE(blocks::ready(), 16u) << "round " << round;
+    }
+}
+
 TEST(RecordChunks, KeepsRecordsInOrderAcrossPooledBlocks) {
     RecordChunks chunks;
     std::string expected;
