@@ -1,3 +1,4 @@
+import signal
 import sys
 import threading
 
@@ -20,6 +21,14 @@ class Host:
 
     def __call__(self, *args, **kwargs):
         return None
+
+
+def pytest_configure(config):
+    # A suite started in the background by a shell without job control inherits Ctrl-C ignored, and
+    # so would every program it starts: the tests that interrupt one need it heard. A handler, unlike
+    # the ignoring, goes back to the default in the programs the tests start.
+    if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 @pytest.fixture
