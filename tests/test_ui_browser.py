@@ -76,7 +76,9 @@ def test_viewer(page):
     assert "(n=4)" in work.text and "-> 4" in work.text
     work.click()
     details = page.find_element(by, "#details")
-    wait(page, lambda: "Arguments" in details.text.title() and "Reading" not in details.text)
+    # Until the click's answer comes, the pane still shows the call shown before.
+    wait(page, lambda: details.find_element(by, ".call-title").text == "__main__.work"
+         and "Arguments" in details.text.title() and "Reading" not in details.text)
     assert "from __main__.main at line 26" in details.text
     arguments = dict((tr.find_element(by, "th").text, tr.find_element(by, "td").text)
                      for tr in details.find_elements(by, "table.vars tr"))
@@ -120,6 +122,10 @@ def go(page, hash_):
     page.get(page.current_url.split("#")[0] + hash_)
 
 
+def all_loaded(texts):
+    return texts if texts and not any("…" in text for text in texts) else None
+
+
 def trace_ids(page):
     go(page, "#/")
     links = wait(page, lambda: page.find_elements("css selector", "#traces tbody a"))
@@ -133,7 +139,8 @@ def test_list_groups_a_session_and_tells_durations(page):
     assert "pytest session · 3 tests · 1 failed · process " in heading.text
     tests = page.find_elements(by, "#traces tr.in-session a.test")
     assert sorted(a.text for a in tests) == [f"test_recorded.py::test_{n}" for n in ("fails", "ok", "slow")]
-    durations = wait(page, lambda: [d.text for d in page.find_elements(by, "td.duration") if "…" not in d.text] or None)
+    # Durations come in one by one: wait for every cell, not the first.
+    durations = wait(page, lambda: all_loaded([d.text for d in page.find_elements(by, "td.duration")]))
     assert len(durations) == 4 and "?" not in durations
     heading.click()  # folds the session away
     wait(page, lambda: not page.find_elements(by, "#traces tr.in-session"))
