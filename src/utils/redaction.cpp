@@ -142,6 +142,8 @@ constexpr std::string_view pem_begin = "-----BEGIN ";
 constexpr std::string_view pem_dashes = "-----";
 constexpr std::string_view pem_label_ends[] = {"PRIVATE KEY", "PRIVATE KEY BLOCK"};
 constexpr std::string_view url_separator = "://";
+// A password taken out already (vesk.filters.secrets.redacted_inside): no secret.
+constexpr std::string_view redacted = "[redacted]";
 
 bool is_alnum(Py_UCS4 c) {
     return is_upper(c) || is_lower(c) || is_digit(c);
@@ -185,6 +187,10 @@ struct Chars {
             }
             return -1;
         }
+    }
+
+    bool equals(Py_ssize_t from, Py_ssize_t end, std::string_view ascii) const {
+        return end - from == static_cast<Py_ssize_t>(ascii.size()) && ends_with(from, end, ascii);
     }
 
     bool ends_with(Py_ssize_t from, Py_ssize_t end, std::string_view suffix) const {
@@ -261,7 +267,8 @@ bool has_url_password(Chars<Char> text) {
         for (Py_ssize_t i = at + 3; i < end; ++i) {
             Py_UCS4 c = text[i];
             if (c == '@') {
-                if (colon >= 0 && colon < i - 1) return true;
+                if (colon >= 0 && colon < i - 1 && !text.equals(colon + 1, i, redacted))
+                    return true;
                 break;
             }
             if (ends_url_user(c)) break;
