@@ -100,6 +100,12 @@ def build_parser():
     parser.add_argument("--version", action="version", version=f"vesk {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
+    def project_path(command):
+        command.add_argument("--path", action="append", metavar="DIR",
+                             help="a folder the program's modules are imported from, as pytest's rootdir "
+                                  "would be (repeatable; default: the working directory); never one the "
+                                  "trace names")
+
     def with_db(command):
         command.add_argument("--db", default=None,
                              help=f"SQLite database of the traces, or a postgresql:// URL of a "
@@ -186,6 +192,7 @@ def build_parser():
                            "arguments, locals, return value, caller and call site")
     show.add_argument("--as-test", action="store_true",
                       help="with --call: the call as a pytest test, when it can be one")
+    project_path(show)
     show.add_argument("--children", action="store_true",
                       help="then the traces of the processes it started, and theirs")
     show.set_defaults(handler=_read_command("show"))
@@ -263,6 +270,7 @@ def build_parser():
     tests.add_argument("--no-check", dest="check", action="store_false",
                        help="write the tests without running them (by default they run twice "
                             "against the current code, and those that fail or flip are left out)")
+    project_path(tests)
     tests.set_defaults(handler=_tests)
 
     ui = with_db(commands.add_parser(

@@ -11,10 +11,10 @@ The code here is one of vesk's filtered names: recording leaves it out of traces
 
 import os
 import sys
-import sysconfig
 import tempfile
 
 from vesk.generate_tests.cases import Collector, chosen, main_module_of
+from vesk.generate_tests.audit import audit
 from vesk.generate_tests.check import CheckFailed, Unimportable, run_twice
 from vesk.generate_tests.render import render
 from vesk.generate_tests.values import Unfaithful
@@ -35,7 +35,6 @@ class Generated:
         self.picked = picked
         self.header = header
         self.dropped = {}
-        self.roots = []
 
     @property
     def skipped(self):
@@ -50,7 +49,10 @@ class Generated:
         for case in self.cases:
             for module, names in case.imports.items():
                 imports.setdefault(module, set()).update(names)
-        return render(self.picked, imports, self.header, _roots(imports, self.roots), output, ids)
+        text = render(self.picked, imports, self.header, _roots_used(imports, self.collector.resolver.roots),
+                      output, ids)
+        audit(text)
+        return text
 
     def drop(self, dropped_ids, ids):
         """Drops the cases of dropped_ids (test id -> why), or puts in their place their variant
@@ -72,30 +74,17 @@ class Generated:
         return swapped
 
 
-def _roots(imports, extra):
-    """Folders the imported modules are found in, less those any interpreter looks in."""
-    standard = {os.path.realpath(sysconfig.get_paths()[key]) for key in ("stdlib", "purelib", "platlib")}
-    roots = []
+def _roots_used(imports, roots):
+    """The project's roots that the imported modules were found in, for the test module to
+    import them from again."""
+    used = set()
     for module in imports:
-        loaded = sys.modules.get(module)
-        path = getattr(loaded, "__file__", None)
-        if not module or path is None:
+        path = getattr(sys.modules.get(module), "__file__", None)
+        if not module or not isinstance(path, str):
             continue
-        root = os.path.dirname(os.path.realpath(path))
-        for _ in range(module.count(".") + (os.path.basename(path) == "__init__.py")):
-            root = os.path.dirname(root)
-        if root not in standard and root not in roots:
-            roots.append(root)
-    return roots + [r for r in extra if r not in roots]
-
-
-def _importable(trace):
-    """The module name of the recorded script, with its folder put where imports look."""
-    main_module, folder = main_module_of(trace)
-    for path in (folder, os.getcwd()):
-        if path and path not in sys.path:
-            sys.path.insert(0, path)
-    return main_module
+        path = os.path.realpath(path)
+        used.update(root for root in roots if path.startswith(root.rstrip(os.sep) + os.sep))
+    return [root for root in roots if root in used]
 
 
 def _children_started(db_path, trace_id):
@@ -107,14 +96,15 @@ def _children_started(db_path, trace_id):
         return []
 
 
-def generate(trace, function=None, most=DEFAULT_MOST, children_started=(), test=None, frame_id=None):
+def generate(trace, function=None, most=DEFAULT_MOST, children_started=(), test=None, frame_id=None, roots=None):
     """The Generated of a trace (a view.trace.Trace, or a list of them: the traces of a suite's
     tests): its calls of functions matching the pattern function (all when None), or only the
-    call frame_id."""
+    call frame_id. The program's modules are imported from the folders roots (the working
+    directory when None), never from where the trace says they were."""
     from vesk.view.tree import build_tree
 
     traces = trace if isinstance(trace, list) else [trace]
-    collector = Collector(_importable(traces[0]), function, children_started)
+    collector = Collector(main_module_of(traces[0]), function, children_started, roots)
     for one in traces:
         for thread in one.threads:
             for record in thread.records:
@@ -178,7 +168,7 @@ def check(generated, output=None):
     raise CheckFailed(f"more than {MAX_UNIMPORTABLE} cases whose values cannot be built")
 
 
-def test_source_for_call(stored_trace, thread, frame_id):
+def test_source_for_call(stored_trace, thread, frame_id, roots=None):
     """The test module for the one call frame_id of a stored trace (a view.trace.StoredTrace), as
     text; thread (a name, or None for any) narrows where to look. Raises Unfaithful with the
     reason when that call cannot be a faithful test."""
@@ -187,7 +177,7 @@ def test_source_for_call(stored_trace, thread, frame_id):
     trace = trace_from_parts(list(stored_trace.parts()), stored_trace.trace_id)
     if thread is not None:
         trace.threads = [t for t in trace.threads if t.name == thread] or trace.threads
-    generated = generate(trace, frame_id=frame_id,
+    generated = generate(trace, frame_id=frame_id, roots=roots,
                          children_started=_children_started(stored_trace.path, stored_trace.trace_id))
     if not generated.cases:
         reasons = list(generated.skipped)
@@ -207,7 +197,7 @@ def tests_command(options):
     if output and os.path.isdir(output):
         raise CommandError(f"cannot write {output}: it is a directory", status=2)
     generated = generate(trace, options.function, options.max_per_function,
-                         _children_started(options.db, trace.trace_id), options.test)
+                         _children_started(options.db, trace.trace_id), options.test, roots=project_roots(options))
     if options.check:
         try:
             check(generated, output)
@@ -229,7 +219,21 @@ def tests_command(options):
     return 0
 
 
+def project_roots(options):
+    """The folders the program's modules are imported from: those given with --path, else the
+    working directory."""
+    from vesk.utils import CommandError
+
+    given = getattr(options, "path", None) or [os.getcwd()]
+    for folder in given:
+        if not os.path.isdir(folder):
+            raise CommandError(f"--path {folder}: not a folder", status=2)
+    return [os.path.abspath(folder) for folder in given]
+
+
 def _report(generated, output, checked):
+    from vesk.view.values import clean
+
     cases = generated.cases
     functions = len(generated.picked)
     if cases:
@@ -241,12 +245,12 @@ def _report(generated, output, checked):
     print(f"vesk: {calls} recorded call{'s' * (calls != 1)}: {same} distinct, {skipped} skipped",
           file=sys.stderr)
     for reason, count in generated.skipped.most_common():
-        print(f"vesk:   skipped {count}: {reason}", file=sys.stderr)
+        print(f"vesk:   skipped {count}: {clean(reason)}", file=sys.stderr)
     if checked:
         dropped = generated.dropped
         print(f"vesk: checked against the current code: {len(dropped)} dropped", file=sys.stderr)
         for test_id, why in sorted(dropped.items()):
-            print(f"vesk:   dropped {test_id}: {why}", file=sys.stderr)
+            print(f"vesk:   dropped {clean(test_id)}: {clean(why)}", file=sys.stderr)
 
 
 def show_as_test(options):
@@ -267,7 +271,7 @@ def show_as_test(options):
         raise CommandError(f"no call {wanted} in trace {stored.trace_id}" if not ids
                            else f"frame id {wanted} is ambiguous in trace {stored.trace_id}")
     try:
-        sys.stdout.write(test_source_for_call(stored, found[0].thread, found[0].frame_id))
+        sys.stdout.write(test_source_for_call(stored, found[0].thread, found[0].frame_id, project_roots(options)))
     except Unfaithful as error:
         raise CommandError(f"call {found[0].frame_id} cannot be a faithful test: {error}") from None
     return 0

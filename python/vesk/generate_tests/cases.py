@@ -15,14 +15,15 @@ skipped:
 Every skipped call is counted under its reason.
 """
 
+import builtins
 import collections
 import dataclasses
 import inspect
-import os
 import types
 
 from vesk.filters.events import TYPES as EVENT_TYPES
-from vesk.generate_tests.values import Rebuilder, Resolver, Unfaithful
+from vesk.generate_tests.resolve import Resolver, Unfaithful, is_name
+from vesk.generate_tests.values import Rebuilder
 from vesk.view.choose import matches
 from vesk.view.values import is_object
 from vesk.view.tree import is_fact
@@ -67,14 +68,17 @@ class Case:
 
 
 def main_module_of(trace):
-    """(module name, its folder) the recorded script imports as, from its module frame."""
+    """The module name the recorded script imports as, from its module frame: its file's name.
+    Where that file was is the recording machine's business: the module is looked for in the
+    project's roots."""
     for thread in trace.threads:
         for record in thread.records[:50]:
             if isinstance(record, dict) and record.get("qualname") == "__main__.<module>":
                 path = (record.get("locals") or {}).get("__file__")
                 if isinstance(path, str) and path.endswith(".py"):
-                    return os.path.basename(path)[:-3], os.path.dirname(path)
-    return None, None
+                    name = path.replace("\\", "/").rsplit("/", 1)[-1][:-3]
+                    return name if is_name(name) and "." not in name else None
+    return None
 
 
 def _code_names(code, seen):
@@ -94,8 +98,8 @@ def _is_suite(module):
 class Collector:
     """Cases from the call trees of a trace; skipped calls counted by reason."""
 
-    def __init__(self, main_module=None, function=None, children_started=()):
-        self.resolver = Resolver(main_module)
+    def __init__(self, main_module=None, function=None, children_started=(), roots=None):
+        self.resolver = Resolver(main_module, roots)
         self.rebuilder = Rebuilder(self.resolver)
         self.function = function  # a pattern of the functions wanted, or None
         self.children_started = sorted(children_started)  # when child processes started
@@ -156,6 +160,8 @@ class Collector:
         if not inspect.isfunction(function):
             # a property's getter, or a descriptor's: it runs on attribute access, not by a call
             raise Unfaithful("a property" if hasattr(function, "__get__") else "not a plain function")
+        if not self.resolver.in_project(function):
+            raise Unfaithful("a function outside the project")
         if inspect.isgeneratorfunction(function) or inspect.isasyncgenfunction(function):
             raise Unfaithful("a generator")
         if inspect.iscoroutinefunction(function):
@@ -226,6 +232,8 @@ class Collector:
         name, value = record.get("exception"), record.get("value")
         if not isinstance(name, str):
             raise Unfaithful("an exception whose type was not recorded")
+        if not is_name(name):
+            raise Unfaithful("an exception type that is not a name")
         if isinstance(value, dict) and isinstance(value.get("__args__"), list):
             args = self.rebuilder.source(tuple(value["__args__"]))
         elif isinstance(value, dict):
@@ -233,8 +241,12 @@ class Collector:
         else:
             args = None
         if name.startswith("builtins."):
-            return name[len("builtins."):], args
-        return self.rebuilder.name_of(name)[0], args
+            source, found = name[len("builtins."):], getattr(builtins, name[len("builtins."):], None)
+        else:
+            source, found = self.rebuilder.name_of(name)
+        if not (isinstance(found, type) and issubclass(found, BaseException)):
+            raise Unfaithful("an exception type not found")
+        return source, args
 
     def _site(self, node, caller):
         line = node.call_site_line

@@ -4,7 +4,7 @@ parametrized test per function (and one for the calls of it that raised)."""
 import keyword
 import os
 
-__all__ = ["render", "test_name"]
+__all__ = ["HELPERS", "render", "test_name"]
 
 _WIDTH = 100
 
@@ -39,6 +39,9 @@ def with_fields(instance, **fields):
         setattr(instance, name, value)
     return instance
 '''
+
+# The helpers' text, as the module holds them.
+HELPERS = (_RECORDED_FORM, _WITH_FIELDS)
 
 
 def test_name(function, raises=False):
@@ -128,28 +131,38 @@ def _test(function, cases, raises, out, ids):
 
 
 def _path_lines(roots, output):
-    """Lines that let the test module import the recorded modules from their folders."""
-    here = os.path.dirname(os.path.abspath(output)) if output else None
-    lines = []
-    for root in roots:
-        if here is not None and os.path.abspath(root) == here:
+    """Lines that let the test module import the program's modules from the project's roots
+    (never from a folder the trace named), saying which they are."""
+    here = os.path.dirname(os.path.realpath(output)) if output else None
+    shown = [root if here is None else os.path.relpath(root, here) for root in roots]
+    if not shown:
+        return []
+    lines = ["# The program's modules are imported from: " + ", ".join(_comment(s) for s in shown)
+             + ("" if here is None else " (relative to this file)")]
+    for root, relative in zip(roots, shown):
+        if here is not None and root == here:
             continue
         if here is not None:
-            shown = os.path.relpath(root, here)
-            lines.append(f"sys.path.insert(0, os.path.join(os.path.dirname(__file__), {shown!r}))")
+            lines.append(f"sys.path.insert(0, os.path.join(os.path.dirname(__file__), {relative!r}))")
         else:
-            lines.append(f"sys.path.insert(0, {os.path.abspath(root)!r})")
+            lines.append(f"sys.path.insert(0, {root!r})")
     return lines
+
+
+def _docstring(lines):
+    """The module's docstring: the header's lines, escaped so that no text in them ends it."""
+    text = "\n".join(_comment(line) for line in lines).replace("\\", "\\\\").replace('"', '\\"')
+    return f'"""{text}\n"""'
 
 
 def render(chosen, imports, header, roots=(), output=None, ids=None):
     """The module's text. chosen: function -> its cases; imports: module -> names; ids, when
     given, gets (case, first line, last line) under each case's test id ("test_f[call2]")."""
     ids = {} if ids is None else ids
-    out = ['"""' + "\n".join(_comment(line) for line in header) + '\n"""', ""]
+    out = [_docstring(header), ""]
     path_lines = _path_lines(roots, output)
     out += ["import collections", "import enum"]
-    if path_lines:
+    if len(path_lines) > 1:
         out += ["import os", "import sys"]
     out += ["", "import pytest", ""]
     out += path_lines

@@ -8,26 +8,20 @@ plain classes whose constructor takes their fields). Anything else raises Unfait
 reason, which the caller counts: a guessed value would make a test that tests nothing.
 """
 
-import ast
 import builtins
 import dataclasses
 import enum
-import importlib
 import inspect
 import math
 import re
-import sys
 import types
 
 from vesk.filters.secrets import is_marker
+from vesk.generate_tests.resolve import Resolver, Unfaithful, is_name
+from vesk.generate_tests.texts import TEXT_TYPES, int_source, text_source
 from vesk.view.values import is_object
 
 __all__ = ["Unfaithful", "Resolver", "Rebuilder"]
-
-
-class Unfaithful(Exception):
-    """A value, function or call that cannot be made into a faithful test; its one argument is
-    the reason, short and the same for every call it applies to (it is counted)."""
 
 
 def _is_cut(value):
@@ -36,98 +30,6 @@ def _is_cut(value):
 
 def _is_text(value):
     return len(value) == 2 and isinstance(value.get("__type__"), str) and isinstance(value.get("__repr__"), str)
-
-
-class Resolver:
-    """Recorded dotted names ("shop.Basket.add", "__main__.Item") to the objects they name, by
-    importing their module in this process. `__main__` is the recorded script, imported under its
-    file's name."""
-
-    def __init__(self, main_module=None):
-        self.main_module = main_module  # the module name the recorded script imports as
-        self.modules = {}  # modules of the recorded functions: where a function value is looked for
-        self._found = {}
-        self._functions = {}
-
-    def saw(self, dotted, qualname):
-        """A recorded function: its module is one a function value may come from."""
-        if isinstance(dotted, str) and isinstance(qualname, str) and dotted.endswith("." + qualname):
-            try:
-                self.modules.setdefault(self.module_name(dotted[: -len(qualname) - 1]), None)
-            except Unfaithful:
-                pass  # a script run from text: nothing of it can be imported
-
-    def function(self, qualname):
-        """The one function of the recorded modules whose qualified name is qualname (a function
-        value is recorded as its text, which does not name its module)."""
-        if qualname not in self._functions:
-            found = {}
-            for module in self.modules:
-                try:
-                    target = self.resolve(f"{module}.{qualname}")[2]
-                except Unfaithful:
-                    continue
-                if (inspect.isfunction(target) or inspect.isbuiltin(target)) and target.__qualname__ == qualname:
-                    found[id(target)] = target
-            if not found:  # a builtin of a module they import (operator.neg)
-                for module in [sys.modules[m] for m in self.modules if m in sys.modules]:
-                    for value in list(vars(module).values()):
-                        target = getattr(value, qualname, None) if isinstance(value, types.ModuleType) else None
-                        if inspect.isbuiltin(target) and target.__qualname__ == qualname:
-                            found[id(target)] = target
-            self._functions[qualname] = next(iter(found.values())) if len(found) == 1 else None
-        found = self._functions[qualname]
-        if found is None:
-            raise Unfaithful("a function value not found in the recorded modules")
-        return found
-
-    def module_name(self, name):
-        if name == "__main__" or name.startswith("__main__."):
-            if self.main_module is None:
-                raise Unfaithful("defined in a script that cannot be imported")
-            return self.main_module + name[len("__main__"):]
-        return name
-
-    def resolve(self, dotted):
-        """(module name, qualified name in it, the object) for a recorded dotted name."""
-        dotted = self.module_name(dotted)
-        if dotted in self._found:
-            found = self._found[dotted]
-            if isinstance(found, Unfaithful):
-                raise found
-            return found
-        try:
-            found = self._resolve(dotted)
-        except Unfaithful as error:
-            self._found[dotted] = error
-            raise
-        self._found[dotted] = found
-        return found
-
-    def _resolve(self, dotted):
-        if dotted.rsplit(".", 1)[-1].startswith("<"):
-            raise Unfaithful("a comprehension, generator expression or lambda")
-        if "<locals>" in dotted:
-            raise Unfaithful("defined inside a function")
-        parts = dotted.split(".")
-        for cut in range(len(parts) - 1, 0, -1):
-            module_name = ".".join(parts[:cut])
-            module = sys.modules.get(module_name)
-            if module is None:
-                try:
-                    module = importlib.import_module(module_name)
-                except ImportError:
-                    continue
-                except (Exception, SystemExit):  # noqa: BLE001 - the program's own import failed
-                    raise Unfaithful("its module fails to import") from None
-            target = module
-            try:
-                for part in parts[cut:]:
-                    target = inspect.getattr_static(target, part)
-            except AttributeError:
-                continue
-            return module_name, ".".join(parts[cut:]), target
-        raise Unfaithful("not importable")
 
 
 # Values recorded as texts that name them: the text's form, and the name in it.
@@ -142,45 +44,13 @@ def _a(name):
 
 
 def _literal(value):
-    """Source of a builtin scalar; Unfaithful for a float that equals nothing."""
+    """Source of a builtin scalar, its repr; Unfaithful for a float that equals nothing."""
     if type(value) is float:
         if math.isnan(value):
             raise Unfaithful("a NaN (equal to nothing)")
         if math.isinf(value):
             return "float('inf')" if value > 0 else "float('-inf')"
     return repr(value)
-
-
-# Standard types recorded as a text that is a call building them again, and the module that call
-# needs. Their texts are checked to be such calls before they are written (they come from a file).
-_TEXT_TYPES = {
-    "builtins.complex": "builtins", "builtins.range": "builtins", "builtins.slice": "builtins",
-    "datetime.date": "datetime", "datetime.datetime": "datetime", "datetime.time": "datetime",
-    "datetime.timedelta": "datetime", "decimal.Decimal": "decimal", "uuid.UUID": "uuid",
-    "fractions.Fraction": "fractions", "pathlib.PosixPath": "pathlib", "pathlib.PurePosixPath": "pathlib",
-}
-
-
-def _is_plain_call(node, module):
-    """A text that only calls module's names with literal arguments."""
-    if isinstance(node, ast.Constant):
-        return True
-    if isinstance(node, ast.UnaryOp) and isinstance(node.op, ast.USub):
-        return isinstance(node.operand, ast.Constant)
-    if isinstance(node, ast.BinOp):  # complex: (1+2j)
-        return _is_plain_call(node.left, module) and _is_plain_call(node.right, module)
-    if isinstance(node, ast.Tuple):
-        return all(_is_plain_call(item, module) for item in node.elts)
-    if isinstance(node, ast.Call):
-        func = node.func
-        if module == "builtins":
-            named = isinstance(func, ast.Name) and func.id in ("range", "slice", "complex")
-        else:
-            named = (isinstance(func, ast.Attribute) and isinstance(func.value, ast.Name)
-                     and func.value.id == module)
-        return named and all(_is_plain_call(a, module) for a in node.args) and all(
-            _is_plain_call(k.value, module) for k in node.keywords)
-    return False
 
 
 class Rebuilder:
@@ -233,42 +103,47 @@ class Rebuilder:
     def _text(self, value):
         type_name, text = value["__type__"], value["__repr__"]
         if type_name == "builtins.int":
-            if text.lstrip("-").isdigit():
-                return text
-            raise Unfaithful("a value cut by the recording's bounds")
+            source = int_source(text)
+            if source is None:
+                raise Unfaithful("a value cut by the recording's bounds")
+            if source == "long":
+                raise Unfaithful("an int too long to write")
+            return source
         if text.startswith("<") and ": " in text and text.endswith(">"):  # an enum member
             return self._enum(type_name, text[1:-1].split(": ")[0])
         named = _NAMED.get(type_name)
         if named is not None:
             return self._named(named, text)
-        module = _TEXT_TYPES.get(type_name)
-        if module is None:
-            raise Unfaithful(f"{_a(type_name.rsplit('.', 1)[-1])} value")
-        short = type_name.rsplit(".", 1)[-1]
-        if module != "builtins" and text.startswith(short + "("):
-            text = f"{module}.{text}"
-        try:
-            tree = ast.parse(text, mode="eval").body
-        except SyntaxError:
-            tree = None
-        if tree is None or not _is_plain_call(tree, module) and not isinstance(tree, ast.BinOp):
-            raise Unfaithful(f"{_a(short)} value")
-        if module != "builtins":
+        short = _a(type_name.rsplit(".", 1)[-1])
+        if type_name not in TEXT_TYPES:
+            raise Unfaithful(f"{short} value")
+        made = text_source(type_name, text)
+        if made is None:
+            raise Unfaithful(f"{short} value")
+        source, module = made
+        if module is not None:
             self.imports.setdefault(module, set()).add("")
-        return text
+        return source
 
     def _named(self, kind, text):
-        """A function, builtin function or class, recorded as its text, by its name."""
+        """A function, builtin function or class, recorded as its text, by its name; only one
+        that the project defines, or that computes from its arguments alone, may be handed to the
+        program's code."""
         match = re.fullmatch(_NAMED_TEXT[kind], text)
         if match is None:
             raise Unfaithful(f"{_a(kind)} value")
         name = match.group(1)
         if "<" in name:
             raise Unfaithful(f"{_a(kind)} value defined inside a function")
+        outside = Unfaithful(f"{_a(kind)} value not found in the project")
         if kind == "builtin" and isinstance(getattr(builtins, name, None), types.BuiltinFunctionType):
+            if not self.resolver.may_pass(getattr(builtins, name)):
+                raise outside
             return name
         if kind != "class":
             target = self.resolver.function(name)
+            if not self.resolver.may_pass(target):
+                raise outside
             # A builtin function tells the module that made it (_operator), which its public
             # module (operator) may offer as it is.
             for module in (target.__module__.lstrip("_"), target.__module__):
@@ -280,15 +155,22 @@ class Rebuilder:
             raise Unfaithful(f"{_a(kind)} value not importable")
         if name.startswith("builtins."):
             short = name.removeprefix("builtins.")
-            if not isinstance(getattr(builtins, short, None), type):
+            found = getattr(builtins, short, None) if is_name(short) else None
+            if not isinstance(found, type):
                 raise Unfaithful(f"{_a(kind)} value")
+            if not self.resolver.may_pass(found):
+                raise outside
             return short
-        return self.name_of(name)[0]
+        qualname, target = self.name_of(name)
+        if not isinstance(target, type) or not self.resolver.may_pass(target):
+            raise outside
+        return qualname
 
     def _enum(self, type_name, shown):
         qualname, cls = self.name_of(type_name)
         member = shown.rsplit(".", 1)[-1]
-        if not (isinstance(cls, type) and issubclass(cls, enum.Enum)) or member not in cls.__members__:
+        if not (isinstance(cls, type) and issubclass(cls, enum.Enum)) or member not in cls.__members__ \
+                or not is_name(member):
             raise Unfaithful("an enum member not found")
         return f"{qualname}.{member}"
 
@@ -302,14 +184,17 @@ class Rebuilder:
             return f"collections.deque({self.source(value.get('__items__', []), depth + 1)})"
         if "__items__" in value:
             raise Unfaithful(f"{_a(type_name.rsplit('.', 1)[-1])} value")
+        fields = value.get("__fields__", {})
+        if not isinstance(fields, dict) or not all(is_name(name) and "." not in name for name in fields):
+            raise Unfaithful("an object with odd field names")
         qualname, cls = self.name_of(type_name)
         if not isinstance(cls, type):
             raise Unfaithful("a value of a class not found")
-        fields = value.get("__fields__", {})
-        if any(type(name) is not str for name in fields):
-            raise Unfaithful("an object with odd field names")
+        # Building an object runs its class's code: the project's own, or a builtin exception's.
+        if not self.resolver.in_project(cls) and not (cls.__module__ == "builtins" and issubclass(cls, BaseException)):
+            raise Unfaithful("a value of a class outside the project")
         if "__args__" in value:
-            if not issubclass(cls, BaseException) or fields:
+            if not issubclass(cls, BaseException) or fields or not isinstance(value["__args__"], list):
                 raise Unfaithful(f"{_a(cls.__name__)} value")
             args = ", ".join(self.source(a, depth + 1) for a in value["__args__"])
             return f"{qualname}({args})"
