@@ -71,6 +71,10 @@ UNREADABLE_PARTS = {
     "bomb past its raw_size": dict(msgpack=BOMB, encoding="zstd", raw_size=4096),
     "raw_size past the ceiling": dict(msgpack=frame_claiming(1 << 40), encoding="zstd", raw_size=1 << 40),
     "frame claiming a terabyte": dict(msgpack=frame_claiming(1 << 40), encoding="zstd", raw_size=None),
+    # no writer compresses a part without storing its size: nothing would bound the output
+    "bomb with no raw_size": dict(msgpack=BOMB, encoding="zstd", raw_size=None),
+    "bomb without its size in the frame": dict(msgpack=zstandard.ZstdCompressor(write_content_size=False).compress(
+        bytes(256 << 20)), encoding="zstd", raw_size=4096),
     "raw_size not a count": dict(raw_size="big"),
 }
 
@@ -268,3 +272,58 @@ def test_pytest_refuses_a_planted_database_before_any_test(tmp_path):
                             text=True, timeout=120)
     assert result.returncode == 0, result.stdout + result.stderr
     assert [s.test_nodeid for s in db.list_traces(path)] == ["test_one.py::test_one"]
+
+
+DEEP_LABELS = '{"a":' + "[" * 100000
+
+
+@pytest.mark.parametrize("kind", ["sqlite", "postgres"])
+def test_one_rows_labels_cost_that_row_only(request, tmp_path, capsys, kind):
+    """Labels made to break a parser (nested past any recursion limit) leave every listing whole:
+    the row lists, with no labels."""
+    path = database(tmp_path)
+    db.save_trace_in_sqlite(path, "trc_OTHER", msgpack=part([record("call", 1.0), record("return", 2.0)]))
+    with sqlite3.connect(path) as conn:
+        conn.execute("UPDATE traces SET labels = ?, test_outcome = 'failed' WHERE trace_id = ?", (DEEP_LABELS, TRACE))
+    conn.close()
+    store = str(path)
+    if kind == "postgres":
+        store = request.getfixturevalue("pg").url
+        status, _, err = command(capsys, "push", "--db", str(path), "--to", store, TRACE, "trc_OTHER")
+        assert status == 0, err
+        import psycopg
+
+        with psycopg.connect(store, autocommit=True) as conn:
+            conn.execute("UPDATE traces SET labels = %s, test_outcome = 'failed' WHERE trace_id = %s",
+                         (DEEP_LABELS, TRACE))
+    status, out, err = command(capsys, "traces", "--db", store)
+    assert (status, err) == (0, "") and TRACE in out and "trc_OTHER" in out
+    status, out, err = command(capsys, "pull", "--db", str(tmp_path / "copy.sqlite3"), "--from", store, "--failed")
+    assert status == 0, err
+    from vesk.ui.api import Api
+
+    listed = {t["id"]: t["labels"] for t in Api(store).traces()}
+    assert listed == {TRACE: [], "trc_OTHER": []}
+
+
+ESCAPES = "\x1b]0;owned\x07\x1b[2J\u202e"
+
+
+@pytest.mark.parametrize("args", [
+    ["traces"], ["prune", "--keep", "0", "--dry-run"], ["push", "--to", "{copy}", "--failed"],
+    ["show", "--test", "t"], ["diff", "--test", "t"], ["show", "trc_ESC"], ["rm", "--test", "test_x"],
+])
+def test_every_line_that_prints_recorded_text_escapes_it(tmp_path, capsys, args):
+    """Trace ids, test names and sources from a file from elsewhere never drive the terminal."""
+    path = database(tmp_path)
+    with sqlite3.connect(path) as conn:
+        conn.execute("UPDATE traces SET trace_id = ?, source = ?, test_nodeid = ?, test_outcome = 'failed'",
+                     (f"trc_ESC{ESCAPES}", f"app.py{ESCAPES}", f"test_x{ESCAPES}"))
+        row = conn.execute("SELECT * FROM traces").fetchone()
+        conn.execute(f"INSERT INTO traces VALUES ({', '.join('?' * len(row))})",
+                     (None, *row[1:3], row[3], *row[4:]))
+        conn.execute("UPDATE traces SET test_nodeid = ? WHERE id = 2", (f"test_y{ESCAPES}",))
+    conn.close()
+    args = [a.replace("{copy}", str(tmp_path / "copy.sqlite3")) for a in args]
+    _, out, err = command(capsys, *args, "--db", str(path))
+    assert "\x1b" not in out + err and "\x07" not in out + err and "\u202e" not in out + err, out + err

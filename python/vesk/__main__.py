@@ -332,24 +332,32 @@ def main(argv=None):
         return options.handler(options)
     except CommandError as error:
         if error.args[0] is not None:
-            print(f"vesk: {error}", file=sys.stderr)
+            _say(error)
         return error.status
     except BrokenPipeError:
         _quiet_after_broken_pipe()
         return BROKEN_PIPE
     except (db.NotAVeskDatabase, db.DatabaseTooNew, db.UnsafeDatabase, db.PartUnreadable) as error:
-        print(f"vesk: {options.db}: {error}", file=sys.stderr)
+        _say(f"{options.db}: {error}")
     except sqlite3.DatabaseError as error:
-        print(f"vesk: cannot read {options.db}: {error}", file=sys.stderr)
+        _say(f"cannot read {options.db}: {error}")
     except db.StoreError as error:
-        print(f"vesk: {error}", file=sys.stderr)
+        _say(error)
     except Exception as error:  # noqa: BLE001 - one line, never a traceback
         from vesk.view import ViewError
 
         if not isinstance(error, ViewError):
             raise
-        print(f"vesk: {error}", file=sys.stderr)
+        _say(error)
     return 1
+
+
+def _say(error):
+    """One line on stderr. It may hold what a trace recorded (a trace id, a test's name): its
+    control characters are escaped, as every line that shows recorded text has them."""
+    from vesk.view.values import clean
+
+    print(f"vesk: {clean(str(error))}", file=sys.stderr)
 
 
 if __name__ == "__main__":

@@ -765,12 +765,37 @@ def _summary(trace_id, created_at, source, records, size, parts, nodeid, outcome
                         _text(ci_commit))
 
 
+# The most text a labels column is read from: labels are a few short words.
+_LABELS_SIZE = 64 << 10
+
+
+def _nesting(text):
+    """How deep the arrays and objects of a JSON text nest, read without parsing it."""
+    deepest = depth = 0
+    inside = escaped = False
+    for char in text:
+        if inside:
+            escaped, inside = (False, True) if escaped else (char == "\\", char != '"')
+        elif char == '"':
+            inside = True
+        elif char in "[{":
+            depth += 1
+            deepest = max(deepest, depth)
+        elif char in "]}":
+            depth -= 1
+    return deepest
+
+
 def _labels_of(value):
     """The labels column of a file from elsewhere: a dict of text to text, empty when it holds
-    anything else."""
+    anything else. Read with bounded size and depth: a row made to break parsers costs its own
+    labels, never the listing."""
+    text = _text(value) or "{}"
+    if len(text) > _LABELS_SIZE or _nesting(text) > 1:
+        return {}
     try:
-        found = json.loads(_text(value) or "{}")
-    except ValueError:
+        found = json.loads(text)
+    except (ValueError, RecursionError):
         return {}
     if not isinstance(found, dict) or not all(isinstance(v, str) for v in found.values()):
         return {}
@@ -783,9 +808,12 @@ def _labels_of(value):
 # write, with room for a larger --part-size, while a file from elsewhere that claims more (a
 # decompression bomb, or a raw_size of a terabyte) is refused before it is decompressed.
 MAX_PART_SIZE = 2 << 30
-# Room first given to a part of unknown or untrusted size, in times its compressed size (zstd level
-# 1 shrinks records 5 to 20 times); it grows as the output arrives, never by what a header claims.
+# Room first given to a part whose declared size is larger than its compressed size makes likely,
+# in times that compressed size (zstd level 1 shrinks records 5 to 20 times): past it, the buffer
+# grows as the output arrives, never by what the row claims.
 _FIRST_ROOM = 32
+# The most a buffer grows by at once: it grows in place, so that the output is never held twice.
+_GROWTH = 64 << 20
 
 
 class PartUnreadable(Exception):
@@ -793,11 +821,14 @@ class PartUnreadable(Exception):
     or than any part vesk writes. The message names the trace and the part."""
 
 
-def _limit(raw_size):
+def _limit(raw_size, encoding):
     """The most a part declaring raw_size may hold once decompressed; ValueError for a raw_size
     no writer gives."""
-    if raw_size is None:  # written before raw_size was stored
-        return MAX_PART_SIZE
+    if raw_size is None:
+        if encoding is not None:
+            # Every writer that compresses stores the size with it: no bound could be known.
+            raise ValueError("it is compressed and declares no raw_size, as no writer stores it")
+        return MAX_PART_SIZE  # written before raw_size was stored, and never compressed
     if type(raw_size) is not int or raw_size < 0:
         raise ValueError(f"its raw_size is {raw_size!r}, not a byte count")
     if raw_size > MAX_PART_SIZE:
@@ -805,43 +836,71 @@ def _limit(raw_size):
     return raw_size
 
 
+def _grown(buffer, room, done, size):
+    """room, holding done bytes, made size bytes long: in place, a step at a time, so that its
+    bytes are not held twice; in a new buffer when a reader still holds a view of it."""
+    try:
+        while len(room) < size:
+            room += bytes(min(size - len(room), _GROWTH))
+        return room
+    except BufferError:
+        grown = bytearray(size)
+        grown[:done] = memoryview(room)[:done]
+        buffer[0] = grown
+        return grown
+
+
 def _inflate(blob, limit, buffer):
-    """The zstd frame blob decompressed into buffer[0], a bytearray that a larger one replaces
-    when it is too small: a memoryview of it. ValueError when it holds more than limit bytes,
-    found with at most limit + 1 bytes in memory."""
+    """The zstd frame blob decompressed into buffer[0], a bytearray that grows as needed: a
+    memoryview of it. ValueError when it holds more than limit bytes, found with at most limit
+    + 1 bytes of output in memory."""
+    declared = zstandard.frame_content_size(blob)
+    if declared >= 0 and declared != limit:
+        raise ValueError(f"its frame holds {declared} bytes, not the {limit} it declares")
     room = buffer[0]
+    if len(room) <= limit:
+        room = _grown(buffer, room, 0, min(limit + 1, max(len(room), _FIRST_ROOM * len(blob), 1 << 16)))
     done = 0
     with zstandard.ZstdDecompressor().stream_reader(blob) as reader:
         while True:
             if done == len(room):
                 if done > limit:
                     raise ValueError(f"it holds more than the {limit} bytes it declares")
-                grown = bytearray(min(max(2 * done, _FIRST_ROOM * len(blob), 1 << 16), limit + 1))
-                grown[:done] = memoryview(room)[:done]
-                room = buffer[0] = grown
+                room = _grown(buffer, room, done, min(done + max(done, 1 << 16), limit + 1))
             with memoryview(room) as view, view[done:] as rest:
                 got = reader.readinto(rest)
             if not got:
                 break
             done += got
+    if done > limit:
+        raise ValueError(f"it holds more than the {limit} bytes it declares")
     return memoryview(room)[:done]
 
 
 def _decoded(blob, encoding, raw_size, buffer=None):
     """The MessagePack of a part as stored: bytes, or with buffer a memoryview of buffer[0] (see
-    _inflate). ValueError, TypeError or zstandard.ZstdError for a part that cannot be read."""
+    _inflate); without buffer, a bytearray of its own. ValueError, TypeError or
+    zstandard.ZstdError for a part that cannot be read."""
     if encoding is not None and encoding != "zstd":
         raise DatabaseTooNew(f"a part is stored with {encoding!r}, which this vesk cannot read")
     if not isinstance(blob, bytes):
         raise TypeError(f"it holds {type(blob).__name__}, not bytes")
-    limit = _limit(raw_size)
+    limit = _limit(raw_size, encoding)
     if encoding is None:
+        if len(blob) > limit:
+            raise ValueError(f"it holds {len(blob)} bytes, more than the {limit} it declares")
         part = blob
     else:
-        part = _inflate(blob, limit, [bytearray()] if buffer is None else buffer)
+        own = [bytearray()] if buffer is None else buffer
+        part = _inflate(blob, limit, own)
+        if buffer is None:  # the buffer is the part's alone: cut to its size where it lies
+            done = len(part)
+            part.release()
+            part = own[0]
+            del part[done:]
     if raw_size is not None and len(part) != raw_size:
         raise ValueError(f"it holds {len(part)} bytes, not the {raw_size} it declares")
-    return bytes(part) if buffer is None and encoding is not None else part
+    return part
 
 
 def iter_trace_parts(db_path, trace_id, reuse=False):

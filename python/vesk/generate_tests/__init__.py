@@ -19,7 +19,7 @@ from vesk.generate_tests.check import CheckFailed, Unimportable, run_twice
 from vesk.generate_tests.render import render
 from vesk.generate_tests.values import Unfaithful
 
-__all__ = ["Generated", "generate", "test_source_for_call", "tests_command"]
+__all__ = ["Generated", "children_started", "generate", "project_roots", "test_source_for_call", "tests_command"]
 
 DEFAULT_MOST = 20
 MAX_UNIMPORTABLE = 50  # cases dropped, one run each, before giving up
@@ -87,7 +87,7 @@ def _roots_used(imports, roots):
     return [root for root in roots if root in used]
 
 
-def _children_started(db_path, trace_id):
+def children_started(db_path, trace_id):
     from vesk.view.choose import summaries
 
     try:
@@ -178,7 +178,7 @@ def test_source_for_call(stored_trace, thread, frame_id, roots=None):
     if thread is not None:
         trace.threads = [t for t in trace.threads if t.name == thread] or trace.threads
     generated = generate(trace, frame_id=frame_id, roots=roots,
-                         children_started=_children_started(stored_trace.path, stored_trace.trace_id))
+                         children_started=children_started(stored_trace.path, stored_trace.trace_id))
     if not generated.cases:
         reasons = list(generated.skipped)
         raise Unfaithful(reasons[0] if reasons else f"no call {frame_id} of the program's functions")
@@ -197,7 +197,7 @@ def tests_command(options):
     if output and os.path.isdir(output):
         raise CommandError(f"cannot write {output}: it is a directory", status=2)
     generated = generate(trace, options.function, options.max_per_function,
-                         _children_started(options.db, trace.trace_id), options.test, roots=project_roots(options))
+                         children_started(options.db, trace.trace_id), options.test, roots=project_roots(options))
     if options.check:
         try:
             check(generated, output)

@@ -7,6 +7,7 @@ import sys
 from vesk import db
 from vesk.filters import secrets
 from vesk.utils import CommandError
+from vesk.view.values import clean
 
 __all__ = ["matches", "summaries", "test_traces", "chosen_trace", "only_threads", "chosen", "function_name", "thread_name", "Skip"]
 
@@ -52,7 +53,7 @@ def chosen_trace(options):
     tests = {s.test_nodeid for s in found}
     if len(tests) > 1:
         print(f"vesk: {len(tests)} tests match {pattern!r}; showing the latest, "
-              f"{found[0].test_nodeid}", file=sys.stderr)
+              f"{clean(str(found[0].test_nodeid))}", file=sys.stderr)
     return found[0].trace_id
 
 

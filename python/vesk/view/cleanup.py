@@ -9,6 +9,7 @@ from vesk.utils import CommandError
 from vesk.view.choose import summaries, test_traces
 from vesk.view.terminal import _human_size
 from vesk.view.trace import open_trace
+from vesk.view.values import clean
 
 __all__ = ["rm", "prune", "pruned"]
 
@@ -47,7 +48,7 @@ def prune(options):
     gone = pruned(summaries(options.db), options.keep, options.older_than)
     if options.dry_run:
         for trace_id in gone:
-            print(trace_id)
+            print(clean(trace_id))
         print(f"vesk: would remove {_traces(len(gone))} from {options.db}", file=sys.stderr)
         return 0
     _remove(options.db, gone)
@@ -82,6 +83,6 @@ def _remove(path, trace_ids):
     except FileNotFoundError:
         raise CommandError(f"no trace database at {path}") from None
     for trace_id in trace_ids:
-        print(trace_id)
+        print(clean(trace_id))
     print(f"vesk: removed {_traces(len(trace_ids))} ({parts} part{'' if parts == 1 else 's'}) from "
           f"{path}, now {_human_size(_file_size(path))} (was {_human_size(before)})", file=sys.stderr)

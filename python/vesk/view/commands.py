@@ -8,6 +8,7 @@ from vesk.view.choose import chosen_trace as _chosen_trace
 from vesk.view.choose import summaries as _summaries
 from vesk.view.terminal import format_stored_trace, format_traces
 from vesk.view.trace import ViewError, open_trace
+from vesk.view.values import clean
 
 # Outcomes that `vesk traces --failed` lists, as pytest names them.
 FAILED = ("failed", "error")
@@ -53,7 +54,7 @@ def _show_children(options, trace_id, color):
     if not found:
         print("\n(no child process was recorded)")
     for depth, child in found:
-        print(f"\n{'=' * (2 * depth)} child process {child.pid}: {child.source or '-'}")
+        print(f"\n{'=' * (2 * depth)} child process {child.pid}: {clean(child.source or '-')}")
         sys.stdout.flush()
         format_stored_trace(open_trace(options.db, child.trace_id), sys.stdout, depth=options.depth,
                             limit=options.limit, color=color)

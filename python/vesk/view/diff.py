@@ -23,7 +23,7 @@ def _chosen_pair(options):
         nodeid = found[0].test_nodeid
         runs = [s for s in found if s.test_nodeid == nodeid]
         if len({s.test_nodeid for s in found}) > 1:
-            print(f"vesk: several tests match {options.test!r}; comparing the latest, {nodeid}", file=sys.stderr)
+            print(f"vesk: several tests match {options.test!r}; comparing the latest, {clean(str(nodeid))}", file=sys.stderr)
         if len(runs) < 2:
             raise CommandError(f"{nodeid} has one trace only: nothing to compare it with")
         return runs[1].trace_id, runs[0].trace_id

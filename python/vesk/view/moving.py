@@ -11,6 +11,7 @@ from vesk.view.choose import matches, summaries
 from vesk.view.commands import FAILED
 from vesk.view.lineage import descendants
 from vesk.view.trace import _expand_prefix
+from vesk.view.values import clean
 
 __all__ = ["push", "pull"]
 
@@ -58,7 +59,7 @@ def _copy(source, target, options):
     parts = 0
     for summary in chosen:
         parts += db.add_parts(target, summary.trace_id, db.stored_parts(source, summary.trace_id))
-        print(summary.trace_id)
+        print(clean(summary.trace_id))
     traces = f"{len(chosen)} trace{'' if len(chosen) == 1 else 's'}"
     print(f"vesk: copied {traces} from {source} to {target}: {parts} new "
           f"part{'' if parts == 1 else 's'}", file=sys.stderr)
