@@ -2,6 +2,7 @@
 
 import contextlib
 import json
+import re
 import resource
 import socket
 import time
@@ -61,10 +62,76 @@ def test_refuses_other_host_names(served):
 
 
 def test_refuses_writes(served):
-    request = urllib.request.Request(served.url + "api/traces", data=b"{}", method="POST")
-    with pytest.raises(urllib.error.HTTPError) as error:
-        urllib.request.urlopen(request, timeout=10)
-    assert error.value.code == 405
+    for path, status in (("", 405), ("api/traces", 403)):  # the API's posts need the page's token
+        request = urllib.request.Request(served.url + path, data=b"{}", method="POST")
+        with pytest.raises(urllib.error.HTTPError) as error:
+            urllib.request.urlopen(request, timeout=10)
+        assert error.value.code == status
+
+
+def token_of(url):
+    return re.search(r'<meta name="vesk-token" content="([\w-]+)">', get(url)[2].decode()).group(1)
+
+
+def request(url, method="GET", headers=(), params=None):
+    body = None if params is None else json.dumps(params).encode()
+    made = urllib.request.Request(url, data=body, method=method, headers=dict(headers))
+    try:
+        with urllib.request.urlopen(made, timeout=60) as response:
+            return response.status, json.loads(response.read())
+    except urllib.error.HTTPError as error:
+        return error.code, json.loads(error.read())
+
+
+@pytest.fixture(scope="module")
+def a_call(served):
+    """(the URL of the call prog.shape's test, its parameters) in the served trace."""
+    (listed,) = [t for t in request(served.url + "api/traces")[1] if t["test"] is None]
+    base = f"{served.url}api/trace/{listed['id']}/"
+    hit = request(base + "search?q=shape")[1]["matches"][0]
+    node = request(f"{base}node?thread={hit['thread']}&node={hit['id']}&full=1")[1]
+    return base + "test", {"thread": str(hit["thread"]), "frame": node["details"]["frame_id"]}
+
+
+OTHER_SITE = {"Origin": "http://evil.example", "Sec-Fetch-Site": "cross-site"}
+
+
+@pytest.mark.parametrize("method, headers, with_token, status", [
+    ("GET", {}, False, 405),  # a test is never written for a GET, which an <img> of any page makes
+    ("POST", {}, False, 403),
+    ("POST", {"X-Vesk-Token": "guessed"}, False, 403),
+    ("POST", {"Sec-Fetch-Site": "same-site"}, True, 403),  # another port of this machine is another site
+    ("POST", {"Origin": "http://evil.example"}, True, 403),
+    ("POST", OTHER_SITE, True, 403),
+    ("POST", {"Origin": "null"}, True, 403),
+    ("POST", {"Sec-Fetch-Site": "same-origin"}, True, 200),
+])
+def test_a_test_is_written_for_the_viewers_own_page_only(served, a_call, method, headers, with_token, status):
+    url, params = a_call
+    headers = {**headers, **({"X-Vesk-Token": token_of(served.url)} if with_token else {})}
+    if method == "GET":
+        url += "?" + "&".join(f"{k}={v}" for k, v in params.items())
+        params = None
+    got, answer = request(url, method, headers, params)
+    assert got == status, answer
+    if status == 200:
+        assert "def test_shape" in answer["source"], answer
+
+
+@pytest.mark.parametrize("headers", [OTHER_SITE, {"Origin": "http://evil.example"}, {"Sec-Fetch-Site": "same-site"}])
+def test_reads_are_refused_to_other_sites(served, headers):
+    status, answer = request(served.url + "api/traces", headers=headers)
+    assert status == 403 and "another site" in answer["error"]
+
+
+def test_the_viewer_imports_none_of_the_programs_modules(served, a_call, database):
+    url, params = a_call
+    marker = database.parent.parent / "imported-by"
+    marker.unlink(missing_ok=True)
+    status, answer = request(url, "POST", {"X-Vesk-Token": token_of(served.url)}, params)
+    assert status == 200 and "def test_shape" in answer["source"], answer
+    # the program's module was imported, to write the test, by another process than the viewer
+    assert marker.read_text().split() and str(served.process.pid) not in marker.read_text().split()
 
 
 def test_index_matches_the_call_tree(database):
@@ -241,19 +308,45 @@ def test_slow_clients_are_dropped(exposed, sent, dribbled):
 
 @pytest.mark.parametrize("function, expected", [("shape", "shape("), ("nowhere", None)])
 def test_a_call_written_as_a_test(database, function, expected):
-    api = Api(str(database))
+    api = Api(str(database), roots=[str(database.parent.parent)])
     try:
         (listed,) = [t for t in api.answer(["traces"], {}) if t["test"] is None]
         trace = ["trace", listed["id"]]
         if expected is None:
             with pytest.raises(vesk.ui.api.ApiError) as error:
-                api.answer([*trace, "test"], {"thread": "0", "frame": "not a frame"})
+                api.act([*trace, "test"], {"thread": "0", "frame": "not a frame"})
             assert error.value.status == 400
             return
         hit = api.answer([*trace, "search"], {"q": function})["matches"][0]
         node = api.answer([*trace, "node"], {"thread": str(hit["thread"]), "node": str(hit["id"]), "full": "1"})
-        answer = api.answer([*trace, "test"], {"thread": str(hit["thread"]), "frame": node["details"]["frame_id"]})
+        answer = api.act([*trace, "test"], {"thread": str(hit["thread"]), "frame": node["details"]["frame_id"]})
         assert expected in answer.get("source", ""), answer
         assert "def test_" in answer["source"]
     finally:
         api.close()
+
+
+def test_heavy_requests_are_bounded(database, monkeypatch):
+    """However many rows the list asks about at once, at most two traces are read at a time."""
+    import threading
+
+    running, most, lock = [0], [0], threading.Lock()
+
+    def counted(self, trace_id, counted, saved):
+        with lock:
+            running[0] += 1
+            most[0] = max(most[0], running[0])
+        time.sleep(0.05)
+        with lock:
+            running[0] -= 1
+        return counted
+
+    monkeypatch.setattr(Api, "_count_threads", counted)
+    api = Api(str(database))
+    (listed,) = [t for t in api.traces() if t["test"] is None]
+    threads = [threading.Thread(target=api.answer, args=(["trace", listed["id"], "threads"], {})) for _ in range(8)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert most[0] == 2

@@ -34,6 +34,7 @@ def page(tmp_path_factory):
     env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
     browser = webdriver.Chrome(options=options, service=Service(DRIVER, env=env))
     browser.get(served.url)
+    browser.vesk_folder, browser.vesk_url = folder, served.url
     yield browser
     browser.quit()
     served.stop()
@@ -79,7 +80,7 @@ def test_viewer(page):
     # Until the click's answer comes, the pane still shows the call shown before.
     wait(page, lambda: details.find_element(by, ".call-title").text == "__main__.work"
          and "Arguments" in details.text.title() and "Reading" not in details.text)
-    assert "from __main__.main at line 26" in details.text
+    assert "from __main__.main at line 31" in details.text
     arguments = dict((tr.find_element(by, "th").text, tr.find_element(by, "td").text)
                      for tr in details.find_elements(by, "table.vars tr"))
     assert arguments["n"] == "4"
@@ -253,3 +254,63 @@ def test_where_the_time_goes(page):
     wait(page, lambda: page.find_element(by, "#profile-scope").get_attribute("value") == "call")
     call = wait(page, lambda: profile(page))
     assert [b["label"] for b in call["boxes"][:2]] == ["the call", "__main__.main"]
+
+
+def test_a_call_written_as_a_test(page):
+    by = "css selector"
+    go(page, "#/trace/" + trace_ids(page)["vesk run prog.py"])
+    wait(page, lambda: row_named(page, "__main__.main")).find_element(by, ".toggle").click()
+    wait(page, lambda: row_named(page, "__main__.work")).click()
+    wait(page, lambda: page.find_element(by, "#details .call-title").text == "__main__.work")
+    page.find_element(by, "#details button.as-test").click()
+    source = wait(page, lambda: page.find_element(by, "#details pre.test-source").text or None)
+    assert "def test_work(kwargs, expected):" in source and "from prog import work" in source, source
+
+
+ATTACK = """<!doctype html><script>
+const target = "VIEWER" + "api/trace/TRACE/test";
+new Image().src = target + "?thread=0&frame=FRAME";
+fetch(target, {method: "POST", mode: "no-cors", body: '{"thread": "0", "frame": "FRAME"}'}).catch(() => {});
+fetch(target, {method: "POST", headers: {"X-Vesk-Token": "guessed", "Content-Type": "application/json"},
+               body: '{"thread": "0", "frame": "FRAME"}'}).catch(() => {});
+fetch("VIEWER" + "api/traces").then((r) => r.text()).then((t) => { window.read = t; }, () => { window.read = "refused"; });
+</script>"""
+
+
+def test_a_page_of_another_site_cannot_make_the_viewer_write_a_test(page, tmp_path):
+    import http.server
+    import json
+    import threading
+    import time
+    import urllib.request
+
+    viewer = page.vesk_url
+    with urllib.request.urlopen(viewer + "api/traces") as answer:
+        (listed,) = [t for t in json.loads(answer.read()) if t["source"] == "vesk run prog.py"]
+    base = f"{viewer}api/trace/{listed['id']}/"
+    with urllib.request.urlopen(base + "search?q=work") as answer:
+        hit = json.loads(answer.read())["matches"][0]
+    with urllib.request.urlopen(f"{base}node?thread={hit['thread']}&node={hit['id']}&full=1") as answer:
+        frame = json.loads(answer.read())["details"]["frame_id"]
+    (tmp_path / "index.html").write_text(ATTACK.replace("VIEWER", viewer).replace("TRACE", listed["id"])
+                                         .replace("FRAME", frame))
+    class Page(http.server.SimpleHTTPRequestHandler):
+        def __init__(self, *args):
+            super().__init__(*args, directory=str(tmp_path))
+
+        def log_message(self, *args):
+            pass
+
+    other = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Page)
+    threading.Thread(target=other.serve_forever, daemon=True).start()
+    marker = page.vesk_folder / "imported-by"
+    before = marker.read_text()
+    try:
+        # another site: another host name than the viewer's, on another port
+        page.get(f"http://localhost:{other.server_address[1]}/index.html")
+        assert wait(page, lambda: page.execute_script("return window.read")) == "refused"
+        time.sleep(1)  # the image's and the posts' answers, had they been served
+    finally:
+        other.shutdown()
+        page.get(viewer)
+    assert marker.read_text() == before

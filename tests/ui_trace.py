@@ -1,5 +1,6 @@
 """A recorded program for the viewer's tests, and the viewer served on it."""
 
+import os
 import subprocess
 import sys
 import textwrap
@@ -13,7 +14,12 @@ CAUGHT = ["caught ValueError"] if sys.version_info >= (3, 12) else []
 INJECTION = '</pre><script>window.pwned = 1</script><img src=x onerror="window.pwned = 2">"\'&'
 
 PROGRAM = f"""
+import os
 import threading
+
+# Who imported the program's module: the recording, and what writes a test for one of its calls.
+with open("imported-by", "a") as file:
+    file.write(str(os.getpid()) + "\\n")
 
 MARK = {INJECTION!r}
 
@@ -94,9 +100,12 @@ class Served:
             _, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
             resource.setrlimit(resource.RLIMIT_NOFILE, (descriptors, hard))
 
+        # Started in the recorded program's folder, as its user would: the project a test of a
+        # call imports the program's modules from.
         self.process = subprocess.Popen([sys.executable, "-m", "vesk", "ui", "--db", str(database), "--port", "0", *args],
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                                        preexec_fn=limited if descriptors else None)
+                                        preexec_fn=limited if descriptors else None,
+                                        cwd=os.path.dirname(os.path.dirname(os.path.abspath(database))))
         line = self.process.stdout.readline()
         if "http://" not in line:
             self.process.kill()

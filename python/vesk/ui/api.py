@@ -2,6 +2,7 @@
 on first use and kept for the few traces looked at last."""
 
 import collections
+import os
 import threading
 
 from vesk import _vesk, db
@@ -23,6 +24,7 @@ _PAGE = 200
 _COUNTED_SIZE = 4 << 20  # bytes stored of a trace whose threads the list counts
 _KEPT_PROFILES = 8
 _MARK_TEXT = 200
+_HEAVY = 2
 
 
 class ApiError(Exception):
@@ -49,8 +51,9 @@ def _number(query, key, default=None, low=None):
 
 
 class Api:
-    def __init__(self, db_path):
+    def __init__(self, db_path, roots=None):
         self.db_path = db_path
+        self.roots = roots  # where a test for a call imports the program's modules from
         self._indexes = collections.OrderedDict()  # trace id -> (StoredTrace, TraceIndex)
         self._details = collections.OrderedDict()
         self._counts = {}  # trace id -> threads
@@ -59,6 +62,9 @@ class Api:
         self._focus = {}  # trace id -> focus.busy_span
         self._profiling = threading.Lock()  # one profile is made at a time, for the same reason
         self._lock = threading.Lock()  # one index is built at a time: each takes the memory of one
+        # Reads of whole traces for a list, and tests written for calls, at most this many at once:
+        # many rows or clicks at a time must not take the machine's memory and cores.
+        self._heavy = threading.BoundedSemaphore(_HEAVY)
 
     def close(self):
         with self._lock:
@@ -89,7 +95,14 @@ class Api:
             if what == "flame":
                 return self._flame(thread, query)
             if what == "test":
-                return self._test(stored, thread, query)
+                raise ApiError(405, "a test for a call is asked for with POST, by the viewer's own page")
+        raise ApiError(404, "no such API")
+
+    def act(self, parts, params):
+        """The answer to POST /api/<parts...>: what is more than a read of the trace."""
+        if len(parts) == 3 and parts[0] == "trace" and parts[2] == "test":
+            stored, index = self._index(parts[1])
+            return self._test(stored, self._thread(index, params), params)
         raise ApiError(404, "no such API")
 
     def traces(self):
@@ -126,6 +139,10 @@ class Api:
             if summary.started_at is not None:
                 counted["duration"] = max(saved - summary.started_at, 0.0)
             return counted
+        with self._heavy:
+            return self._count_threads(trace_id, counted, saved)
+
+    def _count_threads(self, trace_id, counted, saved):
         stored = open_trace(self.db_path, trace_id)
         try:
             starts = part_starts(stored)
@@ -229,16 +246,21 @@ class Api:
         return summary
 
     def _test(self, stored, thread, query):
-        """The pytest module that repeats one recorded call, or why that call cannot be one."""
-        from vesk.generate_tests import Unfaithful, test_source_for_call
+        """The pytest module that repeats one recorded call, or why that call cannot be one. It
+        is written by a process of its own: the viewer runs none of the program's code."""
+        from vesk.generate_tests import children_started
+        from vesk.generate_tests.isolated import IsolatedFailed, test_source_isolated
 
         frame_id = query.get("frame", "")
         if not frame_id.startswith("frm_"):
             raise ApiError(400, "give the frame id of a call")
-        try:
-            return {"source": test_source_for_call(stored, thread.name, frame_id)}
-        except Unfaithful as reason:
-            return {"reason": str(reason)}
+        with self._heavy:
+            try:
+                return test_source_isolated(stored.parts(), stored.trace_id, thread.name, frame_id,
+                                            children_started(self.db_path, stored.trace_id),
+                                            self.roots or [os.getcwd()])
+            except IsolatedFailed as error:
+                raise ApiError(500, str(error)) from None
 
     def _part_starts(self, stored):
         starts = self._starts.get(stored.trace_id, False)

@@ -2,10 +2,12 @@
 nothing else: a path that is not one of those files is refused, whatever it spells."""
 
 import errno
+import hmac
 import io
 import json
 import os
 import re
+import secrets
 import socket
 import sys
 import threading
@@ -33,6 +35,12 @@ MAX_CONNECTIONS = 64
 _BUSY = (b"HTTP/1.0 503 Service Unavailable\r\nContent-Type: text/plain; charset=utf-8\r\n"
          b"Content-Length: 21\r\nRetry-After: 1\r\nConnection: close\r\n\r\ntoo many connections\n")
 _HOST = re.compile(r"(?:\[([0-9a-f:.]+)\]|([^\s:@/\[\]]+))(?::([0-9]{1,5}))?")
+# What a page of another site can make a browser send here, it is refused: the API answers its own
+# page only, and what is more than a read (writing a test for a call) also asks for the token
+# that page got with its HTML, which no other site can read.
+TOKEN_HEADER = "X-Vesk-Token"
+_TOKEN_PLACE = '<meta name="vesk-token" content="">'
+_BODY_LIMIT = 64 << 10
 
 
 def _assets():
@@ -86,6 +94,7 @@ class _Deadline(io.RawIOBase):
 class _Handler(BaseHTTPRequestHandler):
     server_version = "vesk-ui"
     api = None  # set by make_server
+    token = ""  # the page's token, new for each server
     assets = {}
     hosts = frozenset()  # the names the page may be asked for by
 
@@ -131,34 +140,84 @@ class _Handler(BaseHTTPRequestHandler):
             return False
         return (found[1] or found[2]).rstrip(".") in self.hosts
 
+    def _same_origin(self):
+        """False for a request that a page of another origin made: the browser says so in Origin
+        (every fetch but a plain GET) and in Sec-Fetch-Site (every request)."""
+        site = self.headers.get("Sec-Fetch-Site")
+        if site is not None and site.strip().lower() not in ("same-origin", "none"):
+            return False
+        origin = self.headers.get("Origin")
+        if origin is None:
+            return True
+        host = (self.headers.get("Host") or "").strip().lower()
+        return origin.strip().lower() == f"http://{host}"
+
+    def _api(self, answer):
+        url = urllib.parse.urlsplit(self.path)
+        parts = [urllib.parse.unquote(p) for p in url.path[len("/api/"):].split("/") if p]
+        query = dict(urllib.parse.parse_qsl(url.query))
+        if not self._same_origin():
+            self._json(403, {"error": "refused: a request made by a page of another site"})
+            return
+        try:
+            self._json(200, answer(parts, query))
+        except ApiError as error:
+            self._json(error.status, {"error": str(error)})
+        except Exception as error:  # noqa: BLE001 - a request fails, the server goes on
+            self._json(500, {"error": f"{type(error).__name__}: {error}".splitlines()[0]})
+
     def do_GET(self):  # noqa: N802 - the base class's name
         if not self._host_allowed():
             self._send(403, b"unknown host name\n", "text/plain; charset=utf-8")
             return
         url = urllib.parse.urlsplit(self.path)
         if url.path.startswith("/api/"):
-            parts = [urllib.parse.unquote(p) for p in url.path[len("/api/"):].split("/") if p]
-            query = dict(urllib.parse.parse_qsl(url.query))
-            try:
-                self._json(200, self.api.answer(parts, query))
-            except ApiError as error:
-                self._json(error.status, {"error": str(error)})
-            except Exception as error:  # noqa: BLE001 - a request fails, the server goes on
-                self._json(500, {"error": f"{type(error).__name__}: {error}".splitlines()[0]})
+            self._api(self.api.answer)
             return
         path = self.assets.get(url.path)
         if path is None:
             self._send(404, b"not found\n", "text/plain; charset=utf-8")
             return
         with open(path, "rb") as file:
-            self._send(200, file.read(), _TYPES[os.path.splitext(path)[1]])
+            body = file.read()
+        if url.path == "/":
+            body = body.replace(_TOKEN_PLACE.encode(), f'<meta name="vesk-token" content="{self.token}">'.encode())
+        self._send(200, body, _TYPES[os.path.splitext(path)[1]])
 
     do_HEAD = do_GET
+
+    def do_POST(self):  # noqa: N802 - the base class's name
+        if not self._host_allowed():
+            self._send(403, b"unknown host name\n", "text/plain; charset=utf-8")
+            return
+        if not urllib.parse.urlsplit(self.path).path.startswith("/api/"):
+            self._refuse()
+            return
+        given = self.headers.get(TOKEN_HEADER) or ""
+        try:
+            length = int(self.headers.get("Content-Length") or 0)
+        except ValueError:
+            length = -1
+        if not 0 <= length <= _BODY_LIMIT:
+            self._json(413, {"error": f"a request body of at most {_BODY_LIMIT} bytes"})
+            return
+        body = self.rfile.read(length) if length else b""
+        if not hmac.compare_digest(given.encode("utf-8", "replace"), self.token.encode()):
+            self._json(403, {"error": "refused: a request without this viewer's token"})
+            return
+        try:
+            params = json.loads(body or b"{}")
+        except (ValueError, RecursionError):
+            params = None
+        if not isinstance(params, dict) or not all(isinstance(v, str) for v in params.values()):
+            self._json(400, {"error": "give the request's parameters as a JSON object of text"})
+            return
+        self._api(lambda parts, query: self.api.act(parts, {**query, **params}))
 
     def _refuse(self):
         self._send(405, b"read only\n", "text/plain; charset=utf-8")
 
-    do_POST = do_PUT = do_DELETE = do_PATCH = _refuse
+    do_PUT = do_DELETE = do_PATCH = _refuse
 
 
 class _Server(ThreadingHTTPServer):
@@ -259,11 +318,13 @@ class _Server(ThreadingHTTPServer):
 
 
 def make_server(db_path, host="127.0.0.1", port=0, allow_hosts=(), idle_timeout=IDLE_TIMEOUT,
-                max_connections=MAX_CONNECTIONS):
+                max_connections=MAX_CONNECTIONS, roots=None):
     """A server of the traces of db_path, bound but not serving yet. It answers requests that
-    name this machine, or one of allow_hosts, in their Host header."""
-    handler = type("Handler", (_Handler,), {"api": Api(db_path), "assets": _assets(),
-                                            "hosts": _own_names(host, allow_hosts)})
+    name this machine, or one of allow_hosts, in their Host header, and that its own page made.
+    roots: the folders a test for a call imports the program's modules from."""
+    handler = type("Handler", (_Handler,), {"api": Api(db_path, roots), "assets": _assets(),
+                                            "hosts": _own_names(host, allow_hosts),
+                                            "token": secrets.token_urlsafe(32)})
     try:
         server = _Server((host, port), handler)
     except OSError as error:
@@ -279,7 +340,10 @@ def serve(options):
     if options.host is not None and options.host not in ("127.0.0.1", "localhost", "::1"):
         print(f"vesk: warning: serving on {host}: anyone who can reach it can read every trace",
               file=sys.stderr)
-    server = make_server(options.db, host, options.port, options.allow_host or (), options.idle_timeout)
+    from vesk.generate_tests import project_roots
+
+    server = make_server(options.db, host, options.port, options.allow_host or (), options.idle_timeout,
+                         roots=project_roots(options))
     address = f"http://{'[' + host + ']' if ':' in host else host}:{server.server_address[1]}/"
     print(f"vesk: viewer of {options.db} at {address} (Ctrl-C stops it)", flush=True)
     if options.open:

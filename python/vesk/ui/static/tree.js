@@ -212,7 +212,7 @@ vesk.Tree = class {
     button.onclick = async () => {
       button.disabled = true;
       try {
-        const answer = await vesk.api(this.base + "/test", { thread, frame });
+        const answer = await vesk.post(this.base + "/test", { thread: String(thread), frame });
         out.textContent = answer.source !== undefined ? answer.source : "Not a faithful test: " + answer.reason;
       } catch (error) {
         out.textContent = "Cannot write it: " + error.message;
