@@ -285,6 +285,7 @@ def build_parser():
                          "addresses (repeatable)")
     ui.add_argument("--idle-timeout", type=float, default=10.0, help=argparse.SUPPRESS)
     ui.add_argument("--open", action="store_true", help="open the viewer in the default web browser")
+    project_path(ui)
     ui.set_defaults(handler=_ui)
 
     for verb, way, flag, dest in (("push", "to", "--to", "to"), ("pull", "from", "--from", "source")):
