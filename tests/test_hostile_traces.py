@@ -138,6 +138,9 @@ def hostile(folder):
         "field name with an expression": case(
             ("app.ident", {"x": {"__type__": "app.Thing", "__fields__": {"a": 1, f"b={TOUCH}, c": 2}}},
              returns(None)), reason="an object with odd field names"),
+        "field that is the interpreter's": case(
+            ("app.ident", {"x": {"__type__": "app.Thing", "__fields__": {"a": 1, "__class__": text(
+                "builtins.type", "<class 'app.Oops'>")}}}, returns(None)), reason="an object with odd field names"),
         "keyword name with an expression": case(
             ("app.options", {"given": {f"x={TOUCH}, y": 1}}, returns(["x"])),
             reason="a value cut by the recording's bounds"),

@@ -185,7 +185,10 @@ class Rebuilder:
         if "__items__" in value:
             raise Unfaithful(f"{_a(type_name.rsplit('.', 1)[-1])} value")
         fields = value.get("__fields__", {})
-        if not isinstance(fields, dict) or not all(is_name(name) and "." not in name for name in fields):
+        # A field is set by its name: never one of the interpreter's own (__class__, __dict__).
+        if not isinstance(fields, dict) or not all(
+                is_name(name) and "." not in name and not (name.startswith("__") and name.endswith("__"))
+                for name in fields):
             raise Unfaithful("an object with odd field names")
         qualname, cls = self.name_of(type_name)
         if not isinstance(cls, type):
