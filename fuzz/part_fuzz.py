@@ -1,0 +1,95 @@
+"""A stored part as a row of a database from elsewhere holds it (its blob, encoding and raw_size)
+decoded by vesk.db.decode_part: it decodes to exactly what it declares, or it is refused with
+PartUnreadable (DatabaseTooNew for an encoding this vesk does not know), found without holding
+more than the limit in memory. Anything else escaping, or a promise broken, is a finding.
+
+An input is one byte of how to read the rest, the raw_size (8 bytes, signed, big-endian), then
+the blob. The parts' bound is lowered to 1 MiB here, so that a part claiming more than that is a
+part too big, as one claiming over 2 GiB is in use."""
+
+import sys
+
+import zstandard
+
+from vesk import db
+
+MAX_PART = 1 << 20
+db.MAX_PART_SIZE = MAX_PART
+
+# The first byte: how the encoding column reads (two bits) ...
+ENCODINGS = (None, "zstd", "zstd", "gzip")
+COMPRESS = 2  # "zstd", the blob being what follows compressed here: frames that decode
+# ... how raw_size reads (two bits) ...
+RAW_SIZES = ("none", "given", "true", "odd")
+ODD_SIZES = (1.5, "12", b"12", True, -1)
+# ... whether the blob is bytes (a column from elsewhere may hold text), and whether the caller
+# reuses a buffer.
+AS_TEXT, REUSE = 1 << 4, 1 << 5
+
+
+def part_input(blob, encoding, raw_size):
+    """The input that stands for a part stored as these columns."""
+    flags = ENCODINGS.index(encoding) | (0 if raw_size is None else 1 << 2)
+    return bytes([flags]) + int(raw_size or 0).to_bytes(8, "big", signed=True) + blob
+
+
+def _complete(blob):
+    """What a zstd decoder other than the reader's makes of the blob's first frame: its bytes and
+    whether the frame was whole, or None when it is not a frame."""
+    decoder = zstandard.ZstdDecompressor().decompressobj()
+    try:
+        data = decoder.decompress(blob)
+    except zstandard.ZstdError:
+        return None
+    return data, decoder.eof
+
+
+def TestOneInput(data):
+    if len(data) < 9:
+        return
+    flags, given, blob = data[0], int.from_bytes(data[1:9], "big", signed=True), data[9:]
+    encoding = ENCODINGS[flags & 3]
+    if flags & 3 == COMPRESS:
+        blob = zstandard.ZstdCompressor(level=1).compress(blob)
+    expected = blob if encoding is None else None
+    if encoding == "zstd":
+        reference = _complete(blob)
+        if reference is not None and reference[1]:
+            expected = reference[0]
+    how = RAW_SIZES[(flags >> 2) & 3]
+    raw_size = {"none": None, "given": given,
+                "true": None if expected is None else len(expected) + given % 3 - 1,
+                "odd": ODD_SIZES[given % len(ODD_SIZES)]}[how]
+    stored = blob.decode("latin-1") if flags & AS_TEXT else blob
+    buffer = [bytearray(given % 64)] if flags & REUSE else None
+    try:
+        part = db.decode_part(stored, encoding, raw_size, buffer, "trc_F", 1)
+    except db.PartUnreadable:
+        if (expected is not None and not flags & AS_TEXT and type(raw_size) in (int, type(None))
+                and raw_size in (None, len(expected)) and len(expected) <= MAX_PART):
+            raise AssertionError("a part that decodes to what it declares was refused") from None
+        return
+    except db.DatabaseTooNew:
+        assert encoding not in (None, "zstd"), "an encoding this vesk writes was refused"
+        return
+    assert encoding in (None, "zstd") and not flags & AS_TEXT
+    assert raw_size is None or (type(raw_size) is int and len(part) == raw_size), "not the size declared"
+    assert len(part) <= MAX_PART, "more than a part may hold"
+    if buffer is not None:
+        assert len(buffer[0]) <= max(MAX_PART + 1, given % 64), "more room taken than the limit"
+    assert expected is not None, "a blob that is no whole frame was read"
+    assert bytes(part) == expected, "bytes other than the blob's"
+    if encoding is None:
+        assert part is blob or bytes(part) == blob
+
+
+def main():
+    import atheris
+
+    atheris.instrument_all()
+    atheris.Setup(sys.argv, TestOneInput)
+    atheris.Fuzz()
+
+
+if __name__ == "__main__":
+    main()
