@@ -14,7 +14,7 @@ import pytest
 
 from postgres import ADMIN_PASSWORD, READER_PASSWORD, WRITER_PASSWORD
 from vesk import db
-from vesk.filters import postgres
+from vesk.filters import db_password, postgres
 
 PASSWORDS = (ADMIN_PASSWORD, WRITER_PASSWORD, READER_PASSWORD)
 
@@ -172,8 +172,8 @@ def test_pytest_stores_one_trace_per_test_on_the_server(pg, tmp_path, pytest_opt
 
 
 def test_a_password_goes_only_to_the_server(pg, tmp_path):
-    """Not into a trace, the output, a child's command line or environment; the child still saves
-    its trace (it reads the password from a file its parent made, removed at the end)."""
+    """Not into a trace, the output, a child's command line or environment, nor a file; the child
+    still saves its trace (it reads the URL from a descriptor its parent hands it)."""
     (tmp_path / "prog.py").write_text(textwrap.dedent("""
         import os, subprocess, sys
         code = ("import os, sys; print(open('/proc/self/cmdline').read());"
@@ -340,9 +340,7 @@ def test_a_forked_child_saving_leaves_the_parents_connection_working(pg):
     assert db.load_trace_parts(pg.reader_url, "trc_child") == [b"child"]
 
 
-def test_a_password_in_the_url_is_kept_for_the_bare_url():
+def test_connections_read_the_url_as_given():
     url = "postgresql://u:p%40ss@h/d?password=wins&sslmode=require"
     assert postgres.hide_password(url) == "postgresql://u@h/d?sslmode=require"
-    assert postgres._passwords["postgresql://u@h/d?sslmode=require"] == "wins"
-    assert postgres.hide_password("postgresql://u:p%40ss@h/d") == "postgresql://u@h/d"
-    assert postgres._passwords["postgresql://u@h/d"] == "p@ss"
+    assert db_password._conninfo("postgresql://u@h/d?sslmode=require") == url

@@ -25,12 +25,12 @@ def default_db_path():
 
 def database(db_path=None):
     """db_path (the default when None) as the profiler keeps it: a URL without its password, which
-    stays in this process for its connections (vesk.filters.postgres)."""
+    stays in this process for its connections (vesk.filters.db_password)."""
     path = os.fspath(default_db_path() if db_path is None else db_path)
     if path.startswith(("postgresql://", "postgres://")):
-        from vesk.filters import postgres
+        from vesk.filters import db_password
 
-        return postgres.hide_password(path)
+        return db_password.hide_password(path)
     return path
 
 

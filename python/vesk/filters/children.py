@@ -11,6 +11,11 @@ with os.putenv (os.environ, what the program sees, is left as it was).
 
 A child made by fork() without exec starts a trace of its own at once: what the parent held stays
 the parent's, and the child's calls go only to the child's trace.
+
+A database URL that came with a password goes to a child in an anonymous file in memory
+(db_password.secret_for_children), never in its environment: the launch functions hand the file's
+descriptor to the child they start (in the descriptors a subprocess keeps, or inherited for the
+call), and the payload names it.
 """
 
 import atexit
@@ -23,7 +28,7 @@ import sys
 # Imported now: the at-fork code below must not import (another thread's import in progress at the
 # fork would leave the child waiting for ever on that module's lock).
 from vesk import _vesk, db
-from vesk.filters import secrets
+from vesk.filters import db_password, secrets
 from vesk.profiler import Profiler
 from vesk.utils import new_trace_id
 
@@ -79,7 +84,7 @@ def _portable(config):
     return portable
 
 
-def _payload(profiler, pythonpath):
+def _payload(profiler, pythonpath, child_fd=None):
     payload = {
         "db": os.path.abspath(profiler.db_path),
         "config": _portable(profiler.config),
@@ -89,12 +94,13 @@ def _payload(profiler, pythonpath):
         "labels": db.labels(),
     }
     if db.is_url(profiler.db_path):
-        from vesk.filters import postgres
-
-        # The URL as the profiler keeps it, without a password: the payload names a file that
-        # holds it, which the child's connections read.
+        # The URL as the profiler keeps it, without a password: the payload names the descriptor
+        # that the launch hands on, from which the child reads the URL as given.
         payload["db"] = profiler.db_path
-        payload["db_passfile"] = postgres.passfile_for_children(profiler.db_path)
+        handed = db_password.secret_for_children(profiler.db_path, make=False)
+        if handed is not None:
+            fd, device, inode = handed
+            payload["db_secret"] = [fd if child_fd is None else child_fd, device, inode]
     return json.dumps(payload)
 
 
@@ -104,14 +110,15 @@ def _current_trace(profiler):
     return engine.trace_id if engine is not None else profiler.trace_id
 
 
-def _child_variables(pythonpath):
+def _child_variables(pythonpath, child_fd=None):
     """The variables a child's environment gets: None when no recording takes children, or
-    when they cannot be made (the child then runs unrecorded rather than not at all)."""
+    when they cannot be made (the child then runs unrecorded rather than not at all). child_fd:
+    the number the database's descriptor has in the child, when not its own."""
     profiler = _recording_children()
     if profiler is None:
         return None
     try:
-        payload = _payload(profiler, pythonpath)
+        payload = _payload(profiler, pythonpath, child_fd)
     except Exception:  # noqa: BLE001 - e.g. a trace id or path that is not text
         return None
     path = BOOT if not pythonpath else BOOT + os.pathsep + pythonpath
@@ -136,7 +143,7 @@ def _update_environ():
         _environ_set = False
 
 
-def _with_child_variables(env, as_list):
+def _with_child_variables(env, as_list, child_fd=None):
     """env (a mapping, or when as_list a list of b"KEY=VALUE" as _posixsubprocess takes it) with
     the child's variables; None (inherit) becomes the program's os.environ with them."""
     if env is None:
@@ -144,7 +151,7 @@ def _with_child_variables(env, as_list):
     if as_list:
         existing = dict(item.split(b"=", 1) for item in env if b"=" in item)
         pythonpath = existing.get(os.fsencode(_PYTHONPATH))
-        variables = _child_variables(None if pythonpath is None else os.fsdecode(pythonpath))
+        variables = _child_variables(None if pythonpath is None else os.fsdecode(pythonpath), child_fd)
         if variables is None:
             return env
         existing.update((os.fsencode(k), os.fsencode(v)) for k, v in variables.items())
@@ -153,7 +160,7 @@ def _with_child_variables(env, as_list):
     pythonpath = env.get(os.fsencode(_PYTHONPATH) if binary else _PYTHONPATH)
     if isinstance(pythonpath, bytes):
         pythonpath = os.fsdecode(pythonpath)
-    variables = _child_variables(pythonpath)
+    variables = _child_variables(pythonpath, child_fd)
     if variables is None:
         return env
     merged = dict(env)
@@ -162,23 +169,70 @@ def _with_child_variables(env, as_list):
     return merged
 
 
-def _wrap(function, env_index, as_list=False):
+def _secret_for_launch():
+    """The descriptor that hands the database URL, as given, to the child about to start; None when
+    it needs none, or when it cannot be made (the child's saves then say why they fail). Made at
+    the first launch: the C environment, which children that inherit it read, names it from then
+    on."""
+    profiler = _recording_children()
+    if profiler is None or not db.is_url(profiler.db_path):
+        return None
+    try:
+        before = db_password.secret_for_children(profiler.db_path, make=False)
+        handed = db_password.secret_for_children(profiler.db_path)
+        if handed != before:
+            _update_environ()
+    except Exception:  # noqa: BLE001 - the program's launch matters more (out of descriptors...)
+        return None
+    return None if handed is None else handed[0]
+
+
+def _wrap(function, env_index, as_list=False, fds_index=None):
+    """function, which starts a child with the environment its argument env_index gives (a list of
+    b"KEY=VALUE" when as_list), giving the child its variables. The database's descriptor goes to
+    the child in the descriptors to keep, argument fds_index, or else inherited for the call (and
+    spared by the file actions of os.posix_spawn)."""
     def launch(*args, **kwargs):
-        if _recording_children() is not None:
-            try:
-                if len(args) > env_index:
-                    args = (*args[:env_index], _with_child_variables(args[env_index], as_list),
-                            *args[env_index + 1:])
-                elif "env" in kwargs:
-                    kwargs = {**kwargs, "env": _with_child_variables(kwargs["env"], as_list)}
-            except Exception:  # noqa: BLE001 - an environment the call itself will refuse
-                pass
-        return function(*args, **kwargs)
+        if _recording_children() is None:
+            return function(*args, **kwargs)
+        secret = _secret_for_launch()
+        child_fd = None
+        try:
+            if secret is not None and fds_index is not None:
+                args = (*args[:fds_index], tuple(sorted({*args[fds_index], secret})), *args[fds_index + 1:])
+            elif secret is not None and kwargs.get("file_actions"):
+                actions, child_fd = db_password.spared(kwargs["file_actions"], secret)
+                if child_fd is not None:
+                    kwargs = {**kwargs, "file_actions": actions}
+            if len(args) > env_index:
+                args = (*args[:env_index], _with_child_variables(args[env_index], as_list, child_fd),
+                        *args[env_index + 1:])
+            elif "env" in kwargs:
+                kwargs = {**kwargs, "env": _with_child_variables(kwargs["env"], as_list, child_fd)}
+        except Exception:  # noqa: BLE001 - an environment the call itself will refuse
+            pass
+        if secret is None or fds_index is not None:
+            return function(*args, **kwargs)
+        with db_password.inherited(secret):
+            return function(*args, **kwargs)
 
     launch.__wrapped__ = function
     launch.__name__ = getattr(function, "__name__", "launch")
     launch.__doc__ = getattr(function, "__doc__", None)
     return launch
+
+
+def _handing_on(function):
+    """function (os.system, os.execv), whose child inherits the C environment: the database's
+    descriptor, which that names, is inherited for the call."""
+    def launch(*args, **kwargs):
+        secret = _secret_for_launch()
+        if secret is None:
+            return function(*args, **kwargs)
+        with db_password.inherited(secret):
+            return function(*args, **kwargs)
+
+    return _standing_for(function, launch)
 
 
 def _hook_fork():
@@ -240,13 +294,15 @@ def _hook_launches():
     _hooked_launches = True
     import _posixsubprocess
 
-    _posixsubprocess.fork_exec = _wrap(_posixsubprocess.fork_exec, 5, as_list=True)
+    _posixsubprocess.fork_exec = _wrap(_posixsubprocess.fork_exec, 5, as_list=True, fds_index=3)
     subprocess = sys.modules.get("subprocess")
     if getattr(subprocess, "_fork_exec", None) is not None:
-        subprocess._fork_exec = _wrap(subprocess._fork_exec, 5, as_list=True)
+        subprocess._fork_exec = _wrap(subprocess._fork_exec, 5, as_list=True, fds_index=3)
     for name in ("posix_spawn", "posix_spawnp", "execve"):
         if hasattr(os, name):
             setattr(os, name, _wrap(getattr(os, name), 2))
+    for name in ("system", "execv"):
+        setattr(os, name, _handing_on(getattr(os, name)))
 
 
 def _after_fork_in_child():
@@ -285,10 +341,8 @@ def start_child(payload):
     labels = data.get("labels")
     if isinstance(labels, dict) and all(isinstance(v, str) for v in labels.values()):
         db.set_labels(labels)
-    if db.is_url(data["db"]) and isinstance(data.get("db_passfile"), str):
-        from vesk.filters import postgres
-
-        postgres.use_passfile(data["db"], data["db_passfile"])
+    if db.is_url(data["db"]):
+        db_password.take_secret(data["db"], data.get("db_secret"))
     profiler = Profiler(config, db_path=data["db"], source=" ".join(secrets.redacted_arguments(sys.orig_argv)), children=True)
     db.note_parent(profiler.trace_id, data["parent"], data["pid"])
     profiler.start()

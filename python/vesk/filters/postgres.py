@@ -6,23 +6,21 @@ readers see whole parts only. Writers keep one connection per thread and URL (a 
 costs a round of authentication per part); the schema is created or brought up to date by the
 first writer, under an advisory lock so that writers starting together create it once.
 
-A password never travels with the URL inside vesk: `hide_password` keeps it in this process
-alone and gives back the URL without it, which every message, every trace and a child's
-environment payload show. libpq's own ways (PGPASSWORD, .pgpass, a service file) work as usual.
-A recorded child process finds a password that came in the URL in a password file of libpq's
-format that only the user can read, made for the children and removed when the process that
-made it ends: its environment payload names the file, never the password.
+A password never travels with the URL inside vesk (vesk.filters.db_password): connections read
+the URL as given, kept in this process alone; messages, traces and a child's environment show it
+without its password. libpq's own ways (PGPASSWORD, .pgpass, a service file) work as usual.
 """
 
-import atexit
 import os
-import tempfile
+import re
 import threading
 import urllib.parse
 
 from vesk import db
+from vesk.filters.db_password import _conninfo, _without_password, hide_password, shown
+from vesk.filters.secrets import REDACTED
 
-__all__ = ["hide_password", "passfile_for_children", "use_passfile", "shown", "prepare_for_writing",
+__all__ = ["hide_password", "shown", "prepare_for_writing",
            "save_part", "list_traces", "iter_trace_parts", "delete_traces", "size",
            "stored_parts", "add_parts"]
 
@@ -66,13 +64,6 @@ _SCHEMA = (
 # version 5, and takes the file's statements since.
 _MIGRATIONS = {5: db._MIGRATIONS[5]}
 
-# URL without password -> password, for the URLs this process was given.
-_passwords = {}
-# URL without password -> the password file its connections read (a parent's, in a child).
-_passfiles = {}
-_made_passfiles = {}
-
-
 StoreError = db.StoreError
 
 
@@ -84,84 +75,18 @@ def _psycopg():
     return psycopg
 
 
-def _without_password(url):
-    """(url without its password, the password or None): libpq takes one in the user part or as
-    a password= parameter, which wins."""
-    parts = urllib.parse.urlsplit(url)
-    password = None if parts.password is None else urllib.parse.unquote(parts.password)
-    query = urllib.parse.parse_qsl(parts.query, keep_blank_values=True)
-    kept = [(key, value) for key, value in query if key != "password"]
-    if len(kept) != len(query):
-        password = [value for key, value in query if key == "password"][-1]
-    if password is None:
-        return url, None
-    user, at, host = parts.netloc.rpartition("@")
-    netloc = user.split(":", 1)[0] + at + host
-    return urllib.parse.urlunsplit(parts._replace(netloc=netloc, query=urllib.parse.urlencode(kept))), password
-
-
-def hide_password(url):
-    """url without its password, which is kept for this process's connections to that URL."""
-    bare, password = _without_password(url)
-    if password is not None:
-        _passwords[bare] = password
-    return bare
-
-
-def passfile_for_children(url):
-    """A password file for url's password, for the processes this one starts; None when url
-    came without a password (libpq then finds it as it does for this process)."""
-    password = _passwords.get(url)
-    if password is None:
-        return _passfiles.get(url)
-    if url not in _made_passfiles:
-        escaped = password.replace("\\", "\\\\").replace(":", "\\:")
-        fd, path = tempfile.mkstemp(prefix="vesk-pgpass-")  # mode 600, as libpq requires
-        with os.fdopen(fd, "w", encoding="utf-8") as file:
-            file.write(f"*:*:*:*:{escaped}\n")
-        if not _made_passfiles:
-            atexit.register(_remove_passfiles, os.getpid())
-        _made_passfiles[url] = path
-    return _made_passfiles[url]
-
-
-def _remove_passfiles(pid):
-    if os.getpid() != pid:  # a fork's child leaves them to the process that made them
-        return
-    for path in _made_passfiles.values():
-        try:
-            os.unlink(path)
-        except OSError:
-            pass
-
-
-def use_passfile(url, path):
-    """Connections to url read its password from the password file at path."""
-    if path:
-        _passfiles[url] = path
-
-
-def shown(url):
-    """url as messages show it: never with a password."""
-    return _without_password(url)[0]
-
-
 def _connect(url, timeout=None):
     psycopg = _psycopg()
-    bare = hide_password(url)
+    conninfo = _conninfo(url)
     options = {"autocommit": True}
-    if bare in _passwords:
-        options["password"] = _passwords[bare]
-    elif bare in _passfiles:
-        options["passfile"] = _passfiles[bare]
     if timeout is not None:
         options["connect_timeout"] = max(1, int(timeout))
     try:
-        if not os.environ.get("PGUSER") and "user" not in psycopg.conninfo.conninfo_to_dict(bare):
+        if not os.environ.get("PGUSER") and "user" not in psycopg.conninfo.conninfo_to_dict(conninfo):
             # The client library would look the default up itself, each time, in name services
             # that a fork may copy locked (see db.user_name).
             options["user"] = db.user_name()
-        return psycopg.connect(bare, **options)
+        return psycopg.connect(conninfo, **options)
     except psycopg.Error as exc:
         raise _error(url, exc) from None
 
@@ -169,10 +94,16 @@ def _connect(url, timeout=None):
 def _error(url, exc):
     message = str(exc).strip().splitlines()
     reason = message[0] if message else type(exc).__name__
-    password = _passwords.get(hide_password(url))
-    if password:
-        reason = reason.replace(password, "[redacted]")
-    return StoreError(f"{shown(url)}: {reason}")
+    bare, hidden = _without_password(_conninfo(url))
+    # What the server or libpq says may quote the password, or what libpq read of one as a host,
+    # a port or a database: every piece of it is left out, as written and decoded.
+    pieces = set()
+    for text in hidden:
+        for piece in (text, *re.split("[@/]", text)):
+            pieces.update((piece, urllib.parse.unquote(piece)))
+    for piece in sorted(filter(None, pieces), key=len, reverse=True):
+        reason = reason.replace(piece, REDACTED)
+    return StoreError(f"{bare}: {reason}")
 
 
 def _version(conn):
