@@ -17,6 +17,7 @@ parent does. A child may so outlive its parent, and start children of its own.
 """
 
 import contextlib
+import fcntl
 import os
 import stat
 import tempfile
@@ -158,8 +159,6 @@ def _anonymous_file(data):
         while view:
             view = view[os.write(fd, view):]
         try:
-            import fcntl
-
             fcntl.fcntl(fd, fcntl.F_ADD_SEALS,
                         fcntl.F_SEAL_SEAL | fcntl.F_SEAL_SHRINK | fcntl.F_SEAL_GROW | fcntl.F_SEAL_WRITE)
         except (AttributeError, OSError):
