@@ -35,13 +35,18 @@ def part_input(blob, encoding, raw_size):
 
 def _complete(blob):
     """What a zstd decoder other than the reader's makes of the blob's first frame: its bytes and
-    whether the frame was whole, or None when it is not a frame."""
+    whether the frame was whole; None when it is not a frame, or holds more than a part may."""
     decoder = zstandard.ZstdDecompressor().decompressobj()
+    data = bytearray()
     try:
-        data = decoder.decompress(blob)
+        # A piece at a time: a frame of a few kilobytes may claim gigabytes.
+        for at in range(0, len(blob), 1024):
+            data += decoder.decompress(blob[at:at + 1024])
+            if len(data) > MAX_PART or decoder.eof:
+                break
     except zstandard.ZstdError:
         return None
-    return data, decoder.eof
+    return (bytes(data), decoder.eof) if len(data) <= MAX_PART else None
 
 
 def TestOneInput(data):

@@ -49,6 +49,10 @@ CASES = {
         b"\xc1",
         b"\x80",
         b"\x81\xb2frames_of_interest\x91\x80",
+        # A value no reader of records decodes, not UTF-8: read in one pass, the part was not
+        # refused as it is when loaded whole.
+        b"\x81\xa5extra\xa1\xff",
+        b"\x81\xa6frames\x81\xcc\xc8\xa1\xff",
     ],
     "listing": [
         b"\x90",

@@ -90,6 +90,27 @@ def _repeated_thread():
             + pack(200) + pack([]) + pack("frames_of_interest") + pack([]))
 
 
+BAD_TEXT = b"\xa2\xff\xfe"  # a str that is not UTF-8
+
+
+def _with(key, value, main=None):
+    """A part with one more entry, key (a str) to the MessagePack value; and main's records."""
+    part = blob(main or [])
+    assert part[0] == 0x88
+    return b"\x89" + part[1:] + msgpack.packb(key) + value
+
+
+def _bad(part):
+    """part with its "@@bad@@" strs not UTF-8."""
+    return part.replace(msgpack.packb("@@bad@@"), BAD_TEXT)
+
+
+def _repeated_main():
+    # The first array of records is a dict's no more: the second takes its place.
+    return _bad(_with("frames_of_interest", msgpack.packb([frame("call", "f", "a", 0)]),
+                      [frame("call", "f", "a", 0), {"event": "@@bad@@"}]))
+
+
 @pytest.mark.parametrize("bad", [
     pytest.param(b"\xc1", id="not-msgpack"),
     pytest.param(blob([frame("call", "f", "a", 0)])[:-7], id="truncated"),
@@ -97,6 +118,13 @@ def _repeated_thread():
     pytest.param(_bad_utf8(), id="record-not-utf8"),
     pytest.param(_unhashable_key(), id="record-key-not-hashable"),
     pytest.param(_repeated_thread(), id="thread-listed-twice"),
+    # Values that no reader of records decodes: the part does not decode whole all the same.
+    pytest.param(_with("extra", BAD_TEXT, [frame("call", "f", "a", 0)]), id="other-key-not-utf8"),
+    pytest.param(_with("extra", b"\x91" + BAD_TEXT), id="other-key-array-not-utf8"),
+    pytest.param(_bad(blob("@@bad@@")), id="records-not-an-array"),
+    pytest.param(_bad(blob([], {200: "@@bad@@"})), id="thread-not-an-array"),
+    pytest.param(_bad(blob([], "@@bad@@")), id="frames-not-a-map"),
+    pytest.param(_repeated_main(), id="records-given-twice"),
 ])
 def test_odd_parts_read_as_when_loaded_whole(tmp_path, bad):
     path = tmp_path / "db.sqlite3"

@@ -605,8 +605,10 @@ PyObject* feed_part(PyObject* self, PyObject* part) {
                         if (seen == *id) return elsewhere();
                     }
                     threads.emplace_back(*id, reader.position());
+                    // Records are checked as they are read; a value other than records is
+                    // checked here, as the companion package would decode it all the same.
                     bool records = reader.next_kind() == MsgpackKind::array;
-                    if (!reader.skip()) return elsewhere();  // the records are checked as read
+                    if (!(records ? reader.skip() : reader.skip_checked())) return elsewhere();
                     if (!records) threads.pop_back();
                 }
                 if (!count) return elsewhere();

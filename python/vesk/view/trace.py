@@ -275,18 +275,23 @@ def _layout(blob):
     """The part's _Layout, or None unless it decodes as load_msgpack would decode it, to the same
     map, with nothing in its records known to fail: they are skipped, not decoded."""
     try:
+        # Only the arrays of records are skipped, to be decoded as they are read; everything
+        # else is decoded here, as it would be whole, so that what would fail fails here.
         unpacker = _unpacker(blob)
-        values, main, threads = {}, None, []
+        values, main, threads, found = {}, None, [], set()
         for _ in range(unpacker.read_map_header()):
             key = unpacker.unpack()
+            if key in ("frames_of_interest", "frames"):
+                if key in found:
+                    return None  # a dict would keep the last only: the first is decoded never
+                found.add(key)
             if key == "frames_of_interest":
                 start = unpacker.tell()
                 main = start if _is_array(blob[start]) else None
-                unpacker.skip()
+                unpacker.skip() if main is not None else unpacker.unpack()
             elif key == "frames":
-                threads = []
                 if not _is_map(blob[unpacker.tell()]):
-                    unpacker.skip()
+                    unpacker.unpack()
                     continue
                 seen = set()
                 for _ in range(unpacker.read_map_header()):
@@ -297,11 +302,13 @@ def _layout(blob):
                     seen.add(native_id)
                     if _is_array(blob[start]):
                         threads.append((native_id, start))
-                    unpacker.skip()
+                        unpacker.skip()
+                    else:
+                        unpacker.unpack()
             elif key in _SMALL_KEYS:
                 values[key] = unpacker.unpack()
             else:
-                unpacker.skip()
+                unpacker.unpack()
         if unpacker.tell() != len(blob):
             return None
     except Exception:
