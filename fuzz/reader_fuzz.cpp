@@ -319,13 +319,16 @@ class BytesRecord final : public RecordAccess {
     const TreeFields& fields_;
 };
 
-// The readers of one part: the walkers that `vesk show` (two outlines), `vesk stats` and
+// The readers of one part: the walkers that `vesk show` (outlines of four shapes), `vesk stats` and
 // `vesk export` use, each grouping the records into threads of its own.
 struct Readers {
     JsonSpill spill;
     std::size_t taken = 0;  // bytes of the spill handed on
     ThreadGroups full{[] { return std::make_unique<Outline>(std::nullopt, std::nullopt); }};
     ThreadGroups shown{[] { return std::make_unique<Outline>(2, 3); }};
+    // A line limit alone; and one level of two lines, whose kept nodes are pruned soon.
+    ThreadGroups limited{[] { return std::make_unique<Outline>(std::nullopt, 4); }};
+    ThreadGroups narrow{[] { return std::make_unique<Outline>(1, 2); }};
     ThreadGroups stats{[] { return std::make_unique<StatsTrack>(); }};
     ThreadGroups track{[this] { return std::make_unique<ExportTrack>(spill); }};
 
@@ -348,7 +351,7 @@ struct Readers {
                 FUZZ_CHECK(at == StoredRecord::absent || (start < at && at < record.end));
             }
             TreeFields fields = tree_fields(part, record);
-            for (ThreadGroups* groups : {&full, &shown, &stats, &track}) {
+            for (ThreadGroups* groups : {&full, &shown, &limited, &narrow, &stats, &track}) {
                 BytesRecord access(spill, part, record, fields);
                 FUZZ_CHECK(groups->feed(fields, fallback, access));
             }
@@ -358,8 +361,10 @@ struct Readers {
     }
 
     void finish() {
-        for (ThreadGroups* groups : {&full, &shown, &stats, &track}) FUZZ_CHECK(groups->finish());
-        for (ThreadGroups* groups : {&full, &shown}) {
+        for (ThreadGroups* groups : {&full, &shown, &limited, &narrow, &stats, &track}) {
+            FUZZ_CHECK(groups->finish());
+        }
+        for (ThreadGroups* groups : {&full, &shown, &limited, &narrow}) {
             for (auto& group : groups->groups()) {
                 auto& outline = static_cast<Outline&>(*group->walker);
                 for (const auto& line : outline.lines()) {
