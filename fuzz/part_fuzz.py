@@ -48,19 +48,22 @@ def part_input(blob, encoding, raw_size):
 
 
 def _complete(blob):
-    """What a zstd decoder other than the reader's makes of the blob's first frame: its bytes and
-    whether the frame was whole; None when it is not a frame, or holds more than a part may."""
+    """What a zstd decoder other than the reader's makes of the blob as one frame: its bytes, and
+    whether the blob is one whole frame (and nothing after it); None when it is not a frame, or
+    holds more than a part may."""
     decoder = zstandard.ZstdDecompressor().decompressobj()
     data = bytearray()
+    fed = 0
     try:
         # A piece at a time: a frame of a few kilobytes may claim gigabytes.
-        for at in range(0, len(blob), 1024):
-            data += decoder.decompress(blob[at:at + 1024])
-            if len(data) > MAX_PART or decoder.eof:
-                break
+        while fed < len(blob) and not decoder.eof and len(data) <= MAX_PART:
+            data += decoder.decompress(blob[fed:fed + 1024])
+            fed += 1024
     except zstandard.ZstdError:
         return None
-    return (bytes(data), decoder.eof) if len(data) <= MAX_PART else None
+    if len(data) > MAX_PART:
+        return None
+    return bytes(data), decoder.eof and not decoder.unused_data and fed >= len(blob)
 
 
 def TestOneInput(data):
