@@ -74,10 +74,9 @@ def TestOneInput(data):
     if flags & 3 == COMPRESS:
         blob = zstandard.ZstdCompressor(level=1).compress(blob)
     expected = blob if encoding is None else None
-    if encoding == "zstd":
-        reference = _complete(blob)
-        if reference is not None and reference[1]:
-            expected = reference[0]
+    reference = _complete(blob) if encoding == "zstd" else None
+    if reference is not None and reference[1]:
+        expected = reference[0]
     how = RAW_SIZES[(flags >> 2) & 3]
     raw_size = {"none": None, "given": given,
                 "true": None if expected is None else len(expected) + given % 3 - 1,
@@ -104,7 +103,12 @@ def TestOneInput(data):
     assert len(part) <= MAX_PART, "more than a part may hold"
     if buffer is not None:
         assert len(buffer[0]) <= max(room, len(part) + 1), "more room taken than the part declares"
-    assert expected is not None, "a blob that is no whole frame was read"
+    if expected is None:
+        # A frame cut short after whole blocks: zstd's stream reader, which the reader uses, does
+        # not tell, and the part is what those blocks hold. Only a raw_size that says so lets it
+        # through (a frame that gives its size is checked against it), and a writer's never does.
+        assert reference is not None and bytes(part) == reference[0], "a blob that is no frame was read"
+        return
     assert bytes(part) == expected, "bytes other than the blob's"
 
 

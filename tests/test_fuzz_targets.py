@@ -45,6 +45,8 @@ CASES = {
         bytes([2 | 1 << 2]) + (1 << 40).to_bytes(8, "big") + b"abc",  # more than a part may hold
         # Bytes after the frame: refused, as the reader is right to.
         bytes([1 | 1 << 2]) + (3).to_bytes(8, "big") + b"\x28\xb5\x2f\xfd\x20\x03\x19\x00\x00abcjunk",
+        # A frame cut before its first block, of no declared content size: read as empty.
+        bytes([1 | 1 << 2]) + bytes(8) + b"\x28\xb5\x2f\xfd\x00\x0b\x02",
     ],
     "skim": [
         b"",
