@@ -104,6 +104,23 @@ def test_listing_takes_any_column_type(tmp_path, capsys, column, value):
     assert len(out.splitlines()) == 2
 
 
+@pytest.mark.parametrize("column", ["record_count", "size"])
+def test_listing_takes_counts_past_what_a_sum_holds(tmp_path, capsys, column):
+    # Two parts whose counts add up past 64 bits: the listing's sum failed, and no trace of the
+    # database could be listed.
+    path = database(tmp_path)
+    db.save_trace_in_sqlite(path, TRACE, msgpack=part([record("call", 3.0)]))
+    db.save_trace_in_sqlite(path, "trc_OTHER", msgpack=part([record("call", 1.0)]))
+    with sqlite3.connect(path) as conn:
+        conn.execute(f"UPDATE traces SET {column} = ? WHERE trace_id = ?", (1 << 62, TRACE))
+    conn.close()
+    status, out, err = command(capsys, "traces", "--db", str(path))
+    assert (status, err) == (0, "")
+    assert [line.split()[0] for line in out.splitlines()[1:]] == ["trc_OTHER", TRACE]
+    listed = {s.trace_id: s for s in db.list_traces(path)}
+    assert (listed["trc_OTHER"].record_count, listed[TRACE].record_count) == (1, None if column == "record_count" else 3)
+
+
 @pytest.mark.parametrize("low, high", [(-1e308, 1e308), (1.0, 1e300), (-1e300, 1.0)])
 def test_export_of_timestamps_past_any_clock_is_one_line(tmp_path, capsys, low, high):
     path = database(tmp_path, [record("call", low), record("call", 2.0, "g", "b"),

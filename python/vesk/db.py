@@ -711,6 +711,13 @@ def list_traces(db_path):
     return [_summary(*row) for row in rows]
 
 
+def _counted(column):
+    """The column where it holds a count that a part can hold, else NULL. A part holds at most
+    MAX_PART_SIZE bytes, and so fewer records: a file from elsewhere that gives more gives no count,
+    and adding its counts up could pass what SQLite's integers hold, which fails the listing whole."""
+    return f"CASE WHEN {column} BETWEEN 0 AND {MAX_PART_SIZE} THEN {column} END"
+
+
 def listing_query(version):
     """The query of list_traces on a database of schema version (a server's is always current):
     a row per trace, with _summary's arguments."""
@@ -727,8 +734,9 @@ def listing_query(version):
         FROM (
             SELECT trace_id,
                    MIN(id) AS first_id,
-                   CASE WHEN COUNT(record_count) = COUNT(*) THEN SUM(record_count) END AS records,
-                   SUM(size) AS size,
+                   CASE WHEN COUNT({_counted("record_count")}) = COUNT(*)
+                        THEN SUM({_counted("record_count")}) END AS records,
+                   SUM({_counted("size")}) AS size,
                    COUNT(*) AS parts,
                    {test[0]} AS nodeid,
                    {test[1]} AS outcome
