@@ -121,6 +121,29 @@ def test_listing_takes_counts_past_what_a_sum_holds(tmp_path, capsys, column):
     assert (listed["trc_OTHER"].record_count, listed[TRACE].record_count) == (1, None if column == "record_count" else 3)
 
 
+@pytest.mark.parametrize("parents, children", [
+    pytest.param({TRACE: TRACE}, 0, id="its-own-parent"),
+    pytest.param({TRACE: "trc_OTHER", "trc_OTHER": TRACE}, 1, id="each-others-parent"),
+    pytest.param({"trc_OTHER": "trc_THIRD", "trc_THIRD": TRACE, TRACE: "trc_OTHER"}, 2, id="a-loop-of-three"),
+])
+def test_parent_links_that_loop_hide_no_trace(tmp_path, capsys, parents, children):
+    # Traces named as each other's parents were listed by nobody (each waited for its parent),
+    # and the children of one were looked for for ever.
+    path = database(tmp_path)
+    for trace_id in ("trc_OTHER", "trc_THIRD"):
+        db.save_trace_in_sqlite(path, trace_id, msgpack=part([record("call", 1.0)]))
+    with sqlite3.connect(path) as conn:
+        for trace_id, parent in parents.items():
+            conn.execute("UPDATE traces SET parent_trace_id = ? WHERE trace_id = ?", (parent, trace_id))
+    conn.close()
+    status, out, err = command(capsys, "traces", "--db", str(path))
+    assert (status, err) == (0, "")
+    assert sorted(line.split()[0] for line in out.splitlines()[1:]) == sorted([TRACE, "trc_OTHER", "trc_THIRD"])
+    status, out, err = command(capsys, "show", TRACE, "--children", "--db", str(path))
+    assert (status, err) == (0, "")
+    assert out.count("= child process") == children
+
+
 @pytest.mark.parametrize("low, high", [(-1e308, 1e308), (1.0, 1e300), (-1e300, 1.0)])
 def test_export_of_timestamps_past_any_clock_is_one_line(tmp_path, capsys, low, high):
     path = database(tmp_path, [record("call", low), record("call", 2.0, "g", "b"),

@@ -16,9 +16,12 @@ def in_family_order(summaries):
     """(depth, summary) for each summary: traces without a stored parent in the order given,
     each followed by its children's traces, in the order they started, at depth + 1."""
     children = _children_of(summaries)
-    ordered = []
+    ordered, listed = [], set()
 
     def visit(summary, depth):
+        if id(summary) in listed:
+            return
+        listed.add(id(summary))
         ordered.append((depth, summary))
         for child in children.pop(summary.trace_id, ()):
             visit(child, depth + 1)
@@ -27,6 +30,10 @@ def in_family_order(summaries):
     for summary in summaries:
         if summary.parent_trace_id not in known:
             visit(summary, 0)
+    # Traces whose parents name one another (a file from elsewhere) have no first among them:
+    # each one left is listed at the top, with what it holds.
+    for summary in summaries:
+        visit(summary, 0)
     return ordered
 
 
@@ -35,9 +42,13 @@ def descendants(summaries, trace_id):
     order they started."""
     children = _children_of(summaries)
     found = []
+    seen = {trace_id}  # parents that name one another (a file from elsewhere) end there
 
     def visit(parent, depth):
         for child in children.get(parent, ()):
+            if child.trace_id in seen:
+                continue
+            seen.add(child.trace_id)
             found.append((depth, child))
             visit(child.trace_id, depth + 1)
 
