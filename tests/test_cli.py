@@ -197,13 +197,15 @@ def test_show_and_export_a_recorded_program(tmp_path):
     assert {"MainThread", "pricer-0", "pricer-1"} <= names
     spans = [e for e in events if e["ph"] == "X"]
     assert spans and all({"name", "ts", "dur", "pid", "tid"} <= set(e) for e in spans)
-    # Complete events nest on each track: sorted by start, each one ends within its parent.
+    # Complete events nest on each track: sorted by start, each one ends within its parent. Times
+    # are written in microseconds to 3 places: a sum of two is compared at that precision, as
+    # 2429.724 may come out of it as 2429.7239999999997.
     for tid in {e["tid"] for e in spans}:
         open_ends = []
         for event in sorted((e for e in spans if e["tid"] == tid), key=lambda e: (e["ts"], -e["dur"])):
             while open_ends and open_ends[-1] <= event["ts"]:
                 open_ends.pop()
-            end = event["ts"] + event["dur"]
+            end = round(event["ts"] + event["dur"], 3)
             assert not open_ends or end <= open_ends[-1]
             open_ends.append(end)
 

@@ -1,11 +1,13 @@
 """How a recorded program ends is the program's own: daemon threads ended at exit inside our code,
 forks at any moment, signals and the exceptions their handlers raise."""
 
+import functools
 import signal
 import sqlite3
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 
 import msgpack
@@ -103,6 +105,154 @@ FORKS_WHILE_A_THREAD_SAVES = """
 def test_forks_while_another_thread_saves_never_hang(tmp_path):
     result = run_script(tmp_path, FORKS_WHILE_A_THREAD_SAVES, timeout=120)
     assert (result.returncode, result.stdout) == (0, "0\n"), result.stderr
+
+
+# A thread saves and waits for its part (holding the saver's lock while the interpreter lock comes
+# back), while the main thread forks, directly or to run a program with preexec_fn: a fork waits
+# for that lock holding the interpreter lock, so none of its holders may wait for the other.
+FORKS_WHILE_A_THREAD_WAITS_FOR_ITS_SAVE = """
+    import os, subprocess, sys, threading, warnings
+    import vesk
+
+    warnings.simplefilter("ignore", DeprecationWarning)  # the program's own thread is running
+
+    def work(n):
+        return [n] * 50
+
+    def saving(stop, recording):
+        while not stop.is_set():
+            work(1)
+            recording.save()
+
+    stop = threading.Event()
+    with vesk.enable(sys.argv[1], children=True) as recording:
+        thread = threading.Thread(target=saving, args=(stop, recording))
+        thread.start()
+        for n in range(int(sys.argv[2])):
+            if sys.argv[3] == "fork":
+                pid = os.fork()
+                if pid == 0:
+                    os._exit(0)
+                os.waitpid(pid, 0)
+            else:
+                subprocess.run(["true"], preexec_fn=lambda: None)
+        stop.set()
+        thread.join()
+    print("ended")
+"""
+
+
+@pytest.mark.parametrize("how, forks", [("fork", 150), ("preexec_fn", 60)])
+def test_forks_beside_a_thread_that_waits_for_its_save_never_hang(tmp_path, how, forks):
+    result = run_script(tmp_path, FORKS_WHILE_A_THREAD_WAITS_FOR_ITS_SAVE, str(forks), how, timeout=120)
+    assert (result.returncode, result.stdout) == (0, "ended\n"), result.stderr
+
+
+# Python warns of a fork in a process that runs more than one thread: the program is told about
+# its own threads only, whether it is recorded or is a child of a recorded program, and however
+# much it recorded (records past a block's size start the thread that maps blocks ahead).
+FORKS_AFTER_RECORDING = """
+    import os, sys
+
+    def work(n):
+        return [n] * 20
+
+    for i in range(int(sys.argv[1])):
+        work(i)
+    pid = os.fork()
+    if pid == 0:
+        os._exit(0)
+    os.waitpid(pid, 0)
+    print("forked")
+"""
+
+
+@pytest.mark.parametrize("records", [10, 20000])
+@pytest.mark.parametrize("as_child", [False, True])
+def test_a_fork_tells_the_program_of_its_own_threads_only(tmp_path, records, as_child):
+    (tmp_path / "forks.py").write_text(textwrap.dedent(FORKS_AFTER_RECORDING))
+    program = ["forks.py", str(records)]
+    if as_child:
+        (tmp_path / "parent.py").write_text(
+            "import subprocess, sys\n\ndef main():\n    subprocess.run([sys.executable, *sys.argv[1:]], check=True)\n\n"
+            "main()\n")
+        program = ["parent.py", *program]
+    result = subprocess.run([sys.executable, "-m", "vesk", "run", *program], cwd=tmp_path, capture_output=True,
+                            text=True, timeout=120)
+    assert result.returncode == 0 and result.stdout == "forked\n", result.stderr
+    assert "multi-threaded" not in result.stderr, result.stderr
+
+
+# A recorded child saves what it holds every second, so that a kill loses at most the last one: a
+# fork, for which the thread that saves ends, does not end that.
+FORKS_THEN_IS_KILLED = """
+    import os, signal, time
+
+    def work(n):
+        return n
+
+    work(1)
+    pid = os.fork()
+    if pid == 0:
+        os._exit(0)
+    os.waitpid(pid, 0)
+    work(2)
+    time.sleep(2.5)
+    os.kill(os.getpid(), signal.SIGKILL)
+"""
+
+
+def test_a_child_that_forked_still_saves_what_it_holds_every_second(tmp_path):
+    (tmp_path / "child.py").write_text(textwrap.dedent(FORKS_THEN_IS_KILLED))
+    (tmp_path / "parent.py").write_text("import subprocess, sys\n\ndef main():\n"
+                                        "    subprocess.run([sys.executable, 'child.py'])\n\nmain()\n")
+    result = subprocess.run([sys.executable, "-m", "vesk", "run", "parent.py"], cwd=tmp_path, capture_output=True,
+                            text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    path = tmp_path / ".vesk" / "db.sqlite3"
+    returned = []
+    for summary in db.list_traces(path):
+        parts = [msgpack.unpackb(p, strict_map_key=False) for p in db.load_trace_parts(path, summary.trace_id)]
+        returned.append([r["arg"] for part in parts for r in records_of(part)
+                         if r.get("co_name") == "work" and r["event"] == "return"])
+    assert [1, 2] in returned, returned  # the child's trace; the parent's and the fork's have none
+
+
+# A fork's child does not pay for the parts its parent has not written yet (the parent writes
+# them): it leaves their memory untouched, where freeing them would first copy it page by page.
+BACKLOG_AT_A_FORK = """
+    import os, sqlite3, sys
+    import vesk
+
+    def work(n):
+        return [n] * 20
+
+    def child_faults():
+        pid = os.fork()
+        if pid == 0:
+            sys.exit(0)
+        return os.wait4(pid, 0)[2].ru_minflt
+
+    with vesk.enable(sys.argv[1], part_size=50000) as recording:
+        work(0)
+        recording.save()
+        holder = sqlite3.connect(sys.argv[1], isolation_level=None)
+        holder.execute("BEGIN IMMEDIATE")  # the saver waits: the parts cut meanwhile wait too
+        for i in range(200000):
+            work(i)
+        with_backlog = child_faults()
+        holder.execute("ROLLBACK")
+        recording.save()
+        without = child_faults()
+    print(with_backlog - without)
+"""
+
+
+def test_a_forked_child_does_not_pay_for_its_parents_backlog(tmp_path):
+    result = run_script(tmp_path, BACKLOG_AT_A_FORK, timeout=120)
+    assert result.returncode == 0, result.stderr
+    # About 60 MB of parts wait: freeing them would copy thousands of pages into the child.
+    assert int(result.stdout) < 1000, result.stdout
 
 
 # The saver thread looks the user's name up (for where a part comes from) while the program
@@ -477,3 +627,47 @@ def test_a_program_leaving_by_os_exit_keeps_its_trace(tmp_path, where):
         assert result.returncode == 3, result.stderr
         (summary,) = summaries
         assert summary in works and f"vesk: trace {summary.trace_id}: " in result.stderr
+
+
+class _Raiser:
+    def __call__(self, signum, frame):
+        raise ValueError("from the handler")
+
+    def method(self, signum, frame):
+        raise ValueError("from the handler")
+
+
+def _raising(signum, frame):
+    raise ValueError("from the handler")
+
+
+@pytest.mark.parametrize("handler", [_raising, _Raiser().method, _Raiser(), functools.partial(_raising)],
+                         ids=["function", "bound method", "callable object", "partial"])
+def test_what_a_signal_handler_raised_is_told_from_an_ordinary_exception(handler):
+    """Read where the interpreter keeps the handlers (a load per signal), as set at that moment."""
+    from vesk import _vesk
+
+    def raised(action):
+        try:
+            action()
+        except ValueError as error:
+            return error
+        raise AssertionError("nothing raised")
+
+    previous = signal.signal(signal.SIGUSR1, handler)
+    try:
+        by_handler = raised(lambda: signal.raise_signal(signal.SIGUSR1))
+        ordinary = raised(lambda: int("x"))
+        assert _vesk.is_interruption(by_handler) and not _vesk.is_interruption(ordinary)
+    finally:
+        signal.signal(signal.SIGUSR1, previous)
+    assert not _vesk.is_interruption(by_handler)  # its handler is gone: nothing tells it apart now
+    results = []
+    signal.signal(signal.SIGUSR1, handler)
+    try:
+        thread = threading.Thread(target=lambda: results.append(_vesk.is_interruption(by_handler)))
+        thread.start()
+        thread.join()
+    finally:
+        signal.signal(signal.SIGUSR1, previous)
+    assert results == [False]  # handlers run on the main thread only

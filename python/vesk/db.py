@@ -31,6 +31,8 @@ import time
 import msgpack as _msgpack
 import zstandard
 
+from vesk.filters.connections import Connections
+
 __all__ = [
     "APPLICATION_ID",
     "SCHEMA_VERSION",
@@ -420,53 +422,37 @@ def _file_identity(path):
     return info.st_dev, info.st_ino
 
 
-_writers = threading.local()
+def _make_writer(path, timeout):
+    _refuse_links(path)
+    return _Writer(path)
 
 
-def _writer(path):
-    """This thread's connection to the file at path: a new one when there is none yet, when the
-    process is a fork's child (a parent's connection must not be used) or when the file at path
-    is no longer the one it opened (removed or replaced)."""
-    cache = getattr(_writers, "by_path", None)
-    if cache is None or _writers.pid != os.getpid():
-        cache = _writers.by_path = {}
-        _writers.pid = os.getpid()
-    writer = cache.get(path)
-    if writer is not None and writer.identity != _file_identity(path):
-        cache.pop(path)
-        try:
-            writer.close()
-        except sqlite3.Error:
-            pass
-        writer = None
-    if writer is None:
-        _refuse_links(path)
-        writer = cache[path] = _Writer(path)
-    return writer
+def _close_writer(writer):
+    try:
+        writer.close()
+    except sqlite3.Error:
+        pass
+
+
+def _busy():
+    return sqlite3.OperationalError("database is locked")
+
+
+# A new connection when there is none yet, when the process is a fork's child, or when the file at
+# the path is no longer the one it opened (removed or replaced).
+_writers = Connections(_make_writer, lambda writer: writer.identity == _file_identity(writer.path),
+                       _close_writer, _busy)
 
 
 def _write(path, timeout, insert=None, commit=True):
     """Runs one write transaction on the file at path: the schema made current and, when given,
     insert(writer) run in it; rolled back unless commit. A connection that failed is not kept."""
-    writer = _writer(path)
-    try:
+    with _writers.using(path, timeout) as writer:
         writer.start(timeout)
         writer.begin()
         result = insert(writer) if insert is not None else None
         writer.end(commit)
         return result
-    except BaseException:
-        _forget(path, writer)
-        raise
-
-
-def _forget(path, writer):
-    """Closes a connection that failed, so that the next write opens a new one."""
-    _writers.by_path.pop(path, None)
-    try:
-        writer.close()
-    except sqlite3.Error:
-        pass
 
 
 def _make_folder(path):
@@ -990,14 +976,10 @@ def delete_traces(db_path, trace_ids, timeout=60):
 
 def _shrink(path, timeout):
     """Rewrites the file without its free pages, and empties the write-ahead log into it."""
-    writer = _writer(path)
-    try:
+    with _writers.using(path, timeout) as writer:
         writer.start(timeout)
         writer.execute("VACUUM")
         writer.execute("PRAGMA wal_checkpoint(TRUNCATE)")
-    except BaseException:
-        _forget(path, writer)
-        raise
 
 
 def last_saves(db_path):

@@ -70,6 +70,16 @@ class RecordChunks {
         count_ = bytes_ = 0;
     }
 
+    // In a fork's child, whose copy of its parent's records is never used: their pooled blocks go
+    // back to the system at once, and nothing else of them is touched (written to, the parent's
+    // backlog would be copied into the child page by page first). The list is left to the
+    // process's end, and must never be used or destroyed.
+    void unmap_pooled() const noexcept {
+        for (const Block& block : blocks_) {
+            if (block.data.get_deleter().pooled) blocks::unmap(block.data.get());
+        }
+    }
+
     // The records' bytes in order. With `release`, each block goes as soon as it is copied, so
     // that a trace never exists twice in memory; the list is empty afterwards.
     template <class Stream>

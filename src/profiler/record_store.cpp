@@ -290,6 +290,7 @@ bool hand_off_part(ProfilerState& state) {
 }
 
 bool save_part_if_due(ProfilerState& state) {
+    resume_saver_after_fork();
     if (state.part_size == 0 || state.held_bytes < state.part_size || state.stopped) return true;
     return hand_off_part(state);
 }

@@ -56,13 +56,13 @@ struct Saver {
     std::map<std::uint64_t, Counts> counts;  // by recording; 0 stands for all of them
     std::size_t pending = 0;                 // parts in the queue or being written, in all
     std::uint64_t next_number = 1;
-    bool running = false;   // the thread was started and has not ended
+    bool running = false;   // the thread was started and has not been joined
     bool stopping = false;  // it ends once the queue is empty
+    bool quitting = false;  // it ends now, its queue empty (a fork is under way)
+    bool busy = false;      // it holds the interpreter lock, or waits for it
     bool finished = false;  // the interpreter exits: nothing more is written
     bool periodic = false;  // some recording is cut periodically
     pthread_t thread{};
-    // A fork's copies of the parent's parts, released (with the interpreter lock) at the next use.
-    std::vector<std::unique_ptr<Part>> orphans;
 };
 
 Saver& saver() {
@@ -76,43 +76,74 @@ std::vector<Periodic> periodic_cuts;
 // The saver thread's thread state while it runs.
 std::atomic<PyThreadState*> saver_thread_state{nullptr};
 
-// Takes the saver's mutex while holding the interpreter lock: it is held only briefly, but never
-// waited for with the interpreter lock held.
+// Takes the saver's mutex for a thread that holds the interpreter lock. Whoever holds the mutex
+// never waits for the interpreter lock (a fork waits for the mutex holding it): when the mutex is
+// taken, the interpreter lock is let go until the mutex is free, and the mutex is tried again only
+// once the interpreter lock is back.
 std::unique_lock<std::mutex> lock_holding_interpreter() {
     std::unique_lock<std::mutex> lock(saver().mutex, std::try_to_lock);
-    if (!lock.owns_lock()) {
-        Py_BEGIN_ALLOW_THREADS lock.lock();
-        Py_END_ALLOW_THREADS
+    while (!lock.owns_lock()) {
+        Py_BEGIN_ALLOW_THREADS {
+            std::lock_guard<std::mutex> free(saver().mutex);
+        }
+        Py_END_ALLOW_THREADS lock.try_lock();
     }
     return lock;
 }
 
+bool start_thread(Saver& s);
+
 // ---- Forks.
 
+// A fork waits for the mutex (its holders never wait for the interpreter lock, which the forking
+// thread holds). An idle saver thread ends first: the program that forks is told about its own
+// threads only (3.12 warns of a fork in a process with more than one). The parent starts it again
+// with the next part handed off, or, when recordings are cut periodically, with the next event it
+// records. One that is writing goes on.
 void before_fork() {
-    saver().mutex.lock();
+    Saver& s = saver();
+    s.mutex.lock();
+    if (!s.running || s.busy || !s.queue.empty() || s.stopping) return;
+    s.quitting = true;
+    s.wake.notify_one();
+    s.mutex.unlock();
+    pthread_join(s.thread, nullptr);  // it takes no interpreter lock on its way out
+    s.mutex.lock();
+    s.running = false;
+    s.quitting = false;
+    if (s.periodic) saver_resume_wanted.store(true, std::memory_order_relaxed);
 }
 
 void after_fork_in_parent() {
     saver().mutex.unlock();
 }
 
+// A fork's copy of a part of the parent's, which the parent writes: its pooled blocks go back to
+// the system, and nothing else of it is touched (see RecordChunks::unmap_pooled); its memory and
+// its references, which no interpreter lock may be taken for here, are left to the process's end.
+void abandon(const Part& part) {
+    part.stored.unmap_pooled();
+    for (const auto& [_, frames] : part.frames) frames.unmap_pooled();
+}
+
 // The child has only the forking thread: the saver thread is gone, the locks are made anew, and
-// the parts the parent had not written are its own (the interpreter lock is not to be used yet:
-// they are released at the next use).
+// the parts the parent had not written are the parent's to write (see abandon).
 void after_fork_in_child() {
     Saver& s = saver();
     new (&s.mutex) std::mutex();
     new (&s.wake) std::condition_variable();
     new (&s.tried) std::condition_variable();
-    for (auto& part : s.queue) s.orphans.push_back(std::move(part));
-    for (auto& part : s.kept) s.orphans.push_back(std::move(part));
-    s.queue.clear();
-    s.kept.clear();
+    for (auto* parts : {&s.queue, &s.kept}) {
+        for (const auto& part : *parts) abandon(*part);
+        new (parts) std::deque<std::unique_ptr<Part>>();  // the old one is never destroyed
+    }
     s.counts.clear();
     s.pending = 0;
     s.running = false;
     s.stopping = false;
+    s.quitting = false;
+    s.busy = false;
+    saver_resume_wanted.store(false, std::memory_order_relaxed);
 }
 
 // ---- Writing one part, on the saver thread with the interpreter lock.
@@ -216,6 +247,26 @@ void keep(Saver& s, std::unique_ptr<Part> part) {
                      [](const auto& a, const auto& b) { return a->number < b->number; });
 }
 
+// One part written, with the interpreter lock; false when it is to be kept for the next try.
+bool try_part(Saver& s, Part& part) {
+    if (write_part(part)) return true;
+    part.failure = take_pending_exception();
+    bool waited_for;
+    {
+        auto check = lock_holding_interpreter();
+        waited_for = s.counts[part.recording].waiters > 0 || s.counts[0].waiters > 0;
+    }
+    // A waiter raises the failure itself; at the exit, the last try tells what is lost. Each
+    // part is told of once, not at every try.
+    if (!waited_for && !s.stopping && !part.told) {
+        log_failure(part, "it is kept for the next save into that database");
+    }
+    part.told = true;
+    return false;
+}
+
+// The thread holds the interpreter lock only while it writes or cuts, with a thread state made
+// for that: between them it holds nothing of the interpreter's, and can end at a fork.
 void* saver_main(void*) {
     // Signals sent to the process go to the program's threads, which expect to be woken by them.
     // Those that this thread's own faults raise stay its own (faulthandler reports them).
@@ -227,65 +278,51 @@ void* saver_main(void*) {
     pthread_sigmask(SIG_BLOCK, &sent, nullptr);
 
     Saver& s = saver();
-    PyGILState_STATE gil = PyGILState_Ensure();
-    saver_thread_state.store(PyThreadState_Get());
-    PyThreadState* thread_state = PyEval_SaveThread();
     std::unique_lock<std::mutex> lock(s.mutex);
     for (;;) {
+        if (s.quitting) break;
         if (s.queue.empty() && !s.stopping) {
             if (s.periodic) {
                 s.wake.wait_for(lock, std::chrono::milliseconds(250));
             } else {
                 s.wake.wait(lock);
             }
+            if (s.quitting) break;
         }
-        if (s.periodic && !s.stopping) {
-            lock.unlock();
-            PyEval_RestoreThread(thread_state);
-            run_periodic_cuts();
-            thread_state = PyEval_SaveThread();
-            lock.lock();
+        const bool cut = s.periodic && !s.stopping;
+        std::unique_ptr<Part> part;
+        if (!s.queue.empty()) {
+            part = std::move(s.queue.front());
+            s.queue.pop_front();
         }
-        if (s.queue.empty()) {
+        if (!part && !cut) {
             if (s.stopping) break;
             continue;
         }
-        std::unique_ptr<Part> part = std::move(s.queue.front());
-        s.queue.pop_front();
+        s.busy = true;
         lock.unlock();
 
-        PyEval_RestoreThread(thread_state);
-        const std::uint64_t recording = part->recording;
-        if (write_part(*part)) {
-            part.reset();  // with the interpreter lock: it holds the bytes
-        } else {
-            part->failure = take_pending_exception();
-            bool waited_for;
-            {
-                auto check = lock_holding_interpreter();
-                waited_for = s.counts[recording].waiters > 0 || s.counts[0].waiters > 0;
-            }
-            // A waiter raises the failure itself; at the exit, the last try tells what is lost.
-            // Each part is told of once, not at every try.
-            if (!waited_for && !s.stopping && !part->told) {
-                log_failure(*part, "it is kept for the next save into that database");
-            }
-            part->told = true;
-        }
+        PyGILState_STATE gil = PyGILState_Ensure();
+        saver_thread_state.store(PyThreadState_Get());
+        if (cut) run_periodic_cuts();
+        const bool had_part = part != nullptr;
+        const std::uint64_t recording = part ? part->recording : 0;
+        // Released with the interpreter lock: it holds the bytes.
+        if (part && try_part(s, *part)) part.reset();
         stay_unknown_to_threading();
-        thread_state = PyEval_SaveThread();
+        saver_thread_state.store(nullptr);
+        PyGILState_Release(gil);
 
         lock.lock();
-        --s.counts[recording].pending;
-        --s.pending;
-        if (part) keep(s, std::move(part));
-        forget_if_idle(s, recording);
-        s.tried.notify_all();
+        s.busy = false;
+        if (had_part) {
+            --s.counts[recording].pending;
+            --s.pending;
+            if (part) keep(s, std::move(part));
+            forget_if_idle(s, recording);
+            s.tried.notify_all();
+        }
     }
-    lock.unlock();
-    PyEval_RestoreThread(thread_state);
-    saver_thread_state.store(nullptr);
-    PyGILState_Release(gil);
     return nullptr;
 }
 
@@ -328,16 +365,6 @@ void retry_kept(Saver& s, const std::string* db_path) {
     }
 }
 
-void release_orphans(Saver& s) {
-    if (s.orphans.empty()) return;
-    std::vector<std::unique_ptr<Part>> orphans;
-    {
-        auto lock = lock_holding_interpreter();
-        orphans.swap(s.orphans);
-    }
-    orphans.clear();  // with the interpreter lock, without the mutex
-}
-
 }  // namespace
 
 PyRef trace_bytes(Part& part) {
@@ -357,7 +384,6 @@ PyRef trace_bytes(Part& part) {
 
 void hand_off(std::unique_ptr<Part> part) {
     Saver& s = saver();
-    release_orphans(s);
     auto lock = lock_holding_interpreter();
     if (s.finished) {
         // After the exit's last try (an exit function that ran after ours recorded and saved):
@@ -387,7 +413,6 @@ void hand_off(std::unique_ptr<Part> part) {
 
 bool wait_for_parts(std::uint64_t recording, const std::string* db_path, PyRef& failure) {
     Saver& s = saver();
-    release_orphans(s);
     const bool main_thread = _PyOS_IsMainThread();
     {
         auto lock = lock_holding_interpreter();
@@ -400,15 +425,19 @@ bool wait_for_parts(std::uint64_t recording, const std::string* db_path, PyRef& 
     bool interrupted = false;
     for (;;) {
         bool done = false;
-        Py_BEGIN_ALLOW_THREADS std::unique_lock<std::mutex> lock(s.mutex);
-        auto finished = [&] {
-            return (recording == 0 ? s.pending : s.counts[recording].pending) == 0 || !s.running;
-        };
-        if (main_thread) {
-            done = s.tried.wait_for(lock, kSignalCheck, finished);
-        } else {
-            s.tried.wait(lock, finished);
-            done = true;
+        Py_BEGIN_ALLOW_THREADS {
+            // Let go before the interpreter lock is taken back: see lock_holding_interpreter.
+            std::unique_lock<std::mutex> lock(s.mutex);
+            auto finished = [&] {
+                return (recording == 0 ? s.pending : s.counts[recording].pending) == 0 ||
+                       !s.running;
+            };
+            if (main_thread) {
+                done = s.tried.wait_for(lock, kSignalCheck, finished);
+            } else {
+                s.tried.wait(lock, finished);
+                done = true;
+            }
         }
         Py_END_ALLOW_THREADS if (done) break;
         if (PyErr_CheckSignals() < 0) {
@@ -455,9 +484,17 @@ std::size_t discard_kept_parts() {
     return dropped.size();  // released with the interpreter lock, without the mutex
 }
 
+std::atomic<bool> saver_resume_wanted{false};
+
+void resume_saver_now() {
+    saver_resume_wanted.store(false, std::memory_order_relaxed);
+    Saver& s = saver();
+    auto lock = lock_holding_interpreter();
+    if (s.periodic && !s.running && !s.finished && start_thread(s)) s.wake.notify_one();
+}
+
 void forget_parents_parts() {
     Saver& s = saver();
-    release_orphans(s);
     if (!periodic_cuts.empty()) {
         auto lock = lock_holding_interpreter();
         if (start_thread(s)) s.wake.notify_one();
@@ -466,7 +503,6 @@ void forget_parents_parts() {
 
 void finish_saving() {
     Saver& s = saver();
-    release_orphans(s);
     bool join = false;
     {
         auto lock = lock_holding_interpreter();
@@ -532,9 +568,7 @@ void reset_saver_after_finalize() {
     s.running = false;
     s.stopping = false;
     s.periodic = false;
-    // The interpreter is gone: whatever is left is not ours to release.
-    for (auto& part : s.orphans) static_cast<void>(part.release());
-    s.orphans.clear();
+    saver_resume_wanted.store(false, std::memory_order_relaxed);
     periodic_cuts.clear();
 }
 

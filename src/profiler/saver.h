@@ -11,6 +11,7 @@
 // of it: the child starts a saver of its own when it first needs one, and the parts the parent had
 // not written stay the parent's.
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -73,6 +74,16 @@ std::size_t kept_parts(std::uint64_t recording);
 // Drops every part kept after a failed try (for tests, which must not leave them to the next);
 // returns how many.
 std::size_t discard_kept_parts();
+
+// The saver thread ended for a fork while recordings are cut periodically: the next event
+// recorded starts it again (os.fork tells the program about its threads only after every handler
+// of the fork ran, in the parent, since 3.13, and this must come after). With the interpreter
+// lock; one load when there is nothing to do, as every event recorded asks.
+extern std::atomic<bool> saver_resume_wanted;
+void resume_saver_now();
+inline void resume_saver_after_fork() {
+    if (saver_resume_wanted.load(std::memory_order_relaxed)) resume_saver_now();
+}
 
 // In a child made by fork(): the parts the parent had not written are forgotten.
 void forget_parents_parts();

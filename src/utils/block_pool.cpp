@@ -42,9 +42,11 @@ struct Pool {
     std::condition_variable wake;
     Ready ready;
     bool wanted = false;
-    bool taken = false;  // since the filler last looked
-    bool running = false;
-    bool parked = false;  // the filler waits, with no timeout, for blocks to be wanted or given
+    bool taken = false;     // since the filler last looked
+    bool running = false;   // a filler was started and has not been joined
+    bool quitting = false;  // it ends now (a fork is under way)
+    bool parked = false;    // the filler waits, with no timeout, for blocks to be wanted or given
+    pthread_t thread{};
 };
 
 Pool& pool() {
@@ -69,10 +71,10 @@ void* filler_main(void*) {
     pthread_sigmask(SIG_BLOCK, &all, nullptr);
     Pool& p = pool();
     std::unique_lock<std::mutex> lock(p.mutex);
-    for (;;) {
+    while (!p.quitting) {
         if (p.wanted) {
             p.wanted = false;
-            while (p.ready.size() < kTarget) {
+            while (p.ready.size() < kTarget && !p.quitting) {
                 lock.unlock();
                 char* block = map_block(true);
                 lock.lock();
@@ -88,10 +90,10 @@ void* filler_main(void*) {
             }
         } else if (p.ready.empty()) {
             p.parked = true;
-            p.wake.wait(lock, [&p] { return p.wanted || !p.ready.empty(); });
+            p.wake.wait(lock, [&p] { return p.wanted || !p.ready.empty() || p.quitting; });
             p.parked = false;
             p.taken = false;
-        } else if (!p.wake.wait_for(lock, kIdle, [&p] { return p.wanted; })) {
+        } else if (!p.wake.wait_for(lock, kIdle, [&p] { return p.wanted || p.quitting; })) {
             if (!p.taken) {
                 Ready spare = p.ready;
                 p.ready.count = 0;
@@ -105,10 +107,21 @@ void* filler_main(void*) {
     return nullptr;
 }
 
-// A fork waits for the filler to let go of the list, which it holds only for a push. The child has
-// no filler: it starts one when it next needs one. The ready blocks are its own copies.
+// A fork ends the filler first (it never waits for anything but the list, which it holds only
+// for a push): the program that forks is told about its own threads only (3.12 warns of a fork
+// in a process with more than one). The parent and the child start one when they next need one;
+// the ready blocks are the child's own copies.
 void before_fork() {
-    pool().mutex.lock();
+    Pool& p = pool();
+    p.mutex.lock();
+    if (!p.running) return;
+    p.quitting = true;
+    p.wake.notify_one();
+    p.mutex.unlock();
+    pthread_join(p.thread, nullptr);
+    p.mutex.lock();
+    p.running = false;
+    p.quitting = false;
 }
 
 void after_fork_in_parent() {
@@ -120,6 +133,7 @@ void after_fork_in_child() {
     new (&p.mutex) std::mutex();
     new (&p.wake) std::condition_variable();
     p.running = false;
+    p.quitting = false;
     p.wanted = false;
     p.parked = false;
 }
@@ -132,9 +146,7 @@ void start_filler(Pool& p) {
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
     pthread_attr_setstacksize(&attributes, 64 * 1024);
-    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    pthread_t thread;
-    p.running = pthread_create(&thread, &attributes, filler_main, nullptr) == 0;
+    p.running = pthread_create(&p.thread, &attributes, filler_main, nullptr) == 0;
     pthread_attr_destroy(&attributes);
 }
 
@@ -174,6 +186,10 @@ void give(char* block) noexcept {
         }
     }
     unmap_block(block);
+}
+
+void unmap(char* block) noexcept {
+    if (block != nullptr) unmap_block(block);
 }
 
 std::size_t ready() noexcept {

@@ -18,6 +18,9 @@ char* take() noexcept;
 // Gives a block from take() back, to be used again or unmapped.
 void give(char* block) noexcept;
 
+// Gives a block back to the system at once, touching none of its pages.
+void unmap(char* block) noexcept;
+
 // How many blocks are ready now (for tests).
 std::size_t ready() noexcept;
 

@@ -1,12 +1,14 @@
 #include "utils/interruption.h"
 
+#include <algorithm>
+#include <array>
 #include <csignal>
-#include <unordered_set>
 #include <vector>
 
 #include "companion/companion.h"
 #include "utils/errors.h"
 #include "utils/interned.h"
+#include "utils/signal_handlers.h"
 
 namespace vesk {
 
@@ -17,6 +19,7 @@ namespace {
 PyObject* code_of_handler(PyObject* handler) {
     for (int depth = 0; handler != nullptr && depth < 8; ++depth) {
         if (PyFunction_Check(handler)) return PyFunction_GET_CODE(handler);
+        if (PyCFunction_Check(handler)) return nullptr;  // the default one of SIGINT among them
         if (PyMethod_Check(handler)) {
             handler = PyMethod_GET_FUNCTION(handler);
             continue;
@@ -58,18 +61,40 @@ const std::vector<long>& valid_signals(PyObject* signal_module) {
     return numbers;
 }
 
-// The codes of the Python-level signal handlers set now, through the C module (the Python one
-// turns every answer into an enum, at a cost per signal).
-std::unordered_set<PyObject*> handler_codes() {
-    std::unordered_set<PyObject*> codes;
+// The codes of the Python-level signal handlers set now, without duplicates: a few at most, kept
+// where they are gathered (this runs for every ordinary exception on the main thread).
+struct HandlerCodes {
+    std::array<PyObject*, NSIG> codes{};
+    std::size_t count = 0;
+
+    void add(PyObject* handler) {
+        if (handler == nullptr || PyLong_Check(handler) || handler == Py_None) return;  // no code
+        PyObject* code = code_of_handler(handler);
+        if (code != nullptr && !contains(code)) codes[count++] = code;
+    }
+    bool contains(PyObject* code) const {
+        return std::find(codes.begin(), codes.begin() + count, code) != codes.begin() + count;
+    }
+};
+
+// Read where the interpreter keeps them (a load per signal), or else through the C module (the
+// Python one turns every answer into an enum, at a cost per signal), a call per signal.
+void gather_handler_codes(HandlerCodes& found) {
+    std::array<PyObject*, NSIG> set;
+    int count = vesk_signal_handlers(set.data(), static_cast<int>(set.size()));
+    if (count >= 0) {
+        for (int i = 0; i < count; ++i) found.add(set[i]);
+        return;
+    }
     PyRef signal = import_module(interned.mod_c_signal);
     PyRef getsignal =
         signal ? PyRef::steal(PyObject_GetAttr(signal.get(), interned.getsignal)) : PyRef();
     if (!getsignal) {
         PyErr_Clear();
-        return codes;
+        return;
     }
     for (long number : valid_signals(signal.get())) {
+        if (number >= NSIG) continue;
         PyRef number_object = PyRef::steal(PyLong_FromLong(number));
         PyRef handler =
             number_object ? PyRef::steal(PyObject_CallOneArg(getsignal.get(), number_object.get()))
@@ -78,10 +103,8 @@ std::unordered_set<PyObject*> handler_codes() {
             PyErr_Clear();
             continue;
         }
-        if (PyLong_Check(handler.get()) || handler.get() == Py_None) continue;  // no Python code
-        if (PyObject* code = code_of_handler(handler.get())) codes.insert(code);
+        found.add(handler.get());
     }
-    return codes;
 }
 
 }  // namespace
@@ -92,10 +115,11 @@ bool raised_by_signal_handler(PyObject* exception) {
     if (!traceback || !PyTraceBack_Check(traceback.get())) return false;
     // The exception stays pending for our caller: the handlers are looked up with none pending.
     PyRef pending = take_pending_exception();
-    std::unordered_set<PyObject*> codes = handler_codes();
+    HandlerCodes codes;
+    gather_handler_codes(codes);
     bool found = false;
     for (auto* entry = reinterpret_cast<PyTracebackObject*>(traceback.get());
-         entry != nullptr && !found; entry = entry->tb_next) {
+         entry != nullptr && !found && codes.count > 0; entry = entry->tb_next) {
         PyRef code = PyRef::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(entry->tb_frame)));
         found = codes.contains(code.get());
     }

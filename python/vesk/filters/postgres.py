@@ -13,10 +13,10 @@ without its password. libpq's own ways (PGPASSWORD, .pgpass, a service file) wor
 
 import os
 import re
-import threading
 import urllib.parse
 
 from vesk import db
+from vesk.filters.connections import Connections
 from vesk.filters.db_password import _conninfo, _without_password, hide_password, shown
 from vesk.filters.secrets import REDACTED
 
@@ -143,41 +143,33 @@ def _make_current(conn):
         conn.execute("SELECT pg_advisory_unlock(%s)", (_SCHEMA_LOCK,))
 
 
-_writers = threading.local()
-
-
-def _writer(url, timeout):
-    """This thread's connection for saving into url, made current; a fork's child makes its own
-    (a parent's connection must not be used by two processes; psycopg leaves it to the parent)."""
-    cache = getattr(_writers, "by_url", None)
-    if cache is None or _writers.pid != os.getpid():
-        cache = _writers.by_url = {}
-        _writers.pid = os.getpid()
-    conn = cache.get(url)
-    if conn is not None and conn.closed:
-        conn = None
-    if conn is None:
-        conn = _connect(url, timeout)
-        try:
-            # As the SQLite file's synchronous=NORMAL: a saved part survives the program's crash
-            # at once, and the server's own crash only costs the last instants of commits.
-            conn.execute("SET synchronous_commit = off")
-            _make_current(conn)
-        except BaseException:
-            conn.close()
-            raise
-        cache[url] = conn
+def _make_writer(url, timeout):
+    conn = _connect(url, timeout)
+    try:
+        # As the SQLite file's synchronous=NORMAL: a saved part survives the program's crash
+        # at once, and the server's own crash only costs the last instants of commits.
+        conn.execute("SET synchronous_commit = off")
+        _make_current(conn)
+    except BaseException:
+        conn.close()
+        raise
     return conn
 
 
+def _busy():
+    return TimeoutError("another thread of this process is still writing")
+
+
+_writers = Connections(_make_writer, lambda conn: not conn.closed, lambda conn: conn.close(), _busy)
+
+
 def _write(url, timeout, work, commit=True, statement=False):
-    """Runs work(conn) in one transaction on a writer's connection (work that is one statement
-    is a transaction of its own); a connection that failed is dropped, so that the next write
-    makes a new one."""
+    """Runs work(conn) in one transaction on the process's writer connection (work that is one
+    statement is a transaction of its own); a connection that failed is dropped, so that the
+    next write makes a new one."""
     psycopg = _psycopg()
     try:
-        conn = _writer(url, timeout)
-        try:
+        with _writers.using(url, timeout) as conn:
             if statement:
                 return work(conn)
             with conn.transaction() as transaction:
@@ -185,12 +177,10 @@ def _write(url, timeout, work, commit=True, statement=False):
                 if not commit:
                     raise psycopg.Rollback(transaction)
             return result
-        except BaseException:
-            _writers.by_url.pop(url, None)
-            conn.close()
-            raise
     except psycopg.Error as exc:
         raise _error(url, exc) from None
+    except TimeoutError as exc:
+        raise StoreError(f"cannot write into {shown(url)}: {exc}") from None
 
 
 def prepare_for_writing(url, timeout=60):
