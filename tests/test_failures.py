@@ -154,7 +154,7 @@ def test_failing_report_goes_to_the_unraisable_hook(recording, replace_module, m
     def broken_warning(*args, **kwargs):
         raise RuntimeError("logging is broken")
 
-    monkeypatch.setattr(logging.getLogger("vesk"), "warning", broken_warning)
+    monkeypatch.setattr(logging.getLogger("vesk"), "handle", broken_warning)
     unraisable = []
     monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
     with recording() as host:
@@ -218,3 +218,70 @@ def test_hook_reinstalled_inside_a_function_keeps_the_stack_right(recording):
     assert records[3]["frame_id"] == records[1]["frame_id"]
     assert records[4]["user_code_call_site"]["call_frame_id"] == outer_id
     assert records[6]["frame_id"] == outer_id
+
+
+def test_a_report_is_a_record_any_formatter_formats(recording, replace_module):
+    """The report names the engine, line 0: not the program's frame, which may have no line."""
+    replace_module("vesk.serialize", dump_msgpack=serialiser_refusing(Unserialisable))
+    formatted = []
+
+    class Keeping(logging.Handler):
+        def emit(self, record):
+            formatted.append(self.format(record))
+
+    handler = Keeping()
+    handler.setFormatter(logging.Formatter("%(name)s %(filename)s:%(lineno)d %(funcName)s %(message)s"))
+    logger = logging.getLogger("vesk")
+    logger.addHandler(handler)
+    try:
+        with recording():
+            keep(Unserialisable())
+    finally:
+        logger.removeHandler(handler)
+    assert formatted and all(line.startswith("vesk _vesk:0 ") for line in formatted), formatted
+
+
+# An async generator whose last instruction has no line (its `if` has no `else`): a test of it
+# passes recorded as it passes plain, under a configuration that fails on any warning and a log
+# format that needs every record's line number.
+ASYNC_FILTER = '''
+import asyncio
+
+
+async def source(items):
+    for item in items:
+        yield item
+
+
+async def odd(items, keep):
+    if keep:
+        async for item in source(items):
+            if item % 2:
+                yield item
+
+
+def test_odd():
+    async def collect():
+        return [x async for x in odd([1, 2, 3], True)]
+
+    assert asyncio.run(collect()) == [1, 3]
+'''
+
+
+def test_a_frame_at_an_instruction_of_no_line_is_an_ordinary_event(tmp_path):
+    import subprocess
+
+    (tmp_path / "test_filters.py").write_text(ASYNC_FILTER)
+    (tmp_path / "pytest.ini").write_text("[pytest]\nfilterwarnings = error\n"
+                                         "log_format = %(asctime)s %(name)s %(filename)s:%(lineno)d %(message)s\n")
+    result = subprocess.run([sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "--vesk", "test_filters.py"],
+                            cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0 and "1 passed" in result.stdout, result.stdout + result.stderr
+    from vesk.view.trace import load_trace
+
+    records = [r for t in load_trace(tmp_path / ".vesk" / "db.sqlite3").threads for r in t.records
+               if r.get("co_name") == "odd"]
+    # started, resumed twice: each stretch ends, the last one by its return (on 3.12 at no line,
+    # which its path gives as line 0)
+    assert [r["event"] for r in records] == ["call", "return"] * 3, records
+    assert records[-1]["arg"] is None

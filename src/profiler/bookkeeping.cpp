@@ -42,7 +42,8 @@ std::optional<CallSite> find_user_code_call_site(const ThreadValues& values, con
     for (auto pair = stack.rbegin(); pair != stack.rend(); ++pair) {
         if (pair->frame_id == *frame_id) continue;
         auto* caller = reinterpret_cast<PyFrameObject*>(pair->frame.get());
-        int line = frame_line(caller);
+        // 0: the caller stands at an instruction of no line, as a record's path says it.
+        int line = std::max(frame_line(caller), 0);
         return CallSite{pair->frame_id, static_cast<std::int32_t>(line)};
     }
     return std::nullopt;

@@ -256,11 +256,9 @@ bool record_frame(ProfilerState& state, ThreadValues& values, PyFrameObject* fra
     // One reading for the record's time and its frame id.
     const ClockReading now = read_wall_clock();
 
-    int line = frame_line(frame, cache);
-    if (line < 0) {
-        PyErr_SetString(PyExc_OverflowError, "the frame has no line number");
-        return false;
-    }
+    // A frame may stand at an instruction of no line (a generator's last, artificial one, after an
+    // `if` with no `else`): its line is unknown, which the record's path says as line 0.
+    const int line = std::max(frame_line(frame, cache), 0);
     // Taken now: the directory's text may change once the serialiser lets other threads run.
     std::string_view path = record_path(cache, filename);
 

@@ -1,5 +1,6 @@
 #include "profiler/failure.h"
 
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -116,28 +117,46 @@ PyRef shown_locals(PyFrameObject* frame) {
     return shown;
 }
 
-bool log_warning(PyObject* failure, PyFrameObject* frame, std::string_view event,
-                 PyObject* filename, PyObject* co_name) {
+// A warning on the logger "vesk", as a record any formatter can format. logger.warning() would
+// ask the stack where it was called from, and find the program's frame there, which may have no
+// line number (a generator's last, artificial instruction): its record would hold lineno=None.
+// The record says it comes from the engine, line 0. False with the error set.
+bool warn_on_vesk_logger(PyObject* message, PyObject* arguments, PyObject* failure) {
     PyRef logging = import_module(interned.mod_logging);
     if (!logging) return false;
     PyRef logger = PyRef::steal(PyObject_CallMethod(logging.get(), "getLogger", "s", "vesk"));
     if (!logger) return false;
+    PyRef enabled = PyRef::steal(PyObject_CallMethod(logger.get(), "isEnabledFor", "i", 30));
+    if (!enabled) return false;
+    if (!PyObject_IsTrue(enabled.get())) return true;
+    PyRef exc_info = PyRef::borrow(Py_None);
+    if (failure != nullptr) {
+        PyRef traceback = PyRef::steal(PyException_GetTraceback(failure));
+        exc_info = PyRef::steal(
+            PyTuple_Pack(3, Py_TYPE(failure), failure, traceback ? traceback.get() : Py_None));
+        if (!exc_info) return false;
+    }
+    PyRef record =
+        PyRef::steal(PyObject_CallMethod(logger.get(), "makeRecord", "sisiOOO", "vesk", 30,
+                                         "vesk/_vesk", 0, message, arguments, exc_info.get()));
+    if (!record) return false;
+    return static_cast<bool>(
+        PyRef::steal(PyObject_CallMethod(logger.get(), "handle", "O", record.get())));
+}
+
+bool log_warning(PyObject* failure, PyFrameObject* frame, std::string_view event,
+                 PyObject* filename, PyObject* co_name) {
     PyRef locals = shown_locals(frame);
     if (!locals) return false;
-    PyRef keywords = PyRef::steal(PyDict_New());
-    if (!keywords || PyDict_SetItemString(keywords.get(), "exc_info", failure) < 0) return false;
-    PyRef warning = PyRef::steal(PyObject_GetAttrString(logger.get(), "warning"));
-    if (!warning) return false;
     PyRef event_object = PyRef::steal(
         PyUnicode_FromStringAndSize(event.data(), static_cast<Py_ssize_t>(event.size())));
     if (!event_object) return false;
     PyRef format = PyRef::steal(PyUnicode_FromString(kWarningFormat));
     if (!format) return false;
-    PyRef arguments = PyRef::steal(
-        PyTuple_Pack(5, format.get(), filename, co_name, event_object.get(), locals.get()));
+    PyRef arguments =
+        PyRef::steal(PyTuple_Pack(4, filename, co_name, event_object.get(), locals.get()));
     if (!arguments) return false;
-    PyRef result = PyRef::steal(PyObject_Call(warning.get(), arguments.get(), keywords.get()));
-    return static_cast<bool>(result);
+    return warn_on_vesk_logger(format.get(), arguments.get(), failure);
 }
 
 }  // namespace
@@ -205,13 +224,12 @@ bool keep_only_interruption() {
 }
 
 void log_warning_text(const char* text) {
-    PyRef logging = import_module(interned.mod_logging);
-    PyRef logger = logging
-                       ? PyRef::steal(PyObject_CallMethod(logging.get(), "getLogger", "s", "vesk"))
-                       : PyRef();
-    PyRef result =
-        logger ? PyRef::steal(PyObject_CallMethod(logger.get(), "warning", "s", text)) : PyRef();
-    if (!result) PyErr_Clear();
+    PyRef message =
+        PyRef::steal(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(strlen(text)), "replace"));
+    PyRef arguments = PyRef::steal(PyTuple_New(0));
+    if (!message || !arguments || !warn_on_vesk_logger(message.get(), arguments.get(), nullptr)) {
+        PyErr_Clear();
+    }
 }
 
 }  // namespace vesk
