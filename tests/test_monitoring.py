@@ -267,3 +267,41 @@ def test_a_recording_that_wants_more_gets_it(tmp_path, hook):
                    for r in msgpack.unpackb(part, strict_map_key=False)["frames_of_interest"]]
         dumps.append(sum(1 for r in records if r.get("co_name") == "dumps" and r["event"] == "call"))
     assert dumps == [0, 1, 0, 1]
+
+
+# The program takes every tool id, the one vesk holds among them: the recording goes on through
+# the profile function, for the thread it runs on and the threads started later, and says so once.
+TAKES_EVERY_TOOL_ID = """
+    import sys, threading
+    import vesk
+
+    def work(n):
+        return n
+
+    with vesk.enable(sys.argv[1]):
+        work(1)
+        for tool in range(6):
+            sys.monitoring.use_tool_id(tool, f"the program's {tool}")
+        work(2)
+        thread = threading.Thread(target=work, args=(3,))
+        thread.start()
+        thread.join()
+    print([sys.monitoring.get_tool(tool) for tool in range(6)] == [f"the program's {t}" for t in range(6)],
+          threading.getprofile())
+"""
+
+
+@pytest.mark.skipif(not MONITORED, reason="no sys.monitoring before 3.12")
+def test_a_recording_goes_on_when_the_program_takes_every_tool_id(tmp_path):
+    (tmp_path / "program.py").write_text(textwrap.dedent(TAKES_EVERY_TOOL_ID))
+    database = tmp_path / "traces.sqlite3"
+    result = subprocess.run([sys.executable, "program.py", str(database)], cwd=tmp_path, capture_output=True,
+                            text=True, timeout=120)
+    assert (result.returncode, result.stdout) == (0, "True None\n"), result.stderr
+    assert result.stderr.count("calls and returns are recorded through the profile function") == 1
+    (summary,) = db.list_traces(database)
+    returned = [r["arg"] for part in db.load_trace_parts(database, summary.trace_id)
+                for trace in [msgpack.unpackb(part, strict_map_key=False)]
+                for r in [*trace["frames_of_interest"], *(r for rs in trace["frames"].values() for r in rs)]
+                if r.get("co_name") == "work" and r["event"] == "return"]
+    assert sorted(returned) == [1, 2, 3]

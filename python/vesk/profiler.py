@@ -68,6 +68,11 @@ def make_config(*, include=(), ignore=(), lightweight=False, threads=True, plugi
     return config
 
 
+# The live recordings started by Profiler.start, in that order: each remembers the threading hook
+# it found (see Profiler._unhook).
+_hooked = []
+
+
 class Profiler:
     """Holds what the engine reads when it is registered (config, db_path, one_trace_per_test,
     trace_id, source) and, once registered, the engine's own profiler as `rust_profiler`.
@@ -107,6 +112,7 @@ class Profiler:
             self.monitored = False
         else:
             self.monitored = _vesk.register_monitored_profiler(self)
+        _hooked.append(self)
         children.follow(self)
         if self.all_threads:
             self.rust_profiler.record_running_threads()
@@ -118,12 +124,32 @@ class Profiler:
         function has none again."""
         from vesk.filters import children
 
-        previous_hook, self._previous_hook = self._previous_hook, None
         children.unfollow(self)
         if self.rust_profiler is not None:
             self.rust_profiler.stop()
-        if self.config.get("threading") is True:
-            threading.setprofile(previous_hook)
+        self._unhook()
+
+    def _owns(self, hook):
+        """Whether hook is the threading hook that this recording's engine sets (when it records
+        through the profile function, at its start or when it had to move to it)."""
+        return (self.rust_profiler is not None and getattr(hook, "__self__", None) is self.rust_profiler
+                and getattr(hook, "__name__", None) == "register_threading_profiler")
+
+    def _unhook(self):
+        """Takes this recording's threading hook out of the chain of hooks, wherever it is: when it
+        is the one set, the hook it replaced comes back; when another recording's was set over it,
+        that one now replaces what this one did. A hook that is not a recording's is left as it
+        is: a recording sets it back only where it set it, and only while it is still its own."""
+        if self not in _hooked:
+            return
+        _hooked.remove(self)
+        previous, self._previous_hook = self._previous_hook, None
+        if self._owns(threading.getprofile()):
+            threading.setprofile(previous)
+            return
+        for other in _hooked:
+            if self._owns(other._previous_hook):
+                other._previous_hook = previous
 
     def save(self, wait=True):
         """Stores everything recorded since the last save as one part of the trace: hands it to

@@ -4,6 +4,7 @@
 #include <array>
 #include <initializer_list>
 #include <memory>
+#include <utility>
 
 #include "companion/companion.h"
 #include "profiler/failure.h"
@@ -538,9 +539,16 @@ PyObject* use_tool_id(PyObject* original, PyObject* const* args, Py_ssize_t narg
                     give_back(sys_monitoring.get(), monitoring.tool);
                 PyErr_Clear();
                 monitoring.tool = -1;
+                const bool flowed = std::exchange(monitoring.flow, false);
+                if (flowed && !move_monitored_to_profile()) PyErr_Clear();
                 tell_once(
-                    "vesk: the program took the sys.monitoring tool id vesk held and no other is "
-                    "free: exceptions are recorded without their facts (only as returns)");
+                    flowed ? "vesk: the program took the sys.monitoring tool id vesk held and no "
+                             "other is free: calls and returns are recorded through the profile "
+                             "function from now on, and exceptions without their facts (only as "
+                             "returns)"
+                           : "vesk: the program took the sys.monitoring tool id vesk held and no "
+                             "other is free: exceptions are recorded without their facts (only "
+                             "as returns)");
             }
             PyErr_SetRaisedException(pending.release());
         }

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "companion/companion.h"
 #include "filters/frame_filters.h"
 #include "profiler/callback.h"
 #include "profiler/exceptions.h"
@@ -273,6 +274,69 @@ Py_ssize_t record_running_threads_monitored(PyObject* profiler) {
     }
     ++assignments.generation;
     return reached;
+}
+
+bool move_monitored_to_profile() {
+    if (assignments.live.empty()) return true;
+    // Who gets each thread: the recording it gave its events to, or, for one that has not had an
+    // event yet, the newest recording of threads started after it began.
+    PyInterpreterState* interpreter = PyThreadState_GetInterpreter(PyThreadState_Get());
+    std::vector<std::pair<std::uint64_t, PyRef>> moves;
+    for (PyThreadState* thread = PyInterpreterState_ThreadHead(interpreter); thread != nullptr;
+         thread = PyThreadState_Next(thread)) {
+        auto id = static_cast<std::uint64_t>(PyThreadState_GetID(thread));
+        // A thread whose profile function is another's keeps it: the recording loses it.
+        if (is_saver_thread(thread) || thread->c_profilefunc != nullptr) continue;
+        PyObject* recording = nullptr;
+        if (auto entry = assignments.by_thread.find(id); entry != assignments.by_thread.end()) {
+            recording = first_live_recording(entry->second.get(), id);
+        } else {
+            for (auto it = assignments.live.rbegin(); it != assignments.live.rend(); ++it) {
+                const ProfilerState& state = *profiler_state_of(it->get());
+                if (!state.stopped && state.threading && id > state.threads_before) {
+                    recording = it->get();
+                    break;
+                }
+            }
+        }
+        if (recording != nullptr) moves.emplace_back(id, PyRef::borrow(recording));
+    }
+    // Threads started from now on: the threading hook, as a recording through the profile function
+    // has it, unless the program set one of its own.
+    PyRef new_threads;
+    for (auto it = assignments.live.rbegin(); it != assignments.live.rend(); ++it) {
+        if (profiler_state_of(it->get())->threading) {
+            new_threads = *it;
+            break;
+        }
+    }
+    // Out of the tool's tables: its events stop with it.
+    std::vector<PyRef> released;
+    released.swap(assignments.live);
+    for (const PyRef& recording : released) profiler_state_of(recording.get())->monitored = false;
+    for (auto& [_, recording] : assignments.by_thread) released.push_back(std::move(recording));
+    assignments.by_thread.clear();
+    ++assignments.generation;
+    ++assignments.live_version;
+    for (auto& [id, recording] : moves) {
+        PyThreadState* thread = nullptr;
+        for (PyThreadState* t = PyInterpreterState_ThreadHead(interpreter); t != nullptr;
+             t = PyThreadState_Next(t)) {
+            if (static_cast<std::uint64_t>(PyThreadState_GetID(t)) == id) thread = t;
+        }
+        if (thread == nullptr || thread->c_profilefunc != nullptr) continue;
+        if (_PyEval_SetProfile(thread, profile_callback, recording.get()) < 0) return false;
+    }
+    if (!new_threads) return true;
+    PyRef threading = import_module(interned.mod_threading);
+    if (!threading) return false;
+    PyRef current = PyRef::steal(PyObject_CallMethod(threading.get(), "getprofile", nullptr));
+    if (!current) return false;
+    if (current.get() != Py_None) return true;
+    PyRef hook =
+        PyRef::steal(PyObject_GetAttr(new_threads.get(), interned.register_threading_profiler));
+    return hook && PyRef::steal(
+                       PyObject_CallMethodOneArg(threading.get(), interned.setprofile, hook.get()));
 }
 
 PyObject* monitored_recording_of_this_thread() noexcept {

@@ -56,6 +56,13 @@ void stop_monitored(PyObject* profiler);
 // many.
 Py_ssize_t record_running_threads_monitored(PyObject* profiler);
 
+// The tool id is gone and none is free (the program took every one): each live recording goes on
+// through the profile function, as one that could not take the tool at its start: the threads it
+// took get the profile function (one with a profile function of its own keeps it), and threads
+// started later the threading hook (unless the program set one of its own). False with the error
+// indicator set on failure.
+bool move_monitored_to_profile();
+
 // The live recording that receives the calling thread's events through sys.monitoring, if any.
 // Borrowed.
 PyObject* monitored_recording_of_this_thread() noexcept;
