@@ -96,3 +96,42 @@ def test_a_failed_save_leaves_the_programs_result(tmp_path, caplog, use):
             assert result == 42
     (warning,) = [r for r in caplog.records if r.name == "vesk"]
     assert "could not be saved" in warning.getMessage()
+
+
+def test_what_waits_to_be_written_is_bounded(tmp_path):
+    """At most 64 MiB of records wait to be written. When the saver thread can write nothing (the
+    database is locked), recording waits a second past that, then pauses and says so, instead of
+    holding ever more for the process's exit to write; it goes on, saying how much it left out,
+    once there is room again."""
+    database = str(tmp_path / "locked.sqlite3")
+    db.prepare_for_writing(database)
+    blocker = sqlite3.connect(database, isolation_level=None)
+    blocker.execute("BEGIN EXCLUSIVE")
+    try:
+        with vesk.enable(database, part_size=65536) as profiler:
+            for i in range(400_000):  # some 100 MiB of records
+                step(i)
+            blocker.execute("ROLLBACK")
+            deadline = time.monotonic() + 30
+            while time.monotonic() < deadline:
+                step(-1)
+                time.sleep(0.01)
+                if db.list_traces(database):
+                    break
+            for _ in range(10):
+                step(-2)
+    finally:
+        if blocker.in_transaction:
+            blocker.execute("ROLLBACK")
+        blocker.close()
+    (summary,) = db.list_traces(database)
+    records = [r for part in db.load_trace_parts(database, profiler.trace_id)
+               for r in records_of(msgpack.unpackb(part, strict_map_key=False))]
+    kinds = [r["type"] for r in records if r["type"] in ("recording_paused", "recording_resumed")]
+    assert kinds == ["recording_paused", "recording_resumed"]
+    resumed = next(r for r in records if r["type"] == "recording_resumed")
+    steps = [r["locals"]["i"] for r in records if r.get("co_name") == "step" and r["event"] == "call"]
+    assert resumed["not_recorded"] > 0 and len(steps) + resumed["not_recorded"] // 2 >= 400_000
+    assert steps[-9:] == [-2] * 9  # recorded again (from the event after the one that finds room)
+    paused = next(r for r in records if r["type"] == "recording_paused")
+    assert (64 << 20) - 2 * 65536 <= paused["waiting_bytes"] <= 64 << 20

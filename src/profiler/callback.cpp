@@ -377,7 +377,7 @@ int handle_event(ProfilerState& state, PyFrameObject* frame, Event event, PyObje
         }
         if (record_frame(state, *values, frame, reinterpret_cast<PyCodeObject*>(code.get()), cache,
                          event, arg, left, *filename, *code_name, batch) &&
-            save_part_if_due(state)) {
+            save_part_if_due(state, *values)) {
             // Nothing may leave the error indicator set behind a successful event: the
             // interpreter would raise it later, somewhere in the program.
             if (!PyErr_Occurred()) return 0;

@@ -1,6 +1,7 @@
 #include "profiler/record_store.h"
 
 #include <algorithm>
+#include <chrono>
 #include <deque>
 #include <span>
 #include <string>
@@ -62,10 +63,32 @@ void keep_limit_record(ProfilerState& state, const ThreadIdentity& identity,
     state.trace_capped = true;
 }
 
+// The most bytes of records that may wait to be written (unless a part is larger), and how long
+// the saver thread may go without finishing a part before recording pauses.
+constexpr std::uint64_t kWaiting = std::uint64_t{64} << 20;
+constexpr std::chrono::milliseconds kStall{1000};
+
+// A record that says recording paused because the saver thread could not write what waited
+// ("recording_paused"), or that it goes on, and how many records it did not keep
+// ("recording_resumed").
+void keep_stall_record(ProfilerState& state, const ThreadIdentity& identity, bool paused) {
+    MsgpackBuffer out(128);
+    write_record_head(out, 1, new_frame_id().view(), current_timestamp(), identity, nullptr,
+                      paused ? "recording_paused" : "recording_resumed");
+    write_str(out, paused ? "waiting_bytes" : "not_recorded");
+    write_uint(out, paused ? bytes_waiting() : state.stalled_records);
+    with_list(state, identity, [&out](RecordChunks& list) { list.append(out.bytes()); });
+    state.held_bytes += out.size();
+}
+
 // Whether records of `size` bytes may still be kept for the current trace; past its limit, the
-// trace's last record says so and the rest of it is not recorded.
+// trace's last record says so and the rest of it is not recorded. While saving is stalled, none.
 bool within_limit(ProfilerState& state, const ThreadIdentity& identity, std::size_t size,
                   const FrameRecordFields* where) {
+    if (state.saving_stalled) {
+        ++state.stalled_records;
+        return false;
+    }
     if (state.trace_capped) return false;
     if (state.trace_limit == 0 || state.trace_bytes + size <= state.trace_limit) return true;
     keep_limit_record(state, identity, where);
@@ -256,6 +279,7 @@ std::unique_ptr<Part> cut_part(ProfilerState& state) {
     // Measured in place: what the format cannot hold is refused before anything is taken.
     SizeCounter counter;
     write_trace(counter, part->header, *stored, *frames, false);
+    part->bytes = counter.size();
     part->stored = std::move(*stored);
     stored->clear();
     part->frames.swap(*frames);
@@ -289,9 +313,30 @@ bool hand_off_part(ProfilerState& state) {
     return true;
 }
 
-bool save_part_if_due(ProfilerState& state) {
+bool save_part_if_due(ProfilerState& state, ThreadValues& values) {
     resume_saver_after_fork();
     if (state.part_size == 0 || state.held_bytes < state.part_size || state.stopped) return true;
+    // What waits to be written is bounded (kWaiting, or the part size when larger: one part is
+    // written while the next fills): the memory held, and the time the process's exit takes to
+    // write it. Past it, the recording thread waits for the saver thread; when that writes nothing
+    // for a second (the database waits for another writer, or the program holds a lock it needs),
+    // recording pauses instead, until there is room again.
+    const std::uint64_t waiting = std::max(state.part_size, kWaiting);
+    const std::uint64_t room = waiting > state.held_bytes ? waiting - state.held_bytes : 0;
+    if (state.saving_stalled) {
+        if (bytes_waiting() > room) return true;  // asked again at the next event, without waiting
+        auto identity = thread_identity(values);
+        if (!identity.ok()) return false;
+        state.saving_stalled = false;
+        keep_stall_record(state, **identity, false);
+    } else if (bytes_waiting() > room && !wait_for_room(room, kStall)) {
+        auto identity = thread_identity(values);
+        if (!identity.ok()) return false;
+        keep_stall_record(state, **identity, true);
+        state.saving_stalled = true;
+        state.stalled_records = 0;
+        return true;
+    }
     return hand_off_part(state);
 }
 
@@ -317,6 +362,7 @@ void restart_in_forked_child(ProfilerState& state, ThreadValues* values, std::st
     state.held_bytes = 0;
     state.trace_bytes = 0;
     state.trace_capped = false;
+    state.saving_stalled = false;
     state.dropped_events = 0;
     // Native thread ids are the child's own now; no other thread runs to read the configuration.
     state.main_thread_id = PyThread_get_thread_native_id();

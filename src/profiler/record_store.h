@@ -78,8 +78,12 @@ bool save_request_in_db(ProfilerState& state);
 bool hand_off_part(ProfilerState& state);
 
 // Hands the held records off as the trace's next part once they reach the profiler's part size:
-// called where an event is done, with no lock of ours held.
-bool save_part_if_due(ProfilerState& state);
+// called where an event of the thread of `values` is done, with no lock of ours held. At most
+// 64 MiB of records (or one part, when larger) wait to be written: past that, the thread waits for
+// the saver thread; when that writes nothing for a second, recording pauses instead (a
+// "recording_paused" record says so) until there is room again (a "recording_resumed" record
+// says how many records were not kept).
+bool save_part_if_due(ProfilerState& state, ThreadValues& values);
 
 // Waits until every part this recording handed off was tried; fails as save_request_in_db does.
 bool wait_for_saves(ProfilerState& state);

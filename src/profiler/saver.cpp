@@ -55,6 +55,7 @@ struct Saver {
     std::deque<std::unique_ptr<Part>> kept;  // failed, in order, for the next try
     std::map<std::uint64_t, Counts> counts;  // by recording; 0 stands for all of them
     std::size_t pending = 0;                 // parts in the queue or being written, in all
+    Clock::time_point tried_at{};            // when the saver thread last finished a part
     std::uint64_t next_number = 1;
     bool running = false;   // the thread was started and has not been joined
     bool stopping = false;  // it ends once the queue is empty
@@ -69,6 +70,14 @@ Saver& saver() {
     static Saver* instance = new Saver();
     return *instance;
 }
+
+// Saver::pending as the recording thread reads it, without the mutex, and the bytes of records in
+// those parts.
+std::atomic<std::size_t> waiting_parts{0};
+std::atomic<std::uint64_t> waiting_bytes{0};
+
+// How long the saver thread writes parts one after another with the interpreter lock held.
+constexpr auto kBatch = std::chrono::milliseconds(50);
 
 // Read and changed with the interpreter lock held.
 std::vector<Periodic> periodic_cuts;
@@ -139,6 +148,8 @@ void after_fork_in_child() {
     }
     s.counts.clear();
     s.pending = 0;
+    waiting_parts.store(0, std::memory_order_relaxed);
+    waiting_bytes.store(0, std::memory_order_relaxed);
     s.running = false;
     s.stopping = false;
     s.quitting = false;
@@ -167,9 +178,9 @@ void stay_unknown_to_threading() {
 }
 
 bool write_part(Part& part) {
-    if (!part.bytes) {
-        part.bytes = trace_bytes(part);
-        if (!part.bytes) return false;
+    if (!part.trace) {
+        part.trace = trace_bytes(part);
+        if (!part.trace) return false;
     }
     PyRef saver_function = module_attribute(interned.mod_vesk_db, interned.save_trace_in_sqlite);
     if (!saver_function) return false;
@@ -177,7 +188,7 @@ bool write_part(Part& part) {
     if (!keywords) return false;
     PyRef timeout = PyRef::steal(PyLong_FromUnsignedLongLong(part.timeout));
     if (!timeout || PyDict_SetItem(keywords.get(), interned.timeout, timeout.get()) < 0 ||
-        PyDict_SetItem(keywords.get(), interned.msgpack, part.bytes.get()) < 0) {
+        PyDict_SetItem(keywords.get(), interned.msgpack, part.trace.get()) < 0) {
         return false;
     }
     const std::string& id = part.header.trace_id;
@@ -235,6 +246,8 @@ void keep(Saver& s, std::unique_ptr<Part> part) {
         if (queued->header.trace_id == trace) {
             --s.counts[queued->recording].pending;
             --s.pending;
+            waiting_parts.store(s.pending, std::memory_order_relaxed);
+            waiting_bytes.fetch_sub(queued->bytes, std::memory_order_relaxed);
             s.kept.push_back(std::move(queued));
         } else {
             rest.push_back(std::move(queued));
@@ -305,23 +318,35 @@ void* saver_main(void*) {
         PyGILState_STATE gil = PyGILState_Ensure();
         saver_thread_state.store(PyThreadState_Get());
         if (cut) run_periodic_cuts();
-        const bool had_part = part != nullptr;
-        const std::uint64_t recording = part ? part->recording : 0;
-        // Released with the interpreter lock: it holds the bytes.
-        if (part && try_part(s, *part)) part.reset();
+        // The parts that wait are written while the interpreter lock is held: taken again for
+        // each, it would cost a switch interval each while the program runs, which small parts
+        // would pile up behind. For kBatch at most: the program's threads run meanwhile too.
+        const Clock::time_point started = Clock::now();
+        while (part) {
+            const std::uint64_t recording = part->recording;
+            const std::uint64_t bytes = part->bytes;
+            // Released with the interpreter lock: it holds the bytes.
+            if (try_part(s, *part)) part.reset();
+            auto relock = lock_holding_interpreter();
+            s.tried_at = Clock::now();
+            --s.counts[recording].pending;
+            --s.pending;
+            waiting_parts.store(s.pending, std::memory_order_relaxed);
+            waiting_bytes.fetch_sub(bytes, std::memory_order_relaxed);
+            if (part) keep(s, std::move(part));
+            forget_if_idle(s, recording);
+            s.tried.notify_all();
+            if (!s.queue.empty() && !s.quitting && Clock::now() - started < kBatch) {
+                part = std::move(s.queue.front());
+                s.queue.pop_front();
+            }
+        }
         stay_unknown_to_threading();
         saver_thread_state.store(nullptr);
         PyGILState_Release(gil);
 
         lock.lock();
         s.busy = false;
-        if (had_part) {
-            --s.counts[recording].pending;
-            --s.pending;
-            if (part) keep(s, std::move(part));
-            forget_if_idle(s, recording);
-            s.tried.notify_all();
-        }
     }
     return nullptr;
 }
@@ -360,6 +385,8 @@ void retry_kept(Saver& s, const std::string* db_path) {
     while (!again.empty()) {
         ++s.counts[again.back()->recording].pending;
         ++s.pending;
+        waiting_parts.store(s.pending, std::memory_order_relaxed);
+        waiting_bytes.fetch_add(again.back()->bytes, std::memory_order_relaxed);
         s.queue.push_front(std::move(again.back()));
         again.pop_back();
     }
@@ -398,12 +425,16 @@ void hand_off(std::unique_ptr<Part> part) {
     part->number = s.next_number++;
     ++s.counts[part->recording].pending;
     ++s.pending;
+    waiting_parts.store(s.pending, std::memory_order_relaxed);
+    waiting_bytes.fetch_add(part->bytes, std::memory_order_relaxed);
     retry_kept(s, &part->db_path);
     s.queue.push_back(std::move(part));
     if (!start_thread(s)) {
         // No thread can be made (the process is out of them): the part waits for the next try.
         --s.counts[s.queue.back()->recording].pending;
         --s.pending;
+        waiting_parts.store(s.pending, std::memory_order_relaxed);
+        waiting_bytes.fetch_sub(s.queue.back()->bytes, std::memory_order_relaxed);
         s.kept.push_back(std::move(s.queue.back()));
         s.queue.pop_back();
         return;
@@ -469,6 +500,27 @@ std::size_t kept_parts(std::uint64_t recording) {
     std::size_t count = 0;
     for (const auto& part : saver().kept) count += part->recording == recording;
     return count;
+}
+
+std::uint64_t bytes_waiting() noexcept {
+    return waiting_bytes.load(std::memory_order_relaxed);
+}
+
+bool wait_for_room(std::uint64_t room, std::chrono::milliseconds stall) {
+    Saver& s = saver();
+    bool found = false;
+    Py_BEGIN_ALLOW_THREADS {
+        // Let go before the interpreter lock is taken back: see lock_holding_interpreter.
+        std::unique_lock<std::mutex> lock(s.mutex);
+        const Clock::time_point asked = Clock::now();
+        for (;;) {
+            found = waiting_bytes.load(std::memory_order_relaxed) <= room;
+            if (found || !s.running) break;
+            if (Clock::now() - std::max(asked, s.tried_at) >= stall) break;
+            s.tried.wait_for(lock, stall / 4);
+        }
+    }
+    Py_END_ALLOW_THREADS return found;
 }
 
 bool is_saver_thread(PyThreadState* thread) {

@@ -12,6 +12,7 @@
 // not written stay the parent's.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -45,9 +46,10 @@ struct Part {
     TraceHeader header;
     RecordChunks stored;
     std::map<std::uint64_t, RecordChunks> frames;
-    PyRef bytes;        // the trace, once built for its first try (the records are gone then)
-    PyRef failure;      // why its last try failed
-    bool told = false;  // the log said that it failed
+    std::uint64_t bytes = 0;  // of its records, as they wait to be written
+    PyRef trace;              // the trace, once built for its first try (the records are gone then)
+    PyRef failure;            // why its last try failed
+    bool told = false;        // the log said that it failed
 };
 
 // The trace of a part as bytes, the records moved out of it.
@@ -64,6 +66,17 @@ void hand_off(std::unique_ptr<Part> part);
 // a note that it is kept. False with the error indicator set when a signal handler raised meanwhile
 // (the parts are written all the same).
 bool wait_for_parts(std::uint64_t recording, const std::string* db_path, PyRef& failure);
+
+// The bytes of records in the parts handed off and not yet tried (queued or being written), of
+// every recording: read without a lock, as the recording thread decides whether to cut the next
+// part. Parts kept after a failed try are not counted: they wait for the next save, not for the
+// saver.
+std::uint64_t bytes_waiting() noexcept;
+
+// Waits, with the interpreter lock released, until at most `room` bytes of records wait to be
+// written (see bytes_waiting); gives up once the saver thread has finished no part for `stall`.
+// Whether they are that few now.
+bool wait_for_room(std::uint64_t room, std::chrono::milliseconds stall);
 
 // Whether the thread state is the saver thread's, which no recording is to take.
 bool is_saver_thread(PyThreadState* thread);

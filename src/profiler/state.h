@@ -81,6 +81,10 @@ struct ProfilerState {
     std::uint64_t held_bytes = 0;
     std::uint64_t trace_bytes = 0;
     bool trace_capped = false;
+    // Recording paused while the saver thread could not write what waited (see
+    // save_part_if_due), and the records not kept meanwhile.
+    bool saving_stalled = false;
+    std::uint64_t stalled_records = 0;
     // Events lost at the interpreter's recursion limit: dropped without a report, which could
     // only fail there too.
     std::uint64_t dropped_events = 0;
