@@ -73,6 +73,9 @@ UNREADABLE_PARTS = {
     "frame claiming a terabyte": dict(msgpack=frame_claiming(1 << 40), encoding="zstd", raw_size=None),
     # no writer compresses a part without storing its size: nothing would bound the output
     "bomb with no raw_size": dict(msgpack=BOMB, encoding="zstd", raw_size=None),
+    # a frame cut short after whole blocks reads as less than it held, and says nothing of it
+    "frame cut after its header": dict(msgpack=zstandard.ZstdCompressor(write_content_size=False).compress(
+        bytes(1000))[:6], encoding="zstd", raw_size=0),
     "bomb without its size in the frame": dict(msgpack=zstandard.ZstdCompressor(write_content_size=False).compress(
         bytes(256 << 20)), encoding="zstd", raw_size=4096),
     "raw_size not a count": dict(raw_size="big"),

@@ -848,8 +848,12 @@ def _inflate(blob, limit, buffer):
     """The zstd frame blob decompressed into buffer[0], a bytearray that grows as needed: a
     memoryview of it. ValueError when it holds more than limit bytes, found with at most limit
     + 1 bytes of output in memory."""
+    # Every writer's frame says its size: one that does not, or says another, was not made by one
+    # (and a frame cut short after whole blocks would read as a shorter part, unreported).
     declared = zstandard.frame_content_size(blob)
-    if declared >= 0 and declared != limit:
+    if declared < 0:
+        raise ValueError("its frame does not say how many bytes it holds, as every writer's does")
+    if declared != limit:
         raise ValueError(f"its frame holds {declared} bytes, not the {limit} it declares")
     room = buffer[0]
     if len(room) <= limit:
