@@ -7,14 +7,9 @@ An input is MessagePack: an array of rows, each an array of values for PART_COLU
 (missing ones NULL; arrays and maps stored as their text). A str or an int before the rows is the
 pattern that --test looks for, or the schema version the file says it has (1 to 6)."""
 
-# msgpack's C decoder (1.1.2) leaks what it had built of a value when a str in it is not UTF-8,
-# which a fuzzer meets every few inputs: it would run out of memory. Its pure-Python decoder,
-# which decodes alike, is used here; msgpack reads the variable when it is first imported.
+from harness import instrumented  # noqa: I001 - first: it chooses msgpack's decoder
+
 import os
-
-os.environ.setdefault("MSGPACK_PUREPYTHON", "1")
-
-import contextlib
 import atexit
 import io
 import json
@@ -26,18 +21,7 @@ import tempfile
 import msgpack
 
 
-
-def _instrumented():
-    """Run as a fuzzer, the package's modules report their coverage to it, and nothing else's
-    (msgpack's pure-Python decoder would have it chase its own branches)."""
-    if __name__ != "__main__":
-        return contextlib.nullcontext()
-    import atheris
-
-    return atheris.instrument_imports(include=["vesk"])
-
-
-with _instrumented():
+with instrumented(__name__ == "__main__"):
     from vesk import db
     from vesk.ui.api import Api
     from vesk.ui.listing import listed

@@ -7,24 +7,15 @@ An input is one byte of how to read the rest, the raw_size (8 bytes, signed, big
 the blob. The parts' bound is lowered to 1 MiB here, so that a part claiming more than that is a
 part too big, as one claiming over 2 GiB is in use."""
 
-import contextlib
+from harness import instrumented
+
 import sys
 
 import zstandard
 
 
 
-def _instrumented():
-    """Run as a fuzzer, the package's modules report their coverage to it, and nothing else's
-    (msgpack's pure-Python decoder would have it chase its own branches)."""
-    if __name__ != "__main__":
-        return contextlib.nullcontext()
-    import atheris
-
-    return atheris.instrument_imports(include=["vesk"])
-
-
-with _instrumented():
+with instrumented(__name__ == "__main__"):
     from vesk import db
 
 MAX_PART = 1 << 20

@@ -7,31 +7,14 @@ the trace loaded whole, as tests/test_stored_read.py asks of recorded traces.
 
 The input is the part. ViewError (no part could be read) is the one error a view may meet."""
 
-# msgpack's C decoder (1.1.2) leaks what it had built of a value when a str in it is not UTF-8,
-# which a fuzzer meets every few inputs: it would run out of memory. Its pure-Python decoder,
-# which decodes alike, is used here; msgpack reads the variable when it is first imported.
-import os
+from harness import instrumented  # noqa: I001 - first: it chooses msgpack's decoder
 
-os.environ.setdefault("MSGPACK_PUREPYTHON", "1")
-
-import contextlib
 import io
 import math
 import sys
 
 
-
-def _instrumented():
-    """Run as a fuzzer, the package's modules report their coverage to it, and nothing else's
-    (msgpack's pure-Python decoder would have it chase its own branches)."""
-    if __name__ != "__main__":
-        return contextlib.nullcontext()
-    import atheris
-
-    return atheris.instrument_imports(include=["vesk"])
-
-
-with _instrumented():
+with instrumented(__name__ == "__main__"):
     from vesk import _vesk
     from vesk.export import export_chrome, export_stored_trace
     from vesk.ui.index import build_index
