@@ -117,3 +117,34 @@ def test_the_viewer_shows_values_it_left_unread_as_when_read_at_once(records):
     with pytest.MonkeyPatch.context() as patch:
         patch.setattr(ui_index, "_vesk", at_once)
         assert deferred == _index_summaries(_InMemory(blobs))
+
+
+BIG_TESTS = """
+def work(n):
+    return [n] * 5
+
+def test_big():
+    for i in range(3000):
+        work(i)
+
+def test_small():
+    work(1)
+"""
+
+
+def test_a_test_past_the_trace_limit_keeps_its_outcome(tmp_path):
+    """Its end record survives the limit: the list shows how the test ended, --failed finds it."""
+    import subprocess
+    import sys
+
+    (tmp_path / "test_big.py").write_text(BIG_TESTS)
+    result = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "--vesk",
+                             "--vesk-trace-limit", "20K", "test_big.py"], cwd=tmp_path, capture_output=True,
+                            text=True, timeout=120)
+    assert result.returncode == 0, result.stdout + result.stderr
+    summaries = {s.test_nodeid: s for s in db.list_traces(tmp_path / ".vesk" / "db.sqlite3")}
+    assert {n: s.test_outcome for n, s in summaries.items()} == {
+        "test_big.py::test_big": "passed", "test_big.py::test_small": "passed"}
+    big = view.load_trace(tmp_path / ".vesk" / "db.sqlite3", summaries["test_big.py::test_big"].trace_id)
+    kinds = [r.get("type") for t in big.threads for r in t.records if r.get("type") != "frame"]
+    assert kinds[0] == "start_test" and kinds[-2:] == ["trace_limit", "end_test"]

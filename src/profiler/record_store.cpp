@@ -107,6 +107,15 @@ void keep(ProfilerState& state, const ThreadIdentity& identity, std::span<Serial
     state.trace_bytes += size;
 }
 
+// A test's start or end: kept past the trace's limit and while recording pauses, as the trace is
+// found by its test, and its outcome is what a list of tests shows.
+void keep_marker(ProfilerState& state, const ThreadIdentity& identity,
+                 const SerializedValue& record) {
+    with_list(state, identity, [&record](RecordChunks& list) { list.append(record.view()); });
+    state.held_bytes += record.size();
+    state.trace_bytes += record.size();
+}
+
 // The frame record alone is written straight into its list.
 void keep_frame(ProfilerState& state, const ThreadIdentity& identity,
                 const FrameRecordFields& fields) {
@@ -251,11 +260,13 @@ bool deliver_records(ProfilerState& state, ThreadValues& values, Event event, Ev
     std::size_t first_unkept = 0;
     for (std::size_t i = 0; i < records.size(); ++i) {
         if (types[i] == kStartTest) {
-            first_unkept = i;
             start_new_trace(state, **identity);
+            keep_marker(state, **identity, records[i]);
+            first_unkept = i + 1;
         } else if (types[i] == kEndTest) {
-            keep(state, **identity, std::span(records).subspan(first_unkept, i + 1 - first_unkept),
+            keep(state, **identity, std::span(records).subspan(first_unkept, i - first_unkept),
                  batch.frame);
+            keep_marker(state, **identity, records[i]);
             first_unkept = i + 1;
             if (!hand_off_part(state)) return false;
         }
