@@ -378,3 +378,111 @@ def test_errors_are_one_line(tmp_path, args, status, message):
     assert result.returncode == status
     assert result.stderr.strip().splitlines()[-1] == message, result.stderr
     assert not list(tmp_path.glob("*.py"))
+
+
+# What generating holds at once does not grow with the trace.
+
+BOUNDED_APP = '''
+def scale(x, factor=2):
+    return x * factor
+'''
+
+
+def _frame(event, fid, t, name="scale", **local):
+    return {"path": f"/rec/bounded_app.py:{t}", "co_name": name, "qualname": f"bounded_app.{name}",
+            "event": event, "frame_id": fid, "arg": local.pop("arg", None), "locals": local,
+            "thread": "MainThread", "thread_native_id": 100, "timestamp": 1_700_000_000.0 + t,
+            "type": "frame", "user_code_call_site": {"line_number": 7}}
+
+
+def _blob(records):
+    import msgpack
+
+    return msgpack.packb({"command_line_args": ["run.py"], "frames": {}, "frames_of_interest": records,
+                          "main_thread_id": 100, "meta": {"source": "vesk run run.py"}, "timestamp": 1.0,
+                          "trace_id": "trc_B"})
+
+
+def _calls(count, nested=False):
+    """Records of count calls of scale, one after the other or each inside the one before."""
+    calls = [_frame("call", f"f{i}", i, x=i - 3, factor=2) for i in range(count)]
+    returns = [_frame("return", f"f{i}", count + i, arg=2 * (i - 3), x=i - 3, factor=2) for i in range(count)]
+    if nested:
+        return calls + returns[::-1]
+    return [r for pair in zip(calls, returns) for r in pair]
+
+
+@pytest.mark.parametrize("arrival", ["in order", "reversed", "shuffled"])
+@pytest.mark.parametrize("most", [1, 3, 20])
+def test_a_function_keeps_what_chosen_could_pick_in_any_order(arrival, most):
+    import random
+
+    from vesk.generate_tests.cases import Case, _Choice, chosen
+
+    cases = [Case("m.f", "f", None, [repr(i % 700)], [], None, "1", None, None, [], "?",
+                  (i % 50 == 0, "E" if i % 50 == 0 else None, ("int" if i % 9 else "str",)), order=(0, i))
+             for i in range(2000)]
+    distinct = {}
+    for case in cases:
+        distinct.setdefault(case.key, case)
+    arriving = {"in order": cases, "reversed": cases[::-1],
+                "shuffled": random.Random(most).sample(cases, len(cases))}[arrival]
+    choice = _Choice(most)
+    for case in arriving:
+        if choice.wanted(case.order, case.shape):
+            choice.add(case)
+        assert len(choice.keys) <= 4 * most
+    kept = sorted(choice.keys.values(), key=lambda case: case.order)
+    assert chosen(kept, most) == chosen(list(distinct.values()), most)
+
+
+@pytest.mark.parametrize("nested", [False, True])
+def test_calls_are_let_go_as_they_end(tmp_path, monkeypatch, nested):
+    from vesk.generate_tests import generate
+    from vesk.generate_tests.walk import _Cases
+    from vesk.view.trace import trace_from_parts
+
+    (tmp_path / "bounded_app.py").write_text(BOUNDED_APP)
+    monkeypatch.syspath_prepend(tmp_path)
+    monkeypatch.delitem(sys.modules, "bounded_app", raising=False)
+    held = []
+    ended = _Cases._ended
+
+    def watched(walker, call):
+        ended(walker, call)
+        held.append((sum(c.record is not None for c in walker.stack), walker.collector.kept))
+
+    monkeypatch.setattr(_Cases, "_ended", watched)
+    generated = generate(trace_from_parts([_blob(_calls(3000, nested))]), most=3, roots=[str(tmp_path)])
+    # only calls still open keep their records; of the function, at most what `chosen` needs
+    assert nested or max(records for records, _ in held) == 0
+    assert max(kept for _, kept in held) <= 4 * 3
+    assert generated.collector.calls == 3000
+    # a later call that could not be picked is not read; an outer one, which ends later, must be
+    assert sum(generated.collector.unexamined.values()) == (0 if nested else 2997)
+    # the first calls in recording order, though nested ones end last
+    assert [case.kwargs[0][1] for case in generated.cases] == ["-3", "-2", "-1"]
+
+
+def test_a_stored_trace_makes_the_tests_its_loaded_self_makes(tmp_path, monkeypatch):
+    from test_stored_read import _bad_utf8
+
+    from vesk import db
+    from vesk.generate_tests import generate
+    from vesk.view.trace import open_trace, trace_from_parts
+
+    (tmp_path / "bounded_app.py").write_text(BOUNDED_APP)
+    monkeypatch.syspath_prepend(tmp_path)
+    monkeypatch.delitem(sys.modules, "bounded_app", raising=False)
+    # a call at top level, then the return of one whose call was not recorded: it was made there
+    first = [_frame("call", "a", 0, x=1, factor=2), _frame("return", "a", 1, arg=2, x=1, factor=2),
+             _frame("return", None, 2, name="runner")]
+    # a part whose records turn out not to decode: the pass over the trace begins again
+    blobs = [_blob(first), _bad_utf8(), _blob(_calls(50)[10:])]
+    for part in blobs:
+        db.save_trace_in_sqlite(str(tmp_path / "db.sqlite3"), "trc_B", msgpack=part)
+    stored = generate(open_trace(tmp_path / "db.sqlite3"), most=4, roots=[str(tmp_path)])
+    loaded = generate(trace_from_parts(blobs, "trc_B"), most=4, roots=[str(tmp_path)])
+    assert stored.source() == loaded.source()
+    assert (stored.collector.calls, stored.skipped) == (loaded.collector.calls, loaded.skipped) == (46, {})
+    assert "# /rec/bounded_app.py:7 in runner\n" in stored.source()

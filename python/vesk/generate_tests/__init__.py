@@ -14,6 +14,7 @@ import sys
 import tempfile
 
 from vesk.generate_tests.cases import Collector, chosen, main_module_of
+from vesk.generate_tests.walk import collect
 from vesk.generate_tests.audit import audit
 from vesk.generate_tests.check import CheckFailed, Unimportable, run_twice
 from vesk.generate_tests.render import render
@@ -96,30 +97,16 @@ def children_started(db_path, trace_id):
         return []
 
 
-def generate(trace, function=None, most=DEFAULT_MOST, children_started=(), test=None, frame_id=None, roots=None):
-    """The Generated of a trace (a view.trace.Trace, or a list of them: the traces of a suite's
-    tests): its calls of functions matching the pattern function (all when None), or only the
-    call frame_id. The program's modules are imported from the folders roots (the working
+def generate(trace, function=None, most=DEFAULT_MOST, children_started=(), test=None, frame_id=None, roots=None,
+             thread=None):
+    """The Generated of a trace (a view.trace.Trace, or a view.trace.StoredTrace read part by
+    part, or a list of them: the traces of a suite's tests): its calls of functions matching the
+    pattern function (all when None), or only the call frame_id, in the threads named thread
+    (all when none is). The program's modules are imported from the folders roots (the working
     directory when None), never from where the trace says they were."""
-    from vesk.view.tree import build_tree
-
     traces = trace if isinstance(trace, list) else [trace]
-    collector = Collector(main_module_of(traces[0]), function, children_started, roots)
-    for one in traces:
-        for thread in one.threads:
-            for record in thread.records:
-                if record.__class__ is dict and record.get("event") == "call":
-                    collector.resolver.saw(record.get("qualname"), record.get("co_name"))
-    for one in traces:
-        for thread in one.threads:
-            roots = build_tree(thread.records)
-            if frame_id is None:
-                collector.add_thread(roots)
-                continue
-            found = _find(roots, frame_id)
-            if found is not None:
-                collector.add_call(*found)
-    first = traces[0]
+    first, collector = collect(traces, lambda main_file: Collector(
+        main_module_of(main_file), function, children_started, roots, most, frame_id), thread)
     if len(traces) == 1:
         header = [f"Tests made by `vesk tests` from the calls recorded in trace {first.trace_id}"
                   + (f",\nthe trace of {test}" if test else "") + ".",
@@ -127,18 +114,8 @@ def generate(trace, function=None, most=DEFAULT_MOST, children_started=(), test=
     else:
         header = [f"Tests made by `vesk tests` from the calls recorded in {len(traces)} traces,",
                   f"the first {first.trace_id}: {first.source}"]
-    picked = chosen(list(collector.cases.values()), most)
+    picked = chosen(collector.cases, most)
     return Generated(first, collector, picked, header)
-
-
-def _find(roots, frame_id):
-    pending = [(root, None) for root in roots]
-    while pending:
-        node, caller = pending.pop()
-        if not node.is_event and node.record.get("frame_id") == frame_id:
-            return node, caller
-        pending.extend((child, node) for child in node.children)
-    return None
 
 
 def check(generated, output=None):
@@ -172,12 +149,7 @@ def test_source_for_call(stored_trace, thread, frame_id, roots=None):
     """The test module for the one call frame_id of a stored trace (a view.trace.StoredTrace), as
     text; thread (a name, or None for any) narrows where to look. Raises Unfaithful with the
     reason when that call cannot be a faithful test."""
-    from vesk.view.trace import trace_from_parts
-
-    trace = trace_from_parts(list(stored_trace.parts()), stored_trace.trace_id)
-    if thread is not None:
-        trace.threads = [t for t in trace.threads if t.name == thread] or trace.threads
-    generated = generate(trace, frame_id=frame_id, roots=roots,
+    generated = generate(stored_trace, frame_id=frame_id, roots=roots, thread=thread,
                          children_started=children_started(stored_trace.path, stored_trace.trace_id))
     if not generated.cases:
         reasons = list(generated.skipped)
@@ -189,10 +161,9 @@ def tests_command(options):
     """`vesk tests`: writes the module, and says on stderr what it wrote and left out."""
     from vesk.utils import CommandError
     from vesk.view.choose import chosen_trace
-    from vesk.view.trace import load_trace
+    from vesk.view.trace import open_trace
 
-    trace_id = chosen_trace(options)
-    trace = load_trace(options.db, trace_id)
+    trace = open_trace(options.db, chosen_trace(options))
     output = None if options.output in (None, "-") else options.output
     if output and os.path.isdir(output):
         raise CommandError(f"cannot write {output}: it is a directory", status=2)
@@ -239,13 +210,18 @@ def _report(generated, output, checked):
     if cases:
         print(f"vesk: wrote {len(cases)} test{'s' * (len(cases) != 1)} of {functions} "
               f"function{'s' * (functions != 1)} to {output or 'standard output'}", file=sys.stderr)
-    calls = generated.collector.calls
+    collector = generated.collector
+    calls = collector.calls
     skipped = sum(generated.skipped.values())
-    same = len(generated.collector.cases)
-    print(f"vesk: {calls} recorded call{'s' * (calls != 1)}: {same} distinct, {skipped} skipped",
-          file=sys.stderr)
+    unexamined = sum(collector.unexamined.values())
+    print(f"vesk: {calls} recorded call{'s' * (calls != 1)}: {collector.distinct} distinct, {skipped} skipped"
+          + (f", {unexamined} not examined" if unexamined else ""), file=sys.stderr)
     for reason, count in generated.skipped.most_common():
         print(f"vesk:   skipped {count}: {clean(reason)}", file=sys.stderr)
+    if unexamined:
+        functions = len(collector.unexamined)
+        print(f"vesk:   not examined {unexamined}: calls of {functions} function{'s' * (functions != 1)} "
+              f"that had cases enough to choose {collector.most} from", file=sys.stderr)
     if checked:
         dropped = generated.dropped
         print(f"vesk: checked against the current code: {len(dropped)} dropped", file=sys.stderr)

@@ -13,8 +13,13 @@ skipped:
   function that merely mentions one is skipped too: a test that flips is worse than none.
 
 Every skipped call is counted under its reason.
+
+A function called many times needs few of its calls: of each function, only the cases `chosen`
+could pick are kept (see _Choice), and a call that could not be one of them is counted as not
+examined, its values left unread.
 """
 
+import bisect
 import builtins
 import collections
 import dataclasses
@@ -26,9 +31,8 @@ from vesk.generate_tests.resolve import Resolver, Unfaithful, is_name
 from vesk.generate_tests.values import Rebuilder
 from vesk.view.choose import matches
 from vesk.view.values import is_object
-from vesk.view.tree import is_fact
 
-__all__ = ["CLOCK_RANDOM_ENV", "Case", "Collector", "main_module_of"]
+__all__ = ["CLOCK_RANDOM_ENV", "READS_OUTSIDE", "Case", "Collector", "chosen", "did_io", "main_module_of"]
 
 # Names whose mention in a recorded function's code makes the calls around it unrepeatable.
 CLOCK_RANDOM_ENV = frozenset({
@@ -41,6 +45,13 @@ CLOCK_RANDOM_ENV = frozenset({
     # the environment
     "environ", "getenv", "getpid", "getcwd", "argv",
 })
+READS_OUTSIDE = "reads the clock, randomness or the environment"
+
+
+def did_io(record):
+    """Why the calls around a record cannot be repeated when it is a framework event's, else None."""
+    kind = record.get("type")
+    return f"did I/O ({'request' if kind == 'response' else kind})" if kind in EVENT_TYPES else None
 
 
 @dataclasses.dataclass
@@ -61,24 +72,22 @@ class Case:
     shape: tuple  # the kinds of its arguments, to choose cases that differ
     imports: dict = dataclasses.field(default_factory=dict)  # module -> names its source needs
     variant: object = None  # the same case with its arguments' arrays as tuples, if it has arrays
+    order: tuple = dataclasses.field(default=(), compare=False)  # where its call is among the traces'
+    holds: int = dataclasses.field(default=0, compare=False)  # the _Choice tables that keep it
 
     @property
     def key(self):
         return (self.function, tuple(self.args), tuple(self.kwargs), self.instance)
 
 
-def main_module_of(trace):
-    """The module name the recorded script imports as, from its module frame: its file's name.
-    Where that file was is the recording machine's business: the module is looked for in the
-    project's roots."""
-    for thread in trace.threads:
-        for record in thread.records[:50]:
-            if isinstance(record, dict) and record.get("qualname") == "__main__.<module>":
-                path = (record.get("locals") or {}).get("__file__")
-                if isinstance(path, str) and path.endswith(".py"):
-                    name = path.replace("\\", "/").rsplit("/", 1)[-1][:-3]
-                    return name if is_name(name) and "." not in name else None
-    return None
+def main_module_of(path):
+    """The module name the recorded script (its file's recorded path, or None) imports as: its
+    file's name. Where that file was is the recording machine's business: the module is looked for
+    in the project's roots."""
+    if not isinstance(path, str) or not path.endswith(".py"):
+        return None
+    name = path.replace("\\", "/").rsplit("/", 1)[-1][:-3]
+    return name if is_name(name) and "." not in name else None
 
 
 def _code_names(code, seen):
@@ -96,30 +105,57 @@ def _is_suite(module):
 
 
 class Collector:
-    """Cases from the call trees of a trace; skipped calls counted by reason."""
+    """Cases from the calls of a trace, handed over as they end (see walk.py); skipped calls
+    counted by reason. Of each function it keeps only what `chosen` could pick of at most `most`
+    cases."""
 
-    def __init__(self, main_module=None, function=None, children_started=(), roots=None):
+    def __init__(self, main_module=None, function=None, children_started=(), roots=None, most=None,
+                 frame_id=None):
         self.resolver = Resolver(main_module, roots)
         self.rebuilder = Rebuilder(self.resolver)
         self.function = function  # a pattern of the functions wanted, or None
+        self.frame_id = frame_id  # the one call wanted, or None
         self.children_started = sorted(children_started)  # when child processes started
-        self.cases = {}  # key -> Case, in recording order
+        self.most = most
+        self.choices = {}  # function -> _Choice
         self.skipped = collections.Counter()
         self.calls = 0  # calls of functions wanted
+        self.distinct = 0  # cases that were no other's repeat when made
+        self.unexamined = collections.Counter()  # function -> calls left unread: it had cases enough
         self._unrepeatable = {}
+        self._targets = {}  # dotted name -> what _target() says of it
 
-    def add_thread(self, roots):
-        """Walks one thread's call tree; returns (node, caller) of every call met."""
-        pending = [(root, None) for root in reversed(roots)]
-        while pending:
-            node, caller = pending.pop()
-            pending.extend((child, node) for child in reversed(node.children))
-            if not node.is_event and node.call is not None:
-                self.add_call(node, caller)
+    @property
+    def cases(self):
+        """The cases kept, in recording order."""
+        return sorted((case for choice in self.choices.values() for case in choice.keys.values()),
+                      key=lambda case: case.order)
 
-    def add_call(self, node, caller):
-        dotted = node.record.get("qualname")
-        if not isinstance(dotted, str) or node.record.get("co_name") == "<module>":
+    @property
+    def kept(self):
+        return sum(len(choice.keys) for choice in self.choices.values())
+
+    def counts(self):
+        """What rewind() goes back to."""
+        return self.calls, self.distinct, self.skipped.copy(), self.unexamined.copy()
+
+    def rewind(self, trace, counts):
+        """Forgets what the trace numbered trace gave since counts() were taken: its pass over it
+        begins again. The cases of earlier traces are all still there: a later one never takes
+        their place."""
+        self.calls, self.distinct = counts[:2]
+        self.skipped, self.unexamined = counts[2].copy(), counts[3].copy()
+        for choice in self.choices.values():
+            choice.forget(trace)
+
+    def wanted(self, record):
+        """What a call record is to the collector: None when it is not a call of a function wanted
+        (nothing counted), False when it is counted and skipped already (by its function's name
+        alone), else its function's dotted name: its call may become a case."""
+        dotted = record.get("qualname")
+        if dotted.__class__ is not str or record.get("co_name") == "<module>":
+            return None
+        if self.frame_id is not None and record.get("frame_id") != self.frame_id:
             return None
         try:
             dotted = self.resolver.module_name(dotted)
@@ -127,71 +163,136 @@ class Collector:
             pass
         if self.function is not None and not matches(dotted, self.function):
             return None
+        found = self._targets.get(dotted)
+        if found is None:
+            found = self._targets[dotted] = self._target(dotted)
+        if found is False:
+            return None  # a class body, not a call of a function
         self.calls += 1
-        self.rebuilder.imports = {}
+        if isinstance(found, Unfaithful):
+            self.skipped[str(found)] += 1
+            return False
+        return dotted
+
+    def _target(self, dotted):
+        """(module, qualname, target, parameters or None) of a function whose calls may become
+        cases, False for a class, or the Unfaithful that says why its calls cannot: what its name
+        alone tells, the same for all its calls."""
         try:
-            case = self._case(node, caller, dotted)
+            module, qualname, target = self.resolver.resolve(dotted)
+            if isinstance(target, type):
+                return False
+            if _is_suite(module):
+                raise Unfaithful("a test or fixture of the suite")
+            function = target.__func__ if isinstance(target, (staticmethod, classmethod)) else target
+            if not inspect.isfunction(function):
+                # a property's getter, or a descriptor's: it runs on attribute access, not by a call
+                raise Unfaithful("a property" if hasattr(function, "__get__") else "not a plain function")
+            if not self.resolver.in_project(function):
+                raise Unfaithful("a function outside the project")
+            if inspect.isgeneratorfunction(function) or inspect.isasyncgenfunction(function):
+                raise Unfaithful("a generator")
+            if inspect.iscoroutinefunction(function):
+                raise Unfaithful("a coroutine")
         except Unfaithful as error:
-            self.skipped[str(error)] += 1
-            return None
-        if case is None:
-            self.calls -= 1  # a class body, not a call of a function
-            return None
-        case.imports = self.rebuilder.imports
-        if case.key in self.cases:
-            return self.cases[case.key]
-        if "[" in repr((case.args, case.kwargs, case.instance)):
-            self.rebuilder.imports, self.rebuilder.tuples = {}, True
-            try:
-                case.variant = self._case(node, caller, dotted)
-                case.variant.imports = self.rebuilder.imports
-            finally:
-                self.rebuilder.tuples = False
-        self.cases[case.key] = case
-        return case
-
-    def _case(self, node, caller, dotted):
-        module, qualname, target = self.resolver.resolve(dotted)
-        if isinstance(target, type):
-            return None
-        if _is_suite(module):
-            raise Unfaithful("a test or fixture of the suite")
-        function = target.__func__ if isinstance(target, (staticmethod, classmethod)) else target
-        if not inspect.isfunction(function):
-            # a property's getter, or a descriptor's: it runs on attribute access, not by a call
-            raise Unfaithful("a property" if hasattr(function, "__get__") else "not a plain function")
-        if not self.resolver.in_project(function):
-            raise Unfaithful("a function outside the project")
-        if inspect.isgeneratorfunction(function) or inspect.isasyncgenfunction(function):
-            raise Unfaithful("a generator")
-        if inspect.iscoroutinefunction(function):
-            raise Unfaithful("a coroutine")
-        if node.ret is None:
-            raise Unfaithful("no return recorded")
-        self._check_repeatable(node)
-        self.rebuilder.imports.setdefault(module, set()).add(qualname.split(".")[0])
-
+            return error
         try:
             parameters = list(inspect.signature(function).parameters.values())
         except (TypeError, ValueError):
-            raise Unfaithful("a function whose signature cannot be read") from None
-        arguments = node.arguments
+            parameters = None  # said only of calls that returned, as before
+        return module, qualname, target, parameters
+
+    def add_call(self, call, caller, order):
+        """Takes a call that ended (walk._Call), made in caller (None at top level); its place
+        among the traces' calls is order. Returns its case when the case is new and kept."""
+        dotted = call.dotted
+        self.rebuilder.imports = {}
+        try:
+            plan = self._plan(call, dotted)
+            choice = self.choices.get(dotted)
+            if choice is None:
+                choice = self.choices[dotted] = _Choice(self.most)
+            if plan.shape is not None and not choice.wanted(order, plan.shape):
+                self.unexamined[dotted] += 1
+                return None
+            case = self._case(call, caller, dotted, plan)
+        except Unfaithful as error:
+            self.skipped[str(error)] += 1
+            return None
+        case.imports = self.rebuilder.imports
+        case.order = order
+        if not choice.wanted(order, case.shape):
+            self.unexamined[dotted] += 1
+            return None
+        held = choice.keys.get(case.key)
+        if held is not None and held.order < order:
+            return None
+        if "[" in repr((case.args, case.kwargs, case.instance)):
+            self.rebuilder.imports, self.rebuilder.tuples = {}, True
+            try:
+                case.variant = self._case(call, caller, dotted, plan)
+                case.variant.imports = self.rebuilder.imports
+            finally:
+                self.rebuilder.tuples = False
+        self.distinct += held is None
+        choice.add(case)
+        return case
+
+    def _plan(self, call, dotted):
+        """What of the call is known without building its values: its function's parameters to
+        give, whether it is a method, and its case's shape when nothing stops the case being made
+        (None: the case tells)."""
+        module, qualname, target, parameters = self._targets[dotted]
+        if call.ret is None:
+            raise Unfaithful("no return recorded")
+        self._check_repeatable(call)
+        if parameters is None:
+            raise Unfaithful("a function whose signature cannot be read")
         method = None
-        instance = after = None
         if "." in qualname and not isinstance(target, (staticmethod, classmethod)) and parameters \
                 and parameters[0].name == "self":
             if qualname.rsplit(".", 1)[-1] == "__init__":
                 raise Unfaithful("a constructor")
             method = qualname.rsplit(".", 1)[-1]
-            instance = self.rebuilder.source(arguments.get("self", {"__type__": "?", "__more__": None}))
-            ret_self = (node.ret.get("locals") or {}).get("self")
-            if ret_self != arguments.get("self"):
-                after = self.rebuilder.source(ret_self)
             parameters = parameters[1:]
         elif isinstance(target, classmethod):
             parameters = parameters[1:]
+        shape = None
+        arguments = call.arguments
+        if all(p.name in arguments for p in parameters):
+            raised = call.exception
+            kinds = tuple(_shape(arguments[p.name]) for p in parameters)
+            if raised is None:
+                shape = (False, None, kinds)
+            else:
+                source = self._exception_type(raised)
+                shape = None if source is None else (True, source, kinds)
+        return _Plan(module, qualname, method, parameters, shape)
+
+    def _exception_type(self, record):
+        """The source naming the type of a recorded exception, or None when it has none."""
+        name = record.get("exception")
+        if not isinstance(name, str) or not is_name(name):
+            return None
+        if name.startswith("builtins."):
+            return name[len("builtins."):]
+        try:
+            return self.rebuilder.name_of(name)[0]
+        except Unfaithful:
+            return None
+
+    def _case(self, call, caller, dotted, plan):
+        qualname, method, parameters = plan.qualname, plan.method, plan.parameters
+        self.rebuilder.imports.setdefault(plan.module, set()).add(qualname.split(".")[0])
+        arguments = call.arguments
+        instance = after = None
+        if method is not None:
+            instance = self.rebuilder.source(arguments.get("self", {"__type__": "?", "__more__": None}))
+            ret_self = (call.ret.get("locals") or {}).get("self")
+            if ret_self != arguments.get("self"):
+                after = self.rebuilder.source(ret_self)
         args, kwargs, shape, changed = [], [], [], []
-        ret_locals = node.ret.get("locals") if isinstance(node.ret.get("locals"), dict) else {}
+        ret_locals = call.ret.get("locals") if isinstance(call.ret.get("locals"), dict) else {}
         # Before a *args, arguments can only be given by position.
         by_position = any(p.kind is p.VAR_POSITIONAL for p in parameters)
         for p in parameters:
@@ -219,14 +320,15 @@ class Collector:
                         or type(value) is dict and not is_object(value)):
                     changed.append((p.name, self.rebuilder.source(later)))
 
-        raised = node.exception
+        raised = call.exception
         returns = raises = None
         if raised is not None:
             raises = self._exception(raised)
         else:
-            returns = self.rebuilder.source(node.return_value)
+            returns = self.rebuilder.source(call.return_value)
         return Case(dotted, qualname, method, args, kwargs, instance, returns, raises, after, changed,
-                    self._site(node, caller), (raises is not None, raises and raises[0], tuple(shape)))
+                    self.site(call.call_site_line, caller, call.record.get("thread")),
+                    (raises is not None, raises and raises[0], tuple(shape)))
 
     def _exception(self, record):
         name, value = record.get("exception"), record.get("value")
@@ -248,35 +350,29 @@ class Collector:
             raise Unfaithful("an exception type not found")
         return source, args
 
-    def _site(self, node, caller):
-        line = node.call_site_line
-        if caller is None or caller.is_event:
-            thread = node.record.get("thread")
+    @staticmethod
+    def site(line, caller, thread=None):
+        """Where a call was made: the line of the call it was made in (caller: a walk._Call or
+        _Wrapper, None at top level)."""
+        if caller is None:
             return f"first call of thread {thread}" if isinstance(thread, str) else "?"
         path = caller.path or "?"
         file = path.rpartition(":")[0] or path
         return f"{file}:{line} in {caller.name.rsplit('.', 1)[-1]}"
 
-    def _check_repeatable(self, node):
-        start, end = node.start, node.end
+    def _check_repeatable(self, call):
+        start, end = call.start, call.end
         for started in self.children_started:
             if start <= started <= (end if end is not None else started):
                 raise Unfaithful("started a process")
-        pending = list(node.children)
-        while pending:
-            child = pending.pop()
-            if child.is_event:
-                kind = child.record.get("type")
-                if kind in EVENT_TYPES:
-                    raise Unfaithful(f"did I/O ({'request' if kind == 'response' else kind})")
-                continue
-            pending.extend(child.children)
-            if self._reads_outside(child.record.get("qualname")):
-                raise Unfaithful("reads the clock, randomness or the environment")
-        if self._reads_outside(node.record.get("qualname")):
-            raise Unfaithful("reads the clock, randomness or the environment")
+        if call.inner is not None:
+            raise Unfaithful(call.inner)
+        if self.reads_outside(call.qualname):
+            raise Unfaithful(READS_OUTSIDE)
 
-    def _reads_outside(self, dotted):
+    def reads_outside(self, dotted):
+        """Whether the recorded function dotted names, in its code, what reads the clock,
+        randomness or the environment."""
         if not isinstance(dotted, str):
             return False
         found = self._unrepeatable.get(dotted)
@@ -290,6 +386,93 @@ class Collector:
             found = bool(code is not None and _code_names(code, set()) & CLOCK_RANDOM_ENV)
             self._unrepeatable[dotted] = found
         return found
+
+
+@dataclasses.dataclass
+class _Plan:
+    module: str
+    qualname: str
+    method: str | None
+    parameters: list
+    shape: tuple | None
+
+
+class _Choice:
+    """The cases of one function that `chosen` could pick of at most `most`, whatever order they
+    come in: the `most` first in recording order, the first of each of the `most` first outcomes
+    (returned, or which exception) and of each of the 2 * `most` first shapes. A case kept in no
+    table is let go. Cases alike in all but their order are one: the first is kept.
+
+    Which outcomes and shapes come first is known only at the end: a call ends after those it
+    made, which were made after it. Each table keeps the earliest so far."""
+
+    def __init__(self, most):
+        self.most = most
+        self.first = []  # (order, case), in order
+        self.outcomes = {}  # outcome -> its first case
+        self.shapes = {}  # shape -> its first case
+        self.keys = {}  # key -> case, of every case kept
+
+    def _tables(self, shape):
+        return ((self.outcomes, shape[:2], self.most), (self.shapes, shape, 2 * self.most))
+
+    def wanted(self, order, shape):
+        """Whether a case at order of that shape would be kept."""
+        if self.most is None or len(self.first) < self.most or order < self.first[-1][0]:
+            return True
+        for table, value, bound in self._tables(shape):
+            held = table.get(value)
+            if held is None and (len(table) < bound or order < max(c.order for c in table.values())) \
+                    or held is not None and order < held.order:
+                return True
+        return False
+
+    def add(self, case):
+        held = self.keys.get(case.key)
+        if held is not None:
+            if held.order < case.order:
+                return
+            for index, (_, kept) in enumerate(self.first):
+                if kept is held:
+                    del self.first[index]
+                    self._let_go(held)
+                    break
+            for table, value, _ in self._tables(held.shape):
+                if table.get(value) is held:
+                    del table[value]
+                    self._let_go(held)
+        self.keys[case.key] = case
+        if self.most is None or len(self.first) < self.most or case.order < self.first[-1][0]:
+            bisect.insort(self.first, (case.order, case), key=lambda item: item[0])
+            case.holds += 1
+            if self.most is not None and len(self.first) > self.most:
+                self._let_go(self.first.pop()[1])
+        for table, value, bound in self._tables(case.shape):
+            held = table.get(value)
+            if held is not None and held.order < case.order:
+                continue
+            if held is not None:
+                self._let_go(held)
+            table[value] = case
+            case.holds += 1
+            if self.most is not None and len(table) > bound:
+                latest = max(table, key=lambda v: table[v].order)
+                self._let_go(table.pop(latest))
+        if not case.holds and self.keys.get(case.key) is case:
+            del self.keys[case.key]
+
+    def forget(self, trace):
+        """Lets go of the cases of the trace numbered trace."""
+        self.first = [item for item in self.first if item[1].order[0] != trace]
+        for table in (self.outcomes, self.shapes):
+            for value in [v for v, case in table.items() if case.order[0] == trace]:
+                del table[value]
+        self.keys = {key: case for key, case in self.keys.items() if case.order[0] != trace}
+
+    def _let_go(self, case):
+        case.holds -= 1
+        if not case.holds and self.keys.get(case.key) is case:
+            del self.keys[case.key]
 
 
 def _shape(value):
