@@ -3,6 +3,7 @@ test written passes, and how many mutants of the tested functions those tests ki
 
     .venv/bin/python bench/generate_tests.py [--no-toolz] [--keep FOLDER]
         [--pynguin PYTHON [--seconds S]]
+    .venv/bin/python bench/generate_tests.py --big [--calls N] [--keep FOLDER]
 
 Two recordings: examples/shop.py run with `vesk run`, and toolz 1.2.0's own test suite run with
 `pytest --vesk` (fetched once as bench/real_suite.py does), whose calls of toolz's functions
@@ -21,6 +22,12 @@ tests for toolz's itertoolz, dicttoolz and functoolz, S seconds of search each (
 and one table sets side by side, per module: tests, branch coverage of the module (coverage.py)
 and the same mutants killed by each tool's tests (a Pynguin test kills a mutant when its outcome,
 passing or raising, differs from that on the original code).
+
+With --big, the cost of `vesk tests` on a large trace instead: a program making N recorded calls
+(default 200,000) with lists, dicts, objects and exceptions in their values is recorded with
+`vesk run` into a temporary SQLite database, then `vesk show`, `vesk tests --no-check` and
+`vesk tests` each run as a process of their own: wall time and peak resident memory of each (of
+its largest process, the check's pytest runs included).
 """
 
 import argparse
@@ -36,6 +43,8 @@ import signal
 import subprocess
 import sys
 import tempfile
+import textwrap
+import time
 import types
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
@@ -325,10 +334,10 @@ def _run_pytest(path, cwd):
 def _generate(db_path, cwd, test_path, function=None):
     from vesk import db
     from vesk.generate_tests import check, generate
-    from vesk.view.trace import load_trace
+    from vesk.view.trace import open_trace
 
     os.chdir(cwd)
-    traces = [load_trace(db_path, s.trace_id) for s in db.list_traces(db_path) if s.parent_trace_id is None]
+    traces = [open_trace(db_path, s.trace_id) for s in db.list_traces(db_path) if s.parent_trace_id is None]
     generated = generate(traces, function=function)
     check(generated, str(test_path))
     test_path.write_text(generated.source(str(test_path)))
@@ -341,7 +350,7 @@ def _report(name, generated, test_path, cwd):
     killed = sum(k for k, _ in scores.values())
     total = sum(t for _, t in scores.values())
     print(f"\n== {name}")
-    print(f"recorded calls of its functions: {generated.collector.calls}; distinct: {len(generated.collector.cases)}")
+    print(f"recorded calls of its functions: {generated.collector.calls}; distinct: {generated.collector.distinct}")
     print(f"tests written: {len(generated.cases)} for {len(generated.picked)} functions "
           f"(dropped by the check: {len(generated.dropped)}); pytest: {outcome}")
     print("calls skipped, by reason:")
@@ -378,16 +387,138 @@ def toolz(folder):
     return generated, test_path, suite
 
 
+BIG_PROGRAM = """
+import dataclasses
+
+
+@dataclasses.dataclass
+class Item:
+    name: str
+    price: int
+    tags: list
+
+
+class Refused(Exception):
+    pass
+
+
+class Ledger:
+    def __init__(self, lines=None):
+        self.lines = dict(lines or {})  # item name -> amount
+
+    def add(self, item, quantity):
+        self.lines[item.name] = self.lines.get(item.name, 0) + item.price * quantity
+        return len(self.lines)
+
+    def total(self):
+        return sum(self.lines.values())
+
+
+def make_item(i):
+    return Item(f"item-{i % 997}", (i * 37) % 1000, [f"t{i % 7}", f"t{i % 11}", f"t{i % 13}"])
+
+
+def summary(item, extra):
+    return {"name": item.name, "price": item.price, "tags": item.tags, "extra": extra}
+
+
+def tokens(text):
+    return [word.lower() for word in text.split() if word]
+
+
+def check(quantity):
+    if quantity > 90:
+        raise Refused(quantity, "too many")
+    return quantity
+
+
+def depth(tree):
+    return 1 + max((depth(child) for child in tree.get("children", [])), default=0)
+
+
+def main(calls):
+    ledger = Ledger()
+    words = "The Quick brown fox jumps over the lazy dog".split()
+    tree = {"name": "a", "children": [{"name": "b", "children": [{"name": "c"}]}, {"name": "d"}]}
+    done = 0
+    i = 0
+    # each round makes about 40 recorded calls, of generator expressions and comprehensions too
+    while done < calls:
+        item = make_item(i)
+        summary(item, {"round": i, "seen": list(range(i % 40)), "note": f"{i * 7919 % 104729:x}" * 4})
+        tokens(" ".join(words[(i + k) % 9] + str(i % (k + 3)) for k in range(12)))
+        try:
+            ledger.add(item, check(i % 100))
+        except Refused:
+            pass
+        depth(tree)
+        if len(ledger.lines) > 50:
+            ledger.total()
+            ledger = Ledger()
+        done += 40
+        i += 1
+
+
+if __name__ == "__main__":
+    import sys
+
+    main(int(sys.argv[1]))
+"""
+
+
+def _measured(command, cwd):
+    """(seconds, peak MB, stderr) of command run as a process of its own; the peak is that of the
+    largest process it waited for, itself or a child of it."""
+    probe = ("import resource, subprocess, sys\n"
+             "done = subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)\n"
+             "sys.stderr.write(done.stderr[-3000:])\n"
+             "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)\n"
+             "sys.exit(done.returncode)")
+    started = time.perf_counter()
+    done = subprocess.run([sys.executable, "-c", probe, *command], cwd=cwd, capture_output=True, text=True)
+    seconds = time.perf_counter() - started
+    if done.returncode != 0:
+        sys.exit(f"{' '.join(command)} failed: {done.stderr.strip()}")
+    return seconds, int(done.stdout.split()[-1]) / 1024, done.stderr
+
+
+def big(folder, calls):
+    """Time and peak memory of `vesk show` and `vesk tests` on the trace of BIG_PROGRAM."""
+    from vesk import db
+
+    (folder / "bigprog.py").write_text(textwrap.dedent(BIG_PROGRAM))
+    database = str(folder / "big.sqlite3")
+    vesk = [sys.executable, "-m", "vesk"]
+    seconds, peak, _ = _measured([*vesk, "run", "--db", database, "bigprog.py", str(calls)], folder)
+    (summary,) = db.list_traces(database)
+    print(f"{calls:,} calls recorded: {summary.record_count:,} records in {summary.parts} parts, "
+          f"{os.path.getsize(database) / 2**20:.1f} MiB stored; Python {sys.version.split()[0]}")
+    print(f"{'step':28} {'time':>10}  {'peak':>11}")
+    print(f"{'vesk run':28} {seconds:8.1f} s  {peak:8.0f} MB")
+    output = str(folder / "test_bigprog.py")
+    for step, args in (("vesk show", ["show"]), ("vesk tests --no-check", ["tests", "--no-check", "-o", output]),
+                       ("vesk tests", ["tests", "-o", output])):
+        seconds, peak, said = _measured([*vesk, *args, "--db", database], folder)
+        print(f"{step:28} {seconds:8.1f} s  {peak:8.0f} MB")
+        if step == "vesk tests":
+            print("\n".join(f"    {line}" for line in said.splitlines() if "dropped " not in line))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--no-toolz", action="store_true", help="only examples/shop.py")
     parser.add_argument("--keep", metavar="FOLDER", help="write the recordings and tests there (kept)")
     parser.add_argument("--pynguin", metavar="PYTHON", help="an interpreter with Pynguin, for the side by side")
     parser.add_argument("--seconds", type=int, default=60, help="Pynguin's search time per module (default 60)")
+    parser.add_argument("--big", action="store_true", help="time and peak memory of `vesk tests` on a large trace")
+    parser.add_argument("--calls", type=int, default=200_000, help="with --big: the recorded calls (default 200,000)")
     options = parser.parse_args()
     folder = pathlib.Path(options.keep or tempfile.mkdtemp(prefix="vesk-bench-tests-")).resolve()
     folder.mkdir(parents=True, exist_ok=True)
     try:
+        if options.big:
+            big(folder, options.calls)
+            return
         shop(folder)
         if not options.no_toolz:
             generated, test_path, suite = toolz(folder)
