@@ -19,6 +19,9 @@ the interpreter running this script after its own (a .pth file adds that site-pa
 has vesk, pytest and the rest of the development environment without a copy of them, while a
 suite may pin a version that differs from the one installed there (jinja2 3.1.4 where the
 development environment has a later one) without changing the environment other work runs in.
+The package is installed there for its dependencies and metadata, but its tests import it from
+the unpacked sdist (its src/ folder, else its root, on PYTHONPATH): from site-packages vesk
+would take it for an installed library and record only the tests.
 
 Every run of every mode uses the same interpreter, hash seed and options, in a fresh wrapper
 process that times it and reads the peak resident memory of pytest and of the processes it
@@ -34,6 +37,8 @@ counted: their median and 99th percentile. Last comes a Markdown table of all th
 import argparse
 import collections
 import dataclasses
+import datetime
+import hashlib
 import json
 import os
 import pathlib
@@ -217,7 +222,10 @@ def run(python, source, suite, mode, folder, timeout):
     store = folder / f"{mode}.sqlite3"
     for stale in folder.glob(f"{mode}.sqlite3*"):
         stale.unlink()
-    env = dict(os.environ, PYTHONHASHSEED="0")
+    # The package as the sdist has it rather than its installed copy, which vesk would take for
+    # a library and leave out.
+    imported = source / "src" if (source / "src").is_dir() else source
+    env = dict(os.environ, PYTHONHASHSEED="0", PYTHONPATH=str(imported))
     command = [str(python), "-m", "pytest", *OPTIONS, f"--junitxml={report}"]
     if mode == "cprofile":
         command[1:1] = ["-m", "cProfile", "-o", os.devnull]
@@ -380,21 +388,37 @@ def main():
         if unknown:
             parser.error(f"unknown suites: {', '.join(unknown)}")
         suites = [SUITES[name] for name in names]
+    # The extension may be rebuilt by other work while the suites run: which one ran is said.
+    before = engine()
     measured = []
     for suite in suites:
         results = measure(suite, modes, options.repeat, options.timeout, options.keep)
         report(suite, results)
         measured.append((suite, results))
         sys.stdout.flush()
+    after = engine()
     print(f"\nPython {sys.version.split()[0]}, best of {options.repeat}, modes {', '.join(modes)};"
-          f" vesk at {git_head()}")
+          f" vesk at {git_head()}, extension {before}"
+          + ("" if after == before else f", then {after}: REBUILT DURING THE RUN"))
     table(measured)
 
 
 def git_head():
+    done = subprocess.run(["git", "-C", str(ROOT), "status", "--porcelain", "--", "src"],
+                          capture_output=True, text=True)
+    changed = " (src/ changed since)" if done.stdout.strip() else ""
     done = subprocess.run(["git", "-C", str(ROOT), "rev-parse", "--short", "HEAD"],
                           capture_output=True, text=True)
-    return done.stdout.strip() or "?"
+    return (done.stdout.strip() or "?") + changed
+
+
+def engine():
+    """The built extension the suites import: the start of its SHA-256 and when it was built."""
+    from vesk import _vesk
+
+    path = pathlib.Path(_vesk.__file__)
+    built = datetime.datetime.fromtimestamp(path.stat().st_mtime, datetime.timezone.utc)
+    return f"{hashlib.sha256(path.read_bytes()).hexdigest()[:12]} built {built:%Y-%m-%d %H:%M} UTC"
 
 
 if __name__ == "__main__":
