@@ -13,7 +13,8 @@ The modes: plain (`python -m pytest`), cprofile (`python -m cProfile -m pytest`)
 vesk-profile-hook (vesk through the profile function rather than sys.monitoring, VESK_HOOK=profile).
 
 Each suite gets a folder build/bench-suites/NAME-VERSION/: its sdist (pip download, no
-dependencies), unpacked, and a virtual environment of its own (venv/) into which the package
+dependencies), unpacked, an empty pytest.ini (the configuration of a suite that has none, in
+place of this project's), and a virtual environment of its own (venv/) into which the package
 itself and its pinned test requirements are installed. That environment sees the packages of
 the interpreter running this script after its own (a .pth file adds that site-packages), so it
 has vesk, pytest and the rest of the development environment without a copy of them, while a
@@ -90,7 +91,8 @@ WRAPPER = """
 import json, os, resource, signal, subprocess, sys, time
 timeout, command = float(sys.argv[1]), sys.argv[2:]
 start = time.perf_counter()
-child = subprocess.Popen(command, stdin=subprocess.DEVNULL, start_new_session=True)
+child = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=sys.stderr,
+                         start_new_session=True)
 try:
     code, timed_out = child.wait(timeout), False
 except subprocess.TimeoutExpired:
@@ -118,6 +120,9 @@ def fetch(suite):
     (archive,) = folder.glob("*.tar.gz")
     with tarfile.open(archive) as opened:
         opened.extractall(folder, filter="data")
+    # pytest looks for its configuration up from the tests: a suite without one of its own would
+    # take this project's, and its testpaths and options with it.
+    (folder / "pytest.ini").write_text("[pytest]\n")
     return unpacked(folder)
 
 
