@@ -177,7 +177,7 @@ def main():
     number = Positive(1)
     number.value = -1
     describe(number)
-    long_list(50)
+    long_list(200)
     stamped(1)
     logged(2)
     spawn(3)
@@ -206,7 +206,8 @@ def run_pytest(path, cwd):
 def generated(tmp_path_factory):
     folder = tmp_path_factory.mktemp("kinds")
     (folder / "kinds.py").write_text(PROGRAM)
-    recorded = vesk("run", "kinds.py", cwd=folder)
+    # Tests are made of whole values: a budget that a call's values fit in.
+    recorded = vesk("run", "--value-scale", "4", "kinds.py", cwd=folder)
     assert recorded.returncode == 0, recorded.stderr
     (folder / "tests_out").mkdir()
     made = vesk("tests", "-o", "tests_out/test_kinds.py", cwd=folder)

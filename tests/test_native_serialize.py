@@ -369,8 +369,9 @@ def test_size_is_bounded_whatever_the_value(form, scale):
                                             ("lightweight", 1): (16, 4), ("lightweight", 3): (16, 4)}[form, scale]
     data = dump(HUGE_LIST)
     assert len(data) < 16 * 1024 and data == reference(HUGE_LIST, value_scale=scale)
+    # As many items as the items bound and the record's values budget (the list paid for) allow.
     assert msgpack.unpackb(data) == {"__type__": "builtins.list", "__len__": 100_000,
-                                     "__head__": list(range(bounds.items))}
+                                     "__head__": list(range(min(bounds.items, bounds.values - 1)))}
     data = dump(DEEP)
     assert len(data) < 16 * 1024 and data == reference(DEEP, value_scale=scale)
     assert depth_of(msgpack.unpackb(data), bounds.depth) == bounds.depth
@@ -386,45 +387,149 @@ def test_size_is_bounded_whatever_the_value(form, scale):
     assert kept == bounds.text
 
 
-@pytest.mark.parametrize("form, scale", [("full", 1), ("full", 3), ("lightweight", 1)])
-def test_values_budget_counts_keys(form, scale):
-    # Each dict costs itself, its keys and its values: 2 * width + 1, the list one more. A dict
-    # met with fewer values left than its width keeps that many entries (one at least), and the
-    # dicts after it none.
-    width = BOUNDS[form, 1].items - 1
-    left, whole = BOUNDS[form, scale].values - 1, 0
-    while left - 1 >= width:
-        left, whole = left - 1 - 2 * width, whole + 1
-    kept = max(left - 1, 1)
-    count = whole + 3
-    value = [dict.fromkeys(range(width), 0) for _ in range(count)]
-    out = msgpack.unpackb(FORMS[form][0](value, value_scale=scale), strict_map_key=False)
-    assert out[:whole] == value[:whole]
-    assert out[whole] == {"__type__": "builtins.dict", "__len__": width, "__head__": dict.fromkeys(range(kept), 0)}
-    assert out[whole + 1:] == [{"__type__": "builtins.dict", "__len__": width, "__head__": {}}] * (count - 1 - whole)
-
-
 def locals_function(count):
-    """A function whose locals are its `count` arguments, in a file the engine records."""
+    """A function whose locals are its `count` arguments, in a file the engine records, and which
+    returns its first."""
     names = [f"a{i}" for i in range(count)]
     namespace = {"__name__": "locals_probe"}
-    exec(compile(f"def probe({', '.join(names)}):\n    return None\n", __file__, "exec"), namespace)
+    returned = names[0] if names else "None"
+    exec(compile(f"def probe({', '.join(names)}):\n    return {returned}\n", __file__, "exec"), namespace)
     return namespace["probe"], names
+
+
+def record_bytes(arg, pairs, **style):
+    """What the engine writes from a frame record's "arg" key to the end of its locals."""
+    arg_bytes, locals_bytes = serialize._dump_record_py(arg, pairs, **style)
+    return b"\xa3arg" + arg_bytes + b"\xa6locals" + locals_bytes
 
 
 @settings(max_examples=60, deadline=None, suppress_health_check=list(HealthCheck))
 @given(arguments=st.lists(values, max_size=18), lightweight=st.booleans(), call_repr=st.booleans(),
        scale=st.sampled_from([1, 3]))
 def test_locals_written_in_place_are_the_serialisers(recording, arguments, lightweight, call_repr, scale):
-    """The engine writes a frame's locals straight into its record, without a dict: the bytes are
-    the serialiser's for the dict of those locals (which agrees with the reference, above)."""
+    """The engine writes a frame's arg and locals straight into its record, without a dict, with
+    one budget and one set of places for both: byte for byte the reference's, at the call and at
+    the return (whose value is among the locals)."""
     probe, names = locals_function(len(arguments))
     config = {"lightweight_repr": lightweight, "call_repr": call_repr, "value_scale": scale}
     with recording(config=config) as host:
         probe(*arguments)
     trace = host.rust_profiler.build_trace()
-    serialiser = FORMS["lightweight" if lightweight else "full"][0]
-    assert serialiser(dict(zip(names, arguments)), call_repr=call_repr, value_scale=scale) in trace
+    style = {"lightweight": lightweight, "call_repr": call_repr, "value_scale": scale}
+    pairs = list(zip(names, arguments))
+    assert record_bytes(None, pairs, **style) in trace
+    assert record_bytes(arguments[0] if arguments else None, pairs, **style) in trace
+
+
+def recorded_locals(recording, pairs, returned=None, **style):
+    """The engine's records of a call whose locals are these (name, value) pairs and which returns
+    `returned`: the call's locals and the return's arg and locals, decoded, each record byte for
+    byte the reference's."""
+    names = [name for name, _ in pairs]
+    namespace = {"__name__": "locals_probe"}
+    exec(compile(f"def probe({', '.join(names)}, returned):\n    return returned\n", __file__, "exec"),
+         namespace)
+    config = {"lightweight_repr": style.get("lightweight", False), "value_scale": style.get("value_scale", 1)}
+    with recording(config=config) as host:
+        namespace["probe"](*(value for _, value in pairs), returned)
+    trace = host.rust_profiler.build_trace()
+    pairs = [*pairs, ("returned", returned)]
+    assert record_bytes(None, pairs, **style) in trace
+    assert record_bytes(returned, pairs, **style) in trace
+    call, back = [r for r in serialize.load_msgpack(trace)["frames_of_interest"] if r.get("co_name") == "probe"]
+    return call["locals"], back["arg"], back["locals"]
+
+
+class Node:
+    def __init__(self, depth, width=3):
+        self.name = f"node {depth}"
+        self.children = [Node(depth - 1, width) for _ in range(width)] if depth else []
+
+
+def depth_reached(node):
+    """How many levels of a Node tree a record looked into."""
+    if not isinstance(node, dict) or "__fields__" not in node:
+        return 0
+    children = node["__fields__"].get("children", [])
+    children = children.get("__head__", []) if isinstance(children, dict) else children
+    return 1 + max((depth_reached(child) for child in children), default=0)
+
+
+@pytest.mark.parametrize("lightweight", [False, True], ids=["full", "lightweight"])
+def test_a_records_values_share_one_budget_spent_breadth_first(recording, lightweight):
+    bounds = LIGHT if lightweight else FULL
+    tree, small = Node(8), [1, 2, 3]
+    # A deep value first does not starve the small one after it, nor the return value...
+    call, arg, back = recorded_locals(recording, [("tree", tree), ("small", small)], returned=small,
+                                      lightweight=lightweight)
+    assert call["small"] == small and arg == small
+    # ...and is cut where it costs: a few levels, not the depth bound.
+    assert (1 if lightweight else 2) <= depth_reached(call["tree"]) < min(bounds.depth, 8)
+    # Every local gets its top before any gets its depth: each object is named, none skipped.
+    many = [(f"v{i}", Node(4)) for i in range(6)]
+    call, _, _ = recorded_locals(recording, many, lightweight=lightweight)
+    assert [call[f"v{i}"]["__type__"] for i in range(6)] == [f"{__name__}.Node"] * 6
+    # Names are never cut by the text budget: past it, the locals are still a map of their names.
+    call, _, _ = recorded_locals(recording, [("text", "x" * 5000), ("more", ["y" * 900] * 3), ("_", 1)],
+                                 lightweight=lightweight)
+    assert list(call) == ["text", "more", "_", "returned"] and call["_"] == 1
+    # The budget holds the record's bytes, whatever its locals hold.
+    wide = [(f"w{i}", {f"k{j}": [Node(2)] * 3 for j in range(50)}) for i in range(20)]
+    sizes = [len(msgpack.packb(part)) for part in recorded_locals(recording, wide, lightweight=lightweight)]
+    assert max(sizes) < bounds.values * 48 + bounds.text * 2
+
+
+SHARED, INNER = [1, [2, 3]], [4]
+
+
+def shared_places():
+    """(locals, what each referring local holds): the same object in many places of one record."""
+    owner = Basket("ada", SHARED)
+    same = {"__type__": "builtins.list", "__same__": "locals.first"}
+    return [
+        ([("first", SHARED), ("second", SHARED)], {"second": same}),
+        ([("first", SHARED), ("basket", owner)], {"basket": {"__type__": f"{__name__}.Basket", "__fields__": {
+            "owner": "ada", "items": same}}}),
+        ([("basket", owner), ("items", SHARED)], {"items": {
+            "__type__": "builtins.list", "__same__": "locals.basket.items"}}),
+        ([("d", {"k": SHARED, 7: INNER}), ("x", SHARED), ("y", INNER)], {
+            "x": {"__type__": "builtins.list", "__same__": "locals.d['k']"},
+            "y": {"__type__": "builtins.list", "__same__": "locals.d[7]"}}),
+        ([("pair", (SHARED, {"Bearer abcdefghijklmnop": SHARED[1]})), ("inner", SHARED[1])], {"inner": {
+            "__type__": "builtins.list", "__same__": "locals.pair[0][1]"}}),
+        ([("error", ValueError(SHARED)), ("x", SHARED)], {"x": {
+            "__type__": "builtins.list", "__same__": "locals.error.args[0]"}}),
+    ]
+
+
+@pytest.mark.parametrize("pairs, expected", shared_places(), ids=["locals", "field", "self", "key", "index", "args"])
+def test_an_object_met_again_in_a_record_is_referred_to(recording, pairs, expected):
+    call, _, _ = recorded_locals(recording, pairs)
+    for name, held in expected.items():
+        assert call[name] == held
+
+
+def test_references_across_a_records_values_and_their_limits(recording):
+    # The return value is written first: the locals refer to it.
+    _, arg, back = recorded_locals(recording, [("result", SHARED)], returned=SHARED)
+    assert arg == SHARED and back["result"] == {"__type__": "builtins.list", "__same__": "arg"}
+    # A cycle is still told as one, and a dict's key is never a place.
+    loop = [1]
+    loop.append(loop)
+    key = (1, 2)
+    call, _, _ = recorded_locals(recording, [("loop", loop), ("keyed", {key: 1}), ("key", key)])
+    assert call["loop"] == [1, {"__type__": "builtins.list", "__repr__": "[...]"}]
+    assert call["key"] == [1, 2]
+    # A secret-shaped key is not shown in a path.
+    secret = "Bearer abcdefghijklmnop"
+    call, _, _ = recorded_locals(recording, [("d", {secret: SHARED}), ("x", SHARED)])
+    assert call["x"]["__same__"] == "locals.d[...]" and secret not in repr(call)
+    # Past the places a record keeps, an object met again is written again.
+    many = [[i] for i in range(serialize.SEEN_LIMIT + 4)]
+    call, _, _ = recorded_locals(recording, [("many", many), ("again", many[-1]), ("first", many[0])],
+                                 value_scale=8)
+    assert call["first"] == {"__type__": "builtins.list", "__same__": "locals.many[0]"}
+    assert call["again"] == [len(many) - 1]
 
 
 PROGRAM = """

@@ -4,9 +4,12 @@ starts get it from an anonymous file in memory, which no end of the program leav
 
 import json
 import os
+import pathlib
+import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import textwrap
 import time
 import urllib.parse
@@ -197,13 +200,21 @@ def _calls(url, summaries, name):
     return found
 
 
-def test_every_child_saves_into_the_server_and_sees_no_password(special, tmp_path):
+@pytest.fixture
+def short_tmp():
+    """An empty folder for TMPDIR with a short path: the forkserver's socket lives there, and a
+    socket's path is bounded (108 bytes), which a folder deep under pytest's may pass."""
+    folder = pathlib.Path(tempfile.mkdtemp(prefix="vt-", dir="/tmp"))
+    yield folder
+    shutil.rmtree(folder, ignore_errors=True)
+
+
+def test_every_child_saves_into_the_server_and_sees_no_password(special, tmp_path, short_tmp):
     """The children of every way of starting one reach the server; none has the password in its
     environment or command line, nor the descriptor it came in; nothing is shown with it."""
     (tmp_path / "child.py").write_text(textwrap.dedent(CHILD))
     (tmp_path / "prog.py").write_text(textwrap.dedent(PROGRAM))
-    (tmp_path / "tmp").mkdir()
-    env = dict(os.environ, TMPDIR=str(tmp_path / "tmp"))
+    env = dict(os.environ, TMPDIR=str(short_tmp))
     env.pop("PGPASSWORD", None)
     result = subprocess.run([sys.executable, "-m", "vesk", "run", "--db", special, "prog.py"], cwd=tmp_path,
                             env=env, capture_output=True, text=True, timeout=180)
@@ -220,7 +231,7 @@ def test_every_child_saves_into_the_server_and_sees_no_password(special, tmp_pat
     assert len(_calls(special, summaries, "square")) == 3  # a worker of each start method
     stored = b"".join(p for s in summaries for p in db.iter_trace_parts(special, s.trace_id))
     assert b"S3c" not in stored
-    assert os.listdir(tmp_path / "tmp") == []
+    assert os.listdir(short_tmp) == []
 
     wrong = special.replace("S3c", "S3x")
     refused = subprocess.run([sys.executable, "-m", "vesk", "run", "--db", wrong, "prog.py"], cwd=tmp_path,

@@ -94,8 +94,10 @@ def test_recorded_secrets_are_redacted(recording, lightweight):
         "user": "ada", "password": marker("builtins.str", 7), "api_key": marker("builtins.str", 20),
         "options": {"client_secret": marker("builtins.bytes", 16), "timeout": 5},
     }
-    assert ret["locals"]["settings"] == {"db": {"host": "db.example", "auth": {
-        "token": marker("builtins.str", 5), "retries": 3}}}
+    if not lightweight:  # the smaller budget cuts it, never to the token
+        assert ret["locals"]["settings"] == {"db": {"host": "db.example", "auth": {
+            "token": marker("builtins.str", 5), "retries": 3}}}
+    assert "t0k3n" not in repr(ret)
     assert ret["locals"]["key_file"] == marker("builtins.str", len(PEM))
     assert ret["locals"]["header"] == marker("builtins.str", 27)
     assert ret["arg"] == "ada"

@@ -20,6 +20,10 @@ import pytest
 
 from vesk.serialize import FULL, LIGHT, REPR_LIMIT, dump_msgpack, dump_msgpack_lightweight_repr, load_msgpack
 
+# The items a container or object alone in a record keeps: as many as the items bound and the
+# values budget (less the one the container costs) allow.
+KEPT, LIGHT_KEPT = min(FULL.items, FULL.values - 1), min(LIGHT.items, LIGHT.values - 1)
+
 BOTH = pytest.mark.parametrize("dump", [dump_msgpack, dump_msgpack_lightweight_repr], ids=["full", "lightweight"])
 HERE = __name__
 PATHS = pathlib.PurePath.__module__  # where the path classes are defined, by version
@@ -176,8 +180,12 @@ def test_values_as_themselves(dump, value, expected):
 
 @BOTH
 @pytest.mark.parametrize("value, type_name, text", [
-    (2**70, "builtins.int", str(2**70)), (-(2**959), "builtins.int", str(-(2**959))),
-    (2**960, "builtins.int", "<int of 961 bits>"), (10**5000, "builtins.int", "<int of 16610 bits>"),
+    (2**70, "builtins.int", str(2**70)), (-(2**128) + 1, "builtins.int", str(-(2**128) + 1)),
+    # Past 128 bits, told from the top bits at a cost that does not grow with the size: a power of
+    # ten and the number just under it alike, a mantissa rounded up to ten carried over.
+    (-(2**959), "builtins.int", "≈-4.8727e+288 (289 digits)"), (2**960, "builtins.int", "≈9.7453e+288 (289 digits)"),
+    (10**5000, "builtins.int", "≈1.0000e+5000 (5001 digits)"), (10**450 - 1, "builtins.int", "≈1.0000e+450 (451 digits)"),
+    (2**128, "builtins.int", "≈3.4028e+38 (39 digits)"), (7 * 10**10**5, "builtins.int", "≈7.0000e+100000 (100001 digits)"),
     pytest.param(loud(int)(2**64), f"{HERE}.LoudInt", str(2**64), id="LoudInt"),
     (Color.RED, f"{HERE}.Color", "<Color.RED: 1>"), (Color.PAIR, f"{HERE}.Color", "<Color.PAIR: ...>"),
     (Mode.READ, f"{HERE}.Mode", "<Mode.READ: 'read'>"), (Perm.R | Perm.W, f"{HERE}.Perm", "<Perm.R|W: 3>"),
@@ -256,17 +264,17 @@ def slotted(cls, **fields):
     (Pair(1, "p"), {"__type__": f"{HERE}.Pair", "__fields__": {"left": 1, "password": marker("builtins.str", 1)}},
      None),
     (collections.deque([1, 2]), {"__type__": "collections.deque", "__items__": [1, 2]}, None),
-    (collections.deque(range(100)), {"__type__": "collections.deque", "__items__": list(range(FULL.items)),
-                                     "__more__": 100 - FULL.items},
-     {"__type__": "collections.deque", "__items__": list(range(16)), "__more__": 84}),
+    (collections.deque(range(100)), {"__type__": "collections.deque", "__items__": list(range(KEPT)),
+                                     "__more__": 100 - KEPT},
+     {"__type__": "collections.deque", "__items__": list(range(LIGHT_KEPT)), "__more__": 100 - LIGHT_KEPT}),
     (with_fields(Basket("a", 0), **{f"f{i}": i for i in range(70)}), {
         "__type__": f"{HERE}.Basket", "__fields__": {"owner": "a", "items": 0,
-                                                     **{f"f{i}": i for i in range(FULL.items - 2)}},
-        "__more__": 72 - FULL.items}, {"__type__": f"{HERE}.Basket", "__fields__": {
-            "owner": "a", "items": 0, **{f"f{i}": i for i in range(14)}}, "__more__": 56}),
+                                                     **{f"f{i}": i for i in range(KEPT - 2)}},
+        "__more__": 72 - KEPT}, {"__type__": f"{HERE}.Basket", "__fields__": {
+            "owner": "a", "items": 0, **{f"f{i}": i for i in range(LIGHT_KEPT - 2)}}, "__more__": 72 - LIGHT_KEPT}),
     (self_holding(), {"__type__": f"{HERE}.Basket", "__fields__": {
         "owner": "ada", "items": [{"__type__": f"{HERE}.Basket", "__more__": None}]}}, None),
-    # Past the depth bound, an object is not looked into.
+    # Past the depth bound, an object is not looked into: a chain has the whole budget at each level.
     (linked(0, 40, lambda inner: Basket(inner, 0)), FULL.depth, LIGHT.depth),
 ], ids=name)
 def test_object_maps(value, full, lightweight):
@@ -350,17 +358,17 @@ def test_interruption_from_a_repr_passes_through(dump, interruption):
     (dump_msgpack_lightweight_repr, 3, b"b" * 1000, cut("builtins.bytes", 1000, b"b" * 200)),
     (dump_msgpack, 1, bytearray(1001), cut("builtins.bytearray", 1001, bytes(1000))),
     (dump_msgpack, 1, memoryview(bytes(1001)), cut("builtins.memoryview", 1001, bytes(1000))),
-    (dump_msgpack_lightweight_repr, 1, list(range(1000)), cut("builtins.list", 1000, list(range(16)))),
-    (dump_msgpack, 1, tuple(range(FULL.items + 1)), cut("builtins.tuple", FULL.items + 1, list(range(FULL.items)))),
-    (dump_msgpack, 3, list(range(1000)), cut("builtins.list", 1000, list(range(3 * FULL.items)))),
-    (dump_msgpack_lightweight_repr, 1, set(range(1000)), cut("builtins.set", 1000, list(range(16)))),
+    (dump_msgpack_lightweight_repr, 1, list(range(1000)), cut("builtins.list", 1000, list(range(LIGHT_KEPT)))),
+    (dump_msgpack, 1, tuple(range(KEPT + 1)), cut("builtins.tuple", KEPT + 1, list(range(KEPT)))),
+    (dump_msgpack, 3, list(range(1000)), cut("builtins.list", 1000, list(range(min(3 * FULL.items, 3 * FULL.values - 1))))),
+    (dump_msgpack_lightweight_repr, 1, set(range(1000)), cut("builtins.set", 1000, list(range(LIGHT_KEPT)))),
     (dump_msgpack_lightweight_repr, 1, dict.fromkeys(range(1000), 0), cut("builtins.dict", 1000,
-                                                                          dict.fromkeys(range(16), 0))),
+                                                                          dict.fromkeys(range(LIGHT_KEPT), 0))),
     # The text budget: what one str took, the next one lacks.
-    (dump_msgpack, 1, ["a" * 1000] * 4 + ["b" * 1000] * 2, ["a" * 1000] * 4 + [
-        cut("builtins.str", 1000, "b" * 96), cut("builtins.str", 1000, "")]),
-    (dump_msgpack_lightweight_repr, 1, [b"a" * 200] * 10 + ["b" * 200] * 2, [b"a" * 200] * 10 + [
-        cut("builtins.str", 200, "b" * 48), cut("builtins.str", 200, "")]),
+    (dump_msgpack, 1, ["a" * 1000] + ["b" * 1000] * 2, ["a" * 1000] + [
+        cut("builtins.str", 1000, "b" * 24), cut("builtins.str", 1000, "")]),
+    (dump_msgpack_lightweight_repr, 1, [b"a" * 200] * 2 + ["b" * 200] * 2, [b"a" * 200] * 2 + [
+        cut("builtins.str", 200, "b" * 112), cut("builtins.str", 200, "")]),
     # Past the depth bound, a container's head is empty.
     (dump_msgpack_lightweight_repr, 1, linked(0, 10, lambda inner: [inner]),
      linked(cut("builtins.list", 1, []), 4, lambda inner: [inner])),
@@ -375,9 +383,10 @@ def test_surrogates_and_cycles(dump):
     a, d = [1], {}
     a.append(a)
     d["me"] = d
+    # Within itself a container is a cycle; met again after, a reference to where it was written.
     assert unpack(dump([a, d, a])) == [[1, text_map("builtins.list", "[...]")],
                                         {"me": text_map("builtins.dict", "{...}")},
-                                        [1, text_map("builtins.list", "[...]")]]
+                                        {"__type__": "builtins.list", "__same__": "value[0]"}]
 
 
 def test_keys_of_any_kind_decode_with_load_msgpack():
@@ -409,7 +418,7 @@ def test_threads_serialise_at_once(dump):
     bad = []
 
     def work(n):
-        value = {"n": n, "items": list(range(n)), "obj": YieldingRepr(n), "s": "x" * n}
+        value = {"n": n, "items": list(range(n // 2)), "obj": YieldingRepr(n), "s": "x" * n}  # within budget
         expected = dict(value, obj=text_map(f"{HERE}.YieldingRepr", f"Y{n}"))
         bad.extend(n for _ in range(300) if unpack(dump(value, call_repr=True)) != expected)
 

@@ -382,3 +382,30 @@ def test_view_of_a_real_recording(recording):
     assert lines[1].startswith("test_view.consume() -> 3  [")
     assert lines[2].startswith("├─ test_view.gen_values() yield 1  [")
     assert lines[3].startswith("└─ test_view.gen_values() (resumed) yield 2  [")
+
+
+def test_same_maps_are_shown_and_resolved_by_their_paths():
+    from vesk import serialize
+    from vesk.view.values import resolve_same
+
+    class Shop:
+        def __init__(self, stock):
+            self.stock = stock
+
+    stock = [1, [2]]
+    shop = Shop(stock)
+    pairs = [("shop", shop), ("by_key", {"a'b": stock, 7: stock[1]}), ("error", ValueError(stock)),
+             ("inner", stock[1]), ("again", shop)]
+    arg, locals_ = serialize._dump_record_py({"stock": stock}, pairs)
+    values = {"arg": serialize.load_msgpack(arg), "locals": serialize.load_msgpack(locals_)}
+    shown = format_value(values["locals"], 400)
+    assert "<same list as arg['stock']>" in shown and "<same Shop as locals.shop>" in shown
+    whole = resolve_same(values)
+    assert whole["locals"]["shop"]["__fields__"]["stock"] == stock
+    assert whole["locals"]["by_key"] == {"a'b": stock, 7: stock[1]}
+    assert whole["locals"]["error"]["__args__"] == [stock] and whole["locals"]["inner"] == stock[1]
+    assert whole["locals"]["again"] == whole["locals"]["shop"]
+    # A path that leads nowhere, or into what was cut, leaves the map as it is.
+    lost = {"__type__": "builtins.list", "__same__": "locals.gone[3]"}
+    assert resolve_same({"locals": {"x": lost}}) == {"locals": {"x": lost}}
+    assert resolve_same({"value": {"__type__": "x.Y", "__same__": "value.__import__('os')"}})["value"]["__same__"]

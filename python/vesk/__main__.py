@@ -128,7 +128,7 @@ def build_parser():
                      help="record objects other than builtin scalars and containers as their "
                           "reprs (the program's own __repr__ runs) instead of their fields")
     run.add_argument("--value-scale", type=_count(1), default=1, metavar="N",
-                     help="keep N times more of each value: items, characters, depth (default 1)")
+                     help="keep N times more of each value and of what a record's values may cost together: items, characters, depth, values and text (default 1)")
     run.add_argument("--no-events", dest="events", action="store_false",
                      help="leave out the framework events (HTTP, SQL, log records, requests)")
     run.add_argument("--part-size", type=_size, default=None, metavar="SIZE",

@@ -34,7 +34,7 @@ from vesk import _vesk
 from vesk.view import format_value
 from vesk.view.trace import ViewError, skim_trace, unpack
 from vesk.filters.secrets import is_marker
-from vesk.view.values import _is_cut, _is_fallback, format_exception, is_object
+from vesk.view.values import _is_cut, _is_fallback, format_exception, is_object, is_same
 from vesk.view.tree import Open, TreeWalker
 
 __all__ = ["export_chrome", "export_stored_trace"]
@@ -224,7 +224,7 @@ class _TooBig(Exception):
 
 def _describes_object(value):
     """Whether a decoded map is one the recording wrote for an object of the program."""
-    return is_marker(value) or _is_fallback(value) or _is_cut(value) or is_object(value)
+    return is_marker(value) or _is_fallback(value) or _is_cut(value) or is_object(value) or is_same(value)
 
 
 def _event_args(record, value=_json_nested):

@@ -50,7 +50,7 @@ def pytest_addoption(parser):
                     help="record objects other than builtin scalars and containers as their reprs "
                          "(the program's own __repr__ runs) instead of their fields")
     group.addoption("--vesk-value-scale", type=_scale, default=1, metavar="N",
-                    help="keep N times more of each value: items, characters, depth (default 1)")
+                    help="keep N times more of each value and of what a record's values may cost together: items, characters, depth, values and text (default 1)")
     group.addoption("--vesk-no-events", action="store_false", dest="vesk_events", default=True,
                     help="leave out the framework events (HTTP, SQL, log records, requests)")
     group.addoption("--vesk-part-size", default=None, metavar="SIZE",

@@ -7,7 +7,9 @@ what the object holds in memory: its builtin storage, its slots and instance ``_
 the texts that the interpreter makes in C for a few standard types. No ``__repr__``, ``__str__``,
 ``__len__``, ``__iter__``, ``__eq__``, ``__hash__``, ``__getattr__``, property or descriptor of
 the program or its libraries is called, unless a recording asks for reprs (``call_repr``). The
-cost and size of one value are bounded by the bounds below, whatever it holds.
+cost and size of one record's values are bounded by the bounds below, whatever they hold: the
+values of a record share one budget, spent breadth first, and an object met again in a record is
+referred to by where it was written.
 
 Each call returns exactly one MessagePack value. docs/stored-layout.md ("Values") is the one
 description of what is written for which object; in short:
@@ -26,6 +28,8 @@ description of what is written for which object; in short:
 * Secrets are never stored (``vesk.filters.secrets``): a str shaped like a credential, and the
   value of a dict entry or field with a secret name, become a *redaction marker*
   ``{"__type__": T, "__len__": n or nil, "__redacted__": true}``.
+* A *same map* ``{"__type__": T, "__same__": <path>}`` stands for a container or object written
+  earlier in the same record, at that path ("locals.self.items[2]").
 * Map keys pack like any other value, so they may be ints, arrays or maps: decode with
   :func:`load_msgpack`.
 
@@ -34,6 +38,7 @@ Both functions are implemented natively, in the engine (``vesk._vesk``); ``_dump
 """
 
 import itertools
+import math
 import sys
 import types
 
@@ -54,14 +59,19 @@ __all__ = [
 
 # Longest text of a text map.
 REPR_LIMIT = 300
-# Ints past this many bits are named by their size: their digits cost more than they tell.
-INT_TEXT_BITS = 960
+# Ints past this many bits are told by their size and leading digits, read from their top bits:
+# their decimal digits cost time that grows faster than their size.
+INT_TEXT_BITS = 128
+# log10(2) and ln(10) as doubles, written out as the engine writes them.
+_LOG10_2 = 0.30102999566398120
+_LN_10 = 2.302585092994046
 
 
 class Bounds:
-    """What one value may cost: items of a container (and fields of an object), characters of a
-    str, bytes of a bytes-like, characters and bytes of all its texts together, depth, and
-    values written (keys and field names included)."""
+    """What values may cost: items of a container (and fields of an object), characters of a
+    str, bytes of a bytes-like, depth; and the budget that the values of one record share:
+    characters and bytes of all their texts together, and values written (keys and field names
+    included)."""
 
     __slots__ = ("items", "chars", "bytes", "text", "depth", "values")
 
@@ -77,8 +87,8 @@ class Bounds:
 # The deepest any value is followed, whatever the scale: well under the interpreter's recursion
 # limit, since the caller may already be deep in user code.
 MAX_DEPTH = 64
-FULL = Bounds(items=32, chars=1000, bytes=1000, text=4096, depth=12, values=512)
-LIGHT = Bounds(items=16, chars=200, bytes=200, text=2048, depth=4, values=256)
+FULL = Bounds(items=32, chars=1000, bytes=1000, text=1024, depth=12, values=32)
+LIGHT = Bounds(items=16, chars=200, bytes=200, text=512, depth=4, values=16)
 
 _INT64_MIN = -(1 << 63)
 _UINT64_MAX = (1 << 64) - 1
@@ -141,8 +151,19 @@ def _lookup(t, name):
 def _int_text(value):
     bits = int.bit_length(value)
     if bits > INT_TEXT_BITS:
-        return f"<int of {bits} bits>"
+        return _approximate_int_text(value < 0, abs(value) >> (bits - 64), bits)
     return int.__repr__(value)
+
+
+def _approximate_int_text(negative, top, bits):
+    """"≈1.2345e+450 (451 digits)" for a number of that many bits whose top 64 bits are top:
+    the same doubles, in the same order, as the engine."""
+    log = (math.log2(float(top)) + float(bits - 64)) * _LOG10_2
+    exponent = math.floor(log)
+    shown = f"{math.exp((log - exponent) * _LN_10):.4f}"
+    if shown == "10.0000":  # rounded up to the next power of ten
+        shown, exponent = "1.0000", exponent + 1
+    return f"\u2248{'-' if negative else ''}{shown}e+{exponent} ({exponent + 1} digits)"
 
 
 def _module(name):
@@ -434,7 +455,8 @@ def _deque_type():
 
 
 class _Writer:
-    """One value's MessagePack, written as it is read, within the bounds."""
+    """The MessagePack of one record's values, written as they are read, within the bounds: the
+    values share one budget of values and text, and an object met again is referred to."""
 
     def __init__(self, bounds, call_repr):
         self.bounds = bounds
@@ -444,6 +466,106 @@ class _Writer:
         self.active = set()  # ids of containers and objects on the current path, for cycles
         self.packer = msgpack.Packer(use_bin_type=True, autoreset=True)
         self.out = bytearray()
+        # What was looked into, for references: id to its place's index; each place is (index of
+        # the place it is in, or -1, and the piece of path that leads to it from there).
+        self.seen = {}
+        self.places = []
+        self.held = []  # what was looked into, alive until the record is written: ids stay theirs
+        self.current = -1  # the place of the container being written; _NOWHERE for none
+        self.place = None  # the piece of path of the value written next; None: not referable
+
+    def root(self, value, name, parts=1):
+        """A value of the record under its own name ("arg", "locals", "value"), given its share
+        of what is left among the `parts` values still to write."""
+        if type(value) in _LEAVES:
+            self.write(value, 0)
+        else:
+            self.shared(parts, name, self.write, value, 0)
+
+    def root_pairs(self, pairs):
+        """The locals as a dict of their names, without a dict: the place "locals" holds them."""
+        self.values -= 1
+        keep = min(len(pairs), self.bounds.items, max(self.values, 1))
+        if keep < len(pairs):
+            self.cut_start(dict, len(pairs))
+        self.map_header(keep)
+        outer = self.current
+        self.current = self.new_place("locals")
+        kept = pairs[:keep]
+        deep = _deep(value for _, value in kept)
+        for name, value in kept:
+            self.write_name(name, 1)
+            deep = self.child(deep, _field_piece(name), value, self.write_entry, name, value, 1)
+        self.current = outer
+
+    def child(self, deep, place, value, write, *args):
+        """write(*args) for one of a container's values, standing at `place`: a value that may hold
+        others gets its share of the values left among the `deep` such values still to write.
+        The count of those left after it."""
+        if type(value) in _LEAVES:
+            write(*args)
+            return deep
+        self.shared(deep, place, write, *args)
+        return deep - 1
+
+    def shared(self, parts, place, write, *args):
+        """write(*args) for a value standing at `place`, given its share of the values left among
+        the `parts` still to write: every one gets its top before any gets its depth."""
+        total = self.values
+        share = -(-total // parts)  # rounded up: the first values get what does not divide
+        self.values = share
+        self.place = place if self.current is not _NOWHERE else None
+        write(*args)
+        self.values = total - (share - self.values)
+
+    def write_key(self, key, depth):
+        self.place = None
+        self.write(key, depth)
+
+    def write_name(self, name, depth):
+        """The name of a local or a field: a str never cut by the record's text budget (only by
+        the bound of a str), so that a map of them keeps str keys."""
+        if type(name) is not str:
+            self.write_key(name, depth)
+            return
+        text, self.text = self.text, sys.maxsize
+        self.write_key(name, depth)
+        self.text = text
+
+    def new_place(self, piece, value=None):
+        if len(self.places) >= SEEN_LIMIT:
+            return _NOWHERE
+        index = len(self.places)
+        self.places.append((self.current, piece))
+        if value is not None:
+            self.seen[id(value)] = index
+            self.held.append(value)
+        return index
+
+    def look_into(self, value):
+        """The place of a container or object about to be looked into, which its values stand
+        in; _NOWHERE when it has none (a dict's key, or past the places a record keeps)."""
+        place, self.place = self.place, None
+        if place is None:
+            return _NOWHERE
+        return self.new_place(place, value)
+
+    def met_again(self, value, t):
+        """{"__type__": T, "__same__": <path>} when value was looked into already in this record
+        and is not being written now: True then."""
+        index = self.seen.get(id(value))
+        if index is None or id(value) in self.active:
+            return False
+        pieces = []
+        while index >= 0:
+            index, piece = self.places[index]
+            pieces.append(piece)
+        self.map_header(2)
+        self.pack("__type__")
+        self.pack(_safe_str(_type_name(t)))
+        self.pack("__same__")
+        self.pack(_safe_str(_clip("".join(reversed(pieces)), REPR_LIMIT)))
+        return True
 
     def pack(self, value):
         self.out += self.packer.pack(value)
@@ -512,10 +634,10 @@ class _Writer:
 
     def write_str(self, value, t, text):
         length = len(text)
-        if looks_secret(text):
+        keep = max(min(length, self.bounds.chars, self.text), 0)
+        if looks_secret(text[:_secret_scan(keep)]):
             self.pack(_marker(value))
             return
-        keep = min(length, self.bounds.chars, self.text)
         self.text -= keep
         if keep == length:
             self.pack(_safe_str(text))
@@ -567,6 +689,8 @@ class _Writer:
         is_dict = issubclass(t, dict)
         base = dict if is_dict else _base_of(t)
         length = base.__len__(value)
+        if length > 0 and self.met_again(value, t):
+            return
         if depth >= self.bounds.depth or self.values <= 0:
             if length > 0:
                 self.cut_start(t, length)
@@ -581,19 +705,24 @@ class _Writer:
         items = list(itertools.islice((dict.items if is_dict else base.__iter__)(value), keep))
         if keep < length:
             self.cut_start(t, length)
+        outer = self.current
+        self.current = self.look_into(value) if length > 0 else _NOWHERE
         self.active.add(key)
         try:
             if is_dict:
                 self.map_header(len(items))
+                deep = _deep(v for _, v in items)
                 for k, v in items:
-                    self.write(k, depth + 1)
-                    self.write_entry(k, v, depth + 1)
+                    self.write_key(k, depth + 1)
+                    deep = self.child(deep, _key_piece(k), v, self.write_entry, k, v, depth + 1)
             else:
                 self.array_header(len(items))
-                for v in items:
-                    self.write(v, depth + 1)
+                deep = _deep(items)
+                for j, v in enumerate(items):
+                    deep = self.child(deep, f"[{j}]", v, self.write, v, depth + 1)
         finally:
             self.active.discard(key)
+            self.current = outer
 
     def write_entry(self, name, value, depth):
         """A dict's value or an object's field, or its marker when the name is a secret's."""
@@ -605,6 +734,8 @@ class _Writer:
             self.write(value, depth)
 
     def not_looked_into(self, value, t, depth):
+        if self.met_again(value, t):
+            return True
         if depth >= self.bounds.depth or self.values <= 0 or id(value) in self.active:
             self.map_header(2)
             self.pack("__type__")
@@ -636,24 +767,29 @@ class _Writer:
         self.pack("__type__")
         self.pack(_safe_str(_type_name(t)))
         key = id(value)
+        outer = self.current
+        self.current = self.look_into(value)
         self.active.add(key)
         try:
             if args is not None:
                 self.pack("__args__")
-                self.write(args, depth + 1)
+                self.shared(1, ".args", self.write, args, depth + 1)
             if kept_items is not None:
                 self.pack("__items__")
                 self.array_header(len(kept_items))
-                for item in kept_items:
-                    self.write(item, depth + 1)
+                deep = _deep(kept_items)
+                for j, item in enumerate(kept_items):
+                    deep = self.child(deep, f"[{j}]", item, self.write, item, depth + 1)
             if kept_fields is not None:
                 self.pack("__fields__")
                 self.map_header(len(kept_fields))
+                deep = _deep(field for _, field in kept_fields)
                 for name, field in kept_fields:
-                    self.write(name, depth + 1)
-                    self.write_entry(name, field, depth + 1)
+                    self.write_name(name, depth + 1)
+                    deep = self.child(deep, _field_piece(name), field, self.write_entry, name, field, depth + 1)
         finally:
             self.active.discard(key)
+            self.current = outer
         if more > 0:
             self.pack("__more__")
             self.pack(more)
@@ -682,6 +818,46 @@ class _Writer:
         count = len(slots) + (len(instance) if instance is not None else 0)
         pairs = itertools.chain(slots, dict.items(instance) if instance is not None else ())
         self.object_map(value, t, depth, fields=(count, pairs))
+
+
+def _secret_scan(keep):
+    """Of a str whose first `keep` characters are kept, how many are looked at for the shape of
+    a secret: a secret that starts in what is kept is found whole, and what is not kept is never
+    scanned."""
+    return keep + 1024 if keep > 0 else 0
+
+
+# What holds no other value: written whatever the budget, it needs no share of it.
+_LEAVES = frozenset({type(None), bool, int, float, str, bytes})
+
+
+def _deep(values):
+    """How many of these values may hold others."""
+    return sum(type(value) not in _LEAVES for value in values)
+
+
+# A place that is none: what is written in it is not referred to.
+_NOWHERE = -2
+# Places a record keeps for references: an object met again past them is written again.
+SEEN_LIMIT = 64
+# Longest name or key that a path shows; a longer one is "[...]".
+_PIECE_LIMIT = 100
+
+
+def _field_piece(name):
+    """The piece of path to an object's field, or a dict entry among the locals."""
+    if type(name) is str and len(name) <= _PIECE_LIMIT and not looks_secret(name):
+        return "." + name
+    return "[...]"
+
+
+def _key_piece(key):
+    """The piece of path to a dict's entry."""
+    if type(key) is str and len(key) <= _PIECE_LIMIT and not looks_secret(key):
+        return f"[{str.__repr__(key)}]"
+    if type(key) is int and _INT64_MIN <= key <= _UINT64_MAX:
+        return f"[{int.__repr__(key)}]"
+    return "[...]"
 
 
 def _base_of(t):
@@ -716,17 +892,37 @@ def _checked_scale(value_scale):
     return value_scale
 
 
-def _dump(value, bounds, call_repr):
-    writer = _Writer(bounds, call_repr)
+def _written(writer, write, value_type):
+    """The bytes write() adds to writer's output; when what it reads cannot be read (memory
+    running out, or the like), a text map of value_type alone."""
+    start = len(writer.out)
     try:
-        writer.write(value, 0)
+        write()
     except Exception as exc:
         if is_interruption(exc) or isinstance(exc, MemoryError):
             raise
-        # What could not be read (memory running out, or the like): its type alone.
-        writer = _Writer(bounds, call_repr)
-        writer.text_map(type(value), "<unserialisable>")
-    return bytes(writer.out)
+        del writer.out[start:]
+        writer.text_map(value_type, "<unserialisable>")
+    return bytes(writer.out[start:])
+
+
+def _dump(value, bounds, call_repr):
+    writer = _Writer(bounds, call_repr)
+    return _written(writer, lambda: writer.root(value, "value"), type(value))
+
+
+def _dump_record_py(arg, locals_, lightweight=False, call_repr=False, value_scale=1):
+    """The reference of what the engine writes for a frame record's "arg" and "locals" (a dict,
+    or a list of (name, value) pairs for a frame's own locals): the two values share one budget,
+    and what one holds that the other holds already is referred to."""
+    bounds = LIGHT if lightweight else FULL.scaled(_checked_scale(value_scale))
+    writer = _Writer(bounds, call_repr)
+    arg_bytes = _written(writer, lambda: writer.root(arg, "arg", parts=2), type(arg))
+    if type(locals_) is list:
+        write_locals = lambda: writer.root_pairs(locals_)  # noqa: E731
+    else:
+        write_locals = lambda: writer.root(locals_, "locals")  # noqa: E731
+    return arg_bytes, _written(writer, write_locals, dict)
 
 
 def _dump_msgpack_py(value, call_repr=False, value_scale=1):

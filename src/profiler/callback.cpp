@@ -155,10 +155,8 @@ bool serialize(const ProfilerState& state, ThreadValues& values, PyObject* arg, 
         const ValueStyle style{*form, state.call_repr, state.value_scale};
         std::string& buffer = values.serialized;
         buffer.clear();
-        if (!write_value(arg, style, buffer)) return false;
-        const std::size_t arg_size = buffer.size();
-        if (mapping != nullptr ? !write_value(mapping, style, buffer)
-                               : !write_locals(values.locals, style, buffer)) {
+        std::size_t arg_size = 0;
+        if (!write_record_values(arg, values.locals, mapping, style, buffer, arg_size)) {
             return false;
         }
         out.arg = std::string_view(buffer).substr(0, arg_size);

@@ -63,6 +63,23 @@ inline int PyDict_Watch(int, PyObject*) {
 
 #endif
 
+// The digits of an int as the interpreter keeps them, least significant first, and how many:
+// read in place, so that what is told of a big int costs the same whatever its size.
+inline const digit* long_digits(const PyLongObject* number) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return number->long_value.ob_digit;
+#else
+    return number->ob_digit;
+#endif
+}
+inline Py_ssize_t long_digit_count(const PyLongObject* number) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return static_cast<Py_ssize_t>(number->long_value.lv_tag >> 3);
+#else
+    return Py_ABS(Py_SIZE(number));
+#endif
+}
+
 #if PY_VERSION_HEX < 0x030D0000
 // Whether the interpreter is finalising: public from 3.13.
 inline int Py_IsFinalizing() {

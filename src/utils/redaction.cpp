@@ -313,8 +313,7 @@ bool is_secret_name_slowly(PyObject* name) {
     return secret;
 }
 
-bool has_secret_shape(PyObject* text) {
-    Py_ssize_t count = PyUnicode_GET_LENGTH(text);
+bool has_secret_shape(PyObject* text, Py_ssize_t count) {
     const void* data = PyUnicode_DATA(text);
     switch (PyUnicode_KIND(text)) {
         case PyUnicode_1BYTE_KIND:

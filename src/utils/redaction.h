@@ -3,6 +3,7 @@
 // vesk.filters.secrets, whose patterns it hands over through set_redaction(). Both checks run on
 // every dict key and every str the engine records, under the interpreter's lock.
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 
@@ -30,7 +31,7 @@ inline KnownName& known_name_slot(PyObject* name) {
 bool is_secret_name_slowly(PyObject* name);
 
 constexpr Py_ssize_t shape_min = 14;  // no shape fits in fewer characters
-bool has_secret_shape(PyObject* text);
+bool has_secret_shape(PyObject* text, Py_ssize_t count);
 
 }  // namespace redaction_detail
 
@@ -42,10 +43,11 @@ bool has_secret_shape(PyObject* text);
     return redaction_detail::is_secret_name_slowly(name);
 }
 
-// `text` (a str, or str subclass) has the shape of a credential.
-[[gnu::always_inline]] inline bool looks_secret(PyObject* text) {
-    return PyUnicode_GET_LENGTH(text) >= redaction_detail::shape_min &&
-           redaction_detail::has_secret_shape(text);
+// `text` (a str, or str subclass) has the shape of a credential; or its first `scan` characters
+// do, for a caller that keeps no more than those (and a margin).
+[[gnu::always_inline]] inline bool looks_secret(PyObject* text, Py_ssize_t scan = PY_SSIZE_T_MAX) {
+    Py_ssize_t count = std::min(PyUnicode_GET_LENGTH(text), scan);
+    return count >= redaction_detail::shape_min && redaction_detail::has_secret_shape(text, count);
 }
 
 // vesk._vesk.set_redaction(patterns) (METH_O): the process's patterns, each a sequence of

@@ -1,6 +1,6 @@
 #pragma once
-// What writing one value may cost: the bounds of the two forms that docs/stored-layout.md
-// ("Values") gives, and what is left of them while a value is written. Pure C++.
+// What writing values may cost: the bounds of the two forms that docs/stored-layout.md ("Values")
+// gives, and what is left of them while a record's values are written. Pure C++.
 
 #include <algorithm>
 #include <cstddef>
@@ -11,9 +11,9 @@ struct Bounds {
     std::ptrdiff_t items;   // of a container, fields of an object
     std::ptrdiff_t chars;   // of a str
     std::ptrdiff_t bytes;   // of a bytes-like
-    std::ptrdiff_t text;    // characters and bytes of all the strs and bytes-likes of one value
+    std::ptrdiff_t text;    // characters and bytes of all the strs and bytes-likes of one record
     int depth;              // the value itself is at depth 0
-    std::ptrdiff_t values;  // written for one value, keys and field names included
+    std::ptrdiff_t values;  // written for one record, keys and field names included
 
     // The deepest any value is followed, whatever the scale: the walk recurses, and may start
     // deep in the program's own stack.
@@ -31,8 +31,8 @@ struct Bounds {
     }
 };
 
-inline constexpr Bounds full_bounds{32, 1000, 1000, 4096, 12, 512};
-inline constexpr Bounds lightweight_bounds{16, 200, 200, 2048, 4, 256};
+inline constexpr Bounds full_bounds{32, 1000, 1000, 1024, 12, 32};
+inline constexpr Bounds lightweight_bounds{16, 200, 200, 512, 4, 16};
 
 // Of `length` items, how many a container keeps with `values_left` values to write: never more
 // than the bound, and one at least while any is left (the reference's max(values, 1)).

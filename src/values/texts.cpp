@@ -1,6 +1,10 @@
 #include "values/texts.h"
 
+#include <algorithm>
 #include <array>
+#include <charconv>
+#include <cmath>
+#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -325,11 +329,72 @@ Made enum_text(PyObject* value, Text& text) {
 
 }  // namespace
 
+std::string_view approximate_int_text(PyObject* value, std::int64_t bits, ApproximateInt& room) {
+    static_assert(PyLong_SHIFT == 30, "four digits hold the top 64 bits of a big int");
+    const auto* number = reinterpret_cast<const PyLongObject*>(value);
+    const digit* digits = long_digits(number);
+    Py_ssize_t count = long_digit_count(number);  // five at least, past 128 bits
+    unsigned __int128 head = 0;
+    for (Py_ssize_t i = count - 1; i >= count - 4; --i) head = (head << PyLong_SHIFT) | digits[i];
+    std::int64_t below = PyLong_SHIFT * (count - 4);  // bits under the four top digits
+    auto top = static_cast<std::uint64_t>(head >> (bits - 64 - below));
+    // log10 of the number, which is about top * 2**(bits - 64), and ten to its fraction: through
+    // log2 and exp, the cheapest of the C library's, in the reference's order of operations. The
+    // constants are log10(2) and ln(10) as doubles, written out as the reference writes them; each
+    // product is kept apart from the sum after it, which a fused multiply-add would round
+    // otherwise.
+    volatile double log = (std::log2(static_cast<double>(top)) + static_cast<double>(bits - 64)) *
+                          0.30102999566398120;
+    double exponent = std::floor(log);
+    volatile double scaled = (log - exponent) * 2.302585092994046;
+    double mantissa = std::exp(scaled);
+    // Four decimals, rounded exactly as the reference's format rounds (half to even), from the
+    // double's own bits: the mantissa is in [1, 10), so it is M * 2**(shift - 52) with M < 2**53.
+    int shift = 0;
+    std::uint64_t bits_of;
+    std::memcpy(&bits_of, &mantissa, sizeof bits_of);
+    shift = static_cast<int>((bits_of >> 52) & 0x7ff) - 1023;  // 0 to 3
+    unsigned __int128 scaled_up =
+        static_cast<unsigned __int128>((bits_of & ((std::uint64_t{1} << 52) - 1)) |
+                                       (std::uint64_t{1} << 52)) *
+        10000;
+    int drop = 52 - shift;
+    auto tenths = static_cast<std::uint64_t>(scaled_up >> drop);  // the mantissa times 10**4
+    unsigned __int128 rest = scaled_up & ((static_cast<unsigned __int128>(1) << drop) - 1);
+    unsigned __int128 half = static_cast<unsigned __int128>(1) << (drop - 1);
+    if (rest > half || (rest == half && (tenths & 1) != 0)) ++tenths;
+    auto power = static_cast<long long>(exponent);
+    if (tenths >= 100000) {  // rounded up to the next power of ten
+        tenths /= 10;
+        ++power;
+    }
+    char shown[6] = {
+        static_cast<char>('0' + tenths / 10000),     '.',
+        static_cast<char>('0' + tenths / 1000 % 10), static_cast<char>('0' + tenths / 100 % 10),
+        static_cast<char>('0' + tenths / 10 % 10),   static_cast<char>('0' + tenths % 10)};
+    const char* shown_end = shown + sizeof shown;            // "d.dddd"
+    char* at = std::copy_n("\xe2\x89\x88", 3, room.data());  // U+2248, almost equal to
+    if (_PyLong_Sign(value) < 0) *at++ = '-';
+    at = std::copy(static_cast<const char*>(shown), shown_end, at);
+    at = std::copy_n("e+", 2, at);
+    at = std::to_chars(at, room.data() + room.size(), power).ptr;
+    at = std::copy_n(" (", 2, at);
+    at = std::to_chars(at, room.data() + room.size(), power + 1).ptr;
+    at = std::copy_n(" digits)", 8, at);
+    return std::string_view(room.data(), static_cast<std::size_t>(at - room.data()));
+}
+
 Made int_text(PyObject* value, Text& text) {
     std::int64_t bits = _PyLong_NumBits(value);
     if (bits < 0) return propagate_or_not();
     if (bits > int_text_bits) {
-        text.add_copy("<int of " + std::to_string(bits) + " bits>");
+        ApproximateInt room;
+        std::string_view made = approximate_int_text(value, bits, room);
+        // Not ASCII (its first character): a str, so that it is measured in characters.
+        PyRef shown = PyRef::steal(
+            PyUnicode_FromStringAndSize(made.data(), static_cast<Py_ssize_t>(made.size())));
+        if (!shown) return propagate_or_not();
+        text.add(std::move(shown));
         return Made::text;
     }
     PyRef digits = PyRef::steal(PyLong_Type.tp_repr(value));
@@ -381,15 +446,29 @@ Made repr_text(PyObject* value, Text& text) {
     return Made::text;
 }
 
-bool put_text_map(std::string& out, PyTypeObject* type, const Text& text) {
+namespace {
+
+// {"__type__": <name of type>, <key (8 characters)>: <text, cut to the repr limit>}.
+bool put_type_and_text(std::string& out, PyTypeObject* type, std::string_view key,
+                       const Text& text) {
     out.push_back(static_cast<char>(0x82));
     out.push_back(static_cast<char>(0xa8));
     out.append("__type__");
     if (!put_type_name(out, type)) return false;
     out.push_back(static_cast<char>(0xa8));
-    out.append("__repr__");
+    out.append(key);
     put_text(out, text.pieces, repr_limit);
     return true;
+}
+
+}  // namespace
+
+bool put_text_map(std::string& out, PyTypeObject* type, const Text& text) {
+    return put_type_and_text(out, type, "__repr__", text);
+}
+
+bool put_same_map(std::string& out, PyTypeObject* type, const Text& path) {
+    return put_type_and_text(out, type, "__same__", path);
 }
 
 }  // namespace vesk

@@ -40,9 +40,12 @@ struct ValueStyle {
 // memory running out, or any exception that is not an Exception, from a repr asked for).
 bool write_value(PyObject* value, const ValueStyle& style, std::string& out);
 
-// What write_value() writes for a dict holding these (name, value) pairs in this order: the
-// frame's locals, written without building the dict.
-bool write_locals(std::span<const LocalVariable> locals, const ValueStyle& style, std::string& out);
+// A frame record's "arg" then its "locals" (the frame's own, written as a dict of these pairs
+// without building the dict, or `mapping` when not null), appended to `out`, `arg_size` the
+// bytes of the first: the two share one budget, and what one holds that was written already is
+// referred to. The same success and failure as write_value().
+bool write_record_values(PyObject* arg, std::span<const LocalVariable> locals, PyObject* mapping,
+                         const ValueStyle& style, std::string& out, std::size_t& arg_size);
 
 // The module's vesk._vesk.dump_msgpack and dump_msgpack_lightweight_repr (METH_FASTCALL |
 // METH_KEYWORDS): (value, *, call_repr=False, value_scale=1), the value's MessagePack as bytes.

@@ -45,6 +45,8 @@ class Output {
     }
     void append(std::string_view bytes) { write(bytes.data(), bytes.size()); }
     std::string_view view() const { return {data_, size_}; }
+    std::size_t size() const { return size_; }
+    void truncate(std::size_t size) { size_ = std::min(size, size_); }
 
     // What a writer of strings (the text units') writes, appended: true when it succeeded.
     template <class Function>
@@ -129,6 +131,159 @@ class OnPath {
     Path& path_;
 };
 
+// Where a value stands in its record, as a piece of the path that a reference to it shows: made
+// into text only when the value is met again.
+enum class PieceKind : std::uint8_t {
+    none,   // not referable: a dict's key, or inside what has no place
+    text,   // ASCII as it is: a root ("arg", "locals", "value") or ".args"
+    field,  // ".name", an object's field or a local
+    key,    // "['key']" or "[3]", a dict's entry
+    index,  // "[3]", an item
+};
+
+struct Piece {
+    PieceKind kind = PieceKind::none;
+    const char* text = nullptr;  // kind text
+    PyObject* name = nullptr;    // kind field or key; borrowed
+    Py_ssize_t index = 0;        // kind index
+};
+
+// Of a str whose first `keep` characters are kept, the characters that are looked at for the
+// shape of a secret (the reference's _secret_scan): a secret that starts in what is kept is
+// found whole, and what is not kept is never scanned.
+constexpr Py_ssize_t secret_scan(std::ptrdiff_t keep) {
+    constexpr Py_ssize_t margin = 1024;
+    return keep > 0 ? keep + margin : 0;
+}
+
+// Places a record keeps for references (the reference's SEEN_LIMIT): an object met again past
+// them is written again.
+constexpr int seen_limit = 64;
+constexpr int nowhere = -2;              // the place of what has none
+constexpr Py_ssize_t piece_limit = 100;  // longest name or key a path shows
+
+// The places of what a record's values looked into, each holding its object and its name alive
+// until the record is written, so that an address met again is the same object.
+class Places {
+  public:
+    Places() = default;
+    Places(const Places&) = delete;
+    Places& operator=(const Places&) = delete;
+    ~Places() { forget_from(0); }
+
+    int size() const noexcept { return count_; }
+
+    // The place of `object` (null for a place of none, as the locals'): its piece from `parent`.
+    int add(int parent, const Piece& piece, PyObject* object) {
+        if (count_ >= seen_limit) return nowhere;
+        new (&entries_[count_]) Entry{parent, piece};
+        Py_XINCREF(piece.name);
+        objects_[count_] = Py_XNewRef(object);
+        return count_++;
+    }
+
+    // The place of an object looked into, or -1.
+    [[gnu::always_inline]] int find(PyObject* object) const noexcept {
+        for (int i = 0; i < count_; ++i) {
+            if (objects_[i] == object) return i;
+        }
+        return -1;
+    }
+
+    // Lets go of the places from `size` on: what a value that could not be written added.
+    void forget_from(int size) noexcept {
+        while (count_ > size) {
+            --count_;
+            PyRef::steal(std::exchange(objects_[count_], nullptr));
+            PyRef::steal(entries_[count_].piece.name);
+        }
+    }
+
+    // The path to the place, root first: false with an exception pending.
+    bool path(int place, Text& text) const {
+        std::array<int, seen_limit> chain;
+        int length = 0;
+        for (; place >= 0; place = entries_[place].parent) chain[length++] = place;
+        while (length > 0) {
+            if (!add_piece(entries_[chain[--length]].piece, text)) return false;
+        }
+        return true;
+    }
+
+  private:
+    struct Entry {
+        int parent;
+        Piece piece;
+    };
+    // Raw room, made into entries one at a time: most records never use it, and a record is
+    // written at every event.
+    union Room {
+        Room() {}
+        std::array<Entry, seen_limit> entries;
+    };
+
+    static bool shown_name(PyObject* name) {
+        return PyUnicode_CheckExact(name) && PyUnicode_GET_LENGTH(name) <= piece_limit &&
+               !looks_secret(name);
+    }
+
+    static void add_subscript(Text& text, const std::string& number) {
+        text.add("[");
+        text.add_copy(number);
+        text.add("]");
+    }
+
+    static bool add_piece(const Piece& piece, Text& text) {
+        switch (piece.kind) {
+            case PieceKind::text:
+                text.add(piece.text);
+                return true;
+            case PieceKind::field:
+                if (!shown_name(piece.name)) break;
+                text.add(".");
+                text.add(PyRef::borrow(piece.name));
+                return true;
+            case PieceKind::key:
+                if (shown_name(piece.name)) {
+                    PyRef repr = PyRef::steal(PyUnicode_Type.tp_repr(piece.name));
+                    if (!repr) return false;
+                    text.add("[");
+                    text.add(std::move(repr));
+                    text.add("]");
+                    return true;
+                }
+                if (PyLong_CheckExact(piece.name)) {
+                    int overflow = 0;
+                    long long small = PyLong_AsLongLongAndOverflow(piece.name, &overflow);
+                    if (overflow == 0) {
+                        add_subscript(text, std::to_string(small));
+                        return true;
+                    }
+                    unsigned long long large =
+                        overflow > 0 ? PyLong_AsUnsignedLongLong(piece.name) : 0;
+                    if (overflow > 0 && !PyErr_Occurred()) {
+                        add_subscript(text, std::to_string(large));
+                        return true;
+                    }
+                    PyErr_Clear();
+                }
+                break;
+            case PieceKind::index:
+                add_subscript(text, std::to_string(piece.index));
+                return true;
+            case PieceKind::none:
+                break;
+        }
+        text.add("[...]");
+        return true;
+    }
+
+    Room room_;
+    std::array<Entry, seen_limit>& entries_ = room_.entries;
+    std::array<PyObject*, seen_limit> objects_;
+    int count_ = 0;
+};
+
 // The values an object map holds besides its type.
 struct ObjectParts {
     PyObject* args = nullptr;                   // "__args__": a tuple
@@ -158,7 +313,16 @@ class Writer {
         return write_other(value, type, depth);
     }
 
-    // The exact dict of these pairs, whose names are strs, at depth 0.
+    // A value of the record under its own name ("arg", "locals", "value"), with its share of
+    // what is left among the `parts` values still to write.
+    bool write_root(PyObject* value, const char* name, std::ptrdiff_t parts) {
+        if (write_plain(value)) return true;
+        if (is_leaf(value)) return write(value, 0);
+        return shared(parts, Piece{PieceKind::text, name}, [&] { return write(value, 0); });
+    }
+
+    // The exact dict of these pairs, whose names are strs, at depth 0: the locals, in the place
+    // "locals".
     bool write_pairs(std::span<const LocalVariable> pairs) {
         --values_;
         auto length = static_cast<std::ptrdiff_t>(pairs.size());
@@ -167,14 +331,130 @@ class Writer {
             return false;
         }
         put_map_header(out_, static_cast<std::size_t>(keep));
-        for (std::ptrdiff_t i = 0; i < keep; ++i) {
-            const LocalVariable& pair = pairs[static_cast<std::size_t>(i)];
-            if (!write(pair.name, 1) || !write_entry(pair.name, pair.value.get(), 1)) return false;
+        InPlace in_place(*this, places_.add(current_, Piece{PieceKind::text, "locals"}, nullptr));
+        auto kept = pairs.first(static_cast<std::size_t>(keep));
+        std::ptrdiff_t deep = 0;
+        for (const LocalVariable& pair : kept) deep += !is_leaf(pair.value.get());
+        for (const LocalVariable& pair : kept) {
+            if (!write_name(pair.name, 1)) return false;
+            if (!write_entry_shared(pair.name, pair.value.get(), 1, deep, PieceKind::field)) {
+                return false;
+            }
         }
         return true;
     }
 
+    // What a value that could not be written leaves: the budget and the places as they were
+    // before it, and its bytes taken out.
+    struct Mark {
+        std::size_t bytes;
+        std::ptrdiff_t values;
+        std::ptrdiff_t text;
+        int places;
+    };
+    Mark mark() const { return Mark{out_.size(), values_, text_, places_.size()}; }
+    void back_to(const Mark& mark) {
+        out_.truncate(mark.bytes);
+        values_ = mark.values;
+        text_ = mark.text;
+        places_.forget_from(mark.places);
+        next_ = Piece{};
+        last_same_place_ = -1;
+    }
+
   private:
+    // The container or object being written stands at this place while its values are written.
+    class InPlace {
+      public:
+        InPlace(Writer& writer, int place) : writer_(writer), outer_(writer.current_) {
+            writer.current_ = place;
+        }
+        ~InPlace() { writer_.current_ = outer_; }
+        InPlace(const InPlace&) = delete;
+        InPlace& operator=(const InPlace&) = delete;
+
+      private:
+        Writer& writer_;
+        int outer_;
+    };
+
+    // body() writes a value standing at `piece`, given its share of the values left among the
+    // `parts` still to write: every value gets its top before any gets its depth.
+    template <class Body>
+    bool shared(std::ptrdiff_t parts, const Piece& piece, Body&& body) {
+        std::ptrdiff_t total = values_;
+        // Rounded up, the first values getting what does not divide (and up, toward zero, for a
+        // budget spent already: any share of none is none).
+        std::ptrdiff_t share = total > 0 ? (total + parts - 1) / parts : total / parts;
+        values_ = share;
+        next_ = current_ == nowhere ? Piece{} : piece;
+        bool ok = body();
+        values_ = total - (share - values_);
+        return ok;
+    }
+
+    // The place of a container or object about to be looked into, which what it holds stands
+    // in; nowhere when it has none.
+    int look_into(PyObject* value) {
+        Piece piece = std::exchange(next_, Piece{});
+        if (piece.kind == PieceKind::none) return nowhere;
+        return places_.add(current_, piece, value);
+    }
+
+    // {"__type__": T, "__same__": <path>} when `value` was looked into already in this record
+    // and is not being written now; `written` says whether it was.
+    bool met_again(PyObject* value, PyTypeObject* type, bool& written) {
+        written = false;
+        if (places_.size() == 0) return true;
+        int place = places_.find(value);
+        if (place < 0 || path_.contains(value)) return true;
+        written = true;
+        // An object met many times is referred to many times: its map is made once.
+        if (place != last_same_place_) {
+            Text path;
+            last_same_.clear();
+            if (!places_.path(place, path) || !put_same_map(last_same_, type, path)) return false;
+            last_same_place_ = place;
+        }
+        out_.append(last_same_);
+        return true;
+    }
+
+    // The name of a local or a field: a str never cut by the record's text budget (only by the
+    // bound of a str), so that a map of them keeps str keys.
+    bool write_name(PyObject* name, int depth) {
+        next_ = Piece{};
+        if (!PyUnicode_CheckExact(name)) return write(name, depth);
+        std::ptrdiff_t text = std::exchange(text_, PTRDIFF_MAX);
+        bool ok = write(name, depth);
+        text_ = text;
+        return ok;
+    }
+
+    // What holds no other value (the reference's _LEAVES): written whatever the budget, it needs
+    // no share of it.
+    [[gnu::always_inline]] static bool is_leaf(PyObject* value) noexcept {
+        PyTypeObject* type = Py_TYPE(value);
+        return type == &PyLong_Type || type == &PyUnicode_Type || type == &PyFloat_Type ||
+               type == &PyBool_Type || type == &PyBytes_Type || value == Py_None;
+    }
+
+    // A dict's entry or an object's field (its name written already): one that may hold others
+    // with its share among the `deep` such values still to write, which it counts down.
+    bool write_entry_shared(PyObject* name, PyObject* value, int depth, std::ptrdiff_t& deep,
+                            PieceKind kind) {
+        if (is_leaf(value)) return write_entry(name, value, depth);
+        return shared(deep--, Piece{kind, nullptr, name},
+                      [&] { return write_entry(name, value, depth); });
+    }
+
+    // An item, the same way.
+    bool write_item(PyObject* item, int depth, std::ptrdiff_t& deep, std::ptrdiff_t index) {
+        if (is_leaf(item)) return write(item, depth);
+        return shared(deep--, Piece{PieceKind::index, nullptr, nullptr, index},
+                      [&] { return write(item, depth); });
+    }
+
     // The type's name, as remembered when it is.
     bool put_type(PyTypeObject* type) {
         auto known = known_type(type);
@@ -302,21 +582,26 @@ class Writer {
             vesk::write_int(out_, PyUnstable_Long_CompactValue(number));
             return true;
         }
-        int overflow = 0;
-        long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
-        if (overflow == 0) {
-            vesk::write_int(out_, small);
-            return true;
-        }
-        if (overflow > 0) {
-            unsigned long long large = PyLong_AsUnsignedLongLong(value);
-            if (!(large == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+        // Its size first: a conversion that overflows costs an exception.
+        std::int64_t bits = _PyLong_NumBits(value);
+        if (bits < 0) return false;
+        bool negative = _PyLong_Sign(value) < 0;
+        if (bits <= 64) {
+            if (!negative) {
+                unsigned long long large = PyLong_AsUnsignedLongLong(value);
+                if (large == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
                 write_uint(out_, large);
                 return true;
             }
-            PyErr_Clear();  // past 64 bits
+            int overflow = 0;
+            long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
+            if (small == -1 && PyErr_Occurred()) return false;
+            if (overflow == 0) {
+                vesk::write_int(out_, small);
+                return true;
+            }
         }
-        if (_PyLong_NumBits(value) <= int_text_bits) {
+        if (bits <= int_text_bits) {
             // Its digits: ASCII, and never as long as the repr limit, so written as they are.
             PyRef digits = PyRef::steal(PyLong_Type.tp_repr(value));
             if (!digits) return false;
@@ -330,16 +615,23 @@ class Writer {
             out_.write(static_cast<const char*>(PyUnicode_DATA(digits.get())), length);
             return true;
         }
-        Text text;
-        if (int_text(value, text) != Made::text) return false;
-        return out_.through([&](std::string& s) { return put_text_map(s, type, text); });
+        ApproximateInt room;
+        std::string_view made = approximate_int_text(value, bits, room);
+        out_.put(static_cast<char>(0x82));
+        put_key(out_, "__type__");
+        if (!put_type(type)) return false;
+        put_key(out_, "__repr__");
+        char header[5];
+        out_.write(header, str_header(header, made.size()));
+        out_.append(made);
+        return true;
     }
 
     bool write_str(PyObject* value, PyTypeObject* type) {
         Py_ssize_t length = PyUnicode_GET_LENGTH(value);
-        if (looks_secret(value))
-            return out_.through([&](std::string& s) { return put_marker(s, value); });
         std::ptrdiff_t keep = text_kept(length, bounds_.chars, text_);
+        if (looks_secret(value, secret_scan(keep)))
+            return out_.through([&](std::string& s) { return put_marker(s, value); });
         text_ -= keep;
         if (keep < length && !cut_start(type, static_cast<std::uint64_t>(length))) return false;
         out_.through([&](std::string& s) {
@@ -412,6 +704,11 @@ class Writer {
                 put_array_header(out_, 0);
             }
         };
+        if (length > 0) {
+            bool written;
+            if (!met_again(value, type, written)) return false;
+            if (written) return true;
+        }
         if (depth >= bounds_.depth || values_ <= 0) {
             if (length > 0 && !cut_start(type, static_cast<std::uint64_t>(length))) return false;
             empty();
@@ -425,9 +722,15 @@ class Writer {
         std::ptrdiff_t keep = items_kept(length, bounds_.items, values_);
         if (keep < length && !cut_start(type, static_cast<std::uint64_t>(length))) return false;
         OnPath on_path(path_, value);
+        InPlace in_place(*this, length > 0 ? look_into(value) : nowhere);
         if (is_dict) return write_dict_items(value, keep, depth);
         if (PyList_Check(value) || PyTuple_Check(value)) {
             put_array_header(out_, static_cast<std::size_t>(keep));
+            PyObject** held = PyList_Check(value)
+                                  ? reinterpret_cast<PyListObject*>(value)->ob_item
+                                  : reinterpret_cast<PyTupleObject*>(value)->ob_item;
+            std::ptrdiff_t deep = 0;
+            for (std::ptrdiff_t i = 0; i < keep; ++i) deep += !is_leaf(held[i]);
             for (std::ptrdiff_t i = 0; i < keep; ++i) {
                 // Held: nothing of ours runs the program's code, but an allocation may run a
                 // finalizer on 3.11, which may change the list.
@@ -439,7 +742,7 @@ class Writer {
                     PyList_Check(value) ? PyList_GET_ITEM(value, i) : PyTuple_GET_ITEM(value, i);
                 if (write_plain(borrowed)) continue;
                 PyRef item = PyRef::borrow(borrowed);
-                if (!write(item.get(), depth + 1)) return false;
+                if (!write_item(item.get(), depth + 1, deep, i)) return false;
             }
             return true;
         }
@@ -463,12 +766,15 @@ class Writer {
     // An array of `count` values: those taken, nil for any the container no longer had.
     bool write_array(const std::vector<PyRef>& items, std::ptrdiff_t count, int depth) {
         put_array_header(out_, static_cast<std::size_t>(count));
+        std::ptrdiff_t deep = 0;
+        for (const PyRef& item : items) deep += !is_leaf(item.get());
         for (std::ptrdiff_t i = 0; i < count; ++i) {
             if (i >= static_cast<std::ptrdiff_t>(items.size())) {
                 out_.put(static_cast<char>(0xc0));
-            } else if (!write(items[static_cast<std::size_t>(i)].get(), depth + 1)) {
-                return false;
+                continue;
             }
+            PyObject* item = items[static_cast<std::size_t>(i)].get();
+            if (!write_plain(item) && !write_item(item, depth + 1, deep, i)) return false;
         }
         return true;
     }
@@ -479,6 +785,13 @@ class Writer {
         std::ptrdiff_t written = 0;
         PyObject* key;
         PyObject* item;
+        std::ptrdiff_t deep = 0;
+        while (written < keep && PyDict_Next(dict, &position, &key, &item)) {
+            ++written;
+            deep += !is_leaf(item);
+        }
+        position = 0;
+        written = 0;
         while (written < keep && PyDict_Next(dict, &position, &key, &item)) {
             ++written;
             // Most entries are a short word and a scalar: written without references of ours.
@@ -486,13 +799,18 @@ class Writer {
                 if (!is_secret_name(key) && write_plain(item)) continue;
                 PyRef held_key = PyRef::borrow(key);
                 PyRef held_item = PyRef::borrow(item);
-                if (!write_entry(held_key.get(), held_item.get(), depth + 1)) return false;
+                if (!write_entry_shared(held_key.get(), held_item.get(), depth + 1, deep,
+                                        PieceKind::key)) {
+                    return false;
+                }
                 continue;
             }
             PyRef held_key = PyRef::borrow(key);
             PyRef held_item = PyRef::borrow(item);
+            next_ = Piece{};
             if (!write(held_key.get(), depth + 1) ||
-                !write_entry(held_key.get(), held_item.get(), depth + 1)) {
+                !write_entry_shared(held_key.get(), held_item.get(), depth + 1, deep,
+                                    PieceKind::key)) {
                 return false;
             }
         }
@@ -526,7 +844,8 @@ class Writer {
 
     // {"__type__": T, "__more__": nil} when the object is not to be looked into; true then.
     bool not_looked_into(PyObject* value, PyTypeObject* type, int depth, bool& written) {
-        written = false;
+        if (!met_again(value, type, written)) return false;
+        if (written) return true;
         if (depth < bounds_.depth && values_ > 0 && !path_.contains(value)) return true;
         out_.put(static_cast<char>(0x82));
         put_key(out_, "__type__");
@@ -544,10 +863,14 @@ class Writer {
         put_key(out_, "__type__");
         if (!put_type(type)) return false;
         {
+            InPlace in_place(*this, look_into(value));
             OnPath on_path(path_, value);
             if (parts.args != nullptr) {
                 put_key(out_, "__args__");
-                if (!write(parts.args, depth + 1)) return false;
+                if (!shared(1, Piece{PieceKind::text, ".args"},
+                            [&] { return write(parts.args, depth + 1); })) {
+                    return false;
+                }
             }
             if (parts.items != nullptr) {
                 put_key(out_, "__items__");
@@ -556,10 +879,13 @@ class Writer {
             }
             if (parts.fields != nullptr) {
                 put_key(out_, "__fields__");
-                put_map_header(out_, static_cast<std::size_t>(parts.fields->size()));
+                put_map_header(out_, parts.fields->size());
+                std::ptrdiff_t deep = 0;
+                for (const Field& field : *parts.fields) deep += !is_leaf(field.value.get());
                 for (const Field& field : *parts.fields) {
-                    if (!write(field.name.get(), depth + 1) ||
-                        !write_entry(field.name.get(), field.value.get(), depth + 1)) {
+                    if (!write_name(field.name.get(), depth + 1) ||
+                        !write_entry_shared(field.name.get(), field.value.get(), depth + 1, deep,
+                                            PieceKind::field)) {
                         return false;
                     }
                 }
@@ -680,6 +1006,11 @@ class Writer {
     std::ptrdiff_t text_;
     bool call_repr_;
     Path path_;
+    Places places_;
+    int current_ = -1;  // the place of the container or object being written
+    Piece next_;        // where the value written next stands
+    int last_same_place_ = -1;
+    std::string last_same_;  // the same map last written, which refers to that place
 };
 
 // {"__type__": <type>, "__repr__": "<unserialisable>"}: what a value that could not be read
@@ -704,31 +1035,49 @@ bool guarded_write(Body&& body) {
 
 }  // namespace
 
-bool write_value(PyObject* value, const ValueStyle& style, std::string& out) {
-    if (guarded_write([&] {
-            Writer writer(style.bounds(), style.call_repr);
-            if (!writer.write(value, 0)) return false;
-            out.append(writer.out_.view());
-            return true;
-        })) {
-        return true;
-    }
+namespace {
+
+// Writes one of a record's values with `body`; when it cannot be read (an ordinary exception:
+// memory running out, or the like), its type alone, the writer as it was before it. False only
+// with what must propagate pending.
+template <class Body>
+bool write_part(Writer& writer, PyTypeObject* type, Body&& body) {
+    Writer::Mark mark = writer.mark();
+    if (guarded_write(body)) return true;
     if (!PyErr_Occurred() || !drop_ordinary()) return false;
-    return put_unserialisable(out, Py_TYPE(value));
+    writer.back_to(mark);
+    return writer.out_.through([&](std::string& s) { return put_unserialisable(s, type); });
 }
 
-bool write_locals(std::span<const LocalVariable> locals, const ValueStyle& style,
-                  std::string& out) {
-    if (guarded_write([&] {
-            Writer writer(style.bounds(), style.call_repr);
-            if (!writer.write_pairs(locals)) return false;
-            out.append(writer.out_.view());
-            return true;
-        })) {
+}  // namespace
+
+bool write_value(PyObject* value, const ValueStyle& style, std::string& out) {
+    return guarded_write([&] {
+        Writer writer(style.bounds(), style.call_repr);
+        if (!write_part(writer, Py_TYPE(value),
+                        [&] { return writer.write_root(value, "value", 1); }))
+            return false;
+        out.append(writer.out_.view());
         return true;
-    }
-    if (!PyErr_Occurred() || !drop_ordinary()) return false;
-    return put_unserialisable(out, &PyDict_Type);
+    });
+}
+
+bool write_record_values(PyObject* arg, std::span<const LocalVariable> locals, PyObject* mapping,
+                         const ValueStyle& style, std::string& out, std::size_t& arg_size) {
+    return guarded_write([&] {
+        Writer writer(style.bounds(), style.call_repr);
+        if (!write_part(writer, Py_TYPE(arg), [&] { return writer.write_root(arg, "arg", 2); }))
+            return false;
+        arg_size = writer.out_.size();
+        bool ok =
+            mapping != nullptr
+                ? write_part(writer, &PyDict_Type,
+                             [&] { return writer.write_root(mapping, "locals", 1); })
+                : write_part(writer, &PyDict_Type, [&] { return writer.write_pairs(locals); });
+        if (!ok) return false;
+        out.append(writer.out_.view());
+        return true;
+    });
 }
 
 namespace {

@@ -288,11 +288,11 @@ class Collector:
         instance = after = None
         if method is not None:
             instance = self.rebuilder.source(arguments.get("self", {"__type__": "?", "__more__": None}))
-            ret_self = (call.ret.get("locals") or {}).get("self")
+            ret_self = call.returned_locals.get("self")
             if ret_self != arguments.get("self"):
                 after = self.rebuilder.source(ret_self)
         args, kwargs, shape, changed = [], [], [], []
-        ret_locals = call.ret.get("locals") if isinstance(call.ret.get("locals"), dict) else {}
+        ret_locals = call.returned_locals
         # Before a *args, arguments can only be given by position.
         by_position = any(p.kind is p.VAR_POSITIONAL for p in parameters)
         for p in parameters:

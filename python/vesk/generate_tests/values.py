@@ -19,7 +19,7 @@ import types
 from vesk.filters.secrets import is_marker
 from vesk.generate_tests.resolve import Resolver, Unfaithful, is_name
 from vesk.generate_tests.texts import TEXT_TYPES, int_source, text_source
-from vesk.view.values import is_object
+from vesk.view.values import is_object, is_same
 
 __all__ = ["Unfaithful", "Resolver", "Rebuilder"]
 
@@ -93,6 +93,8 @@ class Rebuilder:
             raise Unfaithful("a redacted value")
         if _is_cut(value):
             raise Unfaithful("a value cut by the recording's bounds")
+        if is_same(value):
+            raise Unfaithful("an object recorded once and referred to again")
         if _is_text(value):
             return self._text(value)
         if is_object(value):

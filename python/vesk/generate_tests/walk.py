@@ -13,6 +13,7 @@ from vesk.generate_tests.cases import READS_OUTSIDE, did_io
 from vesk.view.choose import function_name
 from vesk.view.trace import read_trace
 from vesk.view.tree import Open, TreeWalker
+from vesk.view.values import resolve_same
 
 __all__ = ["collect"]
 _MAIN_RECORDS = 50  # where in a thread the recorded script's module frame is looked for
@@ -85,12 +86,23 @@ class _Call(Open):
 
     @property
     def arguments(self):
-        local = self.record.get("locals")
+        local = _resolved(self.record)["locals"]
         return local if isinstance(local, dict) else {}
 
     @property
     def return_value(self):
-        return self.ret.get("arg")
+        return _resolved(self.ret)["arg"]
+
+    @property
+    def returned_locals(self):
+        local = _resolved(self.ret)["locals"]
+        return local if isinstance(local, dict) else {}
+
+
+def _resolved(record):
+    """A record's arg and locals, each object written once and referred to again in them as it
+    was written: the values a test is made of."""
+    return resolve_same({"arg": record.get("arg"), "locals": record.get("locals")})
 
 
 class _Wrapper:

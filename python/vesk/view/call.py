@@ -228,7 +228,8 @@ def _layout(value):
     if isinstance(value, list) and value:
         return "[", [("", item) for item in value], "]", None
     if isinstance(value, dict) and value and set(value) not in (
-            {"__type__", "__repr__"}, {"__type__", "__len__", "__head__"}, {"__type__", "__len__", "__redacted__"}):
+            {"__type__", "__repr__"}, {"__type__", "__len__", "__head__"}, {"__type__", "__len__", "__redacted__"},
+            {"__type__", "__same__"}):
         return "{", [(_whole(key) + ": ", item) for key, item in value.items()], "}", None
     return None
 

@@ -1,9 +1,11 @@
 """Recorded values as bounded text: a recorded string can neither flood the terminal nor drive it
 with escape sequences."""
 
+import re
+
 from vesk.filters.secrets import is_marker, marker_text
 
-__all__ = ["clean", "format_exception", "format_value", "is_object", "object_parts"]
+__all__ = ["clean", "format_exception", "format_value", "is_object", "is_same", "object_parts", "resolve_same"]
 
 _CONTROL = {c: f"\\x{c:02x}" for c in [*range(0x20), *range(0x7F, 0xA0)]}
 # Line separators, and the bidirectional controls, which make a terminal show text in another
@@ -66,6 +68,8 @@ def _emit_value(value, emit, room, nesting):
             emit(clean(marker_text(value)))
         elif _is_fallback(value):
             emit(_fallback_text(value))
+        elif is_same(value):
+            emit(same_text(value))
         elif _is_cut(value):
             _emit_cut(value, emit, room, nesting)
         elif is_object(value):
@@ -124,6 +128,78 @@ def _thawed(value):
 
 def _is_fallback(value):
     return len(value) == 2 and isinstance(value.get("__type__"), str) and isinstance(value.get("__repr__"), str)
+
+
+def is_same(value):
+    """Whether a decoded value stands for an object written earlier in the same record."""
+    return (type(value) is dict and len(value) == 2 and isinstance(value.get("__type__"), str)
+            and isinstance(value.get("__same__"), str))
+
+
+def same_text(value):
+    short = value["__type__"].rsplit(".", 1)[-1]
+    return clean(f"<same {short} as {value['__same__']}>")
+
+
+_PATH_PIECE = re.compile(r"\.([^.\[]*)|\[(\.\.\.|-?[0-9]+|'(?:[^'\\]|\\.)*'|\"(?:[^\"\\]|\\.)*\")\]")
+
+
+def resolve_same(values, limit=64):
+    """values (a dict of a record's "arg" and "locals", or {"value": value}) with each same map in
+    them replaced by what it refers to, as far as its path leads; a path that leads nowhere (cut,
+    or "[...]") leaves the same map as it is. Texts of paths are matched, never evaluated."""
+
+    def walk(value, depth):
+        if depth > limit:
+            return value
+        if is_same(value):
+            found = _follow(values, value["__same__"])
+            return value if found is None or is_same(found) else walk(found, depth + 1)
+        if type(value) is list:
+            return [walk(item, depth + 1) for item in value]
+        if type(value) is dict:
+            return {key: walk(item, depth + 1) for key, item in value.items()}
+        return value
+
+    return {name: walk(value, 0) for name, value in values.items()}
+
+
+def _follow(values, path):
+    root = re.match(r"arg|locals|value", path)
+    if root is None or root.group() not in values:
+        return None
+    node, at = values[root.group()], root.end()
+    while at < len(path):
+        piece = _PATH_PIECE.match(path, at)
+        if piece is None:
+            return None
+        node, at = _step(node, piece.group(1), piece.group(2)), piece.end()
+        if node is None:
+            return None
+    return node
+
+
+def _step(node, name, subscript):
+    """What node holds at ".name" or "[subscript]", or None."""
+    if is_object(node):
+        if name == "args" and "__args__" in node:
+            return node["__args__"]
+        if name is not None:
+            return node.get("__fields__", {}).get(name)
+        node = node.get("__items__")
+    if type(node) is dict and _is_cut(node):
+        node = node["__head__"]
+    if name is not None:
+        return node.get(name) if type(node) is dict else None
+    if subscript == "..." or type(node) not in (dict, list):
+        return None
+    if type(node) is list:
+        index = int(subscript) if subscript.lstrip("-").isdigit() else None
+        return node[index] if index is not None and 0 <= index < len(node) else None
+    for key, item in node.items():
+        if (type(key) is str and repr(key) == subscript) or (type(key) is int and str(key) == subscript):
+            return item
+    return None
 
 
 def _is_cut(value):

@@ -53,7 +53,9 @@ INSTANTIATE_TEST_SUITE_P(
     Objects, ValueTexts,
     testing::Values(
         Case{"2**70", R"j({"__type__":"builtins.int","__repr__":"1180591620717411303424"})j"},
-        Case{"2**2000", R"j({"__type__":"builtins.int","__repr__":"<int of 2001 bits>"})j"},
+        Case{"2**2000", R"j({"__type__":"builtins.int","__repr__":"≈1.1481e+602 (603 digits)"})j"},
+        Case{"-10**5000",
+             R"j({"__type__":"builtins.int","__repr__":"≈-1.0000e+5000 (5001 digits)"})j"},
         Case{
             "uuid.UUID(int=5)",
             R"j({"__type__":"uuid.UUID","__repr__":"UUID('00000000-0000-0000-0000-000000000005')"})j"},

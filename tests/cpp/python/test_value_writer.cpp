@@ -64,10 +64,10 @@ INSTANTIATE_TEST_SUITE_P(
              R"j({"__type__":"builtins.KeyError","__args__":[3]})j"},
         Case{
             "collections.deque(range(20))", ValueForm::lightweight,
-            R"j({"__type__":"collections.deque","__items__":[0,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15],"__more__":4})j"},
+            R"j({"__type__":"collections.deque","__items__":[0,1,2,3,4,5,6,7,8,9,10,11,12,13,14],"__more__":5})j"},
         Case{
             "list(range(20))", ValueForm::lightweight,
-            R"j({"__type__":"builtins.list","__len__":20,"__head__":[0,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15]})j"},
+            R"j({"__type__":"builtins.list","__len__":20,"__head__":[0,1,2,3,4,5,6,7,8,9,10,11,12,13,14]})j"},
         Case{"chain(6)", ValueForm::lightweight,
              R"j([[[[{"__type__":"builtins.list","__len__":2,"__head__":[]},2],3],4],5])j"}));
 
