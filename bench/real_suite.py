@@ -32,7 +32,10 @@ attempt, so that drift hits every mode alike; the best time of R attempts is kep
 come from pytest's JUnit XML: every mode's are compared with the plain run's, and a test whose
 outcome differs is listed (none is the target). The records of the recorded modes are read
 back from the store of the last attempt, part by part, and each record's MessagePack length
-counted: their median and 99th percentile. Last comes a Markdown table of all the suites.
+counted: their median and 99th percentile; the traces that lost records are counted too (where
+recording paused, where the trace limit cut it, and those holding nothing but the test's start
+and end, which a skipped test does too: compare the modes). Last comes a Markdown table of all
+the suites.
 """
 
 import argparse
@@ -160,11 +163,24 @@ def outcomes(report):
     return found
 
 
+# A record's type as the engine writes it, found without decoding the records.
+PAUSED = msgpack.packb("type") + msgpack.packb("recording_paused")
+LIMITED = msgpack.packb("type") + msgpack.packb("trace_limit")
+
+
 def record_sizes(store):
-    """How many records of each MessagePack length the traces in store hold."""
+    """How many records of each MessagePack length the traces in store hold, and how many of
+    its traces lost records: paused (the writer fell behind), at the trace limit, or bare (no
+    record but the test's start and end: a skipped test, or a recording that stopped)."""
     sizes = collections.Counter()
+    lost = collections.Counter()
     for summary in db.list_traces(store):
+        if summary.record_count == 2:
+            lost["bare"] += 1
+        found = set()
         for part in db.iter_trace_parts(store, summary.trace_id):
+            found.update(kind for kind, marker in (("paused", PAUSED), ("at limit", LIMITED))
+                         if marker in part)
             unpacker = msgpack.Unpacker(None, raw=False, strict_map_key=False,
                                         max_buffer_size=max(len(part), 1))
             unpacker.feed(part)
@@ -180,7 +196,8 @@ def record_sizes(store):
                         sizes.update(_array_sizes(unpacker, part))
                 else:
                     unpacker.skip()
-    return sizes
+        lost.update(found)
+    return sizes, lost
 
 
 def _array_sizes(unpacker, part):
@@ -217,6 +234,7 @@ class Result:
     records: int = None
     median: int = None
     p99: int = None
+    lost: dict = None  # traces that lost records, by how (record_sizes)
 
 
 def run(python, source, suite, mode, folder, timeout):
@@ -275,7 +293,7 @@ def measure(suite, modes, repeat, timeout, keep):
                 result.outcomes = found
                 print(f"  {suite.name} {mode}: {taken['seconds']:.1f} s", file=sys.stderr)
                 if store is not None and attempt == repeat - 1:
-                    sizes = record_sizes(store)
+                    sizes, result.lost = record_sizes(store)
                     result.records = sum(sizes.values())
                     result.median = percentile(sizes, 0.5)
                     result.p99 = percentile(sizes, 0.99)
@@ -330,7 +348,9 @@ def report(suite, results):
         line += f"  peak {result.peak / 2**20:6.0f} MB"
         if result.records is not None:
             line += (f"  {result.records} records, bytes per record median {result.median},"
-                     f" p99 {result.p99}")
+                     f" p99 {result.p99}; traces")
+            line += "".join(f" {kind} {result.lost.get(kind, 0)}"
+                            for kind in ("bare", "paused", "at limit"))
         if mode != "plain":
             differ = differing(results, mode)
             line += "  differing: " + ("n/a" if differ is None else str(len(differ)))
