@@ -4,6 +4,8 @@ program's own results."""
 
 import logging
 import sqlite3
+import subprocess
+import sys
 import threading
 import time
 
@@ -135,3 +137,65 @@ def test_what_waits_to_be_written_is_bounded(tmp_path):
     assert steps[-9:] == [-2] * 9  # recorded again (from the event after the one that finds room)
     paused = next(r for r in records if r["type"] == "recording_paused")
     assert (64 << 20) - 2 * 65536 <= paused["waiting_bytes"] <= 64 << 20
+
+
+PAUSED_SUITE = '''
+import os, pathlib, time
+
+def step(i):
+    return i
+
+def test_fills():
+    pathlib.Path("started").touch()
+    while not pathlib.Path("locked").exists():
+        time.sleep(0.01)
+    for i in range(400_000):  # some 100 MiB of records, while the database is locked
+        step(i)
+
+def test_waits():
+    pathlib.Path("paused").touch()
+    while not pathlib.Path("unlocked").exists():
+        time.sleep(0.01)
+    time.sleep(1)
+
+def test_after():
+    for i in range(10):
+        step(-1)
+'''
+
+
+def test_recording_goes_on_after_a_pause_that_a_tests_end_cut_short(tmp_path):
+    """A test's end hands its part off while recording is paused: what the recording holds is
+    then small, and recording must still go on once the saver has room, for every later test."""
+    (tmp_path / "test_paused.py").write_text(PAUSED_SUITE)
+    database = str(tmp_path / "locked.sqlite3")
+    db.prepare_for_writing(database)
+    blocker = sqlite3.connect(database, isolation_level=None, timeout=60)
+    suite = subprocess.Popen([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "--vesk",
+                              "--vesk-db", database, "--vesk-part-size", "65536", "test_paused.py"],
+                             cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+
+    def wait_for(name):
+        deadline = time.monotonic() + 120
+        while not (tmp_path / name).exists() and time.monotonic() < deadline and suite.poll() is None:
+            time.sleep(0.05)
+
+    try:
+        wait_for("started")
+        blocker.execute("BEGIN EXCLUSIVE")
+        (tmp_path / "locked").touch()
+        wait_for("paused")
+        blocker.execute("ROLLBACK")
+        (tmp_path / "unlocked").touch()
+        output, _ = suite.communicate(timeout=120)
+    finally:
+        if blocker.in_transaction:
+            blocker.execute("ROLLBACK")
+        blocker.close()
+        if suite.poll() is None:
+            suite.kill()
+    assert suite.returncode == 0, output
+    after = next(s for s in db.list_traces(database) if (s.test_nodeid or "").endswith("test_after"))
+    records = [r for part in db.load_trace_parts(database, after.trace_id)
+               for r in records_of(msgpack.unpackb(part, strict_map_key=False))]
+    assert [r["locals"]["i"] for r in records if r.get("co_name") == "step" and r["event"] == "call"] == [-1] * 10

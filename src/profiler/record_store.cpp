@@ -326,21 +326,25 @@ bool hand_off_part(ProfilerState& state) {
 
 bool save_part_if_due(ProfilerState& state, ThreadValues& values) {
     resume_saver_after_fork();
-    if (state.part_size == 0 || state.held_bytes < state.part_size || state.stopped) return true;
     // What waits to be written is bounded (kWaiting, or the part size when larger: one part is
     // written while the next fills): the memory held, and the time the process's exit takes to
     // write it. Past it, the recording thread waits for the saver thread; when that writes nothing
     // for a second (the database waits for another writer, or the program holds a lock it needs),
     // recording pauses instead, until there is room again.
     const std::uint64_t waiting = std::max(state.part_size, kWaiting);
-    const std::uint64_t room = waiting > state.held_bytes ? waiting - state.held_bytes : 0;
+    auto room = [&] { return waiting > state.held_bytes ? waiting - state.held_bytes : 0; };
+    // Asked at every event while paused, before anything else: what is held may have been handed
+    // off meanwhile (a test's end cuts a part), and nothing is kept until recording goes on.
     if (state.saving_stalled) {
-        if (bytes_waiting() > room) return true;  // asked again at the next event, without waiting
+        if (bytes_waiting() > room())
+            return true;  // asked again at the next event, without waiting
         auto identity = thread_identity(values);
         if (!identity.ok()) return false;
         state.saving_stalled = false;
         keep_stall_record(state, **identity, false);
-    } else if (bytes_waiting() > room && !wait_for_room(room, kStall)) {
+    }
+    if (state.part_size == 0 || state.held_bytes < state.part_size || state.stopped) return true;
+    if (bytes_waiting() > room() && !wait_for_room(room(), kStall)) {
         auto identity = thread_identity(values);
         if (!identity.ok()) return false;
         keep_stall_record(state, **identity, true);
