@@ -262,10 +262,14 @@ bool record_frame(ProfilerState& state, ThreadValues& values, PyFrameObject* fra
 
     auto qualname = cached_qualname(frame, cache);
     if (!qualname.ok()) return false;
+    // Past the trace's limit, or while recording pauses, no frame record is kept (unless a
+    // plugin's record of this event opens a new trace): its values are not read at all.
+    const bool kept =
+        !(state.trace_capped || state.saving_stalled) || !batch.plugin_records.empty();
     // A function's locals are read from its fast locals (asking the frame would rebuild its
     // dictionary at every event); other frames keep a mapping of their own.
     PyRef mapping;
-    if (!read_fast_locals(frame, values.locals)) {
+    if (kept && !read_fast_locals(frame, values.locals)) {
         mapping = mapping_without_builtins(frame);
         if (!mapping) return false;
     }
@@ -284,7 +288,12 @@ bool record_frame(ProfilerState& state, ThreadValues& values, PyFrameObject* fra
     const Id* id = frame_id ? &*frame_id : nullptr;
 
     SerializedPair serialized;
-    bool serialized_ok = serialize(state, values, arg, mapping.get(), serialized);
+    bool serialized_ok = true;
+    if (kept) {
+        serialized_ok = serialize(state, values, arg, mapping.get(), serialized);
+    } else {
+        serialized.arg = serialized.locals = std::string_view("\xc0", 1);  // nil, never stored
+    }
     // Let go of the values now: holding them until the thread's next event would delay their
     // finalisers.
     values.locals.clear();
