@@ -249,6 +249,14 @@ bool record_frame(ProfilerState& state, ThreadValues& values, PyFrameObject* fra
     if (!is_frame_of_interest(filters, frame, cache, filename)) {
         return deliver_records(state, values, event, batch);
     }
+    if (state.trace_capped && batch.plugin_records.empty()) {
+        // Past the trace's limit nothing of this event is kept until a new trace starts: only the
+        // thread's stack of frames is kept up, for the calls and returns that come after that.
+        std::optional<Id> frame_id = frame_id_for_event(
+            values, event, frame, event == Event::call ? unix_millis_from(read_wall_clock()) : 0);
+        update_user_code_stack(values, event, frame, frame_id ? &*frame_id : nullptr, std::nullopt);
+        return true;
+    }
     auto identity = thread_identity(values);
     if (!identity.ok()) return false;
     // One reading for the record's time and its frame id.
@@ -262,10 +270,9 @@ bool record_frame(ProfilerState& state, ThreadValues& values, PyFrameObject* fra
 
     auto qualname = cached_qualname(frame, cache);
     if (!qualname.ok()) return false;
-    // Past the trace's limit, or while recording pauses, no frame record is kept (unless a
-    // plugin's record of this event opens a new trace): its values are not read at all.
-    const bool kept =
-        !(state.trace_capped || state.saving_stalled) || !batch.plugin_records.empty();
+    // While recording pauses no frame record is kept (unless a plugin's record of this event opens
+    // a new trace): its values are not read at all.
+    const bool kept = !state.saving_stalled || !batch.plugin_records.empty();
     // A function's locals are read from its fast locals (asking the frame would rebuild its
     // dictionary at every event); other frames keep a mapping of their own.
     PyRef mapping;
