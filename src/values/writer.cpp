@@ -605,25 +605,24 @@ class Writer {
             // Its digits: ASCII, and never as long as the repr limit, so written as they are.
             PyRef digits = PyRef::steal(PyLong_Type.tp_repr(value));
             if (!digits) return false;
-            out_.put(static_cast<char>(0x82));
-            put_key(out_, "__type__");
-            if (!put_type(type)) return false;
-            put_key(out_, "__repr__");
-            auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(digits.get()));
-            char header[5];
-            out_.write(header, str_header(header, length));
-            out_.write(static_cast<const char*>(PyUnicode_DATA(digits.get())), length);
-            return true;
+            return put_int_text(
+                type,
+                std::string_view(static_cast<const char*>(PyUnicode_DATA(digits.get())),
+                                 static_cast<std::size_t>(PyUnicode_GET_LENGTH(digits.get()))));
         }
         ApproximateInt room;
-        std::string_view made = approximate_int_text(value, bits, room);
+        return put_int_text(type, approximate_int_text(value, bits, room));
+    }
+
+    // The text map of an int, its text in UTF-8 and shorter than the repr limit.
+    bool put_int_text(PyTypeObject* type, std::string_view text) {
         out_.put(static_cast<char>(0x82));
         put_key(out_, "__type__");
         if (!put_type(type)) return false;
         put_key(out_, "__repr__");
         char header[5];
-        out_.write(header, str_header(header, made.size()));
-        out_.append(made);
+        out_.write(header, str_header(header, text.size()));
+        out_.append(text);
         return true;
     }
 
