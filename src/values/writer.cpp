@@ -688,6 +688,8 @@ class Writer {
     }
 
     static Py_ssize_t base_length(PyObject* container) {
+        // Lists and tuples first: telling a set apart walks the type's bases.
+        if (PyList_Check(container) || PyTuple_Check(container)) return Py_SIZE(container);
         if (PyDict_Check(container)) return PyDict_GET_SIZE(container);
         if (PyAnySet_Check(container)) return PySet_GET_SIZE(container);
         return Py_SIZE(container);
